@@ -1,0 +1,483 @@
+// KB: value base, data descriptors, reference counting, shared utilities,
+// KNil and KNV.
+#include "KB.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "KPlatform.h"
+#include "Kerror.h"
+
+static const char* const kUnit = "Interpreter/KB";
+
+int32_t KB::fLastID = 10000;
+
+namespace {
+KB::BreatheHook gBreatheHook = nullptr;
+void* gBreatheCtx = nullptr;
+}  // namespace
+
+// ------------------------------------------------------------ storage
+
+size_t KB::StorageBytes(int align, int capacity) {
+  if (capacity <= 0) return 0;
+  size_t n = static_cast<size_t>(capacity);
+  switch (align) {
+    case KT::aBit: return (n + 7) / 8;
+    case KT::aChar: return n + 1;  // room for a terminating zero
+    case KT::aInt: return n * 4;
+    case KT::aFloat: return n * 8;
+    case KT::aKB: return n * sizeof(KB*);
+    case KT::aPtr: return n * sizeof(void*);
+    default: return 0;
+  }
+}
+
+void* KB::AllocData(size_t bytes, bool zero) {
+  if (bytes == 0) return nullptr;
+  void* p = KPlat::MemAlloc(bytes, zero);
+  if (!p) KTHROW(KT::eSystem, "Out of memory");
+  return p;
+}
+
+void* KB::ReallocData(void* p, size_t oldBytes, size_t newBytes, bool zeroTail) {
+  void* q = KPlat::MemRealloc(p, oldBytes, newBytes, zeroTail);
+  if (!q && newBytes) KTHROW(KT::eSystem, "Out of memory");
+  return q;
+}
+
+void KB::FreeData(void* p) { KPlat::MemFree(p); }
+
+// ------------------------------------------------------------ descriptor
+
+KB::KBD::KBD(void* d, KT::KTO t, KT::KAL a, int n, int cap)
+    : capacity(cap), count(n), elemSize(KT::TypeAlignToElemSz(a)), data(d), align(a), type(t) {}
+
+KB::KBD::~KBD() { Clear(); }
+
+void KB::KBD::Set(void* d, KT::KTO t, KT::KAL a, int n, int cap) {
+  void* keepRec = rec;  // the record survives a data swap
+  rec = nullptr;
+  Clear();
+  rec = static_cast<KRec*>(keepRec);
+  data = d;
+  type = t;
+  align = a;
+  count = n;
+  capacity = cap;
+  elemSize = KT::TypeAlignToElemSz(a);
+  SID = -1;
+}
+
+void KB::KBD::Clear() {
+  if (align == KT::aKB && data) {
+    KB** e = static_cast<KB**>(data);
+    for (int i = 0; i < count; ++i) KB::DoneWith(e[i]);
+  }
+  FreeData(data);
+  data = nullptr;
+  delete rec;
+  rec = nullptr;
+  capacity = count = elemSize = 0;
+  SID = -1;
+}
+
+KB::KBD& KB::KBD::operator=(const KBD& o) {
+  if (this == &o || (data && data == o.data)) return *this;
+  Clear();
+  capacity = o.capacity;
+  count = o.count;
+  elemSize = o.elemSize;
+  align = o.align;
+  type = o.type;
+  extra = o.extra;
+  if (align > KT::aPtr) KTHROW(KT::eValue, "Alignment");
+  if (align != KT::aNone && align != KT::aPtr && capacity > 0) {
+    size_t bytes = StorageBytes(align, capacity);
+    data = AllocData(bytes, false);
+    std::memcpy(data, o.data, bytes);
+    if (align == KT::aKB) {
+      KB** e = static_cast<KB**>(data);
+      for (int i = 0; i < count; ++i) e[i]->Reference(true);
+    }
+  }
+  rec = o.rec ? o.rec->Clone() : nullptr;
+  return *this;
+}
+
+KB::KBD* KB::KBD::Clone() const {
+  KBD* d = new KBD();
+  *d = *this;
+  return d;
+}
+
+void KB::KBD::Fix() { KTHROW(KT::eNotImpl, "Don't implement"); }
+
+int KB::KBD::SerialSz() const {
+  if (!data) return 18;
+  int bytes = align == KT::aBit ? (count + 7) / 8 : count * elemSize;
+  return 18 + bytes;
+}
+
+std::string KB::KBD::SerialKBDOut() const {
+  std::string s;
+  PutI32(s, theMagicNumber);
+  s += static_cast<char>(type);
+  s += static_cast<char>(align);
+  s += std::string(2, '\0');
+  PutI32(s, elemSize);
+  PutI32(s, count);
+  PutI32(s, 0);
+  return s;
+}
+
+void KB::KBD::SerialKBDIn(const char* p) {
+  if (GetI32(p) != theMagicNumber) KTHROW(KT::eValue, "Need KB");
+  Clear();
+  type = static_cast<uint8_t>(p[4]);
+  align = static_cast<uint8_t>(p[5]);
+  elemSize = KT::TypeAlignToElemSz(align);
+  count = 0;
+}
+
+// ------------------------------------------------------------ value base
+
+KB::KB() : ID(++fLastID), descriptor(new KBD()) {}
+KB::KB(KT::KTO t) : ID(++fLastID), descriptor(new KBD(t)) {}
+KB::KB(void* data, KT::KTO t, KT::KAL a, int count, int capacity)
+    : ID(++fLastID), descriptor(new KBD(data, t, a, count, capacity)) {}
+KB::KB(KB* other) : ID(++fLastID), descriptor(nullptr) {
+  if (other && other->descriptor) {
+    descriptor = other->descriptor;
+    ++descriptor->refs;
+  } else {
+    descriptor = new KBD();
+  }
+}
+
+KB::~KB() {
+  if (!descriptor) return;
+  descriptor->refs -= holds > 0 ? holds : 1;
+  if (descriptor->refs <= 0) delete descriptor;
+  descriptor = nullptr;
+}
+
+std::string KB::AsSimpleString() { return "Not Implemented"; }
+std::string KB::AsSimpleString(int) { return "Not Implemented"; }
+std::string KB::AsSimpleString(int, int) { return "Not Implemented"; }
+
+const std::string& KB::AsString(bool verbose) {
+  text = verbose ? VerbosePrefix() : std::string();
+  return text;
+}
+
+void KB::Clear() { descriptor->Clear(); }
+
+KB* KB::Clone() { KTHROW(KT::eSystem, "KB::Clone:Don''t Implement"); }
+
+void KB::DeReference(bool) {
+  if (!descriptor) return;
+  --descriptor->refs;
+  if (holds > 0) --holds;
+  if (descriptor->refs <= 0) {
+    delete descriptor;
+    descriptor = nullptr;
+  }
+}
+
+std::string KB::Dump() { return std::string(); }
+
+bool KB::EQ(KB* o) { return o && typen() == o->typen() && Count() == o->Count(); }
+
+bool KB::EQV(KB* o) {
+  if (alignmentn() == KT::aBit) KTHROW(KT::eNotSupp, "Type bit");
+  if (!o || typen() != o->typen() || Count() != o->Count() || alignmentn() != o->alignmentn()) return false;
+  size_t bytes = static_cast<size_t>(Count()) * static_cast<size_t>(descriptor->elemSize > 0 ? descriptor->elemSize : 0);
+  if (bytes == 0) return true;
+  return std::memcmp(descriptor->data, o->descriptor->data, bytes) == 0;
+}
+
+KB* KB::Expand(KB*) { KTHROW(KT::eNotSupp, "Type"); }
+KB* KB::FieldGet(KB*) { KTHROW(KT::eSystem, "Null Object"); }
+
+void KB::Fix() {
+  if (descriptor->refs <= holds) return;
+  KBD* fresh = new KBD();
+  try {
+    *fresh = *descriptor;
+  } catch (...) {
+    delete fresh;
+    throw;
+  }
+  descriptor->refs -= holds;
+  fresh->refs = holds;
+  descriptor = fresh;
+}
+
+bool KB::GT(KB*, int, int, bool) { KTHROW(KT::eNotImpl, "Type"); }
+
+KB& KB::operator=(KB& o) {
+  ReferenceTo(&o);
+  return *this;
+}
+
+KB* KB::Range(int, int) { KTHROW(KT::eNotSupp, "Type"); }
+
+void KB::Reference(bool flag) {
+  if (!flag) KTHROW(KT::eUnknown, "Who cares?");
+  if (!descriptor) descriptor = new KBD();
+  ++descriptor->refs;
+  ++holds;
+}
+
+void KB::ReferenceTo(KB* o) {
+  if (!o || o == this || o->descriptor == descriptor) return;
+  int h = holds > 0 ? holds : 1;
+  if (descriptor) {
+    descriptor->refs -= h;
+    if (descriptor->refs <= 0) delete descriptor;
+  }
+  if (!o->descriptor) o->descriptor = new KBD();
+  descriptor = o->descriptor;
+  descriptor->refs += h;
+}
+
+int KB::size() { return descriptor->size(); }
+
+std::string KB::SO() { KTHROW(KT::eNotImpl, "Type"); }
+int KB::SOSz() { KTHROW(KT::eNotImpl, "Marshaling for type"); }
+
+std::string KB::VerbosePrefix() const {
+  return Fmt("%s[R%dC%d%s%s]", typec(), descriptor->refs, descriptor->count, exact ? "=" : ":", alignmentc());
+}
+
+void KB::Breathe() {
+  if (gBreatheHook) gBreatheHook(gBreatheCtx);
+}
+
+void KB::SetBreatheHook(BreatheHook hook, void* ctx) {
+  gBreatheHook = hook;
+  gBreatheCtx = ctx;
+}
+
+// ------------------------------------------------------------ utilities
+
+int32_t KB::CRC(const void* data, int len) {
+  unsigned char s[16] = {};
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  for (int n = 0; n < len; ++n) {
+    unsigned char u = s[0] ^ p[n];
+    std::memmove(s, s + 1, 3);
+    s[3] = s[4] ^ u;
+    std::memmove(s + 4, s + 5, 6);
+    s[10] = s[11] ^ u;
+    std::memmove(s + 11, s + 12, 4);
+    s[15] = u;
+  }
+  uint32_t r = 0;
+  for (int k = 0; k < 4; ++k) {
+    unsigned char b = s[4 * k] ^ s[4 * k + 1] ^ s[4 * k + 2] ^ s[4 * k + 3];
+    r |= static_cast<uint32_t>(b) << (8 * k);
+  }
+  return static_cast<int32_t>(r);
+}
+
+void KB::QS(void* ctx, int* idx, int lo, int hi, QSLess less, bool descending) {
+  // Iterates on the larger part and recurses on the smaller, so the stack
+  // stays logarithmic even for ordered input.
+  while (lo < hi) {
+    int p = idx[hi];
+    int i = lo - 1, j = hi;
+    for (;;) {
+      if (!descending) {
+        while (less(ctx, idx[++i], p, false)) {}
+        while (j > 0 && less(ctx, p, idx[--j], false)) {}
+      } else {
+        while (less(ctx, p, idx[++i], true)) {}
+        while (j > 0 && less(ctx, idx[--j], p, true)) {}
+      }
+      if (j <= i) break;
+      std::swap(idx[i], idx[j]);
+    }
+    std::swap(idx[i], idx[hi]);
+    if (i - lo < hi - i) {
+      QS(ctx, idx, lo, i - 1, less, descending);
+      lo = i + 1;
+    } else {
+      QS(ctx, idx, i + 1, hi, less, descending);
+      hi = i - 1;
+    }
+  }
+}
+
+bool KB::IsKB(const void* p) {
+  return p && static_cast<const KB*>(p)->magic == theMagicNumber;
+}
+
+int KB::CmpID(void* a, void* b) {
+  if (!IsKB(a) || !IsKB(b)) KTHROW(KT::eValue, "Need KB");
+  return static_cast<KB*>(a)->ID - static_cast<KB*>(b)->ID;
+}
+
+intptr_t KB::CmpDefaultPtr(void* a, void* b) {
+  return reinterpret_cast<intptr_t>(a) - reinterpret_cast<intptr_t>(b);
+}
+
+intptr_t KB::CmpDefaultKBContents(void* a, void* b) { return CmpDefaultPtr(a, b); }
+
+bool KB::SIChk(const char* buf, int len) {
+  return buf && len >= 8 && GetI32(buf + 4) == len;
+}
+
+void KB::DoneWith(KB* v) {
+  if (!v) return;
+  if (v->holds <= 1) {
+    delete v;
+  } else {
+    v->DeReference(true);
+  }
+}
+
+int KB::CollateCmp(const char* a, int la, const char* b, int lb, const int* w) {
+  auto weight = [w](char c) { return w[static_cast<unsigned char>(c)]; };
+  while (la > 0 && weight(a[la - 1]) == 0) --la;
+  while (lb > 0 && weight(b[lb - 1]) == 0) --lb;
+  int i = 0, j = 0;
+  bool gapA = true, gapB = true;
+  for (;;) {
+    while (i < la && weight(a[i]) == 0) { ++i; gapA = true; }
+    while (j < lb && weight(b[j]) == 0) { ++j; gapB = true; }
+    if (i >= la || j >= lb) return (i < la) - (j < lb);
+    if (gapA != gapB) return gapA ? 1 : -1;
+    int d = weight(a[i]) - weight(b[j]);
+    if (d) return d;
+    gapA = gapB = false;
+    ++i;
+    ++j;
+  }
+}
+
+std::string KB::TextOf(KB* v) {
+  if (!v || (v->typen() != KT::tString && v->typen() != KT::tField) || v->alignmentn() != KT::aChar)
+    return std::string();
+  const char* p = static_cast<const char*>(v->descriptor->data);
+  return p ? std::string(p, static_cast<size_t>(v->Count())) : std::string();
+}
+
+bool KB::FieldIs(KB* name, const char* field) {
+  std::string n = TextOf(name);
+  return CollateCmp(n.data(), static_cast<int>(n.size()), field, static_cast<int>(std::strlen(field)),
+                    KT::CSTARQDefault) == 0 &&
+         !n.empty();
+}
+
+KB* KB::StdField(KB* name) {
+  if (FieldIs(name, ":string")) return KMakeString(AsString(false));
+  if (FieldIs(name, ":stringv")) return KMakeString(AsString(true));
+  if (FieldIs(name, ":typen")) return KMakeInt(typen());
+  if (FieldIs(name, ":typec")) return KMakeString(typec());
+  return nullptr;
+}
+
+KB* KB::StdFieldOr(KB* name, const char* listing) {
+  if (KB* r = StdField(name)) return r;
+  return KMakeString(listing);
+}
+
+void KB::PutI32(std::string& s, int32_t v) {
+  uint32_t u = static_cast<uint32_t>(v);
+  for (int k = 0; k < 4; ++k) s += static_cast<char>((u >> (8 * k)) & 0xFF);
+}
+
+int32_t KB::GetI32(const char* p) {
+  uint32_t u = 0;
+  for (int k = 0; k < 4; ++k) u |= static_cast<uint32_t>(static_cast<unsigned char>(p[k])) << (8 * k);
+  return static_cast<int32_t>(u);
+}
+
+std::string KB::ImageHeader(int type, int total) {
+  std::string s;
+  s += static_cast<char>(type);
+  s += std::string(3, '\0');
+  PutI32(s, total);
+  return s;
+}
+
+std::string KB::VFmt(const char* fmt, va_list ap) {
+  char buf[512];
+  va_list copy;
+  va_copy(copy, ap);
+  int n = std::vsnprintf(buf, sizeof buf, fmt, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof buf) return std::string(buf, static_cast<size_t>(n));
+  std::string s(static_cast<size_t>(n) + 1, '\0');
+  std::vsnprintf(s.data(), s.size(), fmt, ap);
+  s.resize(static_cast<size_t>(n));
+  return s;
+}
+
+std::string KB::Fmt(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string s = VFmt(fmt, ap);
+  va_end(ap);
+  return s;
+}
+
+// ------------------------------------------------------------ KNil
+
+KNil::KNil() : KB(KT::tNil) { descriptor->count = 1; }
+KNil::KNil(int count) : KB(KT::tNil) { descriptor->count = count; }
+KNil::KNil(KB* share) : KB(share) {}
+
+std::string KNil::AsSimpleString() { KTHROW(KT::eNotImpl, "Nil"); }
+std::string KNil::AsSimpleString(int) { KTHROW(KT::eNotImpl, "Nil"); }
+std::string KNil::AsSimpleString(int, int) { KTHROW(KT::eNotImpl, "Nil"); }
+
+const std::string& KNil::AsString(bool verbose) {
+  text = verbose ? VerbosePrefix() : std::string();
+  return text;
+}
+
+void KNil::Clear() { KTHROW(KT::eNotImpl, "Nil"); }
+KB* KNil::Clone() { return new KNil(static_cast<KB*>(this)); }
+void KNil::DeReference(bool flag) {
+  if (flag) KB::DeReference(true);
+}
+std::string KNil::Dump() { KTHROW(KT::eNotImpl, "Nil"); }
+bool KNil::EQ(KB* o) { return o && o->typen() == KT::tNil; }
+bool KNil::EQV(KB*) { KTHROW(KT::eNotImpl, "Nil"); }
+KB* KNil::FieldGet(KB*) { return new KNil(); }
+
+bool KNil::GT(KB* o, int i, int j, bool descending) {
+  if (o && typen() != o->typen()) return typen() > o->typen();
+  return descending ? j < i : i < j;
+}
+
+void KNil::Reference(bool flag) {
+  if (flag) KB::Reference(true);
+}
+
+void KNil::ReferenceTo(KB* o) {
+  if (o != this) KB::ReferenceTo(o);
+}
+
+std::string KNil::SO() { return ImageHeader(KT::tNil, 8); }
+
+KB* KNil::SI(const char*) { return new KNil(1); }
+
+// ------------------------------------------------------------ KNV
+
+const std::string& KNV::AsString(bool verbose) {
+  text = verbose ? std::string("NV:") : std::string();
+  return text;
+}
+
+KB* KNV::FieldGet(KB* name) {
+  if (FieldIs(name, ":obj")) {
+    Reference(true);
+    return this;
+  }
+  return StdFieldOr(name, ":, :obj, :string, :stringv, :typen, :typec");
+}

@@ -1,0 +1,210 @@
+// KB: the base of every value. A value object points at a data descriptor
+// (KB::KBD) that owns the elements and carries the reference count; several
+// value objects may share one descriptor (copy on write through Fix).
+//
+// Ownership rules:
+//  - A value is created with one holder (its creator). Every further holder
+//    calls Reference(true); every holder lets go with KB::DoneWith(v).
+//  - `holds` counts the holders of this object; the descriptor's count is the
+//    sum of the holds of every object sharing it (what the verbose form prints).
+//  - DoneWith deletes the object when it has one holder left, otherwise it
+//    drops one holder. The descriptor dies with its last reference.
+//  - Elements of alignment K are owned references to values: the descriptor
+//    releases them when it is cleared and takes new references when copied.
+#pragma once
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+#include "Ktypes.h"
+
+class KB {
+ public:
+  static constexpr int32_t theMagicNumber = 54321;
+  static int32_t fLastID;  // starts at 10000; the first value gets 10001
+
+  // Class-specific state a descriptor owns besides its element buffer
+  // (stream positions, dimensions ...). Copied with the descriptor.
+  struct KRec {
+    virtual ~KRec() = default;
+    virtual KRec* Clone() const = 0;
+  };
+
+  struct KBD {
+    int32_t refs = 1;
+    int32_t capacity = 0;
+    int32_t count = 0;
+    int32_t elemSize = 0;
+    int32_t extra = 0;  // copied by assignment, not otherwise interpreted
+    void* data = nullptr;
+    KRec* rec = nullptr;
+    uint8_t align = KT::aNone;
+    uint8_t type = KT::tNV;
+    int32_t SID = -1;
+
+    KBD() = default;
+    explicit KBD(KT::KTO t) : type(t) {}
+    KBD(void* d, KT::KTO t, KT::KAL a, int n, int cap);
+    ~KBD();
+    KBD(const KBD&) = delete;
+
+    // Frees the old data, adopts the new, resets SID.
+    void Set(void* d, KT::KTO t, KT::KAL a, int n, int cap);
+    // Frees the data (releasing K elements); capacity, count, size 0, SID -1.
+    void Clear();
+    void Reference(bool) { ++refs; }
+    void DeReference(bool) { --refs; }
+    KBD& operator=(const KBD& o);  // deep copy by alignment
+    KBD* Clone() const;
+    void Fix();  // raises 6 "Don't implement"
+    int size() const { return count * elemSize; }
+
+    int SerialSz() const;
+    std::string SerialKBDOut() const;
+    void SerialKBDIn(const char* p);
+  };
+
+  int32_t magic = theMagicNumber;
+  int32_t ID;
+  std::string text;
+  uint8_t exact = 0;
+  uint8_t mark = 0;
+  uint8_t direction = 0;
+  int32_t level = 0;
+  KBD* descriptor;
+  int32_t holds = 1;
+
+  KB();
+  explicit KB(KT::KTO t);
+  KB(void* data, KT::KTO t, KT::KAL a, int count, int capacity);
+  explicit KB(KB* other);  // shares the other's descriptor
+  KB(const KB&) = delete;
+
+  // Virtual operations, in slot order.
+  virtual ~KB();
+  virtual std::string AsSimpleString();
+  virtual std::string AsSimpleString(int);
+  virtual std::string AsSimpleString(int, int);
+  virtual const std::string& AsString(bool verbose);
+  virtual void Clear();
+  virtual KB* Clone();
+  virtual void DeReference(bool flag);
+  virtual std::string Dump();
+  virtual bool EQ(KB* o);
+  virtual bool EQV(KB* o);
+  virtual KB* Expand(KB* o);
+  virtual KB* FieldGet(KB* name);
+  virtual void Fix();
+  virtual bool GT(KB* o, int i, int j, bool descending);
+  virtual KB& operator=(KB& o);
+  virtual KB* Range(int from, int to);
+  virtual void Reference(bool flag);
+  virtual void ReferenceTo(KB* o);
+  virtual void ReferenceTo(KB& o) { ReferenceTo(&o); }
+  virtual int size();
+  // Serialised image (frame: type, 3 zero bytes, total size, body).
+  virtual std::string SO();
+  virtual int SOSz();
+
+  // Non-virtual accessors.
+  int32_t NextID() { return ++fLastID; }
+  int32_t SID() const { return descriptor->SID; }
+  KT::KTO typen() const { return static_cast<KT::KTO>(descriptor->type); }
+  const char* typec() const { return KT::TypeObjToName(descriptor->type); }
+  KT::KAL alignmentn() const { return static_cast<KT::KAL>(descriptor->align); }
+  const char* alignmentc() const { return KT::TypeAlignToName(descriptor->align); }
+  int32_t Count() const { return descriptor->count; }
+  static int LenBitsInChars(int bits) { return (bits + 7) / 8; }
+  bool Shared() const { return descriptor->refs > holds; }
+
+  // "%s[R%dC%d%s%s]": type name, refs, count, "=" or ":", alignment name.
+  std::string VerbosePrefix() const;
+
+  // Lets the host process pending events; installs/reads the host hook.
+  static void Breathe();
+  using BreatheHook = void (*)(void*);
+  static void SetBreatheHook(BreatheHook hook, void* ctx);
+
+  // Shared utilities.
+  static double DIV(double a, double b) { return b == 0 ? 0 : a / b; }
+  static int32_t CRC(const void* data, int len);
+  using QSLess = bool (*)(void* ctx, int x, int y, bool descending);
+  static void QS(void* ctx, int* idx, int lo, int hi, QSLess less, bool descending);
+  static int CmpID(void* a, void* b);
+  static intptr_t CmpDefaultPtr(void* a, void* b);
+  static intptr_t CmpDefaultKBContents(void* a, void* b);
+  static int CmpDefaultKBContents(int a, int b) { return a - b; }
+  static bool SIChk(const char* buf, int len);
+  static void DoneWith(KB* v);
+  static bool IsKB(const void* p);
+
+  // Element storage of the data descriptors (large blocks use huge pages).
+  static size_t StorageBytes(int align, int capacity);
+  static void* AllocData(size_t bytes, bool zero);
+  static void* ReallocData(void* p, size_t oldBytes, size_t newBytes, bool zeroTail);
+  static void FreeData(void* p);
+
+  // Collated comparison under a weight table (weight 0 is ignorable; a run
+  // of ignorable characters is a word gap). The one place for this rule.
+  static int CollateCmp(const char* a, int la, const char* b, int lb, const int* weights);
+
+  // Field-query protocol helpers.
+  // The text of a string or field value (empty for anything else).
+  static std::string TextOf(KB* v);
+  // True when `name` names `field` (collated comparison, case ignored).
+  static bool FieldIs(KB* name, const char* field);
+  // Answers ":string", ":stringv", ":typen", ":typec"; null otherwise.
+  KB* StdField(KB* name);
+  // StdField or else a new string holding the listing.
+  KB* StdFieldOr(KB* name, const char* listing);
+
+  // Image helpers (little-endian).
+  static void PutI32(std::string& s, int32_t v);
+  static int32_t GetI32(const char* p);
+  static std::string ImageHeader(int type, int total);
+
+  // printf into a std::string.
+  static std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+  static std::string VFmt(const char* fmt, va_list ap);
+};
+
+// Value constructors implemented by the data classes, used where the base
+// needs to build a result without depending on those classes' headers.
+KB* KMakeString(const std::string& s);  // KString
+KB* KMakeInt(int32_t v);                // KNum, alignment I
+KB* KMakeFloat(double v);               // KNum, alignment F
+
+// KNil: the missing value (type 15), no elements.
+class KNil : public KB {
+ public:
+  KNil();
+  explicit KNil(int count);
+  explicit KNil(KB* share);
+  std::string AsSimpleString() override;
+  std::string AsSimpleString(int) override;
+  std::string AsSimpleString(int, int) override;
+  const std::string& AsString(bool verbose) override;
+  void Clear() override;
+  KB* Clone() override;
+  void DeReference(bool flag) override;
+  std::string Dump() override;
+  bool EQ(KB* o) override;
+  bool EQV(KB* o) override;
+  KB* FieldGet(KB* name) override;
+  bool GT(KB* o, int i, int j, bool descending) override;
+  void Reference(bool flag) override;
+  void ReferenceTo(KB* o) override;
+  int size() override { return 0; }
+  std::string SO() override;
+  int SOSz() override { return 8; }
+  static KB* SI(const char* image);
+};
+
+// KNV: the empty value (type 18).
+class KNV : public KB {
+ public:
+  KNV() : KB() {}
+  const std::string& AsString(bool verbose) override;
+  KB* Clone() override { return new KNV(); }
+  KB* FieldGet(KB* name) override;
+};

@@ -1,0 +1,323 @@
+// KPlatform: the Linux side of memory, errors, text, time, randomness and
+// files. Paths and text arrive in the language's form and leave in the
+// system's form here, and nowhere else.
+#include "KPlatform.h"
+
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+namespace KPlat {
+
+// ---------------------------------------------------------------- memory
+// Every block starts with a 16-byte header: its usable size and whether it
+// was mapped. Mapped blocks are whole 2 MiB multiples.
+namespace {
+constexpr size_t kHeader = 16;
+constexpr size_t kLarge = size_t(1) << 20;      // map blocks from 1 MiB up
+constexpr size_t kHuge = size_t(2) << 20;       // huge page size
+constexpr int kCacheSlots = 8;
+constexpr size_t kCacheBytes = size_t(1) << 30;  // keep at most 1 GiB idle
+
+struct Header {
+  size_t size;   // usable bytes after the header
+  size_t mapped; // total mapped length, 0 for malloc blocks
+};
+
+struct LargeCache {
+  void* base[kCacheSlots] = {};
+  size_t len[kCacheSlots] = {};
+  size_t total = 0;
+  ~LargeCache() {
+    for (int i = 0; i < kCacheSlots; ++i)
+      if (base[i]) munmap(base[i], len[i]);
+  }
+  void* Take(size_t want, size_t& got) {
+    int best = -1;
+    for (int i = 0; i < kCacheSlots; ++i)
+      if (base[i] && len[i] >= want && len[i] <= want * 2 && (best < 0 || len[i] < len[best])) best = i;
+    if (best < 0) return nullptr;
+    void* p = base[best];
+    got = len[best];
+    total -= len[best];
+    base[best] = nullptr;
+    len[best] = 0;
+    return p;
+  }
+  bool Give(void* p, size_t n) {
+    if (total + n > kCacheBytes) return false;
+    for (int i = 0; i < kCacheSlots; ++i)
+      if (!base[i]) {
+        base[i] = p;
+        len[i] = n;
+        total += n;
+        return true;
+      }
+    return false;
+  }
+};
+LargeCache gCache;
+
+void* MapLarge(size_t bytes, bool zero) {
+  size_t want = (bytes + kHeader + kHuge - 1) / kHuge * kHuge;
+  size_t got = 0;
+  void* base = gCache.Take(want, got);
+  bool fresh = base == nullptr;
+  if (fresh) {
+    base = mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) return nullptr;
+    madvise(base, want, MADV_HUGEPAGE);
+    got = want;
+  }
+  Header* h = static_cast<Header*>(base);
+  h->size = got - kHeader;
+  h->mapped = got;
+  char* user = static_cast<char*>(base) + kHeader;
+  if (zero && !fresh) std::memset(user, 0, bytes);
+  return user;
+}
+}  // namespace
+
+void* MemAlloc(size_t bytes, bool zero) {
+  if (bytes >= kLarge) {
+    if (void* p = MapLarge(bytes, zero)) return p;
+  }
+  void* base = zero ? std::calloc(1, bytes + kHeader) : std::malloc(bytes + kHeader);
+  if (!base) return nullptr;
+  Header* h = static_cast<Header*>(base);
+  h->size = bytes;
+  h->mapped = 0;
+  return static_cast<char*>(base) + kHeader;
+}
+
+void MemFree(void* p) {
+  if (!p) return;
+  char* base = static_cast<char*>(p) - kHeader;
+  Header* h = reinterpret_cast<Header*>(base);
+  if (h->mapped) {
+    if (!gCache.Give(base, h->mapped)) munmap(base, h->mapped);
+    return;
+  }
+  std::free(base);
+}
+
+void* MemRealloc(void* p, size_t oldBytes, size_t newBytes, bool zeroTail) {
+  if (!p) return MemAlloc(newBytes, zeroTail);
+  Header* h = reinterpret_cast<Header*>(static_cast<char*>(p) - kHeader);
+  if (newBytes <= h->size) {
+    if (zeroTail && newBytes > oldBytes) std::memset(static_cast<char*>(p) + oldBytes, 0, newBytes - oldBytes);
+    return p;
+  }
+  if (!h->mapped && newBytes < kLarge) {
+    void* base = std::realloc(h, newBytes + kHeader);
+    if (!base) return nullptr;
+    Header* nh = static_cast<Header*>(base);
+    nh->size = newBytes;
+    char* user = static_cast<char*>(base) + kHeader;
+    if (zeroTail && newBytes > oldBytes) std::memset(user + oldBytes, 0, newBytes - oldBytes);
+    return user;
+  }
+  void* q = MemAlloc(newBytes, false);
+  if (!q) return nullptr;
+  size_t keep = oldBytes < newBytes ? oldBytes : newBytes;
+  std::memcpy(q, p, keep);
+  if (zeroTail && newBytes > keep) std::memset(static_cast<char*>(q) + keep, 0, newBytes - keep);
+  MemFree(p);
+  return q;
+}
+
+// ---------------------------------------------------------------- errors
+int LastErrno() { return errno; }
+
+std::string ErrorText(int err) {
+  char buf[256];
+  buf[0] = 0;
+  // GNU strerror_r returns the text (possibly not in buf).
+  const char* t = strerror_r(err, buf, sizeof buf);
+  return t ? std::string(t) : std::string("Unknown error");
+}
+
+// ---------------------------------------------------------------- text
+namespace {
+// Unicode code points of Windows-1252 bytes 0x80..0x9F; the five undefined
+// bytes map to the C1 control of the same value.
+const uint16_t kHigh[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+unsigned char FromCodePoint(uint32_t cp) {
+  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<unsigned char>(cp);
+  for (int i = 0; i < 32; ++i)
+    if (kHigh[i] == cp) return static_cast<unsigned char>(0x80 + i);
+  return '?';
+}
+
+// Decodes one UTF-8 sequence at s[i]; returns its length or 0 when invalid.
+int DecodeUtf8(const std::string& s, size_t i, uint32_t& cp) {
+  unsigned char c = static_cast<unsigned char>(s[i]);
+  int n;
+  if (c < 0x80) { cp = c; return 1; }
+  if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; n = 2; }
+  else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; n = 3; }
+  else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; n = 4; }
+  else return 0;
+  if (i + n > s.size()) return 0;
+  for (int k = 1; k < n; ++k) {
+    unsigned char d = static_cast<unsigned char>(s[i + k]);
+    if ((d & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (d & 0x3F);
+  }
+  static const uint32_t minCp[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < minCp[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return n;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+}  // namespace
+
+bool IsValidUtf8(const std::string& s) {
+  uint32_t cp;
+  for (size_t i = 0; i < s.size();) {
+    int n = DecodeUtf8(s, i, cp);
+    if (!n) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string Utf8ToCp1252(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  uint32_t cp;
+  for (size_t i = 0; i < s.size();) {
+    int n = DecodeUtf8(s, i, cp);
+    if (!n) {  // not UTF-8 here: keep the byte as it is
+      out += s[i++];
+      continue;
+    }
+    out += static_cast<char>(FromCodePoint(cp));
+    i += n;
+  }
+  return out;
+}
+
+std::string Cp1252ToUtf8(const std::string& s) {
+  std::string out;
+  out.reserve(s.size() + s.size() / 8);
+  for (unsigned char c : s) {
+    if (c < 0x80) out += static_cast<char>(c);
+    else if (c < 0xA0) AppendUtf8(out, kHigh[c - 0x80]);
+    else AppendUtf8(out, c);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- time
+long LocalOffsetSeconds(int64_t unixSeconds) {
+  time_t t = static_cast<time_t>(unixSeconds);
+  struct tm lt;
+  if (!localtime_r(&t, &lt)) return 0;
+  return lt.tm_gmtoff;
+}
+
+double NowLocalDays() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  double local = static_cast<double>(ts.tv_sec + LocalOffsetSeconds(ts.tv_sec)) + ts.tv_nsec / 1e9;
+  // 1970-01-01 is day 25569 after 1899-12-30.
+  return 25569.0 + local / 86400.0;
+}
+
+// ---------------------------------------------------------------- random
+bool RandomBytes(void* buf, size_t n) {
+  char* p = static_cast<char*>(buf);
+  while (n > 0) {
+    ssize_t got = getrandom(p, n, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- paths
+std::string ToSystemPath(const std::string& langPath) {
+  std::string s = langPath;
+  for (char& c : s)
+    if (c == '\\') c = '/';
+  return s;
+}
+
+std::string FromSystemPath(const std::string& sysPath) {
+  std::string s = sysPath;
+  for (char& c : s)
+    if (c == '/') c = '\\';
+  return s;
+}
+
+std::string CurrentDir() {
+  char buf[4096];
+  if (!getcwd(buf, sizeof buf)) return "\\";
+  std::string s = FromSystemPath(buf);
+  if (s.empty() || s.back() != '\\') s += '\\';
+  return s;
+}
+
+// ---------------------------------------------------------------- files
+bool ReadFile(const std::string& sysPath, std::string& out) {
+  std::ifstream in(sysPath, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  out = ss.str();
+  return true;
+}
+
+bool WriteFile(const std::string& sysPath, const std::string& data) {
+  std::ofstream out(sysPath, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(out);
+}
+
+bool FileExists(const std::string& sysPath) {
+  struct stat st;
+  return stat(sysPath.c_str(), &st) == 0;
+}
+
+bool MakeDir(const std::string& sysPath) {
+  return mkdir(sysPath.c_str(), 0777) == 0 || errno == EEXIST;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool RemoveFile(const std::string& sysPath) { return std::remove(sysPath.c_str()) == 0; }
+
+}  // namespace KPlat
