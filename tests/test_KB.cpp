@@ -1,1 +1,202 @@
-// Tests for KB
+// Value base: IDs, reference counting, copy on write, descriptor copies,
+// images, the checksum and the index sort.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+#include "KB.h"
+#include "Kerror.h"
+
+namespace {
+// A value with an int buffer of its own, for exercising the descriptor.
+KB* MakeInts(std::initializer_list<int32_t> v) {
+  int n = static_cast<int>(v.size());
+  auto* d = static_cast<int32_t*>(KB::AllocData(KB::StorageBytes(KT::aInt, n), false));
+  std::copy(v.begin(), v.end(), d);
+  return new KB(d, KT::tNum, KT::aInt, n, n);
+}
+int32_t* Ints(KB* v) { return static_cast<int32_t*>(v->descriptor->data); }
+}  // namespace
+
+TEST(KBIdentity, IdsIncreaseAndMagicIsSet) {
+  KNV a;
+  KNV b;
+  EXPECT_GT(a.ID, 10000);
+  EXPECT_EQ(b.ID, a.ID + 1);
+  EXPECT_TRUE(KB::IsKB(&a));
+  int notAValue = 0;
+  EXPECT_FALSE(KB::IsKB(&notAValue));
+  EXPECT_THROW(KB::CmpID(&a, &notAValue), KError);
+  EXPECT_LT(KB::CmpID(&a, &b), 0);
+}
+
+TEST(KBText, VerbosePrefixesOfEmptyAndNil) {
+  KNV nv;
+  EXPECT_EQ(nv.AsString(true), "NV:");
+  EXPECT_EQ(nv.AsString(false), "");
+  KNil nil;
+  EXPECT_EQ(nil.AsString(true), "Nil[R1C1:*]");
+  KB* v = MakeInts({1, 2, 3});
+  EXPECT_EQ(v->VerbosePrefix(), "Num[R1C3:I]");
+  v->exact = 1;
+  EXPECT_EQ(v->VerbosePrefix(), "Num[R1C3=I]");
+  KB::DoneWith(v);
+}
+
+TEST(KBRefCount, HoldersShareOneObject) {
+  KB* v = MakeInts({7});
+  v->Reference(true);
+  EXPECT_EQ(v->descriptor->refs, 2);
+  KB::DoneWith(v);  // one holder left: the object survives
+  EXPECT_EQ(v->descriptor->refs, 1);
+  EXPECT_THROW(v->Reference(false), KError);
+  v->ReferenceTo(v);
+  EXPECT_EQ(v->descriptor->refs, 1);
+  KB::DoneWith(v);
+}
+
+TEST(KBRefCount, SharedDescriptorIsCopiedOnFix) {
+  KB* a = MakeInts({1, 2});
+  KB* b = new KB(a);  // shares a's elements
+  EXPECT_EQ(a->descriptor, b->descriptor);
+  EXPECT_EQ(a->descriptor->refs, 2);
+  b->Fix();
+  ASSERT_NE(a->descriptor, b->descriptor);
+  Ints(b)[0] = 99;
+  EXPECT_EQ(Ints(a)[0], 1);
+  EXPECT_EQ(a->descriptor->refs, 1);
+  EXPECT_EQ(b->descriptor->refs, 1);
+  KB::DoneWith(b);
+  KB::DoneWith(a);
+}
+
+TEST(KBRefCount, DoneWithOfASharerLeavesTheOtherIntact) {
+  KB* a = MakeInts({5, 6});
+  KB* b = new KB(a);
+  KB::DoneWith(b);
+  EXPECT_EQ(a->descriptor->refs, 1);
+  EXPECT_EQ(Ints(a)[1], 6);
+  KB::DoneWith(a);
+}
+
+TEST(KBDescriptor, AssignmentCopiesByAlignment) {
+  KB::KBD bits(nullptr, KT::tBit, KT::aBit, 0, 0);
+  KB::KBD copy;
+  copy = bits;
+  EXPECT_EQ(copy.data, nullptr);
+  EXPECT_EQ(copy.align, KT::aBit);
+  KB* v = MakeInts({3, 4, 5});
+  KB::KBD c2;
+  c2 = *v->descriptor;
+  ASSERT_NE(c2.data, v->descriptor->data);
+  EXPECT_EQ(std::memcmp(c2.data, v->descriptor->data, 12), 0);
+  EXPECT_EQ(c2.size(), 12);
+  KB::DoneWith(v);
+  KB::KBD bad;
+  KB::KBD src;
+  src.align = 9;
+  src.capacity = 1;
+  EXPECT_THROW(bad = src, KError);
+}
+
+TEST(KBDescriptor, ValueElementsAreOwnedReferences) {
+  KB* inner = MakeInts({1});
+  auto** elems = static_cast<KB**>(KB::AllocData(KB::StorageBytes(KT::aKB, 1), false));
+  elems[0] = inner;  // the container takes over the creator's reference
+  KB* seq = new KB(elems, KT::tSeq, KT::aKB, 1, 1);
+  KB* sharer = new KB(seq);
+  sharer->Fix();  // copies the element list and references the element
+  EXPECT_EQ(inner->descriptor->refs, 2);
+  KB::DoneWith(sharer);
+  EXPECT_EQ(inner->descriptor->refs, 1);
+  KB::DoneWith(seq);  // releases the element too (leak check in the sanitizer build)
+}
+
+TEST(KBImage, FrameCheck) {
+  KNil nil;
+  std::string img = nil.SO();
+  ASSERT_EQ(img.size(), 8u);
+  EXPECT_EQ(img[0], 15);
+  EXPECT_TRUE(KB::SIChk(img.data(), 8));
+  EXPECT_FALSE(KB::SIChk(img.data(), 7));
+  EXPECT_FALSE(KB::SIChk(img.data(), 9));
+  KB* back = KNil::SI(img.data());
+  EXPECT_EQ(back->typen(), KT::tNil);
+  EXPECT_EQ(back->Count(), 1);
+  KB::DoneWith(back);
+  KB* v = MakeInts({1, 2});
+  std::string rec = v->descriptor->SerialKBDOut();
+  ASSERT_EQ(rec.size(), 20u);
+  EXPECT_EQ(KB::GetI32(rec.data()), 54321);
+  EXPECT_EQ(KB::GetI32(rec.data() + 8), 4);
+  EXPECT_EQ(KB::GetI32(rec.data() + 12), 2);
+  EXPECT_EQ(v->descriptor->SerialSz(), 26);
+  KB::DoneWith(v);
+}
+
+TEST(KBUtil, ChecksumIsTheShiftRegisterRule) {
+  EXPECT_EQ(KB::CRC("", 0), 0);
+  // One byte c: register ends with u = c at s[3], s[10], s[15];
+  // result bytes: k=0 -> c, k=1 -> 0, k=2 -> c, k=3 -> c.
+  int32_t one = KB::CRC("\x01", 1);
+  EXPECT_EQ(static_cast<uint32_t>(one), 0x01010001u);
+  EXPECT_EQ(KB::CRC("abc", 3), KB::CRC("abc", 3));
+  EXPECT_NE(KB::CRC("abc", 3), KB::CRC("acb", 3));
+}
+
+TEST(KBUtil, SafeDivision) {
+  EXPECT_EQ(KB::DIV(1, 0), 0);
+  EXPECT_EQ(KB::DIV(6, 3), 2);
+}
+
+namespace {
+bool LessInts(void* ctx, int x, int y, bool) {
+  auto* v = static_cast<std::vector<int>*>(ctx);
+  return (*v)[x] < (*v)[y];
+}
+}  // namespace
+
+TEST(KBUtil, IndexSortBothDirections) {
+  std::vector<int> items = {5, 1, 4, 1, 9, 2, 6, 5, 3};
+  std::vector<int> idx(items.size());
+  std::iota(idx.begin(), idx.end(), 0);
+  KB::QS(&items, idx.data(), 0, static_cast<int>(idx.size()) - 1, LessInts, false);
+  for (size_t i = 1; i < idx.size(); ++i) EXPECT_LE(items[idx[i - 1]], items[idx[i]]);
+  KB::QS(&items, idx.data(), 0, static_cast<int>(idx.size()) - 1, LessInts, true);
+  for (size_t i = 1; i < idx.size(); ++i) EXPECT_GE(items[idx[i - 1]], items[idx[i]]);
+  std::vector<int> big(20000);
+  std::vector<int> bidx(big.size());
+  std::iota(big.begin(), big.end(), 0);  // ordered input must not exhaust the stack
+  std::iota(bidx.begin(), bidx.end(), 0);
+  KB::QS(&big, bidx.data(), 0, static_cast<int>(big.size()) - 1, LessInts, false);
+  EXPECT_EQ(bidx.front(), 0);
+  EXPECT_EQ(bidx.back(), 19999);
+}
+
+TEST(KBCollate, GapsAndCaseRules) {
+  auto cmp = [](const char* a, const char* b) {
+    return KB::CollateCmp(a, static_cast<int>(std::strlen(a)), b, static_cast<int>(std::strlen(b)), KT::CSTARQ);
+  };
+  EXPECT_EQ(cmp("Abc", "abc"), 0);
+  EXPECT_EQ(cmp("\xE1" "bc", "abc"), 0);
+  EXPECT_LT(cmp("ab", "a b"), 0);
+  EXPECT_EQ(cmp("a.b", "a b"), 0);
+  EXPECT_EQ(cmp("abc  ", "abc"), 0);
+  EXPECT_GT(cmp("abcd", "abc"), 0);
+  EXPECT_LT(cmp("a", "b"), 0);
+}
+
+TEST(KBNil, OrderingAndFields) {
+  KNil a;
+  KNV nv;
+  EXPECT_TRUE(a.EQ(&a));
+  EXPECT_FALSE(a.EQ(&nv));
+  EXPECT_TRUE(a.GT(&a, 1, 2, false));
+  EXPECT_FALSE(a.GT(&a, 2, 1, false));
+  EXPECT_TRUE(a.GT(&a, 2, 1, true));
+  EXPECT_FALSE(a.GT(&nv, 0, 0, false));  // NoValue (18) sorts after Nil (15)
+  EXPECT_THROW(a.Dump(), KError);
+  EXPECT_EQ(a.size(), 0);
+}
