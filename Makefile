@@ -44,6 +44,7 @@ run: build
 
 bench: build
 	$(BUILD)/bench/tarq_bench
+	$(BUILD)/bench/tarq_workloads
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

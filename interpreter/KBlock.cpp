@@ -1,1 +1,378 @@
-// KBlock
+// KBlock: code values (blocks, programs, user-defined operators) and the
+// runner that evaluates a block in a child parser with its own namespace on
+// the scope chain.
+#include "KBlock.h"
+
+#include <cstring>
+
+#include "KNS.h"
+#include "KNum.h"
+#include "KParser.h"
+#include "KSeq.h"
+#include "KString.h"
+#include "Kerror.h"
+
+static const char* const kUnit = "Interpreter/KBlock";
+
+namespace {
+
+KString* NewStr(const char* s) { return new KString(s ? s : ""); }
+
+void Share(KString*& slot, KString* s) {
+  if (s) s->Reference(true);
+  KB::DoneWith(slot);
+  slot = s;
+}
+
+std::string StrOf(KString* s) { return s ? std::string(s->Str(), static_cast<size_t>(s->Len())) : std::string(); }
+
+bool IsBlockType(KT::KTO t) { return t == KT::tBlock || t == KT::tPgm || t == KT::tOpUD; }
+
+// Removes the chain element a run appended, on every exit.
+struct ChainPop {
+  KSeq* chain;
+  ~ChainPop() {
+    if (chain && chain->Count() > 0) chain->UnAppend(1);
+  }
+};
+
+}  // namespace
+
+// ------------------------------------------------------------ record
+
+KBlock::KRec::KRec() : ns(new KNS()) {}
+
+KBlock::KRec::KRec(const KRec& o) : KB::KRec(), ns(new KNS()) {
+  Share(type, o.type);
+  Share(code, o.code);
+  Share(EX, o.EX);
+}
+
+KBlock::KRec::~KRec() {
+  KB::DoneWith(type);
+  KB::DoneWith(code);
+  KB::DoneWith(EX);
+  KB::DoneWith(ns);
+}
+
+KBlock::KRec* KBlock::KRec::Clone() const { return new KRec(*this); }
+
+// ------------------------------------------------------------ construction
+
+static void InitBlock(KB* self, KBlock::KRec* rec) {
+  KB::KBD* d = self->descriptor;
+  d->align = KT::aKB;
+  d->elemSize = KT::TypeAlignToElemSz(KT::aKB);
+  d->count = 1;
+  d->capacity = 0;
+  d->rec = rec;
+}
+
+KBlock::KBlock(const char* type) : KB(KT::tBlock) {
+  KRec* r = new KRec();
+  InitBlock(this, r);
+  r->type = NewStr(type);
+}
+
+KBlock::KBlock(KString* type) : KB(KT::tBlock) {
+  KRec* r = new KRec();
+  InitBlock(this, r);
+  if (type) {
+    Share(r->type, type);
+  } else {
+    r->type = NewStr("");
+  }
+}
+
+KBlock::KBlock(KBlock* other) : KB(other ? other->typen() : KT::tBlock) {
+  KRec* r = other && other->Rec() ? new KRec(*other->Rec()) : new KRec();
+  InitBlock(this, r);
+  if (!r->type) r->type = NewStr("");
+}
+
+KBlock::KBlock(KT::KTO t, const char* type) : KB(t) {
+  KRec* r = new KRec();
+  InitBlock(this, r);
+  r->type = NewStr(type);
+}
+
+KBlock::KBlock(KT::KTO t, KBlock* other, const char* type) : KB(t) {
+  KRec* r = new KRec();
+  InitBlock(this, r);
+  r->type = NewStr(type);
+  if (other && other->Rec()) {
+    Share(r->code, other->Rec()->code);
+    Share(r->EX, other->Rec()->EX);
+  }
+}
+
+KBlock::~KBlock() = default;
+
+// ------------------------------------------------------------ accessors
+
+KString* KBlock::Code() { return Rec()->code; }
+
+void KBlock::CodeSet(const char* text, bool strip) {
+  size_t n = text ? std::strlen(text) : 0;
+  if (strip) {
+    KString* s = new KString(n >= 2 ? text + 1 : "", n >= 2 ? static_cast<int>(n - 2) : 0);
+    KB::DoneWith(Rec()->code);
+    Rec()->code = s;
+  } else {
+    KString* s = new KString(text ? text : "", static_cast<int>(n));
+    KB::DoneWith(Rec()->code);
+    Rec()->code = s;
+  }
+}
+
+void KBlock::CodeSet(KString* text, bool strip) {
+  if (!text) {
+    CodeSet("", false);
+  } else if (strip) {
+    std::string t = StrOf(text);
+    CodeSet(t.c_str(), true);
+  } else {
+    Share(Rec()->code, text);
+  }
+}
+
+KString* KBlock::TypeGet() { return Rec()->type; }
+void KBlock::TypeSet(const char* type) {
+  KB::DoneWith(Rec()->type);
+  Rec()->type = NewStr(type);
+}
+void KBlock::TypeSet(KString* type) { Share(Rec()->type, type); }
+KString* KBlock::EXGet() { return Rec()->EX; }
+void KBlock::EXSet(KString* ex) { Share(Rec()->EX, ex); }
+KNS* KBlock::NSGet() { return Rec()->ns; }
+void KBlock::NSSet(KNS* ns) {
+  if (ns && ns != Rec()->ns) Rec()->ns->Copy(ns);
+}
+void KBlock::NSSet(KB* ns) {
+  if (!ns || (ns->typen() != KT::tNS && ns->typen() != KT::tCV)) KTHROW(KT::eSystem, "Not NS");
+  NSSet(static_cast<KNS*>(ns));
+}
+KT::KCT KBlock::CTGet() { return Rec()->ct; }
+void KBlock::CTSet(KT::KCT ct) { Rec()->ct = ct; }
+KT::KTT KBlock::TTGet() { return Rec()->tt; }
+void KBlock::TTSet(KT::KTT tt) { Rec()->tt = tt; }
+uint8_t KBlock::FirstGet() { return Rec()->first; }
+void KBlock::FirstClr() { Rec()->first = 0; }
+KB* KBlock::Size() { return new KNum(static_cast<int32_t>(size())); }
+void KBlock::MemberSet(KB*, const char*) {}
+
+int KBlock::size() {
+  int n = Rec()->code ? Rec()->code->size() : 0;
+  if (Rec()->ns) n += Rec()->ns->size();
+  return n;
+}
+
+bool KBlock::bracketedBy(const char* text, const char* pair, int& start, int& length) {
+  if (!text || !pair || !pair[0] || !pair[1]) return false;
+  const char* p = text;
+  while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') ++p;
+  if (*p != pair[0]) return false;
+  const char* begin = p + 1;
+  int level = 1;
+  for (const char* q = begin; *q; ++q) {
+    char c = *q;
+    if (c == '\'' || c == '"') {
+      const char* e = std::strchr(q + 1, c);
+      if (!e) return false;
+      q = e;
+    } else if (c == '$' && q[1] == '$') {
+      while (*q && *q != '\n') ++q;
+      if (!*q) return false;
+    } else if (c == '$' && q[1] == '*') {
+      const char* e = std::strstr(q + 2, "*$");
+      if (!e) return false;
+      q = e + 1;
+    } else if (c == pair[0]) {
+      ++level;
+    } else if (c == pair[1]) {
+      if (--level == 0) {
+        start = static_cast<int>(begin - text);
+        length = static_cast<int>(q - begin);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// ------------------------------------------------------------ running
+
+KT::KBR KBlock::Run(KPParser* ps, KA& a) {
+  if (ps->depth + 1 > KT::DepthLimit) KTHROW(KT::eDepth, "");
+  KA self(this);  // keeps the block (and its namespace) alive for the run
+  KPParser child(ps);
+  KString* code = Rec()->code;
+  child.CmdSet(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true);
+  if (a.Is(KT::tRef)) KA::Reveal(a);
+  KA local;
+  if (a.Is(KT::tNS) || a.Is(KT::tCV)) {
+    local = a;
+  } else {
+    local.Owns(new KNS());
+  }
+  a.Clear();
+  KNS* own = Rec()->ns;
+  if (local.value != own) own->Copy(static_cast<KNS*>(local.value));
+  ps->chain->Append(own, false);
+  ChainPop pop{ps->chain};
+  a = local;
+  local.Clear();
+  KT::KTT last = KT::ttUnknown;
+  KT::KBR flow = child.Run(a, last, this);
+  CTSet(child.curCT);
+  TTSet(last);
+  ps->curTT = KT::ttSeqValue;
+  return flow;
+}
+
+KT::KBR KBlock::Call(KPParser* ps, KB* v, KA& a) {
+  if (a.Is(KT::tSysOp)) {
+    a.Clear();
+    ps->curTT = KT::ttSeqValue;
+    return KT::KBR();
+  }
+  if (!v || !IsBlockType(v->typen())) KTHROW(KT::eSystem, "Not Block");
+  return static_cast<KBlock*>(v)->Run(ps, a);
+}
+
+void KBlock::ApplyUD(KPParser* ps, KB* op, KA& l, KA* r, int valence) {
+  if (!op || op->typen() != KT::tOpUD) KTHROW(KT::eSystem, "OpUD");
+  if (ps->depth + 1 > KT::DepthLimit) KTHROW(KT::eDepth, "");
+  KA self(op);
+  KBlock* b = static_cast<KBlock*>(op);
+  KPParser child(ps);
+  KString* code = b->Rec()->code;
+  child.CmdSet(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true);
+  if (l.Is(KT::tRef)) KA::Reveal(l);
+  KA args;
+  args.Owns(new KNS());
+  KNS* ans = static_cast<KNS*>(args.value);
+  switch (valence) {
+    case 1:
+      break;
+    case 2:
+      ans->Put("l__", l.value, KT::ntAny);
+      break;
+    case 3:
+      ans->Put("l__", l.value, KT::ntAny);
+      if (r) ans->Put("r__", r->value, KT::ntAny);
+      break;
+    default:
+      KTHROW(KT::eValue, "Valence");
+  }
+  KNS* own = b->Rec()->ns;
+  own->Remove("l__");
+  own->Remove("r__");
+  own->Copy(ans);
+  args.Clear();
+  ps->chain->Append(own, false);
+  ChainPop pop{ps->chain};
+  l.Clear();
+  KT::KTT last = KT::ttUnknown;
+  child.Run(l, last, b);
+  b->CTSet(child.curCT);
+}
+
+KT::KBR KBlock::RunControl(KPParser*, KA&) { KTHROW(KT::eNotImpl, "Not Implemented"); }
+
+// ------------------------------------------------------------ value protocol
+
+const std::string& KBlock::AsString(bool verbose) {
+  std::string type = StrOf(Rec()->type), code = StrOf(Rec()->code), ex = StrOf(Rec()->EX);
+  if (verbose) {
+    text = VerbosePrefix();
+    if (!code.empty()) text += "\r\nCode:\r\n" + code;
+    if (!ex.empty()) text += "\r\nEX:\r\n" + ex;
+  } else {
+    text = "Blk:(";
+    text += type;
+    if (!code.empty()) text += "C:" + code;
+    if (!ex.empty()) text += "E:" + ex;
+    text += ")";
+  }
+  return text;
+}
+
+bool KBlock::EQV(KB* o) {
+  if (!o || !IsBlockType(o->typen()) || o->typen() != typen()) return false;
+  return StrOf(Rec()->code) == StrOf(static_cast<KBlock*>(o)->Rec()->code);
+}
+
+void KBlock::Clear() { KTHROW(KT::eNotImpl, "Clear"); }
+std::string KBlock::Dump() { KTHROW(KT::eNotImpl, "Dump"); }
+KB& KBlock::operator=(KB&) { KTHROW(KT::eNotImpl, "operator="); }
+void KBlock::Catenate(KB*) { KTHROW(KT::eNotImpl, "Catenate"); }
+KB* KBlock::IndexedBy(KB*) { KTHROW(KT::eNotImpl, "IndexedBy"); }
+void KBlock::IdxAssign(KB*, KB*) { KTHROW(KT::eNotImpl, "IdxAssign"); }
+KB* KBlock::operator[](int) { KTHROW(KT::eNotImpl, "operator[]"); }
+
+KB* KBlock::Clone() { return new KBlock(this); }
+
+KB* KBlock::FieldGet(KB* name) {
+  if (FieldIs(name, ":code")) return new KString(StrOf(Rec()->code));
+  if (FieldIs(name, ":ns")) return new KNS(Rec()->ns);
+  if (FieldIs(name, ":obj")) return Clone();
+  if (FieldIs(name, ":size")) return Size();
+  return StdFieldOr(name, ":, :code, :ns, :obj, :size, :string, :stringv, :typec, :typen");
+}
+
+std::string KBlock::SO() {
+  std::string type = StrOf(Rec()->type), code = StrOf(Rec()->code), ex = StrOf(Rec()->EX);
+  int total = static_cast<int>(type.size() + code.size() + ex.size()) + 24;
+  std::string s = ImageHeader(typen(), total);
+  PutI32(s, static_cast<int32_t>(type.size() + 1));
+  PutI32(s, static_cast<int32_t>(code.size() + 1));
+  PutI32(s, static_cast<int32_t>(ex.size() + 1));
+  s += type;
+  s += '\0';
+  s += code;
+  s += '\0';
+  s += ex;
+  s += '\0';
+  s += '\0';
+  return s;
+}
+
+int KBlock::SOSz() {
+  return static_cast<int>(StrOf(Rec()->type).size() + StrOf(Rec()->code).size() + StrOf(Rec()->EX).size()) + 24;
+}
+
+KB* KBlock::SI(const char* image) {
+  if (!image) KTHROW(KT::eValue, "Not Block");
+  int t = static_cast<unsigned char>(image[0]);
+  int total = GetI32(image + 4);
+  int lt = GetI32(image + 8), lc = GetI32(image + 12), le = GetI32(image + 16);
+  if (lt < 1 || lc < 1 || le < 1 || static_cast<int64_t>(lt) + lc + le + 21 > total) KTHROW(KT::eValue, "Not Block");
+  KBlock* b;
+  switch (t) {
+    case KT::tBlock: b = new KBlock(""); break;
+    case KT::tPgm: b = new KPgm(); break;
+    case KT::tOpUD: b = new KOpUD(); break;
+    default: KTHROW(KT::eValue, "Not Block");
+  }
+  const char* p = image + 20;
+  KB::DoneWith(b->Rec()->type);
+  b->Rec()->type = new KString(p, lt - 1);
+  p += lt;
+  KB::DoneWith(b->Rec()->code);
+  b->Rec()->code = new KString(p, lc - 1);
+  p += lc;
+  KB::DoneWith(b->Rec()->EX);
+  b->Rec()->EX = new KString(p, le - 1);
+  return b;
+}
+
+// ------------------------------------------------------------ programs and operators
+
+KPgm::KPgm() : KBlock(KT::tPgm, "Pgm:") {}
+KPgm::KPgm(KBlock* o) : KBlock(KT::tPgm, o, "Pgm:") {}
+KB* KPgm::Clone() { return new KPgm(this); }
+
+KOpUD::KOpUD() : KBlock(KT::tOpUD, "Op:") {}
+KOpUD::KOpUD(KBlock* o) : KBlock(KT::tOpUD, o, "Op:") {}
+KB* KOpUD::Clone() { return new KOpUD(this); }

@@ -1,1 +1,2024 @@
-// KParser
+// KParser: the interpreter entry (switches, output sink, text), the
+// tokenizer that cuts the text in place, and the evaluator that folds the
+// tokens strictly left to right into one value.
+#include "KParser.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "KAssoc.h"
+#include "KBlock.h"
+#include "KNS.h"
+#include "KNum.h"
+#include "KOps.h"
+#include "KRS.h"
+#include "KRef.h"
+#include "KSeq.h"
+#include "KString.h"
+
+static const char* const kUnit = "Interpreter/KParser";
+
+using KT::KTT;
+
+namespace {
+
+// ------------------------------------------------------------ character classes
+
+enum CharClass : uint8_t {
+  ccOther = 0, ccLetter = 1, ccColon = 4, ccDigit = 5, ccDot = 6, ccBracket = 7,
+  ccOp = 8, ccSep = 9, ccDollar = 10, ccBlank = 11
+};
+
+uint8_t gClass[256];
+bool gClassReady = false;
+
+// Built once, with the type tables and the operator table, when the first
+// parse state is set up.
+void BuildClasses() {
+  if (gClassReady) return;
+  KT::Init();
+  KOps::TblInit();
+  auto set = [](const char* s, CharClass c) {
+    for (; *s; ++s) gClass[static_cast<unsigned char>(*s)] = c;
+  };
+  set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ", ccLetter);
+  set(":", ccColon);
+  set("0123456789_", ccDigit);
+  set(".", ccDot);
+  set("()[]{}'\"", ccBracket);
+  set("`,+-<>?~!|=@#%&*^\\/", ccOp);
+  set(";", ccSep);
+  set("$", ccDollar);
+  set(" \n\t\r", ccBlank);
+  gClassReady = true;
+}
+
+inline uint8_t Cls(char c) { return gClass[static_cast<unsigned char>(c)]; }
+inline bool IsNameChar(char c) { return Cls(c) == ccLetter || Cls(c) == ccDigit; }
+inline bool IsDigitOrUnder(char c) { return Cls(c) == ccDigit; }
+inline bool IsDecDigit(char c) { return c >= '0' && c <= '9'; }
+inline bool IsLetter(char c) { return Cls(c) == ccLetter; }
+
+// ------------------------------------------------------------ control words
+
+// Searched in order; the first word that is a case-insensitive prefix of the
+// text wins, so every longer word stands before its shorter prefix.
+struct ControlWord {
+  const char* word;
+  int len;
+  KT::KCT kind;
+};
+
+const ControlWord kControlWords[32] = {
+    {"::?", 3, KT::ctElseIf},      {"::", 2, KT::ctElse},        {":BREAK", 6, KT::ctBreak},
+    {":CASE", 5, KT::ctCase},      {":CATCH", 6, KT::ctCatch},   {":CONTINUE", 9, KT::ctContinue},
+    {":DEFAULT", 8, KT::ctDefault}, {":DO", 3, KT::ctDo},         {":ELSEIF", 7, KT::ctElseIf},
+    {":ELSE", 5, KT::ctElse},      {":FOR", 4, KT::ctFor},       {":IF", 3, KT::ctIf},
+    {":RETURN", 7, KT::ctReturn},  {":SELECT", 7, KT::ctSelect}, {":THROW", 6, KT::ctThrow},
+    {":TRY", 4, KT::ctTry},        {":UNTIL", 6, KT::ctUntil},   {":WHILE", 6, KT::ctWhile},
+    {":|", 2, KT::ctCase},         {":~", 2, KT::ctCatch},       {":->", 3, KT::ctContinue},
+    {":*", 2, KT::ctDefault},      {":+", 2, KT::ctDo},          {":??", 3, KT::ctWhile},
+    {":?", 2, KT::ctIf},           {":@&", 3, KT::ctFor},        {":<-", 3, KT::ctReturn},
+    {":^", 2, KT::ctSelect},       {":!!", 3, KT::ctThrow},      {":!", 2, KT::ctBreak},
+    {":-", 2, KT::ctUntil},        {":", 1, KT::ctMember},
+};
+
+const ControlWord& MatchControl(const char* p, const char* end) {
+  for (const ControlWord& w : kControlWords) {
+    if (end - p < w.len) continue;
+    int i = 0;
+    for (; i < w.len; ++i) {
+      char c = p[i];
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      if (c != w.word[i]) break;
+    }
+    if (i == w.len) return w;
+  }
+  return kControlWords[31];
+}
+
+// Directive and display tokens: handled, then the kinds before them are
+// restored so they do not split an expression.
+inline bool IsTransparent(KTT k) {
+  switch (k) {
+    case KT::ttComment: case KT::ttCommentsOn: case KT::ttCommentsOff: case KT::ttDisplay:
+    case KT::ttParseOn: case KT::ttParseOff: case KT::ttTraceOn: case KT::ttTraceOff:
+    case KT::ttVerboseOn: case KT::ttVerboseOff: case KT::ttIgnoreD: case KT::ttIgnoreD2:
+    case KT::ttIgnoreS:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Tokens the tokenizer drops when asked to skip directives.
+inline bool IsSkippable(KTT k) {
+  switch (k) {
+    case KT::ttComment: case KT::ttCommentsOn: case KT::ttCommentsOff: case KT::ttParseOff:
+    case KT::ttParseOn: case KT::ttIgnoreS: case KT::ttTraceOff: case KT::ttTraceOn:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The kind a value leaves behind when it arrives in L (18 stands for an
+// empty value, 25 for a reference).
+constexpr KTT kKindNoValue = static_cast<KTT>(18);
+
+}  // namespace
+
+// ============================================================ parse state
+
+KPParser::KPParser(KSeq* c) : chain(c) {
+  BuildClasses();
+  if (chain) chain->Reference(true);
+}
+
+KPParser::KPParser(KPParser* p) : parent(p) {
+  BuildClasses();
+  if (!p) return;
+  swComments = p->swComments;
+  swParse = p->swParse;
+  swStop = p->swStop;
+  swTrace = p->swTrace;
+  swVerbose = p->swVerbose;
+  chain = p->chain;
+  if (chain) chain->Reference(true);
+  out = p->out;
+  depth = p->depth + 1;
+  block = p->block;
+}
+
+KPParser::~KPParser() {
+  if (chain) KB::DoneWith(chain);
+  delete[] code;
+}
+
+void KPParser::CmdSet(const char* text, size_t n, bool stripEnds) {
+  if (stripEnds) {
+    if (n >= 2) {
+      ++text;
+      n -= 2;
+    } else {
+      n = 0;
+    }
+  }
+  char* buf = new char[n + 1];
+  if (n) std::memcpy(buf, text, n);
+  buf[n] = 0;
+  delete[] code;
+  code = buf;
+  codeEnd = buf + n;
+  saved = *buf;
+  tokenEnd = lineStart = countStart = scan = prevStart = buf;
+  token = nullptr;
+  tokenLen = 0;
+  member = colon = 0;
+  curTT = KT::ttUnknown;
+  curCT = KT::ctNone;
+}
+
+// Cuts the token [s, e) out of the buffer and resumes scanning at `resume`.
+static inline void Cut(KPParser& ps, char* s, char* e, char* resume) {
+  ps.token = s;
+  ps.tokenLen = static_cast<int>(e - s);
+  ps.tokenEnd = e;
+  ps.saved = *e;
+  *e = 0;
+  ps.scan = resume;
+}
+
+// Raises a positioned scanner error with the token [s, e) cut out.
+[[noreturn]] static void ScanError(KPParser& ps, char* s, char* e, KT::KET code, const char* detail) {
+  Cut(ps, s, e, e);
+  throw KPErr(ps.name, code, &ps, detail);
+}
+
+KTT KPParser::NextToken(bool skipDirectives) {
+  for (;;) {
+    if (tokenEnd) *tokenEnd = saved;
+    prevStart = scan;
+    curTT = KT::ttUnknown;
+    curCT = KT::ctNone;
+    token = nullptr;
+    tokenLen = 0;
+    member = colon = 0;
+    if (!code || !scan || scan >= codeEnd) return curTT;
+
+    char* p = scan;
+    while (p < codeEnd && Cls(*p) == ccBlank) {
+      if (*p == '\r' || *p == '\n') lineStart = p + 1;
+      ++p;
+    }
+    if (p >= codeEnd) {
+      scan = codeEnd;
+      tokenEnd = codeEnd;
+      saved = 0;
+      return curTT;
+    }
+    scan = p;
+    char c = p[0];
+    char c1 = p + 1 < codeEnd ? p[1] : 0;
+    char c2 = p + 2 < codeEnd ? p[2] : 0;
+    char c3 = p + 3 < codeEnd ? p[3] : 0;
+
+    // Member and colon flags from the character that ends a name.
+    auto nameFlags = [this](char* e) {
+      char n = e < codeEnd ? *e : 0;
+      if (n == '.' && !(e + 1 < codeEnd && e[1] == '.')) {
+        member = 1;
+      } else if (n == ':') {
+        member = 1;
+        colon = 1;
+      } else if (n == '[') {
+        member = 2;
+      }
+    };
+    auto scanNumber = [this](char* q) {
+      while (q < codeEnd) {
+        char d = *q;
+        if (IsDigitOrUnder(d)) {
+          ++q;
+        } else if (d == '.' && !(q + 1 < codeEnd && q[1] == '.')) {
+          ++q;
+        } else if ((d == 'e' || d == 'E') && q + 1 < codeEnd &&
+                   (IsDecDigit(q[1]) || q[1] == '+' || q[1] == '_')) {
+          q += 2;
+        } else {
+          break;
+        }
+      }
+      return q;
+    };
+
+    bool dotLike = false;
+    if (c == ':') {
+      const ControlWord& w = MatchControl(p, codeEnd);
+      if (w.len > 1) {
+        Cut(*this, p, p + w.len, p + w.len);
+        curTT = KT::ttControl;
+        curCT = w.kind;
+        return curTT;
+      }
+      if (IsDigitOrUnder(c1)) ScanError(*this, p, p + 1, KT::eSyntax, "Invalid member");
+      dotLike = true;
+    } else if (c == '.') {
+      dotLike = true;
+    }
+
+    if (dotLike) {
+      if (IsDigitOrUnder(c1)) {
+        char* e = scanNumber(p + 1);
+        Cut(*this, p, e, e);
+        curTT = KT::ttNumber;
+        return curTT;
+      }
+      if (const char* sym = KOps::OpToken(p)) {
+        char* e = p + std::strlen(sym);
+        if (e > codeEnd) e = codeEnd;
+        Cut(*this, p, e, e);
+        curTT = KT::ttOperator;
+        return curTT;
+      }
+      char* e = p + 1;
+      while (e < codeEnd && IsNameChar(*e)) ++e;
+      nameFlags(e);
+      Cut(*this, p + 1, e, e);
+      curTT = KT::ttFieldName;
+      return curTT;
+    }
+
+    switch (Cls(c)) {
+      case ccLetter: {
+        char* e = p + 1;
+        while (e < codeEnd && IsNameChar(*e)) ++e;
+        nameFlags(e);
+        Cut(*this, p, e, e);
+        curTT = KT::ttSymbol;
+        return curTT;
+      }
+      case ccDigit: {
+        char* e = scanNumber(p);
+        Cut(*this, p, e, e);
+        curTT = KT::ttNumber;
+        return curTT;
+      }
+      case ccSep:
+        Cut(*this, p, p + 1, p + 1);
+        curTT = KT::ttSeparator;
+        return curTT;
+      case ccBracket: {
+        if (c == ')' || c == ']' || c == '}') {
+          char detail[2] = {c, 0};
+          ScanError(*this, p, p + 1, KT::eNoOpen, detail);
+        }
+        if (c == '\'' || c == '"') {
+          char* q = static_cast<char*>(std::memchr(p + 1, c, static_cast<size_t>(codeEnd - p - 1)));
+          if (!q) {
+            char detail[2] = {c, 0};
+            ScanError(*this, p, codeEnd, KT::eNoClose, detail);
+          }
+          Cut(*this, p, q + 1, q + 1);
+          curTT = KT::ttQuote;
+          return curTT;
+        }
+        char open = c;
+        char close = c == '(' ? ')' : c == '[' ? ']' : '}';
+        int level = 0;
+        char* q = p;
+        for (; q < codeEnd; ++q) {
+          char d = *q;
+          if (d == open) {
+            ++level;
+          } else if (d == close) {
+            if (--level == 0) break;
+          } else if (open == '(' && (d == '\'' || d == '"')) {
+            char* r = static_cast<char*>(std::memchr(q + 1, d, static_cast<size_t>(codeEnd - q - 1)));
+            if (!r) break;
+            q = r;
+          }
+        }
+        if (q >= codeEnd || level != 0) {
+          char detail[2] = {close, 0};
+          ScanError(*this, p, codeEnd, KT::eNoClose, detail);
+        }
+        char* e = q + 1;
+        if (open == '{') {
+          char n1 = e < codeEnd ? e[0] : 0;
+          char n2 = e + 1 < codeEnd ? e[1] : 0;
+          if ((n1 == '.' || n1 == ':') && IsLetter(n2)) {
+            member = 1;
+            colon = n1 == ':';
+          }
+        }
+        Cut(*this, p, e, e);
+        curTT = open == '(' ? KT::ttParen : open == '[' ? KT::ttIndex : KT::ttBlock;
+        return curTT;
+      }
+      case ccDollar: {
+        KTT k = KT::ttUnknown;
+        switch (c1) {
+          case '$': {
+            char* e = p + 2;
+            while (e < codeEnd && *e != '\n' && *e != '\r') ++e;
+            if (e < codeEnd) {
+              if (*e == '\r' && e + 1 < codeEnd && e[1] == '\n') ++e;
+              ++e;
+            }
+            Cut(*this, p, e, e);
+            k = KT::ttComment;
+            break;
+          }
+          case '*': {
+            if (c2 == '*' && c3 != '*') {
+              Cut(*this, p, p + 3, p + 3);
+              *swVerbose = true;
+              k = KT::ttDisplay;
+              break;
+            }
+            char* e = nullptr;
+            for (char* q = p + 2; q + 1 < codeEnd; ++q) {
+              if (q[0] == '*' && q[1] == '$') {
+                e = q + 2;
+                break;
+              }
+            }
+            if (!e) ScanError(*this, p, codeEnd, KT::eNoClose, "*$");
+            Cut(*this, p, e, e);
+            k = KT::ttComment;
+            break;
+          }
+          case 'R': {
+            char* d = p + 2;
+            char* r = nullptr;
+            for (char* q = d; q + 1 < codeEnd; ++q) {
+              if (q[0] == '$' && q[1] == 'r') {
+                r = q;
+                break;
+              }
+            }
+            if (!r) ScanError(*this, p, codeEnd, KT::eSyntax, "need $r");
+            size_t dlen = static_cast<size_t>(r - d);
+            char* body = r + 2;
+            char* found = nullptr;
+            if (dlen == 0) {
+              found = body;
+            } else {
+              for (char* q = body; q + dlen <= codeEnd; ++q) {
+                if (std::memcmp(q, d, dlen) == 0) {
+                  found = q;
+                  break;
+                }
+              }
+            }
+            if (!found) ScanError(*this, p, codeEnd, KT::eValue, "Delim not found");
+            Cut(*this, body, found, found + dlen);
+            k = KT::ttBulk;
+            break;
+          }
+          case 'r':
+            ScanError(*this, p, p + 2, KT::eSyntax, "No $R");
+          case 'C': k = KT::ttCommentsOn; break;
+          case 'c': k = KT::ttCommentsOff; break;
+          case 'D': k = KT::ttIgnoreD2; break;
+          case 'd': k = KT::ttIgnoreD; break;
+          case 'P': k = KT::ttParseOn; break;
+          case 'p': k = KT::ttParseOff; break;
+          case 'S': case 's': k = KT::ttIgnoreS; break;
+          case 'T': k = KT::ttTraceOn; break;
+          case 't': k = KT::ttTraceOff; break;
+          case 'V': k = KT::ttVerboseOn; break;
+          case 'v': k = KT::ttVerboseOff; break;
+          default:
+            Cut(*this, p, p + 1, p + 1);
+            *swVerbose = false;
+            k = KT::ttDisplay;
+            break;
+        }
+        if (!token) Cut(*this, p, p + 2, p + 2);
+        curTT = k;
+        break;
+      }
+      case ccOp: {
+        const char* sym = KOps::OpToken(p);
+        if (!sym) {
+          Cut(*this, p, p + 1, p + 1);
+          curTT = KT::ttUnknown;
+          return curTT;
+        }
+        char* e = p + std::strlen(sym);
+        if (e > codeEnd) e = codeEnd;
+        if ((c1 == '.' || c1 == ':') && IsLetter(c2)) member = 1;
+        if (e < codeEnd && Cls(*e) == ccOp) ScanError(*this, p, e, KT::eSyntax, "Spacing");
+        Cut(*this, p, e, e);
+        curTT = KT::ttOperator;
+        return curTT;
+      }
+      default:
+        // A character that starts no token. Stopping silently here would run
+        // only part of the script and report success, so it is an error.
+        ScanError(*this, p, p + 1, KT::eSyntax, "Invalid character");
+    }
+    if (skipDirectives && IsSkippable(curTT)) continue;
+    return curTT;
+  }
+}
+
+void KPParser::PutBack() {
+  if (tokenEnd) *tokenEnd = saved;
+  scan = prevStart;
+  token = nullptr;
+  tokenLen = 0;
+}
+
+void KPParser::PutBackChar(char c) {
+  if (!scan || scan <= code) return;
+  --scan;
+  if (scan == tokenEnd) saved = c;
+  *scan = c;
+}
+
+void KPParser::Emit(const std::string& line) {
+  if (out) out->AppendLine(line);
+}
+
+void KPParser::ParseLine(const char* label, const char* text) {
+  if (!Parsing() || !out) return;
+  Emit(KB::Fmt("L%d:Parse:%s%s", depth, label, text ? text : ""));
+}
+
+void KPParser::ParseVal(const char* label, KB* v) {
+  if (!Parsing() || !out || !v || v->typen() == KT::tNV) return;
+  Emit(KB::Fmt("L%d:Parse:%s%s", depth, label, v->AsString(Verbose()).c_str()));
+}
+
+void KPParser::TraceVal(const char* label, KB* v) {
+  if (!Tracing() || !out || !v || v->typen() == KT::tNV) return;
+  Emit(KB::Fmt("L%d:Trace:%s%s", depth, label, v->AsString(Verbose()).c_str()));
+}
+
+KNS* KPParser::CurNS() const {
+  KB* last = chain ? chain->Last() : nullptr;
+  if (!last || (last->typen() != KT::tNS && last->typen() != KT::tCV)) KTHROW(KT::eSystem, "Corrupted NS Seq");
+  return static_cast<KNS*>(last);
+}
+
+// ============================================================ evaluator
+
+namespace {
+
+using KParserOps = KParser;
+
+inline bool IsType(KA& a, KT::KTO t) { return a.value->typen() == t; }
+inline bool IsNV(KA& a) { return a.value->typen() == KT::tNV; }
+inline bool IsBlockLike(KT::KTO t) { return t == KT::tBlock || t == KT::tPgm || t == KT::tOpUD; }
+
+// A new sequence holding the given values (each referenced).
+KSeq* MakeSeq(std::initializer_list<KB*> items) {
+  KSeq* s = new KSeq();
+  try {
+    for (KB* v : items) s->Append(v, false);
+  } catch (...) {
+    KB::DoneWith(s);
+    throw;
+  }
+  return s;
+}
+
+KB* SeqAt(KA& a, int i) {
+  if (!KSeq::IsSeq(a.value)) KTHROW(KT::eValue, "Not Seq");
+  KB* v = (*static_cast<KSeq*>(a.value))[i];
+  if (!v) KTHROW(KT::eValue, "Not Seq");
+  return v;
+}
+
+// Makes a value private to the handle before it is changed in place.
+void FixInPlace(KA& a) {
+  if (a.value->Shared()) a.value->Fix();
+}
+
+// Symbol lookup through the chain, innermost first, without copying: the
+// stored value itself (referenced by `out`) or NoValue. `level` receives
+// how many namespaces out it was found.
+void Lookup(KPParser& ps, const char* name, KA& out, int& level) {
+  KSeq* chain = ps.chain;
+  int n = chain ? chain->Count() : 0;
+  KB** slots = n ? chain->Slots() : nullptr;
+  for (int i = n - 1; i >= 0; --i) {
+    KB* e = slots[i];
+    KT::KTO t = e->typen();
+    if (t != KT::tNS && t != KT::tCV) KTHROW(KT::eSystem, "Corrupted NS Seq");
+    if (KB* v = static_cast<KNS*>(e)->ValPtr(name)) {
+      level = n - 1 - i;
+      v->level = level;
+      out = v;
+      return;
+    }
+  }
+  level = 0;
+  out.Clear();
+}
+
+// Stores a value under a symbol name through the chain (the current
+// namespace or the one enclosing it when that already has the name).
+void StoreName(KPParser& ps, const char* name, KA& v) {
+  if (v.value->typen() == KT::tSeqEa) v.value->descriptor->type = KT::tSeq;
+  if (!KNS::Put(ps.chain, name, v.value, KT::ntSymbol)) KTHROW(KT::eValue, "Invalid name");
+}
+
+void SaveState(KPParser& ps) {
+  if (ps.savedState.active) return;
+  ps.savedState.L = ps.L;
+  ps.savedState.prevTT = ps.prevTT;
+  ps.savedState.newOp = ps.newOp;
+  ps.savedState.pendOp = ps.pendOp;
+  ps.savedState.active = true;
+  ps.L.Clear();
+  ps.prevTT = KT::ttUnknown;
+  ps.newOp = ps.pendOp = -1;
+}
+
+void RestoreState(KPParser& ps) {
+  if (!ps.savedState.active) return;
+  ps.L = ps.savedState.L;
+  ps.savedState.L.Clear();
+  ps.prevTT = ps.savedState.prevTT;
+  ps.newOp = ps.savedState.newOp;
+  ps.pendOp = ps.savedState.pendOp;
+  ps.savedState.active = false;
+}
+
+// The display check: a pending "$" prints L once.
+void DisplayCheck(KPParser& ps) {
+  if (ps.displayCount == 0) return;
+  --ps.displayCount;
+  if (!ps.out) KTHROW(KT::eNULL, "No Output");
+  ps.out->AppendLine(ps.L.AsString(ps.Verbose()));
+}
+
+KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk);
+
+// Runs text in a child parse state; `io` is the incoming and resulting value.
+KT::KBR RunChild(KPParser& ps, const char* text, size_t n, bool strip, KA& io) {
+  if (ps.depth + 1 > KT::DepthLimit) KTHROW(KT::eDepth, "");
+  KPParser child(&ps);
+  child.CmdSet(text, n, strip);
+  KTT last = KT::ttUnknown;
+  return RunExec(child, io, last, ps.block);
+}
+
+// "#X": runs the text form of L in a child; L receives the result.
+void ExecText(KPParser& ps, KA& l) {
+  std::string text;
+  if (l.Is(KT::tString) || l.Is(KT::tField)) {
+    text = KB::TextOf(l.value);
+  } else {
+    text = l.value->AsString(false);
+  }
+  l.Clear();
+  RunChild(ps, text.data(), text.size(), false, l);
+}
+
+// A Nil operand next to a number or clock becomes the numeric nil, next to
+// a string an empty string.
+void NilNext(KA& nil, KA& other) {
+  KT::KTO t = other.Type();
+  if (t == KT::tNum || t == KT::tClock) {
+    if (nil.value->alignmentn() == KT::aFloat) {
+      nil.Owns(new KNum(KT::fNil));
+    } else {
+      nil.Owns(new KNum(static_cast<int32_t>(KT::iNil)));
+    }
+  } else if (t == KT::tString) {
+    nil.Owns(new KString());
+  }
+}
+
+// Replaces a reference by the value it designates, without copying.
+void Deref(KA& a) {
+  if (a.Is(KT::tRef)) {
+    KB* t = static_cast<KRef*>(a.value)->ValPtr(true);
+    if (t) {
+      a = t;
+    } else {
+      a.Clear();
+    }
+  }
+}
+
+const char* OpName(int op) { return op == -2 ? "UserDefOp" : KOps::OpNameGet(op); }
+
+// Builds a reference value from (chain, value) through the "@" operator.
+void RefOfValue(KPParser& ps, KA& l) {
+  KA pair;
+  pair.Owns(MakeSeq({ps.chain, l.value}));
+  l = pair;
+  KParser::Monadic(&ps, l, KOps::iRef);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ application
+
+void KParser::Dyadic(KPParser* ps, KA& l, KA& r, int op) {
+  if (l.value->mark) {
+    KB* t = l.value;
+    l.value = r.value;
+    r.value = t;
+    r.value->mark = 0;
+  }
+  if (l.Is(KT::tRef)) KA::Reveal(l);
+  if (l.Is(KT::tNil) && !r.Is(KT::tNil)) NilNext(l, r);
+  if (r.Is(KT::tNil) && !l.Is(KT::tNil)) NilNext(r, l);
+  bool lEach = l.Is(KT::tSeqEa), rEach = r.Is(KT::tSeqEa);
+  if (op < 0 && op != -2) KTHROW(KT::eValue, (lEach || rEach) ? "Op" : "Each");
+  if (op == -2) {
+    ps->ParseLine("Dyadic op:", "UserDefOp");
+    if (!lEach) {
+      KBlock::ApplyUD(ps, ps->U.value, l, &r, 3);
+      return;
+    }
+  } else {
+    ps->ParseLine("Dyadic op:", KOps::OpNameGet(op));
+  }
+  KOps::FnD f = op >= 0 ? KOps::FnDGet(op) : nullptr;
+  if (op >= 0 && (!f || f == &KOps::opErrD)) KTHROW(KT::eNotSupp, "Dyadic");
+  if (op == KOps::iCatAssign) {
+    Deref(r);
+  } else {
+    KA::Reveal(r);
+  }
+  KA::Reveal(l);
+  lEach = l.Is(KT::tSeqEa);
+  rEach = r.Is(KT::tSeqEa);
+  if (!lEach && !rEach) {
+    f(l, r);
+    return;
+  }
+  KSeq* ls = lEach ? static_cast<KSeq*>(l.value) : nullptr;
+  KSeq* rs = rEach ? static_cast<KSeq*>(r.value) : nullptr;
+  if (ls && rs && ls->Count() != rs->Count()) KTHROW(KT::eNotSupp, "Length mismatch");
+  int n = ls ? ls->Count() : rs->Count();
+  KA res;
+  res.Owns(new KSeq());
+  KSeq* out = static_cast<KSeq*>(res.value);
+  for (int i = 0; i < n; ++i) {
+    KA a(ls ? (*ls)[i] : l.value);
+    KA b(rs ? (*rs)[i] : r.value);
+    if (op == -2) {
+      KBlock::ApplyUD(ps, ps->U.value, a, &b, 3);
+    } else {
+      f(a, b);
+    }
+    out->Append(a.value, false);
+  }
+  l = res;
+}
+
+void KParser::Monadic(KPParser* ps, KA& l, int op) {
+  if (l.Is(KT::tRef) && op != KOps::iIsRef) KA::Reveal(l);
+  if (op < 0 && op != -2) KTHROW(KT::eValue, l.Is(KT::tSeqEa) ? "Op" : "Each");
+  bool each = l.Is(KT::tSeqEa);
+  if (op == -2) {
+    ps->ParseLine("Monadic op:", "UserDef");
+    if (!each) {
+      KBlock::ApplyUD(ps, ps->U.value, l, nullptr, 2);
+      return;
+    }
+  } else {
+    ps->ParseLine("Monadic op:", KOps::OpNameGet(op));
+  }
+  KOps::FnM f = op >= 0 ? KOps::FnMGet(op) : nullptr;
+  if (op >= 0 && (!f || f == &KOps::opErrM)) KTHROW(KT::eNotSupp, "Monadic");
+  if (op == KOps::iSys) {
+    KA pair;
+    pair.Owns(MakeSeq({l.value, ps->chain}));
+    l = pair;
+    f(l);
+    return;
+  }
+  if (!each || op == KOps::iAtEach) {
+    f(l);
+    return;
+  }
+  KSeq* ls = static_cast<KSeq*>(l.value);
+  KA res;
+  res.Owns(new KSeq());
+  KSeq* out = static_cast<KSeq*>(res.value);
+  for (int i = 0, n = ls->Count(); i < n; ++i) {
+    KA a((*ls)[i]);
+    if (op == -2) {
+      KBlock::ApplyUD(ps, ps->U.value, a, nullptr, 2);
+    } else {
+      f(a);
+    }
+    out->Append(a.value, false);
+  }
+  l = res;
+}
+
+void KParser::Niladic(KPParser* ps, KA& l, int op) {
+  ps->ParseLine("Niladic op:", OpName(op));
+  if (op == -2) {
+    l.Clear();
+    KBlock::ApplyUD(ps, ps->U.value, l, nullptr, 1);
+    return;
+  }
+  if (op < 0) KTHROW(KT::eValue, "Each");
+  KOps::FnN f = KOps::FnNGet(op);
+  if (!f || f == &KOps::opErrN) KTHROW(KT::eNotSupp, "Niladic");
+  if (op == KOps::iSys) {
+    l.Owns(new KSys(ps->chain));
+    return;
+  }
+  f(l);
+}
+
+namespace {
+
+// ------------------------------------------------------------ member chains
+
+// Skips the ".name" selectors after an undefined name.
+void SkipMembers(KPParser& ps) {
+  KTT keep = ps.curTT;
+  while (ps.member == 1) {
+    if (ps.NextToken(true) != KT::ttFieldName) {
+      ps.PutBack();
+      break;
+    }
+  }
+  ps.curTT = keep;
+}
+
+// Walks ".name" (and ":name") selectors while the value in `v` is a
+// container: blocks answer their fields, containers and namespaces their
+// members, references their target. Stops before a selector on any other
+// value, which the main loop then reads as a field query.
+void WalkMembers(KPParser& ps, KA& v) {
+  KTT keep = ps.curTT;
+  while (ps.member == 1) {
+    KT::KTO t = v.Type();
+    if (t == KT::tRef) {
+      Deref(v);
+      continue;
+    }
+    if (!IsBlockLike(t) && t != KT::tCV && t != KT::tNS) break;
+    bool colonSel = ps.colon != 0;
+    if (ps.NextToken(true) != KT::ttFieldName) {
+      ps.PutBack();
+      break;
+    }
+    ps.ParseLine("Field:", ps.token);
+    if (IsBlockLike(t) || (t == KT::tCV && colonSel)) {
+      KField f(ps.token);
+      v.Owns(v.value->FieldGet(&f));
+    } else {
+      KB* m = static_cast<KNS*>(v.value)->ValPtr(ps.token);
+      if (m) {
+        v = m;
+      } else {
+        v.Clear();
+      }
+    }
+  }
+  ps.curTT = keep;
+}
+
+// Reads the selector names that follow (for assignments into containers).
+void ReadSelectors(KPParser& ps, std::vector<std::string>& names) {
+  KTT keep = ps.curTT;
+  while (ps.member == 1) {
+    if (ps.NextToken(true) != KT::ttFieldName) {
+      ps.PutBack();
+      break;
+    }
+    ps.ParseLine("Field:", ps.token);
+    names.emplace_back(ps.token, static_cast<size_t>(ps.tokenLen));
+  }
+  ps.curTT = keep;
+}
+
+// Puts v under name in a namespace or container.
+void PutMember(KNS* ns, const std::string& name, KB* v) {
+  if (v->typen() == KT::tSeqEa) v->descriptor->type = KT::tSeq;
+  if (!ns->Put(name.c_str(), v, KT::ntSymbol)) KTHROW(KT::eValue, "Invalid name");
+}
+
+// Walks names[0..n-2] from the container `top`, creating containers for
+// missing (or non-container) members, and stores v under the last name.
+void StoreThrough(KNS* top, const std::vector<std::string>& names, KB* v) {
+  KNS* cur = top;
+  for (size_t i = 0; i + 1 < names.size(); ++i) {
+    KB* m = cur->ValPtr(names[i].c_str());
+    if (m && m->typen() == KT::tRef) m = static_cast<KRef*>(m)->ValPtr(true);
+    if (!m || (m->typen() != KT::tCV && m->typen() != KT::tNS)) {
+      KCV* fresh = new KCV();
+      try {
+        PutMember(cur, names[i], fresh);
+      } catch (...) {
+        KB::DoneWith(fresh);
+        throw;
+      }
+      KB::DoneWith(fresh);
+      m = fresh;
+    }
+    cur = static_cast<KNS*>(m);
+  }
+  PutMember(cur, names.back(), v);
+}
+
+// ------------------------------------------------------------ assignment
+
+// value => name (with an optional selector chain). L holds the value.
+void AssignSymbol(KPParser& ps, const char* name, KA& cur, int level) {
+  std::string sym(name);
+  ps.ParseLine("=>", sym.c_str());
+  std::vector<std::string> names;
+  bool selector = ps.member == 1;
+  if (selector) ReadSelectors(ps, names);
+  if (level >= 2) cur.Clear();
+  KT::KTO t = cur.Type();
+  KA& L = ps.L;
+  if (t == KT::tRef && !L.Is(KT::tRef)) {
+    KRef* ref = static_cast<KRef*>(cur.value);
+    KB* target = ref->ValPtr(true);
+    if (names.empty()) {
+      if (target && (target->typen() == KT::tNS)) KTHROW(KT::eValue, "Not Field");
+      if (L.Is(KT::tSeqEa)) L.value->descriptor->type = KT::tSeq;
+      ref->ValSet(L.value);
+    } else {
+      if (!target) KTHROW(KT::eValue, "Type");
+      KT::KTO tt = target->typen();
+      if (tt != KT::tNS && tt != KT::tCV) KTHROW(KT::eNotSupp, "Type replacing ref");
+      StoreThrough(static_cast<KNS*>(target), names, L.value);
+    }
+  } else if (!names.empty() && IsBlockLike(t)) {
+    // Members of a block cannot be set.
+  } else if (!names.empty() && t == KT::tCV) {
+    StoreThrough(static_cast<KNS*>(cur.value), names, L.value);
+  } else if (!names.empty()) {
+    KA top;
+    top.Owns(new KCV());
+    StoreThrough(static_cast<KNS*>(top.value), names, L.value);
+    StoreName(ps, sym.c_str(), top);
+  } else {
+    if (IsBlockLike(L.Type()) || L.Is(KT::tRef)) {
+      // References rebind the name; blocks are stored as they are.
+    } else {
+      KA::Reveal(L);
+    }
+    StoreName(ps, sym.c_str(), L);
+  }
+  ps.curTT = KT::ttSeqValue;
+  ps.curVT = L.Type();
+}
+
+// Stores L's pieces for "=>[": L = (value, index, target).
+void IdxAssignFromL(KPParser& ps, KA& target) {
+  KA newV(SeqAt(ps.L, 0));
+  KA idx(SeqAt(ps.L, 1));
+  KA::IdxAssign(target, idx, newV);
+  ps.L = newV;
+}
+
+// ------------------------------------------------------------ strands
+
+// How a value joins L when values stand side by side after a computed value.
+void JoinComputed(KPParser& ps) {
+  KA& L = ps.L;
+  KA& R = ps.R;
+  if (L.value->SID() == -1) {
+    if (IsNV(L)) {
+      L = R;
+    } else if (L.Is(KT::tSeq)) {
+      FixInPlace(L);
+      static_cast<KSeq*>(L.value)->Append(R.value, false);
+    } else {
+      ps.ParseLine("StrandEm:", "");
+      KA::StrandEm(L, R);
+    }
+  } else {
+    L.Owns(MakeSeq({L.value, R.value}));
+  }
+}
+
+// ------------------------------------------------------------ token kinds
+
+void OnNumber(KPParser& ps) {
+  KA& L = ps.L;
+  KA& R = ps.R;
+  ps.ParseLine("Num:", ps.token);
+  R.Owns(new KNum(ps.token, ps.tokenLen));
+  ps.curVT = KT::tNum;
+  switch (static_cast<int>(ps.prevTT)) {
+    case KT::ttUnknown:
+    case KT::ttSeparator:
+      ps.TraceVal("R=>L:", R.value);
+      L = R;
+      return;
+    case KT::ttOperator:
+      KParser::Dyadic(&ps, L, R, ps.pendOp);
+      return;
+    case KT::ttParen:
+      ps.ParseLine("StrandEm:", "");
+      KA::StrandEm(L, R);
+      return;
+    default:
+      break;
+  }
+  if (L.value->SID() == -1 || L.Is(KT::tNil)) {
+    switch (ps.prevVT) {
+      case KT::tBit: case KT::tField: case KT::tFL: case KT::tNil: case KT::tNum:
+      case KT::tNV: case KT::tRef: case KT::tString:
+        ps.ParseLine("Catenate:", ps.token);
+        KA::Catenate(L, R);
+        return;
+      case KT::tSeq:
+        ps.ParseLine("Sequence:", ps.token);
+        if (L.Is(KT::tSeq)) {
+          FixInPlace(L);
+          static_cast<KSeq*>(L.value)->Append(R.value, false);
+        } else {
+          KA::StrandEm(L, R);
+        }
+        return;
+      default:
+        KTHROW(KT::eValue, "Type Error");
+    }
+  }
+  L.Owns(MakeSeq({L.value, R.value}));
+}
+
+void OnQuote(KPParser& ps, KTT kind) {
+  KA& L = ps.L;
+  KA& R = ps.R;
+  if (kind == KT::ttQuote) {
+    ps.ParseLine("Quote:", ps.token);
+    R.Owns(new KString(ps.token + 1, ps.tokenLen >= 2 ? ps.tokenLen - 2 : 0));
+  } else {
+    ps.ParseLine("Bulk:", ps.token);
+    R.Owns(new KString(ps.token, ps.tokenLen));
+  }
+  ps.curVT = KT::tString;
+  if (ps.pendOp == KOps::iAssign || ps.pendOp == KOps::iIdxAssign) KTHROW(KT::eSyntax, "=>to symbol only");
+  switch (static_cast<int>(ps.prevTT)) {
+    case KT::ttUnknown:
+      L = R;
+      return;
+    case KT::ttBlock:
+      ps.TraceVal("R->L:", R.value);
+      L = R;
+      return;
+    case KT::ttFieldName:
+      ps.ParseLine("StrandEm:", "");
+      KA::StrandEm(L, R);
+      ps.curTT = KT::ttSeqValue;
+      return;
+    case KT::ttOperator:
+      if (ps.pendOp == KOps::iEach) {
+        KParser* kp = new KParser(&ps, "");
+        KA hold;
+        hold.Owns(kp);
+        kp->CmdSet(R, false);
+        L.Owns(MakeSeq({kp, L.value}));
+      }
+      KParser::Dyadic(&ps, L, R, ps.pendOp);
+      return;
+    case KT::ttParen:
+      ps.ParseLine("StrandEm:", "");
+      KA::StrandEm(L, R);
+      return;
+    case KT::ttSeparator:
+      ps.TraceVal("R=>L:", R.value);
+      L = R;
+      return;
+    default:
+      break;
+  }
+  switch (ps.prevVT) {
+    case KT::tRef:
+    case KT::tString:
+      ps.ParseLine("To Seq:", ps.token);
+      L.Owns(MakeSeq({L.value, R.value}));
+      ps.curTT = KT::ttSeqValue;
+      return;
+    case KT::tArg:
+    case KT::tNV:
+      ps.TraceVal("R=>L:", R.value);
+      L = R;
+      return;
+    case KT::tSeq:
+      ps.ParseLine("Seq Catenate:", ps.token);
+      if (L.Is(KT::tSeq) && L.value->SID() == -1) {
+        FixInPlace(L);
+        static_cast<KSeq*>(L.value)->Append(R.value, false);
+      } else {
+        L.Owns(MakeSeq({L.value, R.value}));
+      }
+      ps.curVT = KT::tSeq;
+      return;
+    default:
+      ps.ParseLine("StrandEm:", "");
+      KA::StrandEm(L, R);
+      return;
+  }
+}
+
+void OnParen(KPParser& ps) {
+  KA& L = ps.L;
+  KA& R = ps.R;
+  ps.ParseLine("Paren:", ps.token);
+  const char* text = ps.token;
+  size_t n = static_cast<size_t>(ps.tokenLen);
+  if (ps.pendOp >= 0 && ps.pendOp == KOps::iAtEach) {
+    std::string inside(text, n);
+    KParser::Monadic(&ps, L, KOps::iAtEach);
+    KA res;
+    res.Owns(new KSeq());
+    KSeq* out = static_cast<KSeq*>(res.value);
+    if (KSeq::IsSeq(L.value)) {
+      KSeq* s = static_cast<KSeq*>(L.value);
+      for (int i = 0, c = s->Count(); i < c; ++i) {
+        KA e((*s)[i]);
+        RunChild(ps, inside.data(), inside.size(), true, e);
+        out->Append(e.value, false);
+      }
+    } else {
+      KA e(L.value);
+      RunChild(ps, inside.data(), inside.size(), true, e);
+      out->Append(e.value, false);
+    }
+    L = res;
+    ps.curTT = KT::ttSeqValue;
+    ps.newOp = -1;
+    return;
+  }
+  R.Clear();
+  RunChild(ps, text, n, true, R);
+  ps.curTT = KT::ttParen;
+  ps.newOp = ps.pendOp;
+  ps.curVT = R.Type();
+  if (ps.pendOp >= 0 && ps.pendOp == KOps::iIdxAssign) {
+    ps.ParseLine("=>[", "");
+    if (!L.Is(KT::tSeq)) KTHROW(KT::eValue, "Not Seq");
+    IdxAssignFromL(ps, R);
+    ps.newOp = -1;
+  } else if (ps.pendOp >= 0 && ps.pendOp == KOps::iAssign) {
+    KA::Reveal(L);
+    KA::Assign(L, R);
+    R = L;
+    ps.newOp = -1;
+  } else if (ps.pendOp == -1) {
+    switch (static_cast<int>(ps.prevTT)) {
+      case KT::ttUnknown:
+      case KT::ttSeparator:
+        ps.TraceVal("R=>L:", R.value);
+        L = R;
+        break;
+      case KT::ttParen:
+      case KT::ttQuote:
+        L.Owns(MakeSeq({L.value, R.value}));
+        break;
+      default:
+        ps.ParseLine("StrandEm:", "");
+        if (IsNV(L)) {
+          L = R;
+        } else {
+          KA::StrandEm(L, R);
+        }
+        break;
+    }
+  } else {
+    KParser::Dyadic(&ps, L, R, ps.pendOp);
+    ps.newOp = -1;
+  }
+}
+
+void OnIndex(KPParser& ps) {
+  KA& L = ps.L;
+  KA& R = ps.R;
+  ps.ParseLine("Index", ps.token);
+  SaveState(ps);
+  R.Clear();
+  RunChild(ps, ps.token, static_cast<size_t>(ps.tokenLen), true, R);
+  RestoreState(ps);
+  if (ps.pendOp >= 0 && (ps.pendOp == KOps::iAssign || ps.pendOp == KOps::iIdxAssign)) {
+    L.Owns(MakeSeq({L.value, R.value, ps.CurNS()}));
+    ps.curTT = KT::ttOperator;
+    ps.newOp = KOps::iIdxAssign;
+    return;
+  }
+  if (ps.pendOp == -1) {
+    if (IsNV(L)) {
+      KNS* view = new KNS(ps.CurNS());
+      view->exact = 1;
+      L.Owns(view);
+    }
+    if (L.Is(KT::tRef) && !R.Is(KT::tField)) WalkMembers(ps, L);
+  } else if (IsNV(L)) {
+    L = ps.CurNS();
+    KParser::Niladic(&ps, L, ps.pendOp);
+  } else {
+    KParser::Monadic(&ps, L, ps.pendOp);
+  }
+  KA::IndexedBy(L, R);
+  ps.curTT = KT::ttSeqValue;
+}
+
+KT::KBR OnBlock(KPParser& ps) {
+  KA& L = ps.L;
+  KA& R = ps.R;
+  KT::KBR flow;
+  ps.ParseLine("Block:", ps.token);
+  KA blk;
+  blk.Owns(new KBlock("anon:"));
+  static_cast<KBlock*>(blk.value)->CodeSet(ps.token, false);
+  switch (static_cast<int>(ps.prevTT)) {
+    case KT::ttUnknown:
+      ps.ParseLine("Anon blk:", ps.token);
+      if (ps.member) {
+        L = blk;
+      } else {
+        L.Clear();
+        flow = static_cast<KBlock*>(blk.value)->Run(&ps, L);
+        flow.Decrement();
+      }
+      ps.curTT = KT::ttSeqValue;
+      return flow;
+    case KT::ttSeparator:
+      L.Clear();
+      flow = static_cast<KBlock*>(blk.value)->Run(&ps, L);
+      flow.Decrement();
+      ps.curTT = KT::ttSeqValue;
+      return flow;
+    case KT::ttOperator: {
+      int op = ps.pendOp;
+      if (op >= 0 && (op == KOps::iPgm || op == KOps::iOpUD)) {
+        bool pgm = op == KOps::iPgm;
+        if (!L.Is(KT::tString)) KTHROW(KT::eValue, "Need String Left");
+        ps.ParseLine(pgm ? "Pgm Def:" : "Op Def:", KOps::OpNameGet(op));
+        KBlock* def = pgm ? static_cast<KBlock*>(new KPgm()) : static_cast<KBlock*>(new KOpUD());
+        R.Owns(def);
+        def->CodeSet(ps.token, false);
+        std::string name = KB::TextOf(L.value);
+        if (!ps.CurNS()->Put(name.c_str(), def, KT::ntSymbol)) KTHROW(KT::eValue, pgm ? "#pgm name" : "#Op Name");
+        L = R;
+        ps.newOp = -1;
+        ps.curTT = KT::ttSeqValue;
+        return flow;
+      }
+      if (op >= 0 && (op == KOps::iAssign || op == KOps::iIdxAssign)) KTHROW(KT::eSyntax, "=>[]to symbol only");
+      ps.ParseLine("NS", "");
+      KA ns;
+      if (L.Is(KT::tNS)) {
+        ns = L;
+      } else {
+        ns.Owns(new KNS());
+      }
+      ps.chain->Append(ns.value, false);
+      R.Clear();
+      try {
+        static_cast<KBlock*>(blk.value)->Run(&ps, R);
+      } catch (...) {
+        ps.chain->UnAppend(1);
+        throw;
+      }
+      ps.chain->UnAppend(1);
+      if (op == -1) {
+        ps.ParseLine("StrandEm:", "");
+        KA::StrandEm(L, R);
+      } else {
+        KParser::Dyadic(&ps, L, R, op);
+        ps.newOp = -1;
+      }
+      ps.curTT = KT::ttSeqValue;
+      return flow;
+    }
+    default:
+      break;
+  }
+  if (L.Is(KT::tNS)) {
+    KA arg(L.value);
+    flow = static_cast<KBlock*>(blk.value)->Run(&ps, arg);
+    L = arg;
+  } else {
+    KA res;
+    flow = static_cast<KBlock*>(blk.value)->Run(&ps, res);
+    L.Owns(MakeSeq({L.value, res.value}));
+  }
+  flow.Decrement();
+  ps.curTT = KT::ttSeqValue;
+  return flow;
+}
+
+void OnOperator(KPParser& ps) {
+  KA& L = ps.L;
+  ps.ParseLine("Operator:", ps.token);
+  if (ps.newOp != -2) ps.newOp = KOps::OpIdxGet(ps.token);
+  int op = ps.newOp;
+  if (op >= 0 && op == KOps::iIdxAssign) {
+    ps.ParseLine("Putback '[':", "");
+    ps.PutBackChar('[');
+  }
+  switch (static_cast<int>(ps.prevTT)) {
+    case KT::ttUnknown:
+    case KT::ttSeparator:
+      if (op >= 0 && op == KOps::iArgs) {
+        ps.ParseLine("#args", "");
+        if (ps.argNS.Is(KT::tNS)) ps.CurNS()->Copy(static_cast<KNS*>(ps.argNS.value));
+        ps.curTT = KT::ttUnknown;
+        ps.newOp = -1;
+      } else if (op >= 0 && op == KOps::iRef) {
+        L.Owns(new KRef(ps.CurNS()));
+        ps.curTT = KT::ttSeqValue;
+        ps.newOp = -1;
+      } else {
+        KParser::Niladic(&ps, L, op);
+        ps.newOp = -1;
+        ps.curTT = KT::ttSeqValue;
+      }
+      return;
+    case KT::ttBlock:
+      if (op >= 0 && (op == KOps::iPgm || op == KOps::iOpUD)) {
+        L = ps.R;
+        KParser::Monadic(&ps, L, op);
+        ps.curTT = KT::ttDefined;
+        ps.newOp = -1;
+      } else if (IsBlockLike(ps.R.Type())) {
+        KBlock::Call(&ps, ps.R.value, L);
+      }
+      return;
+    case KT::ttOperator:
+      if (op >= 0 && op == KOps::iRef && ps.member) {
+        SaveState(ps);
+        L.Owns(new KRef(ps.CurNS()));
+        ps.curTT = KT::ttRefDone;
+        ps.newOp = -1;
+        return;
+      }
+      if (ps.pendOp >= 0 && ps.pendOp == KOps::iAssign) ps.ParseLine("=> to Niladic Op:", OpName(op));
+      if (op >= 0 && op == KOps::iRef) {
+        KA src(L.value);
+        Deref(src);
+        if (!src.Is(KT::tNS)) KTHROW(KT::eValue, "LArg Not NS");
+        KNS* cur = ps.CurNS();
+        if (src.value != cur) {
+          KA keep(src.value);
+          cur->Replace(static_cast<KNS*>(keep.value));
+        }
+      } else {
+        KParser::Niladic(&ps, L, op);
+      }
+      ps.newOp = ps.pendOp = -1;
+      ps.curTT = L.Is(KT::tRef) ? KT::ttRefDone : KT::ttSeqValue;
+      return;
+    default:
+      break;
+  }
+  // A value stands before the operator.
+  if (ps.pendOp != -1) {
+    if (IsNV(L)) {
+      L = ps.CurNS();
+      KParser::Niladic(&ps, L, ps.pendOp);
+    } else if (ps.pendOp == KOps::iRef) {
+      KA sid;
+      sid.Owns(new KNum(static_cast<int32_t>(L.value->SID())));
+      L.Owns(MakeSeq({ps.chain, sid.value}));
+      KParser::Monadic(&ps, L, KOps::iRef);
+    } else {
+      KParser::Monadic(&ps, L, ps.pendOp);
+    }
+  }
+  ps.ParseVal("Rslt:", L.value);
+  if (op < 0) return;
+  if (op == KOps::iPgm) {
+    ps.ParseLine("Def Pgm:", "");
+    KT::KTO t = L.Type();
+    if (t != KT::tBlock && t != KT::tPgm && t != KT::tString) KTHROW(KT::eValue, "Need String, or block:obj");
+  } else if (op == KOps::iOpUD) {
+    ps.ParseLine("Def Op:", "");
+    KT::KTO t = L.Type();
+    if (t != KT::tBlock && t != KT::tOpUD && t != KT::tString) KTHROW(KT::eValue, "Need String or block:obj");
+  } else if (op == KOps::iExec) {
+    ps.ParseLine("Execute:", "");
+    ExecText(ps, L);
+    ps.curTT = KT::ttSeqValue;
+    ps.newOp = -1;
+  }
+}
+
+// Member access after a reference or container in hand (kinds 8 and 25):
+// walks the selectors, then lets the member join the saved expression.
+void OnMemberOfRef(KPParser& ps) {
+  KA& L = ps.L;
+  KA& R = ps.R;
+  ps.ParseLine("Field:", ps.token);
+  KA owner(L.value);
+  Deref(owner);
+  KT::KTO t = owner.Type();
+  bool wantRef = ps.savedState.active && ps.savedState.newOp >= 0 && ps.savedState.newOp == KOps::iAssign;
+  if (t == KT::tNS || t == KT::tCV) {
+    KNS* ns = static_cast<KNS*>(owner.value);
+    KAssoc* a = ns->AssocPtr(ps.token);
+    if (!a && wantRef && ps.member != 1) {
+      KA nv;
+      KNS::Put(ps.chain, ps.token, nv.value, KT::ntSymbol);
+      a = ns->Put(ps.token, nv.value, KT::ntSymbol);
+    }
+    if (a && wantRef && ps.member != 1) {
+      R.Owns(new KRef(a));
+    } else if (a) {
+      R = a->ValPtr();
+    } else {
+      R.Clear();
+    }
+  } else if (IsBlockLike(t)) {
+    KField f(ps.token);
+    R.Owns(owner.value->FieldGet(&f));
+  } else {
+    KTHROW(KT::eNotSupp, "Type");
+  }
+  if (ps.member == 1 && (R.Is(KT::tNS) || R.Is(KT::tCV) || R.Is(KT::tRef) || IsBlockLike(R.Type()))) {
+    L = R;
+    ps.curTT = R.Is(KT::tRef) ? KT::ttRefDone : KT::ttMember;
+    return;
+  }
+  RestoreState(ps);
+  ps.curTT = KT::ttSeqValue;
+  if (ps.pendOp >= 0 && ps.pendOp == KOps::iAssign) {
+    if (!R.Is(KT::tRef)) KTHROW(KT::eTarget, "Type");
+    ps.ParseLine("=>", "");
+    KA v(L.value);
+    static_cast<KRef*>(R.value)->ValSet(v.value);
+    ps.newOp = -1;
+    return;
+  }
+  if (R.Is(KT::tRef)) Deref(R);
+  switch (static_cast<int>(ps.prevTT)) {
+    case KT::ttUnknown:
+    case KT::ttSeparator:
+      L = R;
+      return;
+    case KT::ttOperator:
+      KParser::Dyadic(&ps, L, R, ps.pendOp);
+      ps.newOp = -1;
+      return;
+    default:
+      JoinComputed(ps);
+      return;
+  }
+}
+
+void OnFieldName(KPParser& ps) {
+  KA& L = ps.L;
+  KA& R = ps.R;
+  if (ps.prevTT == KT::ttMember || ps.prevTT == KT::ttRefDone) {
+    OnMemberOfRef(ps);
+    return;
+  }
+  ps.ParseLine("Field:", ps.token);
+  R.Owns(new KField(std::string(ps.token, static_cast<size_t>(ps.tokenLen))));
+  switch (static_cast<int>(ps.prevTT)) {
+    case KT::ttUnknown:
+    case KT::ttSeparator:
+      L = R;
+      return;
+    case KT::ttFieldName:
+      if (L.Is(KT::tField)) {
+        KFList* fl = new KFList(L.value);
+        L.Owns(fl);
+        fl->Append(R.value, false);
+        ps.curTT = KT::ttFList;
+      } else if (KSeq::IsSeq(L.value)) {
+        FixInPlace(L);
+        static_cast<KSeq*>(L.value)->Append(R.value, false);
+      } else {
+        KTHROW(KT::eNotSupp, "Report to TARQ");
+      }
+      return;
+    case KT::ttFList:
+      FixInPlace(L);
+      static_cast<KSeq*>(L.value)->Append(R.value, false);
+      ps.curTT = KT::ttFList;
+      return;
+    case KT::ttNumber:
+    case KT::ttQuote:
+    case KT::ttSymbol:
+    case kKindNoValue:
+      L.Owns(L.value->FieldGet(R.value));
+      ps.curTT = KT::ttSeqValue;
+      return;
+    case KT::ttParen:
+    case KT::ttSeqValue: {
+      ps.ParseLine("Field query:", ps.token);
+      Deref(L);
+      if (IsNV(L)) L = ps.CurNS();
+      KA ans;
+      if (L.Is(KT::tNS) || L.Is(KT::tCV)) {
+        KB* m = static_cast<KNS*>(L.value)->ValPtr(ps.token);
+        if (m) {
+          ans = m;
+        } else {
+          ans.Owns(L.value->FieldGet(R.value));
+        }
+      } else {
+        ans.Owns(L.value->FieldGet(R.value));
+      }
+      if (ans.Is(KT::tNS)) {
+        L = ans;
+        RefOfValue(ps, L);
+        ps.curTT = KT::ttRefDone;
+      } else {
+        L = ans;
+        ps.curTT = KT::ttSeqValue;
+      }
+      return;
+    }
+    case KT::ttOperator: {
+      int op = ps.pendOp;
+      if (op >= 0 && op == KOps::iAssign) {
+        L.Owns(MakeSeq({L.value, R.value, ps.CurNS()}));
+        ps.newOp = KOps::iIdxAssign;
+        ps.curTT = KT::ttOperator;
+        return;
+      }
+      if (op >= 0 && op == KOps::iRef) {
+        if (L.Is(KT::tNS)) {
+          KB* m = static_cast<KNS*>(L.value)->ValPtr(ps.token);
+          if (m) {
+            L = m;
+          } else {
+            L.Clear();
+          }
+        } else {
+          KA sid;
+          sid.Owns(new KNum(static_cast<int32_t>(L.value->SID())));
+          L.Owns(MakeSeq({ps.chain, sid.value}));
+          KParser::Monadic(&ps, L, KOps::iRef);
+          if (!L.Is(KT::tRef)) KTHROW(KT::eSystem, "KRef");
+          L.Owns(L.value->FieldGet(R.value));
+        }
+        ps.curTT = KT::ttSeqValue;
+        return;
+      }
+      if (op >= 0 && op == KOps::iIdxAssign) {
+        if (IsNV(R)) KTHROW(KT::eValue, "Null Right Argument");
+        KParser::Dyadic(&ps, L, R, op);
+        ps.curTT = KT::ttSeqValue;
+        return;
+      }
+      KT::KTO t = L.Type();
+      if (t == KT::tCV || t == KT::tFL || t == KT::tNS) {
+        KParser::Dyadic(&ps, L, R, op);
+      } else if (t == KT::tNV) {
+        KParser::Niladic(&ps, L, op);
+      } else {
+        KParser::Monadic(&ps, L, op);
+        L.Owns(L.value->FieldGet(R.value));
+      }
+      ps.ParseLine("=>", "");
+      ps.newOp = -1;
+      ps.curTT = KT::ttSeqValue;
+      return;
+    }
+    default:
+      KTHROW(KT::eSyntax, "Unknown op");
+  }
+}
+
+KT::KBR OnSymbol(KPParser& ps, KA& val, int level) {
+  KA& L = ps.L;
+  KA& R = ps.R;
+  KT::KBR flow;
+  const char* name = ps.token;
+  ps.ParseLine("Symbol:", name);
+  R = val;
+  ps.TraceVal("AR:", R.value);
+  bool selector = ps.member != 0;
+  bool dotSel = ps.member == 1 && !ps.colon;
+  bool assignPending = ps.pendOp >= 0 && ps.pendOp == KOps::iAssign;
+  if (assignPending && ps.prevTT == KT::ttOperator) {
+    AssignSymbol(ps, name, R, level);
+    return flow;
+  }
+  KT::KTO t = R.Type();
+  if (dotSel && (IsBlockLike(t) || t == KT::tCV || t == KT::tRef) && t != KT::tRef) {
+    WalkMembers(ps, R);
+    t = R.Type();
+    selector = ps.member != 0;
+  }
+  if (ps.pendOp >= 0 && ps.pendOp == KOps::iIdxAssign) {
+    std::string sym(name);
+    if (R.value->descriptor->refs > 2) {
+      ps.TraceVal("AR", R.value);
+      ps.ParseLine("SymbSave:", sym.c_str());
+      KB* copy = R.value->Clone();
+      R.Owns(copy);
+      R.value->Fix();
+    }
+    IdxAssignFromL(ps, R);
+    KA stored(R.value);
+    StoreName(ps, sym.c_str(), stored);
+    ps.curTT = KT::ttSeqValue;
+    return flow;
+  }
+  switch (t) {
+    case KT::tBlock:
+    case KT::tPgm:
+      if (selector) {
+        L = R;
+        ps.curTT = KT::ttSeqValue;
+        return flow;
+      } else {
+        bool wasNS = L.Is(KT::tNS);
+        KA arg(L.value);
+        KA prog(R.value);
+        flow = KBlock::Call(&ps, prog.value, arg);
+        if (flow.kind == 3) flow = KT::KBR();
+        R = arg;
+        if (wasNS) {
+          L.Clear();
+          ps.prevTT = KT::ttUnknown;
+        }
+      }
+      break;
+    case KT::tNS:
+      L = R;
+      break;
+    case KT::tNV:
+      SkipMembers(ps);
+      break;
+    case KT::tRef:
+      if (selector) {
+        SaveState(ps);
+        L = R;
+        ps.curTT = KT::ttRefDone;
+        return flow;
+      }
+      break;
+    default:
+      break;
+  }
+  switch (static_cast<int>(ps.prevTT)) {
+    case KT::ttUnknown:
+      L = R;
+      break;
+    case KT::ttNumber:
+    case KT::ttQuote:
+    case KT::ttSymbol:
+      if (R.Is(KT::tNil) || (L.Type() == R.Type() && R.value->SID() == -1)) {
+        ps.ParseLine("StrandEm:", "");
+        KA::StrandEm(L, R);
+      } else if (L.Is(KT::tSeq) && L.value->SID() == -1) {
+        ps.ParseLine("Seq append:", name);
+        FixInPlace(L);
+        static_cast<KSeq*>(L.value)->Append(R.value, false);
+      } else {
+        ps.ParseLine("Seq append", name);
+        L.Owns(MakeSeq({L.value, R.value}));
+      }
+      break;
+    case kKindNoValue:
+      if (L.Is(KT::tSeq)) {
+        KA::StrandEm(L, R);
+      } else {
+        L.Owns(MakeSeq({L.value, R.value}));
+      }
+      break;
+    case KT::ttOperator:
+      KParser::Dyadic(&ps, L, R, ps.pendOp);
+      ps.newOp = -1;
+      break;
+    case KT::ttParen:
+    case KT::ttRefDone:
+    case KT::ttSeqValue:
+    case KT::ttMember:
+    case KT::ttDefined:
+    case KT::ttFList:
+    case KT::ttFieldName:
+      JoinComputed(ps);
+      break;
+    case KT::ttSeparator:
+      ps.TraceVal("Separator:R=>L:", R.value);
+      L = R;
+      break;
+    default:
+      KTHROW(KT::eSyntax, "?? operator");
+  }
+  ps.curTT = IsNV(L) ? kKindNoValue : L.Is(KT::tRef) ? KT::ttRefDone : KT::ttSeqValue;
+  return flow;
+}
+
+KT::KBR OnControl(KPParser& ps) {
+  KT::KBR flow;
+  ps.ParseLine("Ctl:", ps.token);
+  switch (ps.curCT) {
+    case KT::ctBreak:
+      flow.kind = 1;
+      return flow;
+    case KT::ctContinue:
+      flow.kind = 2;
+      return flow;
+    case KT::ctReturn: {
+      KT::KCT ct = ps.curCT;
+      flow.kind = 3;
+      flow.count = 1;
+      KTT k = ps.NextToken(false);
+      if (k == KT::ttNumber && KParser::IsInt(ps.token)) {
+        flow.count = KParser::AsInt(ps.token);
+      } else {
+        ps.PutBack();
+      }
+      ps.curTT = KT::ttControl;
+      ps.curCT = ct;
+      return flow;
+    }
+    default: {
+      ps.PutBack();
+      KA value;
+      flow = KBlock::RunControl(&ps, value);
+      ps.L = value;
+      ps.curTT = KT::ttSeqValue;
+      return flow;
+    }
+  }
+}
+
+// End of an expression (end of text, separator, or a forced resolution).
+void EndExpression(KPParser& ps, KTT kind) {
+  KA& L = ps.L;
+  KA& R = ps.R;
+  RestoreState(ps);
+  KTT prev = ps.prevTT;
+  if (prev == KT::ttUnknown) return;
+  if (prev == KT::ttBlock) {
+    if (L.Is(KT::tSysOp)) {
+      L.Clear();
+    } else if (IsBlockLike(R.Type())) {
+      KA prog(R.value);
+      KBlock::Call(&ps, prog.value, L);
+    }
+  } else if (prev == KT::ttFieldName) {
+    if (ps.pendOp >= 0 && (ps.pendOp == KOps::iAssign || ps.pendOp == KOps::iIdxAssign))
+      KTHROW(KT::eNotSupp, "Report to TARQ");
+  } else if (ps.pendOp >= 0 && ps.pendOp == KOps::iIdxAssign) {
+    ps.ParseLine("=>[", "");
+    KA target(SeqAt(L, 2));
+    IdxAssignFromL(ps, target);
+  } else if (ps.pendOp != -1) {
+    int op = ps.pendOp;
+    if (op == KOps::iExec) {
+      ps.ParseLine("Execute:", "");
+      ExecText(ps, L);
+    } else if (op == KOps::iEach) {
+      ps.ParseLine("Each:", "");
+      ExecText(ps, L);
+    } else if (op == KOps::iRef) {
+      ps.ParseLine("Ref:", "");
+      if (kind == KT::ttRecalc && L.Is(KT::tSeqEa)) KTHROW(KT::eNotSupp, "Use (@)");
+      if (L.Is(KT::tNS)) {
+        KParser::Niladic(&ps, L, op);
+      } else {
+        RefOfValue(ps, L);
+      }
+    } else if (op == KOps::iAssign) {
+      ps.ParseLine("=>", "");
+      if (!R.Is(KT::tRef)) KTHROW(KT::eTarget, "Type");
+      KB* target = static_cast<KRef*>(R.value)->ValPtr(false);
+      if (target && target->typen() == KT::tRef) {
+        L = R;
+        ps.newOp = op;
+      } else {
+        RestoreState(ps);
+        if (!L.Is(KT::tRef)) static_cast<KRef*>(R.value)->ValSet(L.value);
+        ps.newOp = -1;
+      }
+    } else {
+      KParser::Monadic(&ps, L, op);
+    }
+    DisplayCheck(ps);
+    if (kind == KT::ttSeparator) {
+      ps.ParseVal("Separator:", L.value);
+    } else {
+      ps.ParseLine("Null:", "");
+    }
+  }
+  DisplayCheck(ps);
+}
+
+// The token loop.
+KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
+  KA& L = ps.L;
+  KT::KBR flow;
+  ps.block = blk;
+  if (result.Is(KT::tNS)) {
+    ps.argNS = result;
+    result.Clear();
+  }
+  L = result;
+  ps.R.Clear();
+  ps.curTT = IsNV(L) ? KT::ttUnknown : KT::ttSeqValue;
+  ps.prevTT = ps.curTT;
+  ps.curCT = KT::ctNone;
+  ps.newOp = ps.pendOp = -1;
+  ps.curVT = ps.prevVT = L.Type();
+  ps.displayCount = 0;
+  ps.savedState.active = false;
+  ps.savedState.L.Clear();
+  ps.member = ps.colon = 0;
+  *ps.swStop = false;
+  bool first = true;
+  KTT beforeTransparent = KT::ttUnknown;
+  KTT lastRaw = KT::ttUnknown;
+  KA symVal;
+  try {
+    for (;;) {
+      if (ps.curCT == KT::ctBreak || ps.curCT == KT::ctContinue) break;
+      KB::Breathe();
+      if (KT::SwRead(ps.swStop)) {
+        *ps.swStop = false;
+        KTHROW(KT::eInterrupt, "Stopped");
+      }
+      KTT saveCur = ps.curTT;
+      KTT k = ps.NextToken(ps.member != 0);
+      bool transparent = IsTransparent(k);
+      if (transparent) {
+        beforeTransparent = saveCur;
+      } else {
+        ps.prevTT = saveCur;
+        ps.prevVT = ps.curVT;
+        ps.pendOp = ps.newOp;
+        ps.newOp = -1;
+      }
+      if (first && k == KT::ttUnknown) {
+        L.Clear();
+        DisplayCheck(ps);
+        result = L;
+        lastKind = k;
+        return flow;
+      }
+      first = false;
+      if (beforeTransparent != KT::ttOperator) DisplayCheck(ps);
+
+      // Symbol look-ahead: user-defined operators act as operators.
+      int level = 0;
+      bool looked = false;
+      if (k == KT::ttSymbol) {
+        Lookup(ps, ps.token, symVal, level);
+        looked = true;
+        KT::KTO t = symVal.Type();
+        if (ps.member == 0 && (t == KT::tOpUD || t == KT::tPgm)) {
+          ps.ParseLine("UserDefPgm", ps.token);
+          if (ps.pendOp == -1 || t == KT::tPgm) {
+            if (t == KT::tOpUD) {
+              ps.R = symVal;
+              ps.U = symVal;
+              ps.newOp = -2;
+              k = ps.curTT = KT::ttOperator;
+            }
+          } else {
+            ps.ParseLine("PutBackToken/DoCalc", ps.token);
+            ps.PutBack();
+            k = ps.curTT = KT::ttRecalc;
+          }
+        }
+      }
+      // Forced resolution: a pending operator with no right operand is
+      // applied monadically before this token is read again.
+      if ((k == KT::ttBlock || k == KT::ttControl || k == KT::ttIndex || k == KT::ttOperator) &&
+          ps.newOp != -2 && ps.pendOp != -1 && ps.pendOp != KOps::iAssign && ps.pendOp != KOps::iIdxAssign &&
+          ps.pendOp != KOps::iPgm && ps.pendOp != KOps::iOpUD &&
+          (ps.prevTT == KT::ttControl || ps.prevTT == KT::ttFieldName || ps.prevTT == KT::ttOperator)) {
+        ps.PutBack();
+        k = ps.curTT = KT::ttRecalc;
+      }
+
+      switch (k) {
+        case KT::ttUnknown:
+        case KT::ttSeparator:
+        case KT::ttRecalc:
+          EndExpression(ps, k);
+          if (k == KT::ttRecalc) ps.curTT = KT::ttSeqValue;
+          break;
+        case KT::ttNumber:
+          OnNumber(ps);
+          break;
+        case KT::ttQuote:
+        case KT::ttBulk:
+          OnQuote(ps, k);
+          break;
+        case KT::ttParen:
+          OnParen(ps);
+          break;
+        case KT::ttIndex:
+          OnIndex(ps);
+          break;
+        case KT::ttBlock:
+          flow = OnBlock(ps);
+          break;
+        case KT::ttOperator:
+          OnOperator(ps);
+          break;
+        case KT::ttSymbol:
+          if (!looked) Lookup(ps, ps.token, symVal, level);
+          flow = OnSymbol(ps, symVal, level);
+          symVal.Clear();
+          break;
+        case KT::ttFieldName:
+          OnFieldName(ps);
+          break;
+        case KT::ttControl:
+          flow = OnControl(ps);
+          break;
+        case KT::ttComment:
+          ps.ParseLine("Comment:", ps.token);
+          if (ps.Comments() && ps.out) {
+            std::string text(ps.token, static_cast<size_t>(ps.tokenLen));
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+            ps.Emit(KB::Fmt("L%d:Comment:%s", ps.depth, text.c_str()));
+          }
+          break;
+        case KT::ttDisplay:
+          if (lastRaw != KT::ttDisplay) {
+            ++ps.displayCount;
+            ps.ParseLine("Display:", ps.token);
+          }
+          break;
+        case KT::ttCommentsOn: *ps.swComments = true; break;
+        case KT::ttCommentsOff: *ps.swComments = false; break;
+        case KT::ttParseOn: *ps.swParse = true; break;
+        case KT::ttParseOff: *ps.swParse = false; break;
+        case KT::ttTraceOn: *ps.swTrace = true; break;
+        case KT::ttTraceOff: *ps.swTrace = false; break;
+        case KT::ttVerboseOn: *ps.swVerbose = true; break;
+        case KT::ttVerboseOff: *ps.swVerbose = false; break;
+        case KT::ttIgnoreD:
+        case KT::ttIgnoreD2:
+        case KT::ttIgnoreS:
+          break;
+        default:
+          ps.ParseLine("Unidentifiable", ps.token);
+          KTHROW(KT::eSyntax, "Report to TARQ");
+      }
+      lastRaw = k;
+      if (transparent) {
+        ps.curTT = saveCur;
+      }
+      if (!flow.IsZero()) {
+        result = L;
+        lastKind = ps.curTT;
+        return flow;
+      }
+      if (!L.value->descriptor) KTHROW(KT::eValue, "Null");
+      if (!IsNV(L)) {
+        ps.curVT = L.Type();
+        if (k == KT::ttSeparator) {
+          DisplayCheck(ps);
+          ps.TraceVal("Rslt:", L.value);
+          ps.ParseLine("L.Clear:", "");
+          L.Clear();
+        } else if (k != KT::ttUnknown && k != KT::ttDisplay) {
+          ps.TraceVal("AL:", L.value);
+        }
+      }
+      if (k == KT::ttFlowDone) {
+        ps.prevTT = KT::ttControl;
+        break;
+      }
+      if (k == KT::ttUnknown) break;
+    }
+    DisplayCheck(ps);
+  } catch (KError& e) {
+    throw KPErr(ps.name, e.code, &ps, e.message);
+  }
+  result = L;
+  lastKind = ps.curTT;
+  return flow;
+}
+
+}  // namespace
+
+// ============================================================ KParser
+
+static void InitParserValue(KB* self, KPParser* pp) {
+  KB::KBD* d = self->descriptor;
+  void* data = KB::AllocData(KB::StorageBytes(KT::aPtr, 1), false);
+  *static_cast<KPParser**>(data) = pp;
+  d->Set(data, KT::tParser, KT::aPtr, 1, 1);
+}
+
+KParser::KParser(KSeq* chain, const std::string&) : KB(KT::tParser), pp(new KPParser(chain)) {
+  InitParserValue(this, pp);
+}
+
+KParser::KParser(KParser* parent, const std::string&)
+    : KB(KT::tParser), pp(new KPParser(parent ? parent->pp : nullptr)) {
+  InitParserValue(this, pp);
+}
+
+KParser::KParser(KPParser* parent, const std::string&) : KB(KT::tParser), pp(new KPParser(parent)) {
+  InitParserValue(this, pp);
+}
+
+KParser::~KParser() { delete pp; }
+
+void KParser::fCmdSet(const std::string& text) { pp->CmdSet(text.data(), text.size(), false); }
+
+void KParser::CmdSet(const char* text, bool stripEnds) {
+  pp->CmdSet(text ? text : "", text ? std::strlen(text) : 0, stripEnds);
+}
+
+void KParser::CmdSet(KString* text, bool stripEnds) {
+  if (!text) return;
+  pp->CmdSet(text->Str(), static_cast<size_t>(text->Len()), stripEnds);
+}
+
+void KParser::CmdSet(KA& text, bool stripEnds) {
+  if (!text.Is(KT::tString)) return;
+  CmdSet(static_cast<KString*>(text.value), stripEnds);
+}
+
+KT::KBR KParser::Exec(KA& result, KT::KTT& lastKind, KBlock* block) {
+  return RunExec(*pp, result, lastKind, block);
+}
+
+void KParser::fpCommentsSwSet(bool* sw) { pp->swComments = sw ? sw : &KT::swDummy; }
+void KParser::fpParseSwSet(bool* sw) { pp->swParse = sw ? sw : &KT::swDummy; }
+void KParser::fpStopSwSet(bool* sw) { pp->swStop = sw ? sw : &KT::swDummy; }
+void KParser::fpTraceSwSet(bool* sw) { pp->swTrace = sw ? sw : &KT::swDummy; }
+void KParser::fpVerboseSwSet(bool* sw) { pp->swVerbose = sw ? sw : &KT::swDummy; }
+bool* KParser::fpStopSwGet() { return pp->swStop; }
+bool* KParser::fpVerboseSwGet() { return pp->swVerbose; }
+void KParser::fpOutSet(KOutSink* sink) { pp->out = sink; }
+KT::KTT KParser::NextToken(bool skipDirectives) { return pp->NextToken(skipDirectives); }
+KSeq* KParser::NSChain() { return pp->chain; }
+KPParser* KParser::PParser() { return pp; }
+KT::KTT KParser::xTT() { return pp->curTT; }
+KT::KCT KParser::xCT() { return pp->curCT; }
+
+bool KParser::IsInt(const char* text) {
+  if (!text || !*text) return false;
+  for (const char* p = text; *p; ++p) {
+    char c = *p;
+    if (!IsDecDigit(c) && c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+  }
+  return true;
+}
+
+int KParser::AsInt(const char* text) {
+  if (!text) return 0;
+  uint32_t v = 0;
+  for (const char* p = text; *p; ++p) {
+    char c = *p;
+    if (IsDecDigit(c)) {
+      v = v * 10u + static_cast<uint32_t>(c - '0');
+    } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+      return 0;
+    }
+  }
+  return static_cast<int>(v);
+}
+
+KT::KBR KPParser::Run(KA& result, KT::KTT& lastKind, KBlock* blk) { return RunExec(*this, result, lastKind, blk); }

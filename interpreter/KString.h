@@ -174,11 +174,15 @@ class KString : public KB {
   KBit* MarkSpanPairs(KB* pairs, bool inner);
   KBit* MarkElem(KB* o, KT::KMC how);
   KBit* ToTF();
-  // Pieces: without `by` lines (keep: each line keeps its line end); with a
-  // bit mask a set bit ends a piece (keep: the marked character begins the
-  // next piece instead and stays in the text); with numbers, 1-based cut
-  // positions (a piece starts at each); with a string, its occurrences are
-  // the delimiters (dropped unless keep, which starts a piece with them).
+  // Pieces (keep is the opposite of the operators' "eat"):
+  //  - no `by` (null, empty value or Nil): lines cut at CR, LF, CR LF or
+  //    LF CR; keep leaves each line its line end;
+  //  - a string: a set of delimiter characters, each ending a piece; keep
+  //    leaves the delimiter at the end of its piece;
+  //  - a bit mask, or numbers giving the 1-based marked positions: without
+  //    keep a marked character is the last of its piece, with keep it begins
+  //    the next piece.
+  // A last piece is added when not empty.
   KSeq* Segment(KB* by, bool keep);
 
   // Editing (new strings unless "in place").
@@ -239,7 +243,6 @@ class KString : public KB {
   KString* ReadSpan(int from, int to);
   void BeginForward();
   bool BeginBackward();
-  int CollPatternMatch(const char* pat, int lp, int at, int& length, bool exact);
 };
 
 // A string value built from text (the factory KB uses).

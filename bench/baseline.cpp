@@ -1,0 +1,84 @@
+// Plain C++ programs that do the same work as the Tarq workloads, built with
+// -O2 and ordinary new/malloc, to measure the interpreter against.
+// Usage: tarq_baseline W1|W2|W3|W5|W7|W8
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+// Opaque to the optimiser, so the work is not folded away.
+template <class T> void Keep(const T& v) { asm volatile("" : : "g"(&v) : "memory"); }
+
+constexpr int kN = 10000000;
+
+int W1() {  // build 1..N, sum it
+  int32_t* a = new int32_t[kN];
+  for (int i = 0; i < kN; ++i) a[i] = i + 1;
+  Keep(a);
+  uint32_t s = 0;
+  for (int i = 0; i < kN; ++i) s += static_cast<uint32_t>(a[i]);
+  delete[] a;
+  std::printf("%d\n", static_cast<int32_t>(s));
+  return 0;
+}
+
+int W2() {  // a = 1..N; a * 2 + a, then sum
+  int32_t* a = new int32_t[kN];
+  for (int i = 0; i < kN; ++i) a[i] = i + 1;
+  int32_t* b = new int32_t[kN];
+  Keep(a);
+  for (int i = 0; i < kN; ++i) b[i] = static_cast<int32_t>(static_cast<uint32_t>(a[i]) * 2u);
+  int32_t* c = new int32_t[kN];
+  for (int i = 0; i < kN; ++i) c[i] = static_cast<int32_t>(static_cast<uint32_t>(b[i]) + static_cast<uint32_t>(a[i]));
+  Keep(c);
+  uint32_t s = 0;
+  for (int i = 0; i < kN; ++i) s += static_cast<uint32_t>(c[i]);
+  delete[] a;
+  delete[] b;
+  delete[] c;
+  std::printf("%d\n", static_cast<int32_t>(s));
+  return 0;
+}
+
+int W3() {  // running sum of 1..N, then the last element
+  int32_t* a = new int32_t[kN];
+  for (int i = 0; i < kN; ++i) a[i] = i + 1;
+  Keep(a);
+  uint32_t acc = 0;
+  for (int i = 0; i < kN; ++i) {
+    acc += static_cast<uint32_t>(a[i]);
+    a[i] = static_cast<int32_t>(acc);
+  }
+  Keep(a);
+  std::printf("%d\n", a[kN - 1]);
+  delete[] a;
+  return 0;
+}
+
+int W5() {  // one million passes of a counting loop
+  volatile int i = 0;
+  while (i < 1000000) i = i + 1;
+  std::printf("%d\n", static_cast<int>(i));
+  return 0;
+}
+
+int W7() { return 0; }  // start-up
+
+int W8() {  // one hundred thousand calls of a small function
+  int (*volatile inc)(int) = [](int x) { return x + 1; };
+  int i = 0;
+  while (i < 100000) i = inc(i);
+  std::printf("%d\n", i);
+  return 0;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  struct { const char* name; int (*fn)(); } table[] = {
+      {"W1", W1}, {"W2", W2}, {"W3", W3}, {"W5", W5}, {"W7", W7}, {"W8", W8}};
+  for (auto& t : table)
+    if (std::strcmp(argv[1], t.name) == 0) return t.fn();
+  return 2;
+}

@@ -1,0 +1,67 @@
+// Whole-process workloads: each Tarq text runs as one `tarqsh -e` process,
+// beside a plain C++ program doing the same work. Compare the pairs
+// (W1/tarq against W1/baseline ...) for the interpreter's ratio.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+struct Workload {
+  const char* name;
+  const char* text;
+};
+
+const Workload kWorkloads[] = {
+    {"W1", "1 .. 10000000 \\+"},
+    {"W2", "1 .. 10000000 => a; a * 2 + a \\+"},
+    {"W3", "1 .. 10000000 /+ ->"},
+    {"W5", "0 => i; :WHILE (i < 1000000) {i + 1 => i}; i"},
+    {"W7", ""},
+    {"W8", "'inc' #OP {l__ + 1}; 0 => i; :WHILE (i < 100000) {i inc => i}; i"},
+};
+
+// Runs a program with stdout discarded; false when it fails.
+bool RunQuiet(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) return false;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void BM_Tarq(benchmark::State& state, const Workload* w) {
+  for (auto _ : state)
+    if (!RunQuiet({TARQSH_PATH, "-e", w->text})) state.SkipWithError("tarqsh failed");
+}
+
+void BM_Baseline(benchmark::State& state, const Workload* w) {
+  for (auto _ : state)
+    if (!RunQuiet({BASELINE_PATH, w->name})) state.SkipWithError("baseline failed");
+}
+
+int Register() {
+  for (const auto& w : kWorkloads) {
+    benchmark::RegisterBenchmark((std::string(w.name) + "/tarq").c_str(), BM_Tarq, &w)
+        ->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark((std::string(w.name) + "/baseline").c_str(), BM_Baseline, &w)
+        ->Unit(benchmark::kMillisecond)->UseRealTime();
+  }
+  return 0;
+}
+const int kRegistered = Register();
+}  // namespace

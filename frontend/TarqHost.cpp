@@ -1,0 +1,240 @@
+// TarqHost: runs Tarq text for the desktop program (see TarqHost.h).
+#include "TarqHost.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QTextDocument>
+#include <exception>
+
+#include "KArg.h"
+#include "KNS.h"
+#include "KOps.h"
+#include "KPlatform.h"
+#include "KSeq.h"
+#include "Kerror.h"
+
+namespace {
+
+// Runs never nest, not even across two main windows: the break hook and the
+// interpreter's process-wide state belong to one run at a time.
+bool gRunning = false;
+
+// How often a long run lets the window process its events (milliseconds).
+constexpr qint64 kBreathInterval = 15;
+
+// The fixed text that lists the script files, one name per line.
+const char* const kScriptListText = "'tarqscripts'#fc :files @&(:name)>>> ,,\\";
+
+// A throw-away namespace chain for the operator listing and the file list.
+KSeq* NewChain() {
+  KSeq* chain = new KSeq();
+  chain->Append(new KNS(), true);
+  return chain;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ sink
+
+TarqPaneSink::TarqPaneSink(QPlainTextEdit* pane) : fPane(pane) {
+  QObject::connect(pane->document(), &QTextDocument::contentsChanged, pane, [this] {
+    if (!fAppending) fEmptyLine = false;
+  });
+}
+
+void TarqPaneSink::Append(const QString& line) {
+  fAppending = true;
+  bool empty = fPane->document()->isEmpty();
+  fPane->appendPlainText(empty && fEmptyLine ? QLatin1String("\n") + line : line);
+  fEmptyLine = empty && line.isEmpty() && !fEmptyLine;
+  fAppending = false;
+}
+
+void TarqPaneSink::AppendLine(const std::string& line) { Append(TarqHost::FromTarq(line)); }
+
+// ------------------------------------------------------------------ text
+
+std::string TarqHost::ToTarq(const QString& text) {
+  QString t = text;
+  t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  t.replace(QChar('\r'), QChar('\n'));
+  t.replace(QChar::ParagraphSeparator, QChar('\n'));
+  t.replace(QChar::LineSeparator, QChar('\n'));
+  t.replace(QChar('\n'), QLatin1String("\r\n"));
+  QByteArray utf8 = t.toUtf8();
+  return KPlat::Utf8ToCp1252(std::string(utf8.constData(), size_t(utf8.size())));
+}
+
+QString TarqHost::FromTarq(const std::string& text) {
+  std::string utf8 = KPlat::Cp1252ToUtf8(text);
+  QString t = QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+  t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  t.replace(QLatin1String("\n\r"), QLatin1String("\n"));
+  t.replace(QChar('\r'), QChar('\n'));
+  return t;
+}
+
+QString TarqHost::FromFileBytes(const std::string& bytes) {
+  std::string utf8 = KPlat::IsValidUtf8(bytes) ? bytes : KPlat::Cp1252ToUtf8(bytes);
+  QString t = QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+  t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  t.replace(QChar('\r'), QChar('\n'));
+  return t;
+}
+
+// ------------------------------------------------------------------ host
+
+TarqHost::TarqHost(QPlainTextEdit* out, QObject* parent)
+    : QObject(parent), fOut(out), fSink(out) {
+  fChain = new KSeq();
+  fChain->Append(new KNS(), true);
+}
+
+TarqHost::~TarqHost() {
+  if (fChain) {
+    if (KB* root = fChain->Last()) root->Clear();
+    KB::DoneWith(fChain);
+    fChain = nullptr;
+  }
+}
+
+void TarqHost::ClearOutput() { fOut->clear(); }
+
+void TarqHost::Append(const QString& line) { fSink.Append(line); }
+
+void TarqHost::AppendTarq(const std::string& text) { fSink.AppendLine(text); }
+
+void TarqHost::SetBusy(bool busy) {
+  if (fBusy == busy) return;
+  fBusy = busy;
+  emit busyChanged(busy);
+}
+
+void TarqHost::BreatheHook(void* ctx) {
+  auto* timer = static_cast<QElapsedTimer*>(ctx);
+  if (timer->elapsed() < kBreathInterval) return;
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  timer->restart();
+}
+
+bool TarqHost::Exec(KSeq* chain, const std::string& text, const TarqRunSpec& spec,
+                    std::string* result) {
+  if (gRunning) return false;
+
+  // Run guard: busy state, the break hook and its clock, undone on every exit.
+  QElapsedTimer breath;
+  struct Guard {
+    TarqHost* host;
+    Guard(TarqHost* h, QElapsedTimer* t) : host(h) {
+      gRunning = true;
+      host->SetBusy(true);
+      t->start();
+      KB::SetBreatheHook(&TarqHost::BreatheHook, t);
+    }
+    ~Guard() {
+      KB::SetBreatheHook(nullptr, nullptr);
+      gRunning = false;
+      host->SetBusy(false);
+    }
+  } guard(this, &breath);
+
+  if (spec.stop) *spec.stop = false;
+  const char* name = result ? "files:" : "root";
+  try {
+    KParser parser(chain, name);
+    if (spec.clearFirst) fOut->clear();
+    if (spec.trace) parser.fpTraceSwSet(spec.trace);
+    if (spec.parse) parser.fpParseSwSet(spec.parse);
+    if (spec.verbose) parser.fpVerboseSwSet(spec.verbose);
+    if (spec.comments) parser.fpCommentsSwSet(spec.comments);
+    if (spec.stop) parser.fpStopSwSet(spec.stop);
+    if (!result) parser.fpOutSet(&fSink);
+    parser.fCmdSet(text);
+    try {
+      KA value;
+      KT::KTT last = KT::ttUnknown;
+      parser.Exec(value, last, nullptr);
+      // The verbose switch may have been turned on or off by the text itself.
+      bool verbose = spec.verbose && KT::SwRead(parser.fpVerboseSwGet());
+      if (result) {
+        *result = value.AsString(false);
+        return true;
+      }
+      if (spec.resultLine) AppendTarq("Result:");
+      AppendTarq(value.AsString(verbose));
+      return true;
+    } catch (KPErr& e) {
+      AppendTarq(e.AsString(false));
+    } catch (KError& e) {
+      KPErr wrapped(spec.wrapName, e.code, parser.PParser(), e.message);
+      AppendTarq(wrapped.AsString(false));
+    }
+  } catch (KPErr& e) {
+    AppendTarq(e.AsString(false));
+  } catch (KError& e) {
+    AppendTarq(e.AsString());
+  } catch (...) {
+    // An exception must not cross the event loop: report it and go on.
+    Append(QString::fromLatin1(spec.unknownText));
+  }
+  return false;
+}
+
+bool TarqHost::Run(const QString& text, const TarqRunSpec& spec) {
+  if (gRunning) return false;
+  Exec(fChain, ToTarq(text), spec, nullptr);
+  return true;
+}
+
+void TarqHost::ShowNamespace(bool verbose) {
+  if (gRunning) return;
+  try {
+    if (KB* root = fChain->Last()) AppendTarq(root->AsString(verbose));
+  } catch (KError& e) {
+    AppendTarq(e.AsString());
+  }
+}
+
+void TarqHost::ClearNamespace() {
+  if (gRunning) return;
+  if (KB* root = fChain->Last()) root->Clear();
+}
+
+void TarqHost::ShowOperators() {
+  if (gRunning) return;
+  KSeq* chain = NewChain();
+  try {
+    KParser parser(chain, "Ops:");
+    KA list(&parser);
+    KOps::opOps(list);
+    if (list.Is(KT::tSeq) || list.Is(KT::tSeqEa)) {
+      KSeq* seq = list.As<KSeq>();
+      for (int i = 0; i < seq->Count(); ++i) AppendTarq((*seq)[i]->AsString(false));
+    } else {
+      AppendTarq(list.AsString(false));
+    }
+  } catch (KPErr& e) {
+    AppendTarq(e.AsString(false));
+  } catch (KError& e) {
+    AppendTarq(e.AsString());
+  }
+  KB::DoneWith(chain);
+}
+
+bool TarqHost::ScriptNames(QStringList& names) {
+  if (gRunning) return false;
+  KSeq* chain = NewChain();
+  TarqRunSpec spec;
+  spec.wrapName = "File List:";
+  spec.unknownText = "cbxScriptHistoryDropDown:Unknown Error";
+  std::string text;
+  bool ok = Exec(chain, kScriptListText, spec, &text);
+  KB::DoneWith(chain);
+  if (!ok) return false;
+  names.clear();
+  for (const QString& line : FromTarq(text).split(QChar('\n'))) {
+    if (!line.isEmpty()) names.append(line);
+  }
+  return true;
+}

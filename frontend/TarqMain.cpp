@@ -1,0 +1,471 @@
+// TarqMain: the main window (see TarqMain.h).
+#include "TarqMain.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontDialog>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <type_traits>
+
+#include "KPlatform.h"
+#include "Tcf.h"
+#include "TarqHighlight.h"
+
+namespace {
+
+// Builds a control, names it after its role and gives it its hint.
+template <class W>
+W* Make(QWidget* parent, const char* name, const QString& caption, const char* hint) {
+  W* w = new W(parent);
+  w->setObjectName(QLatin1String(name));
+  if constexpr (requires { w->setText(caption); }) {
+    if (!caption.isEmpty()) w->setText(caption);
+  }
+  if (hint) w->setToolTip(QLatin1String(hint));
+  if constexpr (std::is_same_v<W, QPushButton>) {
+    // Short captions make small buttons.
+    w->setMaximumWidth(w->fontMetrics().horizontalAdvance(caption) + 28);
+  }
+  return w;
+}
+
+QToolButton* MakeTool(QWidget* parent, const char* name, QStyle::StandardPixmap icon, const char* hint) {
+  auto* b = Make<QToolButton>(parent, name, QString(), hint);
+  b->setIcon(parent->style()->standardIcon(icon));
+  b->setAutoRaise(true);
+  return b;
+}
+
+// System path of a file name in the system's 8-bit encoding.
+std::string SysPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+}  // namespace
+
+void TarqScriptBox::showPopup() {
+  emit dropDown();
+  QComboBox::showPopup();
+}
+
+// ------------------------------------------------------------------ window
+
+TfmTarq::TfmTarq(QWidget* parent) : QMainWindow(parent) {
+  setObjectName(QStringLiteral("fmTarq"));
+  BuildControls();
+  fHost = new TarqHost(reOut, this);
+  connect(fHost, &TarqHost::busyChanged, this, &TfmTarq::OnBusy);
+  setWindowTitle(QString::asprintf("TARQ Interpreter: Ver %u.%u.%u.%u", unsigned(TARQ_VERSION_MAJOR),
+                                   unsigned(TARQ_VERSION_MINOR), unsigned(TARQ_VERSION_PATCH),
+                                   unsigned(TARQ_VERSION_TWEAK)));
+  ReadSettings();
+}
+
+TfmTarq::~TfmTarq() {
+  // Panes run through the host: they go before it does.
+  qDeleteAll(CommandPanes());
+  delete fHost;
+  fHost = nullptr;
+}
+
+QList<TfmTcf*> TfmTarq::CommandPanes() const {
+  return findChildren<TfmTcf*>(QString(), Qt::FindDirectChildrenOnly);
+}
+
+void TfmTarq::BuildControls() {
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->setContentsMargins(4, 4, 4, 4);
+  layout->setSpacing(3);
+  const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+
+  // Input line row.
+  pnl1 = new QWidget(central);
+  pnl1->setObjectName(QStringLiteral("pnl1"));
+  auto* row1 = new QHBoxLayout(pnl1);
+  row1->setContentsMargins(0, 0, 0, 0);
+  sbnParse = MakeTool(pnl1, "sbnParse", QStyle::SP_MediaPlay, "Go TARQ");
+  sbnCP = MakeTool(pnl1, "sbnCP", QStyle::SP_FileDialogDetailedView, "Command Pane");
+  edIn = Make<QLineEdit>(pnl1, "edIn", QStringLiteral("'Hello World'"), nullptr);
+  edIn->setFont(fixed);
+  bnStop = Make<QPushButton>(pnl1, "bnStop", QStringLiteral("&Stop"), "Stop execution");
+  bnAllClear = Make<QPushButton>(pnl1, "bnAllClear", QStringLiteral("AC"), "All Clear");
+  bnParseClr = Make<QPushButton>(pnl1, "bnParseClr", QStringLiteral("Clr"), "All Clear");
+  row1->addWidget(sbnParse);
+  row1->addWidget(sbnCP);
+  row1->addWidget(edIn, 1);
+  row1->addWidget(bnStop);
+  row1->addWidget(bnAllClear);
+  row1->addWidget(bnParseClr);
+  layout->addWidget(pnl1);
+
+  // Script row and code pane.
+  auto* codeBox = new QWidget(central);
+  auto* codeLayout = new QVBoxLayout(codeBox);
+  codeLayout->setContentsMargins(0, 0, 0, 0);
+  codeLayout->setSpacing(3);
+  auto* row2 = new QHBoxLayout();
+  sbnGo = MakeTool(codeBox, "sbnGo", QStyle::SP_MediaPlay, "Go TARQ");
+  ckAutoClr = Make<QCheckBox>(codeBox, "ckAutoClr", QStringLiteral("Auto Clr"), nullptr);
+  ckAutoClr->setChecked(true);
+  sbnScriptLoad = Make<QPushButton>(codeBox, "sbnScriptLoad", QStringLiteral("Ld"), "Load Script");
+  sbnScriptSave = Make<QPushButton>(codeBox, "sbnScriptSave", QStringLiteral("Sv"), "Save Scrpt");
+  cbxScriptHistory = new TarqScriptBox(codeBox);
+  cbxScriptHistory->setObjectName(QStringLiteral("cbxScriptHistory"));
+  cbxScriptHistory->setToolTip(QStringLiteral("Script line to parse"));
+  cbxScriptHistory->setEditable(true);
+  cbxScriptHistory->setInsertPolicy(QComboBox::NoInsert);
+  cbxScriptHistory->addItem(QStringLiteral("Test Script"));
+  cbxScriptHistory->setMaxVisibleItems(15);
+  cbxScriptHistory->setMinimumContentsLength(16);
+  sbnScriptFnt = Make<QPushButton>(codeBox, "sbnScriptFnt", QStringLiteral("Fnt"), "Script Code Font");
+  sbnScriptClear = Make<QPushButton>(codeBox, "sbnScriptClear", QStringLiteral("Clr"), "Clear Code Pane");
+  sbnPrintScript = Make<QPushButton>(codeBox, "sbnPrintScript", QStringLiteral("Prt"), "Print Code Pane");
+  sbnPrintScript->setEnabled(false);
+  for (QWidget* w : {static_cast<QWidget*>(sbnGo), static_cast<QWidget*>(ckAutoClr),
+                     static_cast<QWidget*>(sbnScriptLoad), static_cast<QWidget*>(sbnScriptSave),
+                     static_cast<QWidget*>(cbxScriptHistory), static_cast<QWidget*>(sbnScriptFnt),
+                     static_cast<QWidget*>(sbnScriptClear), static_cast<QWidget*>(sbnPrintScript)}) {
+    row2->addWidget(w);
+  }
+  row2->addStretch(1);
+  codeLayout->addLayout(row2);
+  reScript = Make<QPlainTextEdit>(codeBox, "reScript", QString(), "Code Pane");
+  reScript->setFont(fixed);
+  reScript->setTabChangesFocus(false);
+  reScript->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  reScript->setLineWrapMode(QPlainTextEdit::NoWrap);
+  reScript->setCenterOnScroll(false);
+  new TarqHighlighter(reScript->document());
+  codeLayout->addWidget(reScript, 1);
+
+  // Output row and output pane.
+  auto* outBox = new QWidget(central);
+  auto* outLayout = new QVBoxLayout(outBox);
+  outLayout->setContentsMargins(0, 0, 0, 0);
+  outLayout->setSpacing(3);
+  auto* row3 = new QHBoxLayout();
+  sbnFntOut = Make<QPushButton>(outBox, "sbnFntOut", QStringLiteral("Fnt"), "Change font");
+  sbnClear = Make<QPushButton>(outBox, "sbnClear", QStringLiteral("Clr"), "Clear Output Pane");
+  sbnOutPrint = Make<QPushButton>(outBox, "sbnOutPrint", QStringLiteral("Prt"), "Print Output Pane");
+  sbnOutPrint->setEnabled(false);
+  ckParsing = Make<QCheckBox>(outBox, "ckParsing", QStringLiteral("Parsing"), "Show Parsing");
+  ckTrace = Make<QCheckBox>(outBox, "ckTrace", QStringLiteral("Trace"), "Trace parsing values");
+  ckVerbose = Make<QCheckBox>(outBox, "ckVerbose", QStringLiteral("Verbose"), "Show result detail");
+  ckComments = Make<QCheckBox>(outBox, "ckComments", QStringLiteral("Comments"), "Show Comments in Output");
+  bnNSC = Make<QPushButton>(outBox, "bnNSC", QStringLiteral("NSC"), "Clear Namespace");
+  bnNS = Make<QPushButton>(outBox, "bnNS", QStringLiteral("NS"), "Show Namespace");
+  bnOps = Make<QPushButton>(outBox, "bnOps", QStringLiteral("Ops"), "Show Operators");
+  for (QWidget* w : {static_cast<QWidget*>(sbnFntOut), static_cast<QWidget*>(sbnClear),
+                     static_cast<QWidget*>(sbnOutPrint), static_cast<QWidget*>(ckParsing),
+                     static_cast<QWidget*>(ckTrace), static_cast<QWidget*>(ckVerbose),
+                     static_cast<QWidget*>(ckComments), static_cast<QWidget*>(bnNSC),
+                     static_cast<QWidget*>(bnNS), static_cast<QWidget*>(bnOps)}) {
+    row3->addWidget(w);
+  }
+  row3->addStretch(1);
+  outLayout->addLayout(row3);
+  reOut = Make<QPlainTextEdit>(outBox, "reOut", QString(), "Output Pane");
+  reOut->setFont(fixed);
+  reOut->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  reOut->setLineWrapMode(QPlainTextEdit::NoWrap);
+  reOut->setUndoRedoEnabled(false);
+  outLayout->addWidget(reOut, 1);
+
+  auto* split = new QSplitter(Qt::Vertical, central);
+  split->setObjectName(QStringLiteral("splitter"));
+  split->addWidget(codeBox);
+  split->addWidget(outBox);
+  split->setChildrenCollapsible(false);
+  split->setStretchFactor(0, 2);
+  split->setStretchFactor(1, 3);
+  layout->addWidget(split, 1);
+  setCentralWidget(central);
+
+  sbrMain = new QStatusBar(this);
+  sbrMain->setObjectName(QStringLiteral("sbrMain"));
+  setStatusBar(sbrMain);
+
+  // Edit actions work on the edit / paste target, wherever the focus is.
+  acCut = new QAction(QStringLiteral("Cut"), this);
+  acCut->setObjectName(QStringLiteral("acCut"));
+  acCpy = new QAction(QStringLiteral("Copy"), this);
+  acCpy->setObjectName(QStringLiteral("acCpy"));
+  acPst = new QAction(QStringLiteral("Paste"), this);
+  acPst->setObjectName(QStringLiteral("acPst"));
+  acGo = new QAction(QStringLiteral("Go TARQ"), this);
+  acGo->setObjectName(QStringLiteral("acGo"));
+  acCut->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
+  acCpy->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
+  acPst->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_V));
+  acGo->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)});
+  for (QAction* a : {acCut, acCpy, acPst}) {
+    a->setToolTip(a->text());
+    a->setProperty("category", QStringLiteral("Edit"));
+    addAction(a);
+  }
+  addAction(acGo);
+  connect(acCut, &QAction::triggered, this, &TfmTarq::EditCut);
+  connect(acCpy, &QAction::triggered, this, &TfmTarq::EditCopy);
+  connect(acPst, &QAction::triggered, this, &TfmTarq::EditPaste);
+  connect(acGo, &QAction::triggered, this, &TfmTarq::RunCode);
+
+  // Entering a text control makes it the edit and paste target; its own
+  // Cut/Copy/Paste keys go through the edit actions.
+  for (QWidget* w : {static_cast<QWidget*>(edIn), static_cast<QWidget*>(reScript),
+                     static_cast<QWidget*>(reOut)}) {
+    w->installEventFilter(this);
+  }
+
+  connect(sbnParse, &QToolButton::clicked, this, &TfmTarq::RunInput);
+  connect(edIn, &QLineEdit::returnPressed, this, &TfmTarq::RunInput);
+  connect(sbnCP, &QToolButton::clicked, this, &TfmTarq::OpenCommandPane);
+  connect(bnStop, &QPushButton::clicked, this, &TfmTarq::Stop);
+  connect(bnAllClear, &QPushButton::clicked, this, &TfmTarq::AllClear);
+  connect(bnParseClr, &QPushButton::clicked, edIn, &QLineEdit::clear);
+  connect(sbnGo, &QToolButton::clicked, this, &TfmTarq::RunCode);
+  connect(sbnScriptLoad, &QPushButton::clicked, this, &TfmTarq::LoadScript);
+  connect(sbnScriptSave, &QPushButton::clicked, this, &TfmTarq::SaveScript);
+  connect(cbxScriptHistory, &TarqScriptBox::dropDown, this, &TfmTarq::RefreshScriptList);
+  connect(sbnScriptFnt, &QPushButton::clicked, this, &TfmTarq::ChooseCodeFont);
+  connect(sbnScriptClear, &QPushButton::clicked, reScript, &QPlainTextEdit::clear);
+  connect(sbnFntOut, &QPushButton::clicked, this, &TfmTarq::ChooseOutputFont);
+  connect(sbnClear, &QPushButton::clicked, reOut, &QPlainTextEdit::clear);
+  connect(bnNSC, &QPushButton::clicked, this, &TfmTarq::ClearNamespace);
+  connect(bnNS, &QPushButton::clicked, this, &TfmTarq::ShowNamespace);
+  connect(bnOps, &QPushButton::clicked, this, &TfmTarq::ShowOperators);
+}
+
+// ------------------------------------------------------------------ runs
+
+void TfmTarq::Run(const QString& text) {
+  if (fHost->Busy()) return;
+  fTrace = ckTrace->isChecked();
+  fParse = ckParsing->isChecked();
+  fVerbose = ckVerbose->isChecked();
+  fComments = ckComments->isChecked();
+  TarqRunSpec spec;
+  spec.trace = &fTrace;
+  spec.parse = &fParse;
+  spec.verbose = &fVerbose;
+  spec.comments = &fComments;
+  spec.stop = &fStop;
+  spec.clearFirst = ckAutoClr->isChecked();
+  spec.resultLine = true;
+  spec.wrapName = "DoIt:";
+  fHost->Run(text, spec);
+}
+
+void TfmTarq::RunInput() { Run(edIn->text()); }
+
+void TfmTarq::RunCode() { Run(reScript->toPlainText()); }
+
+void TfmTarq::Stop() { fStop = true; }
+
+void TfmTarq::OnBusy(bool busy) {
+  // No second run while one is in progress, and nothing that changes the
+  // namespace under it.
+  for (QWidget* w : {static_cast<QWidget*>(sbnParse), static_cast<QWidget*>(sbnGo),
+                     static_cast<QWidget*>(bnNSC), static_cast<QWidget*>(bnNS),
+                     static_cast<QWidget*>(bnOps)}) {
+    w->setEnabled(!busy);
+  }
+  acGo->setEnabled(!busy);
+  if (!busy && fCloseWanted) QTimer::singleShot(0, this, &QWidget::close);
+}
+
+void TfmTarq::AllClear() {
+  reOut->clear();
+  reScript->clear();
+  edIn->clear();
+}
+
+TfmTcf* TfmTarq::OpenCommandPane() {
+  auto* pane = new TfmTcf(fHost, this);
+  pane->show();
+  return pane;
+}
+
+// ------------------------------------------------------------------ namespace
+
+void TfmTarq::ShowNamespace() { fHost->ShowNamespace(ckVerbose->isChecked()); }
+
+void TfmTarq::ClearNamespace() { fHost->ClearNamespace(); }
+
+void TfmTarq::ShowOperators() { fHost->ShowOperators(); }
+
+// ------------------------------------------------------------------ scripts
+
+QString TfmTarq::ScriptPath(const QString& name) {
+  return QStringLiteral("%1/%2.tof").arg(QLatin1String(kScriptFolder), name);
+}
+
+void TfmTarq::LoadScript() {
+  const QString name = cbxScriptHistory->currentText();
+  reScript->clear();
+  std::string bytes;
+  if (!KPlat::ReadFile(SysPath(ScriptPath(name)), bytes)) {
+    fHost->Append(QStringLiteral("Invalid file"));
+    return;
+  }
+  reScript->setPlainText(TarqHost::FromFileBytes(bytes));
+  fHost->Append(QStringLiteral("File Loaded:"));
+  fHost->Append(name);
+}
+
+void TfmTarq::SaveScript() {
+  const QString name = cbxScriptHistory->currentText();
+  const QString path = ScriptPath(name);
+  if (!KPlat::FileExists(kScriptFolder)) KPlat::MakeDir(kScriptFolder);
+  if (KPlat::FileExists(SysPath(path))) {
+    // The previous version stays in the current directory as "<name>.~tf".
+    const QString backup = QFileInfo(path).completeBaseName() + QStringLiteral(".~tf");
+    KPlat::RenameFile(SysPath(path), SysPath(backup));
+  }
+  const QByteArray utf8 = reScript->toPlainText().toUtf8();
+  if (!KPlat::WriteFile(SysPath(path), std::string(utf8.constData(), size_t(utf8.size())))) {
+    // Never report a failed save as saved.
+    fHost->Append(QStringLiteral("File not Saved:"));
+    fHost->Append(path);
+    return;
+  }
+  fHost->Append(QStringLiteral("File Saved:"));
+  fHost->Append(path);
+}
+
+void TfmTarq::RefreshScriptList() {
+  QStringList names;
+  if (!fHost->ScriptNames(names)) return;
+  const QString current = cbxScriptHistory->currentText();
+  cbxScriptHistory->clear();
+  cbxScriptHistory->addItems(names);
+  cbxScriptHistory->setEditText(current);
+}
+
+// ------------------------------------------------------------------ fonts
+
+void TfmTarq::ChooseCodeFont() {
+  bool ok = false;
+  QFont f = QFontDialog::getFont(&ok, reScript->font(), this, QStringLiteral("Script Code Font"));
+  if (ok) reScript->setFont(f);
+}
+
+void TfmTarq::ChooseOutputFont() {
+  bool ok = false;
+  QFont f = QFontDialog::getFont(&ok, reOut->font(), this, QStringLiteral("Change font"));
+  if (ok) reOut->setFont(f);
+}
+
+void TfmTarq::ReadSettings() {
+  QSettings s;
+  if (s.contains(QStringLiteral("main/geometry"))) {
+    restoreGeometry(s.value(QStringLiteral("main/geometry")).toByteArray());
+  } else {
+    resize(820, 640);
+  }
+  for (auto [key, pane] : {std::pair{"main/codeFont", reScript}, std::pair{"main/outFont", reOut}}) {
+    QFont f;
+    const QString text = s.value(QLatin1String(key)).toString();
+    if (!text.isEmpty() && f.fromString(text)) pane->setFont(f);
+  }
+}
+
+void TfmTarq::WriteSettings() {
+  QSettings s;
+  s.setValue(QStringLiteral("main/geometry"), saveGeometry());
+  s.setValue(QStringLiteral("main/codeFont"), reScript->font().toString());
+  s.setValue(QStringLiteral("main/outFont"), reOut->font().toString());
+}
+
+void TfmTarq::closeEvent(QCloseEvent* event) {
+  if (fHost->Busy()) {
+    // The run holds pointers into this window: stop it and close after it.
+    fStop = true;
+    for (TfmTcf* pane : CommandPanes()) pane->Stop();
+    fCloseWanted = true;
+    event->ignore();
+    return;
+  }
+  fCloseWanted = false;
+  WriteSettings();
+  for (TfmTcf* pane : CommandPanes()) pane->close();
+  event->accept();
+}
+
+// ------------------------------------------------------------------ editing
+
+bool TfmTarq::eventFilter(QObject* watched, QEvent* event) {
+  auto* w = qobject_cast<QWidget*>(watched);
+  if (event->type() == QEvent::FocusIn) {
+    fEditTarget = w;
+    fPasteTarget = w;
+  } else if (event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->matches(QKeySequence::Copy)) {
+      acCpy->trigger();
+      return true;
+    }
+    if (key->matches(QKeySequence::Cut)) {
+      acCut->trigger();
+      return true;
+    }
+    if (key->matches(QKeySequence::Paste)) {
+      acPst->trigger();
+      return true;
+    }
+    if (watched == reScript && (key->modifiers() & Qt::ControlModifier) &&
+        (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
+      RunCode();
+      return true;
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void TfmTarq::EditCut() {
+  if (!fEditTarget) {
+    QApplication::beep();
+    return;
+  }
+  if (auto* line = qobject_cast<QLineEdit*>(fEditTarget.data())) {
+    line->cut();
+  } else if (auto* text = qobject_cast<QPlainTextEdit*>(fEditTarget.data())) {
+    text->cut();
+  }
+}
+
+void TfmTarq::EditCopy() {
+  if (!fEditTarget) {
+    QApplication::beep();
+    return;
+  }
+  if (auto* line = qobject_cast<QLineEdit*>(fEditTarget.data())) {
+    if (!line->hasSelectedText()) line->selectAll();
+    line->copy();
+  } else if (auto* text = qobject_cast<QPlainTextEdit*>(fEditTarget.data())) {
+    if (!text->textCursor().hasSelection()) text->selectAll();
+    text->copy();
+  }
+}
+
+void TfmTarq::EditPaste() {
+  if (!fPasteTarget) return;
+  if (auto* line = qobject_cast<QLineEdit*>(fPasteTarget.data())) {
+    line->paste();
+  } else if (auto* text = qobject_cast<QPlainTextEdit*>(fPasteTarget.data())) {
+    text->paste();
+  }
+}

@@ -1,0 +1,165 @@
+// KParser: the interpreter entry. A host builds one KParser per run over a
+// namespace chain, hands it switch pointers, an output sink and the script
+// text, and calls Exec, which folds the text token by token, left to right,
+// into one value. KPParser is the parse state behind it: the code buffer cut
+// in place by the tokenizer, the two evaluation registers L and R, the token
+// and operator bookkeeping and the switch pointers. Child parsers (groups,
+// index brackets, blocks, programs) share the switches, the sink and the
+// chain of their parent and count one more nesting level.
+#pragma once
+#include <string>
+
+#include "KArg.h"
+#include "KB.h"
+#include "Kerror.h"
+#include "Ktypes.h"
+
+class KSeq;
+class KNS;
+class KString;
+class KBlock;
+class KParser;
+
+// The host's output sink: the interpreter appends whole lines (Windows-1252,
+// may contain CR LF).
+struct KOutSink {
+  virtual ~KOutSink() = default;
+  virtual void AppendLine(const std::string& line) = 0;
+};
+
+// The parse state. One per KParser, never shared.
+//
+// Scanner invariants: `code` is an owned, zero-terminated buffer of
+// `codeEnd - code` characters. After a token is read the character that
+// followed it was saved in `saved` and a zero written at `tokenEnd`, so
+// `token` is a zero-terminated string inside the buffer; the next scan puts
+// the saved character back first. `scan` is where the next token starts,
+// `prevStart` where the current token started (put-back returns there).
+//
+// Register invariants: L and R always hold a value (NoValue when empty).
+// pendOp / newOp are operator-table indices, -1 for none, -2 for the
+// user-defined operator held in U.
+class KPParser : public KPosState {
+ public:
+  // Switch pointers: every one starts at KT::swDummy (reads as off).
+  bool* swComments = &KT::swDummy;
+  bool* swParse = &KT::swDummy;
+  bool* swStop = &KT::swDummy;
+  bool* swTrace = &KT::swDummy;
+  bool* swVerbose = &KT::swDummy;
+
+  // Scanner state (the rest is in KPosState).
+  char* codeEnd = nullptr;    // the buffer's terminating zero
+  char* prevStart = nullptr;  // start of the current token
+  char* token = nullptr;      // current token text (null at the end)
+  int tokenLen = 0;
+
+  KSeq* chain = nullptr;      // referenced; the last element is the current namespace
+  KOutSink* out = nullptr;
+  KPParser* parent = nullptr;
+
+  KA L, R;
+  KA U;       // the user-defined operator for newOp/pendOp == -2
+  KA argNS;   // the argument namespace of a block run ("#ARGS")
+
+  KT::KTO curVT = KT::tNV, prevVT = KT::tNV;
+  KT::KTT prevTT = KT::ttUnknown, curTT = KT::ttUnknown;
+  KT::KCT curCT = KT::ctNone;
+  int displayCount = 0;
+  int newOp = -1, pendOp = -1;
+
+  // Saved state around index brackets and member chains: a copy of L, the
+  // previous kind and both operator indices; saved at most once.
+  struct Saved {
+    KA L;
+    KT::KTT prevTT = KT::ttUnknown;
+    int newOp = -1, pendOp = -1;
+    bool active = false;
+  } savedState;
+
+  uint8_t member = 0;  // 0 none, 1 "." or ":" follows, 2 "[" follows
+  uint8_t colon = 0;   // 1 when the selector is ":"
+  KBlock* block = nullptr;  // the block being run (null for a host run)
+
+  KPParser(KSeq* chain);
+  explicit KPParser(KPParser* parent);
+  ~KPParser();
+  KPParser(const KPParser&) = delete;
+  KPParser& operator=(const KPParser&) = delete;
+
+  // Text.
+  void CmdSet(const char* text, size_t n, bool stripEnds);
+  // Evaluates the whole text (KParser::Exec runs this).
+  KT::KBR Run(KA& result, KT::KTT& lastKind, KBlock* block);
+
+  // Tokenizer: reads the next token, returns its kind (also in curTT).
+  KT::KTT NextToken(bool skipDirectives);
+  // The next call returns the current token again.
+  void PutBack();
+  // Pushes one character back in front of the scan position.
+  void PutBackChar(char c);
+  // The text after the current token up to the end (for look-ahead).
+  const char* Rest() const { return scan; }
+
+  // Switch reads (through KT::SwRead, so the dummy never sticks).
+  bool Tracing() const { return KT::SwRead(swTrace); }
+  bool Parsing() const { return KT::SwRead(swParse); }
+  bool Verbose() const { return KT::SwRead(swVerbose); }
+  bool Comments() const { return KT::SwRead(swComments); }
+
+  // Output lines: "L%d:Parse:%s%s" / "L%d:Trace:%s%s".
+  void Emit(const std::string& line);
+  void ParseLine(const char* label, const char* text);
+  void ParseVal(const char* label, KB* v);   // parse switch, value present
+  void TraceVal(const char* label, KB* v);   // trace switch, value present
+
+  // Current namespace (last element of the chain).
+  KNS* CurNS() const;
+};
+
+class KParser : public KB {  // type 20 "Parser"
+ public:
+  KParser(KSeq* chain, const std::string& name);      // root parser over a namespace chain (referenced)
+  KParser(KParser* parent, const std::string& name);  // child
+  KParser(KPParser* parent, const std::string& name); // child of a parse state
+  ~KParser() override;
+  KParser(const KParser&) = delete;
+  KParser& operator=(const KParser&) = delete;
+
+  void fCmdSet(const std::string& text);  // the script text
+  void CmdSet(const char* text, bool stripEnds);
+  void CmdSet(KString* text, bool stripEnds);
+  void CmdSet(KA& text, bool stripEnds);
+  KT::KBR Exec(KA& result, KT::KTT& lastKind, KBlock* block);  // host passes block = nullptr
+
+  void fpCommentsSwSet(bool* sw);
+  void fpParseSwSet(bool* sw);
+  void fpStopSwSet(bool* sw);
+  void fpTraceSwSet(bool* sw);
+  void fpVerboseSwSet(bool* sw);
+  bool* fpStopSwGet();
+  bool* fpVerboseSwGet();
+  void fpOutSet(KOutSink* sink);  // may be null
+
+  KT::KTT NextToken(bool skipDirectives);
+  KSeq* NSChain();
+  KPParser* PParser();
+  KT::KTT xTT();
+  KT::KCT xCT();
+
+  // True when the text is non-empty and every character is a digit or blank.
+  static bool IsInt(const char* text);
+  // The decimal value of a text of digits (0 when a character is neither).
+  static int AsInt(const char* text);
+
+  // Reference protocol: the base's (ReferenceTo of itself is ignored).
+
+  // Evaluator services for control structures and blocks.
+  // Applies an operator index (or -2 with the user-defined operator in U).
+  static void Dyadic(KPParser* ps, KA& l, KA& r, int op);
+  static void Monadic(KPParser* ps, KA& l, int op);
+  static void Niladic(KPParser* ps, KA& l, int op);
+
+ private:
+  KPParser* pp;
+};

@@ -1,0 +1,615 @@
+// The arithmetic and reduction families of KOps, called on argument
+// handles: element rules and nils, conformance, sharing (a value another
+// holder sees never changes; an unshared one is worked on in place),
+// integer wrap, combinatorics orders, conversions, checksums, and the
+// reductions, scans and moving windows.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "KArg.h"
+#include "KBit.h"
+#include "KClock.h"
+#include "KNum.h"
+#include "KOps.h"
+#include "KSeq.h"
+#include "KString.h"
+#include "Kerror.h"
+
+namespace {
+
+// A handle that takes over a newly built value.
+struct V : KA {
+  explicit V(KB* v) : KA() { Owns(v); }
+};
+KB* N(const char* text) { return new KNum(text, -1); }
+KB* S(const char* text) { return new KString(std::string(text)); }
+KB* B(const char* bits) { return new KBit(bits); }
+
+std::string Txt(KA& a) { return a.value->AsString(false); }
+std::string Bits(KA& a) {
+  EXPECT_EQ(a.Type(), KT::tBit);
+  auto* b = a.As<KBit>();
+  std::string s;
+  for (int i = 0; i < b->Count(); ++i) s += b->BitGet(i) ? '1' : '0';
+  return s;
+}
+double F0(KA& a) {
+  EXPECT_EQ(a.Type(), KT::tNum);
+  return a.As<KNum>()->AsFloat();
+}
+int32_t I0(KA& a) {
+  EXPECT_EQ(a.Type(), KT::tNum);
+  EXPECT_EQ(a.Align(), KT::aInt);
+  return a.As<KNum>()->IntPtr()[0];
+}
+void* Data(KA& a) { return a.value->descriptor->data; }
+
+void ExpectErr(const std::function<void()>& f, KT::KET code, const std::string& msg) {
+  try {
+    f();
+    ADD_FAILURE() << "no error, expected " << msg;
+  } catch (KError& e) {
+    EXPECT_EQ(e.code, code) << e.message;
+    EXPECT_EQ(e.message.substr(0, msg.size() + 1), msg + ":") << e.message;
+  }
+}
+
+// ------------------------------------------------------------------ arithmetic
+
+TEST(KOpsArith, PlusMinusTimesWithNilsAndScalars) {
+  V a(N("1 2 x 4")), b(N("10"));
+  KOps::op2B(a, b);
+  EXPECT_EQ(Txt(a), "11 12 Nil 14");
+  V c(N("1 2")), d(N("0.5"));
+  KOps::op2B(c, d);
+  EXPECT_EQ(c.Align(), KT::aFloat);
+  EXPECT_EQ(Txt(c), "1.5 2.5");
+  V e(N("5")), f(N("3"));
+  EXPECT_EQ(I0(KOps::op2D(e, f)), 2);
+  V g(N("3")), h(N("5"));
+  EXPECT_EQ(I0(KOps::op2D(g, h)), -2);
+  V m(N("2 3 4")), k(N("x 2 2"));
+  EXPECT_EQ(Txt(KOps::op2A(m, k)), "Nil 6 8");
+}
+
+TEST(KOpsArith, IntegerArithmeticWraps) {
+  V a(N("2147483600 _2147483600")), b(N("100"));
+  KOps::op2B(a, b);
+  EXPECT_EQ(a.As<KNum>()->IntPtr()[0], -2147483596);
+  EXPECT_EQ(a.As<KNum>()->IntPtr()[1], -2147483500);
+  V c(N("65536 _2147483647")), d(N("65536 2"));
+  KOps::op2A(c, d);
+  EXPECT_EQ(c.As<KNum>()->IntPtr()[0], 0);
+  EXPECT_EQ(c.As<KNum>()->IntPtr()[1], 2);
+  V e(N("_2147483647")), f(N("2"));
+  KOps::op2D(e, f);
+  EXPECT_EQ(e.As<KNum>()->IntPtr()[0], 2147483647);  // wraps onto the nil
+}
+
+TEST(KOpsArith, NoValueSidesAndMinusComparison) {
+  KA nv;
+  V three(N("3"));
+  EXPECT_EQ(I0(KOps::op2B(nv, three)), 3);
+  KA nv2;
+  V four(N("4"));
+  EXPECT_EQ(I0(KOps::op2A(nv2, four)), 4);
+  KA nv3;
+  V five(N("5"));
+  EXPECT_EQ(I0(KOps::op2D(nv3, five)), -5);
+  V s1(S("abc")), s2(S("abd"));
+  KOps::op2D(s1, s2);
+  EXPECT_LT(I0(s1), 0);
+  V t1(S("x")), t2(N("1"));
+  ExpectErr([&] { KOps::op2B(t1, t2); }, KT::eValue, "Type");
+}
+
+TEST(KOpsArith, SharedValuesUnchangedPrivateWorkedInPlace) {
+  V a(N("1 2 3"));
+  KA alias(a);  // a second holder
+  V one(N("1"));
+  KOps::op2B(alias, one);
+  EXPECT_EQ(Txt(a), "1 2 3");
+  EXPECT_EQ(Txt(alias), "2 3 4");
+  void* before = Data(alias);
+  V ten(N("10 10 10"));
+  KOps::op2B(alias, ten);  // alias alone holds the sum now
+  EXPECT_EQ(Data(alias), before);
+  EXPECT_EQ(Txt(alias), "12 13 14");
+  KA alias2(a);
+  KOps::op2D(alias2);
+  EXPECT_EQ(Txt(a), "1 2 3");
+  EXPECT_EQ(Txt(alias2), "_1 _2 _3");
+}
+
+TEST(KOpsArith, ClockTakesPartAsNumber) {
+  V c(new KClock(2.5)), one(N("1"));
+  KOps::op2B(c, one);
+  ASSERT_EQ(c.Type(), KT::tClock);
+  EXPECT_DOUBLE_EQ(c.As<KClock>()->Days(0), 3.5);
+  V n(N("1")), c2(new KClock(2.0));
+  KOps::op2B(n, c2);
+  EXPECT_EQ(n.Type(), KT::tClock);
+  V c3(new KClock(4.0));
+  KOps::op2D(c3);
+  EXPECT_EQ(c3.Type(), KT::tClock);
+}
+
+TEST(KOpsArith, DivisionAlwaysFloat) {
+  V a(N("6 1 x")), b(N("3 0 2"));
+  KOps::op2F(a, b);
+  EXPECT_EQ(a.Align(), KT::aFloat);
+  EXPECT_EQ(Txt(a), "2 Nil Nil");
+  V r(N("0 4"));
+  KOps::op2F(r);
+  EXPECT_EQ(Txt(r), "Nil 0.25");
+  V e(N("10 20 30")), mask(B("1011"));
+  KOps::op2F(e, mask);
+  EXPECT_EQ(Txt(e), "10 Nil 20 30");
+  KA nv;
+  V two(N("2"));
+  EXPECT_DOUBLE_EQ(F0(KOps::op2F(nv, two)), 0.5);
+}
+
+TEST(KOpsArith, ModuloAndFraction) {
+  V a(N("7 _7 7 _2147483647")), b(N("0 2 _3 _1"));
+  KOps::op25(a, b);
+  EXPECT_EQ(Txt(a), "0 _1 1 0");
+  V c(N("7.5 _7.5")), d(N("2"));
+  KOps::op25(c, d);
+  EXPECT_EQ(Txt(c), "1.5 _1.5");
+  V f(N("_2.75 3"));
+  KOps::op25(f);
+  EXPECT_EQ(Txt(f), "_0.75 0");
+  V i(N("5"));
+  KOps::op25(i);
+  EXPECT_EQ(i.Align(), KT::aInt);
+}
+
+TEST(KOpsArith, PowerXorAndCatenation) {
+  V a(N("2 3")), b(N("10 2"));
+  KOps::op5E(a, b);
+  EXPECT_EQ(a.Align(), KT::aFloat);
+  EXPECT_EQ(Txt(a), "1024 9");
+  V x(B("0011")), y(B("0101"));
+  EXPECT_EQ(Bits(KOps::op5E(x, y)), "0110");
+  V xs(S("0011")), ys(S("0101"));
+  EXPECT_EQ(Bits(KOps::op5E(xs, ys)), "0110");
+  V s(S("ab")), t(S("cde"));
+  KOps::op5E(s, t);
+  EXPECT_EQ(Txt(s), "abcde");
+  KA e;
+  EXPECT_DOUBLE_EQ(F0(KOps::op5E_N(e)), std::exp(1.0));
+  V z(N("0"));
+  EXPECT_DOUBLE_EQ(F0(KOps::op5E(z)), 1.0);
+  V q(new KSeq()), w(N("1"));
+  ExpectErr([&] { KOps::op5E(q, w); }, KT::eValue, "Invalid arguments");
+}
+
+TEST(KOpsArith, TimesPlusAndDifferences) {
+  V a(N("1 2 x 3")), b(N("1 2 1 1"));
+  KOps::op2A2B(a, b);
+  EXPECT_EQ(Txt(a), "1 6 Nil 9");  // (0+1)*1, (1+2)*2, nil, (6+3)*1
+  V s(S("a")), n(N("1"));
+  ExpectErr([&] { KOps::op2A2B(s, n); }, KT::eValue, "Need Numeric Left");
+  V d(N("1 4 9 16"));
+  EXPECT_EQ(Txt(KOps::op2D2D(d)), "0 3 5 7");
+  V d2(N("1 4 9 16")), two(N("2"));
+  EXPECT_EQ(Txt(KOps::op2D2D(d2, two)), "0 0 8 12");
+  V d3(N("1 4")), big(N("9"));
+  EXPECT_EQ(Txt(KOps::op2D2D(d3, big)), "0 0");
+  V d4(N("1 4")), neg(N("_1"));
+  EXPECT_EQ(Txt(KOps::op2D2D(d4, neg)), "1 4");
+}
+
+TEST(KOpsArith, SmallerLargerAbsoluteSignum) {
+  V a(N("1 5 3")), b(N("2"));
+  EXPECT_EQ(Txt(KOps::op3C3C(a, b)), "1 2 2");
+  V c(N("1 5 3")), d(N("2"));
+  EXPECT_EQ(Txt(KOps::op3E3E(c, d)), "2 5 3");
+  V s(S("a")), n(N("1"));
+  ExpectErr([&] { KOps::op3C3C(s, n); }, KT::eNotImpl, "");
+  V n2(N("1")), s2(S("a"));
+  ExpectErr([&] { KOps::op3E3E(n2, s2); }, KT::eValue, "R Type");
+  V m(N("_3 4"));
+  EXPECT_EQ(Txt(KOps::op7C(m)), "3 4");
+  V ms(S("x"));
+  ExpectErr([&] { KOps::op7C(ms); }, KT::eNotSupp, "Type");
+  V g(N("_5 0 7 x"));
+  EXPECT_EQ(Txt(KOps::op2B(g)), "_1 0 1 1");
+}
+
+TEST(KOpsArith, Range) {
+  V a(N("1 2 3")), b(N("6"));
+  EXPECT_EQ(Txt(KOps::op2E2E(a, b)), "1 2 3 4 5 6");
+  V c(N("5")), d(N("2"));
+  EXPECT_EQ(Txt(KOps::op2E2E(c, d)), "5 4 3 2");
+  V e(N("1.9")), f(N("3"));
+  EXPECT_EQ(Txt(KOps::op2E2E(e, f)), "1 2 3");
+  V g(N("x")), h(N("3"));
+  EXPECT_EQ(KOps::op2E2E(g, h).Type(), KT::tNil);
+  V s(S("ab")), t(S("e"));
+  EXPECT_EQ(Txt(KOps::op2E2E(s, t)), "abcde");
+  V u(S("e")), w(S("xb"));
+  EXPECT_EQ(Txt(KOps::op2E2E(u, w)), "edcb");
+  V n(N("1")), st(S("a"));
+  ExpectErr([&] { KOps::op2E2E(n, st); }, KT::eNotSupp, "Type Mismatch");
+  V q(new KSeq()), one(N("1"));
+  ExpectErr([&] { KOps::op2E2E(q, one); }, KT::eNotSupp, "Type");
+}
+
+TEST(KOpsArith, Rounding) {
+  V a(N("_2.5 2.5 x")), b(N("_2.5 2.5 x"));
+  KOps::op252F(a);
+  EXPECT_EQ(a.Align(), KT::aInt);
+  EXPECT_EQ(Txt(a), "_3 3 Nil");
+  KOps::op255C(b);
+  EXPECT_EQ(b.Align(), KT::aInt);
+  EXPECT_EQ(Txt(b), "_2 2 Nil");
+  V h(N("_2.5 2.5 1.4 x"));
+  EXPECT_EQ(Txt(KOps::op252D(h)), "_3 3 1 Nil");
+  V s(S("aBc")), t(S("aBc"));
+  EXPECT_EQ(Txt(KOps::op252F(s)), "ABC");
+  EXPECT_EQ(Txt(KOps::op255C(t)), "abc");
+  V bits(B("1"));
+  ExpectErr([&] { KOps::op252F(bits); }, KT::eNotSupp, "Num or Char");
+  V u(N("7.2 7.2")), unit(N("5"));
+  EXPECT_EQ(Txt(KOps::op252F(u, unit)), "10 10");
+  V v(N("1")), sv(S("1"));
+  ExpectErr([&] { KOps::op252D(v, sv); }, KT::eNotSupp, "Type");
+}
+
+TEST(KOpsArith, WholeValueComparisons) {
+  V a(S("abc")), b(S("abc"));
+  EXPECT_EQ(Bits(KOps::op3D(a, b)), "1");
+  V c(N("1 2")), d(N("1 2"));
+  EXPECT_EQ(Bits(KOps::op3C(c, d)), "0");
+  V e(N("3")), f(N("2"));
+  EXPECT_EQ(Bits(KOps::op3E(e, f)), "1");
+  V g(N("2")), h(N("2"));
+  EXPECT_EQ(Bits(KOps::op3E3D(g, h)), "1");
+  V i(N("2")), j(N("3"));
+  EXPECT_EQ(Bits(KOps::op3C3D(i, j)), "1");
+  V k(N("2")), l(N("3"));
+  EXPECT_EQ(Bits(KOps::op7E3D(k, l)), "1");
+}
+
+TEST(KOpsArith, BitLogicCodes) {
+  struct Case {
+    KOps::TOpBool code;
+    const char* out;
+  } cases[] = {{KOps::boolAnd, "000100001"}, {KOps::boolClear, "000000000"},
+               {KOps::boolEQ, "100111111"},  {KOps::boolNand, "111011110"},
+               {KOps::boolNor, "100011110"}, {KOps::boolNot, "100111110"},
+               {KOps::boolOr, "011100001"},  {KOps::boolSet, "111111111"},
+               {KOps::boolXor, "011000000"}};
+  for (const auto& c : cases) {
+    V l(B("001100001")), r(B("010100001"));
+    EXPECT_EQ(Bits(KOps::opOpBool(c.code, l, r)), c.out) << c.code;
+    // bits past the count stay clear
+    EXPECT_EQ(l.As<KBit>()->Bytes()[1] & 0x7F, 0);
+  }
+  V l(B("1")), r(B("1"));
+  ExpectErr([&] { KOps::opOpBool(static_cast<KOps::TOpBool>(10), l, r); }, KT::eNotSupp, "???");
+}
+
+TEST(KOpsArith, CircularAndLogarithms) {
+  V c(N("0 x"));
+  KOps::opCOS(c);
+  EXPECT_EQ(Txt(c), "1 Nil");
+  ExpectErr([&] { KOps::opOpCirc(static_cast<KOps::TOpCirc>(0), c); }, KT::eSyntax, "Invalid Operator");
+  V l(N("100 0 _1"));
+  EXPECT_EQ(Txt(KOps::opLOG(l)), "2 Nil Nil");
+  V n(N("8 1")), base(N("2"));
+  EXPECT_EQ(Txt(KOps::opLN(n, base)), "3 0");
+  V m(N("8")), one(N("1"));
+  EXPECT_EQ(Txt(KOps::opLogN(m, one)), "Nil");
+  V p(N("1000")), none(S("x"));
+  EXPECT_DOUBLE_EQ(F0(KOps::opLogN(p, none)), 3.0);
+  V d(N("180"));
+  EXPECT_DOUBLE_EQ(F0(KOps::opPI(d)), 3.141592653589793);
+  KA nv;
+  EXPECT_DOUBLE_EQ(F0(KOps::opPI(nv)), 3.141592653589793);
+}
+
+// ------------------------------------------------------------------ combinatorics
+
+TEST(KOpsArith, FactorialAndCounts) {
+  V f(N("170 171 _1 0 5 x"));
+  KOps::op21(f);
+  const double* x = f.As<KNum>()->FltPtr();
+  EXPECT_NEAR(x[0] / 7.257415615307994e306, 1.0, 1e-12);
+  EXPECT_EQ(x[1], KT::fNil);
+  EXPECT_EQ(x[2], KT::fNil);
+  EXPECT_EQ(x[3], 1.0);
+  EXPECT_EQ(x[4], 120.0);
+  EXPECT_EQ(x[5], KT::fNil);
+  V a(N("5")), b(N("2"));
+  EXPECT_DOUBLE_EQ(F0(KOps::op2321(a, b)), 10.0);
+  V c(N("5")), d(N("2"));
+  EXPECT_DOUBLE_EQ(F0(KOps::op232121(c, d)), 20.0);
+  V e(N("2")), g(N("3"));
+  EXPECT_EQ(I0(KOps::op2321(e, g)), KT::iNil);
+  V h(N("4")), k(N("4"));
+  EXPECT_DOUBLE_EQ(F0(KOps::op232121(h, k)), 24.0);
+  V s(S("4")), t(N("2"));
+  ExpectErr([&] { KOps::op2321(s, t); }, KT::eValue, "L not num");
+}
+
+std::string SeqText(KA& a) {
+  EXPECT_EQ(a.Type(), KT::tSeq);
+  std::string s;
+  auto* q = a.As<KSeq>();
+  for (int i = 0; i < q->Count(); ++i) s += (i ? "," : "") + (*q)[i]->AsString(false);
+  return s;
+}
+
+TEST(KOpsArith, CombinationsAndPermutationsOrder) {
+  V a(N("4")), b(N("2"));
+  EXPECT_EQ(SeqText(KOps::op21(a, b)), "1 2,1 3,2 3,1 4,2 4,3 4");
+  V c(N("3")), d(N("2"));
+  EXPECT_EQ(SeqText(KOps::op2121(c, d)), "1 2,1 3,2 3,2 1,3 1,3 2");
+  V e(N("3")), f(N("3"));
+  EXPECT_EQ(SeqText(KOps::op2121(e, f)), "1 2 3,1 3 2,2 1 3,2 3 1,3 1 2,3 2 1");
+  V big(N("20")), ten(N("10"));  // 184756 combinations: over the limit
+  EXPECT_EQ(KOps::op21(big, ten).Type(), KT::tNil);
+  V g(N("2")), h(N("3"));
+  EXPECT_EQ(KOps::op21(g, h).Type(), KT::tNil);
+}
+
+// ------------------------------------------------------------------ random numbers
+
+TEST(KOpsArith, RandomRangesAndSeeding) {
+  V seed(N("42"));
+  KOps::op3F_N(seed);
+  EXPECT_EQ(Txt(seed), "42");
+  V a(N("6 6 6 6 6 6 6 6 6 6 0 _3 x"));
+  KOps::op3F(a);
+  const int32_t* x = a.As<KNum>()->IntPtr();
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_GE(x[i], 1);
+    EXPECT_LE(x[i], 6);
+  }
+  EXPECT_EQ(x[10], 1);
+  EXPECT_GE(x[11], 1);
+  EXPECT_LE(x[11], 3);
+  EXPECT_EQ(x[12], KT::iNil);
+  const std::string first = Txt(a);
+  V again(N("6 6 6 6 6 6 6 6 6 6 0 _3 x")), seed2(N("42"));
+  KOps::op3F(again, seed2);
+  EXPECT_EQ(Txt(again), first);
+  V f(N("2.0"));
+  KOps::op3F(f);
+  EXPECT_GE(F0(f), 0.0);
+  EXPECT_LT(F0(f), 2.0);
+  KA nv;
+  KOps::op3F_N(nv);
+  EXPECT_GE(I0(nv), 0);
+  V s(S("x"));
+  ExpectErr([&] { KOps::op3F(s); }, KT::eNotImpl, "Left Argument");
+}
+
+// ------------------------------------------------------------------ conversions
+
+TEST(KOpsArith, HexBothWays) {
+  V a(N("255 _1"));
+  EXPECT_EQ(Txt(KOps::opHEX(a)), "FFFF");
+  V b(N("256"));
+  EXPECT_EQ(Txt(KOps::opHEX(b)), "00000100");
+  V c(N("_1 256"));
+  EXPECT_EQ(Txt(KOps::opHEX(c)), "FFFFFFFF00000100");
+  V d(S("FF0a"));
+  EXPECT_EQ(Txt(KOps::opHEX(d)), "_1 10");
+  V e(S("7g1"));  // "g" reads as 0; the lone last digit is a high digit
+  EXPECT_EQ(Txt(KOps::opHEX(e)), "112 16");
+  V f(N("1.5"));
+  ExpectErr([&] { KOps::opHEX(f); }, KT::eNotSupp, "Float");
+  V g(B("1"));
+  ExpectErr([&] { KOps::opHEX(g); }, KT::eNotImpl, "Type Bit");
+  V h(new KSeq());
+  ExpectErr([&] { KOps::opHEX(h); }, KT::eNotImpl, "Type Seq");
+}
+
+TEST(KOpsArith, AscAndUuid) {
+  V a(N("65 66 322"));
+  EXPECT_EQ(Txt(KOps::opASC(a)), "ABB");
+  V s(S("A\xE9"));
+  EXPECT_EQ(Txt(KOps::opASC(s)), "65 233");
+  KA u;
+  KOps::opUUID_N(u);
+  ASSERT_EQ(u.Type(), KT::tString);
+  ASSERT_EQ(u.Cnt(), 16);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(u.As<KString>()->Str());
+  EXPECT_EQ(p[6] >> 4, 4);
+  EXPECT_EQ(p[8] >> 6, 2);
+}
+
+// ------------------------------------------------------------------ checksums
+
+TEST(KOpsArith, Checksums) {
+  V e(S(""));
+  EXPECT_EQ(I0(KOps::opCRC32(e)), 0);
+  V chk(S("123456789"));  // the CRC-32/BZIP2 check value
+  EXPECT_EQ(static_cast<uint32_t>(I0(KOps::opCRC32(chk))), 0xFC891918u);
+  V n(N("1"));
+  ExpectErr([&] { KOps::opCRC32(n); }, KT::eNotImpl, "L Type");
+  V a(S("a b")), b(S("AB"));
+  EXPECT_EQ(I0(KOps::opCRC(a)), I0(KOps::opCRC(b)));
+  V c(S("a b")), d(S("AB"));
+  EXPECT_NE(I0(KOps::opCRCCS(c)), I0(KOps::opCRCCS(d)));
+  V f(S("a")), g(S("A"));
+  EXPECT_NE(I0(KOps::opCRCCSWS(f)), I0(KOps::opCRCCSWS(g)));
+  V h(S("hello"));
+  EXPECT_EQ(I0(KOps::opCRCCSWS(h)), KB::CRC("hello", 5));
+  V nil(new KNil());
+  EXPECT_EQ(I0(KOps::opCRC(nil)), -3);
+  KA nv;
+  EXPECT_EQ(I0(KOps::opCRC(nv)), -2);
+  KA r;
+  EXPECT_EQ(I0(KOps::opCRC_N(r)), -1);
+  for (const char* text : {"a", "hello", "xyz", "0"}) {
+    V x(S(text)), m(N("7"));
+    const int32_t v = I0(KOps::opCRC(x, m));
+    EXPECT_GE(v, 0);
+    EXPECT_LT(v, 7);
+  }
+  V seq(new KSeq());
+  seq.As<KSeq>()->Append(S("ab"), true);
+  seq.As<KSeq>()->Append(N("1 2"), true);
+  KOps::opCRCCSWS(seq);
+  EXPECT_EQ(seq.Type(), KT::tNum);
+}
+
+// ------------------------------------------------------------------ reductions
+
+TEST(KOpsReduce, Reductions) {
+  V a(N("1 2 3"));
+  KOps::op5C2B(a);
+  EXPECT_EQ(a.Align(), KT::aFloat);
+  EXPECT_DOUBLE_EQ(F0(a), 6.0);
+  V b(B("1011"));
+  EXPECT_EQ(I0(KOps::op5C2B(b)), 3);
+  V q(new KSeq());
+  EXPECT_EQ(I0(KOps::op5C2B(q)), 0);
+  V m(N("10 3 2"));
+  EXPECT_DOUBLE_EQ(F0(KOps::op5C2D(m)), 5.0);
+  V one(N("7"));
+  EXPECT_EQ(Txt(KOps::op5C2D(one)), "7");
+  V t(N("2 x 4"));
+  EXPECT_DOUBLE_EQ(F0(KOps::op5C2A(t)), 8.0);
+  V s(S("x"));
+  ExpectErr([&] { KOps::op5C2B(s); }, KT::eNotSupp, "Type");
+  V eq(N("1"));
+  ExpectErr([&] { KOps::op5C3D(eq); }, KT::eNotImpl, "\\= Monadic");
+}
+
+TEST(KOpsReduce, SumOfSequenceOfNumbers) {
+  V q(new KSeq());
+  q.As<KSeq>()->Append(N("1 2"), true);
+  q.As<KSeq>()->Append(N("3"), true);
+  EXPECT_DOUBLE_EQ(F0(KOps::op5C2B(q)), 6.0);
+}
+
+TEST(KOpsReduce, AverageSmallestLargest) {
+  V a(N("2 x 4"));
+  KOps::op5C2B25(a);
+  EXPECT_EQ(a.Align(), KT::aFloat);
+  EXPECT_DOUBLE_EQ(F0(a), 3.0);
+  V n(N("x x"));
+  EXPECT_EQ(F0(KOps::op5C2B25(n)), KT::fNil);
+  V s(S("1"));
+  ExpectErr([&] { KOps::op5C2B25(s); }, KT::eValue, "Numeric only");
+  V b(N("5 x 2 9"));
+  EXPECT_EQ(Txt(KOps::op5C3C3C(b)), "2");
+  EXPECT_EQ(b.Align(), KT::aInt);
+  V c(N("5 x 2.5 9"));
+  EXPECT_EQ(Txt(KOps::op5C3E3E(c)), "9");
+  V bits(B("1"));
+  ExpectErr([&] { KOps::op5C3C3C(bits); }, KT::eNotImpl, "");
+  V bt(B("1101")), bs(S("a b"));
+  EXPECT_EQ(Bits(KOps::op5C26(bt)), "0");
+  EXPECT_EQ(KOps::op5C26(bs).Type(), KT::tSeq);
+  V an(B("0010"));
+  EXPECT_EQ(Bits(KOps::op5C7C(an)), "1");
+}
+
+// ------------------------------------------------------------------ running forms
+
+TEST(KOpsReduce, Scans) {
+  V a(N("1 2 3 4"));
+  void* before = Data(a);
+  KOps::op2F2B(a);
+  EXPECT_EQ(Txt(a), "1 3 6 10");
+  EXPECT_EQ(a.Align(), KT::aInt);
+  EXPECT_EQ(Data(a), before);  // unshared: in place
+  V b(N("x 1 x 2"));
+  EXPECT_EQ(Txt(KOps::op2F2B(b)), "Nil 1 1 3");
+  V w(N("2147483600 100"));
+  EXPECT_EQ(Txt(KOps::op2F2B(w)), "2147483600 _2147483596");
+  V m(N("10 3 2"));
+  EXPECT_EQ(Txt(KOps::op2F2D(m)), "10 7 5");
+  V lo(N("3 1 2")), hi(N("1 3 2"));
+  EXPECT_EQ(Txt(KOps::op2F3C3C(lo)), "3 1 1");
+  EXPECT_EQ(Txt(KOps::op2F3E3E(hi)), "1 3 3");
+  V t(N("1 2 3"));
+  EXPECT_EQ(Txt(KOps::op2F2A(t)), "1 2 6");
+  V bits(B("1101"));
+  EXPECT_EQ(Txt(KOps::op2F2B(bits)), "1 2 2 3");
+  V s(S("1")), s2(S("1"));
+  ExpectErr([&] { KOps::op2F2B(s); }, KT::eValue, "Numeric only");
+  ExpectErr([&] { KOps::op2F3C3C(s2); }, KT::eValue, "Numeric Only");
+}
+
+TEST(KOpsReduce, ScanOfSharedValueLeavesItAlone) {
+  V a(N("1 2 3"));
+  KA alias(a);
+  KOps::op2F2B(alias);
+  EXPECT_EQ(Txt(a), "1 2 3");
+  EXPECT_EQ(Txt(alias), "1 3 6");
+}
+
+TEST(KOpsReduce, AverageScanAndTotalRatio) {
+  V a(N("x 2 x 4"));
+  KOps::op2F2B25(a);
+  EXPECT_EQ(a.Align(), KT::aFloat);
+  EXPECT_EQ(Txt(a), "0 2 2 3");
+  V r(N("1 x 3"));
+  EXPECT_EQ(Txt(KOps::op2F2B2525(r)), "0.25 Nil 0.75");
+  V z(N("1 _1"));
+  EXPECT_EQ(Txt(KOps::op2F2B2525(z)), "Nil Nil");
+  V s(S("ab"));
+  EXPECT_EQ(Txt(KOps::op2F2B2525(s)), "ab");
+}
+
+TEST(KOpsReduce, BitRunningForms) {
+  V a(B("1101")), b(B("0010")), c(B("01101")), d(B("0110")), e(B("0110"));
+  EXPECT_EQ(Bits(KOps::op2F26(a)), "1100");
+  EXPECT_EQ(Bits(KOps::op2F7C(b)), "0011");
+  EXPECT_EQ(Bits(KOps::op2F2A7E(c)), "01001");
+  EXPECT_EQ(Bits(KOps::op2F2D3E(d)), "1110");
+  EXPECT_EQ(Bits(KOps::op2F3C2D(e)), "0111");
+  V n(N("1"));
+  ExpectErr([&] { KOps::op2F26(n); }, KT::eNotSupp, "Type");
+}
+
+// ------------------------------------------------------------------ moving windows
+
+TEST(KOpsReduce, MovingWindows) {
+  V a(N("1 2 3 4 5")), three(N("3"));
+  EXPECT_EQ(Txt(KOps::op2F2B(a, three)), "1 3 6 9 12");
+  V b(N("1 2 3 4 5")), two(N("2"));
+  EXPECT_EQ(Txt(KOps::op2F3E3E(b, two)), "1 2 3 4 5");
+  V c(N("5 4 3 2 1")), two2(N("2"));
+  EXPECT_EQ(Txt(KOps::op2F3C3C(c, two2)), "5 4 3 2 1");
+  V d(N("1 2 3 4")), two3(N("2"));
+  EXPECT_EQ(Txt(KOps::op2F2B25(d, two3)), "1 1.5 2.5 3.5");
+  V e(N("1 2 3")), zero(N("0"));
+  EXPECT_EQ(Txt(KOps::op2F2B25(e, zero)), "1 2 3");
+  V f(N("5 1 1 1")), two4(N("2"));
+  EXPECT_EQ(Txt(KOps::op2F2D(f, two4)), "5 4 _2 _4");
+  V g(N("1 2 3 4")), zero2(N("0"));
+  EXPECT_EQ(Txt(KOps::op2F2B(g, zero2)), "1 2 3 4");  // a window below 1 is 1
+  V h(N("2 3 0 4")), two5(N("2"));
+  EXPECT_EQ(Txt(KOps::op2F2A(h, two5)), "2 6 0 0");
+  V s(S("x")), one(N("1"));
+  ExpectErr([&] { KOps::op2F2B(s, one); }, KT::eNotSupp, "Type");
+}
+
+TEST(KOpsReduce, BitWindowsFireAndMonostable) {
+  V a(B("100000")), w(N("3"));
+  EXPECT_EQ(Bits(KOps::op2F2A(a, w)), "111000");
+  V b(B("10010")), ws(N("2 1"));
+  EXPECT_EQ(Bits(KOps::op2F2A(b, ws)), "11010");
+  V c(B("110111")), two(N("2"));
+  EXPECT_EQ(Bits(KOps::op2F26(c, two)), "110011");
+  V d(B("100100")), two2(N("2"));
+  EXPECT_EQ(Bits(KOps::op2F7C(d, two2)), "110110");
+  V f(B("110000")), pat(B("101"));
+  EXPECT_EQ(Bits(KOps::op2F2A7E(f, pat)), "101000");
+}
+
+}  // namespace
