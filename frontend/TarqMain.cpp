@@ -66,8 +66,8 @@ void TarqScriptBox::showPopup() {
 TfmTarq::TfmTarq(QWidget* parent) : QMainWindow(parent) {
   setObjectName(QStringLiteral("fmTarq"));
   BuildControls();
-  fHost = new TarqHost(reOut, this);
-  connect(fHost, &TarqHost::busyChanged, this, &TfmTarq::OnBusy);
+  fSession = new TarqSession(reOut, this);
+  connect(fSession, &TarqSession::busyChanged, this, &TfmTarq::OnBusy);
   setWindowTitle(QString::asprintf("TARQ Interpreter: Ver %u.%u.%u.%u", unsigned(TARQ_VERSION_MAJOR),
                                    unsigned(TARQ_VERSION_MINOR), unsigned(TARQ_VERSION_PATCH),
                                    unsigned(TARQ_VERSION_TWEAK)));
@@ -75,10 +75,10 @@ TfmTarq::TfmTarq(QWidget* parent) : QMainWindow(parent) {
 }
 
 TfmTarq::~TfmTarq() {
-  // Panes run through the host: they go before it does.
+  // Panes run through the session: they go before it does.
   qDeleteAll(CommandPanes());
-  delete fHost;
-  fHost = nullptr;
+  delete fSession;
+  fSession = nullptr;
 }
 
 QList<TfmTcf*> TfmTarq::CommandPanes() const {
@@ -191,7 +191,7 @@ void TfmTarq::BuildControls() {
   split->addWidget(outBox);
   split->setChildrenCollapsible(false);
   split->setStretchFactor(0, 2);
-  split->setStretchFactor(1, 3);
+  split->setStretchFactor(1, 2);
   layout->addWidget(split, 1);
   setCentralWidget(central);
 
@@ -252,7 +252,7 @@ void TfmTarq::BuildControls() {
 // ------------------------------------------------------------------ runs
 
 void TfmTarq::Run(const QString& text) {
-  if (fHost->Busy()) return;
+  if (fSession->Busy()) return;
   fTrace = ckTrace->isChecked();
   fParse = ckParsing->isChecked();
   fVerbose = ckVerbose->isChecked();
@@ -266,7 +266,7 @@ void TfmTarq::Run(const QString& text) {
   spec.clearFirst = ckAutoClr->isChecked();
   spec.resultLine = true;
   spec.wrapName = "DoIt:";
-  fHost->Run(text, spec);
+  fSession->Run(text, spec);
 }
 
 void TfmTarq::RunInput() { Run(edIn->text()); }
@@ -294,18 +294,18 @@ void TfmTarq::AllClear() {
 }
 
 TfmTcf* TfmTarq::OpenCommandPane() {
-  auto* pane = new TfmTcf(fHost, this);
+  auto* pane = new TfmTcf(fSession, this);
   pane->show();
   return pane;
 }
 
 // ------------------------------------------------------------------ namespace
 
-void TfmTarq::ShowNamespace() { fHost->ShowNamespace(ckVerbose->isChecked()); }
+void TfmTarq::ShowNamespace() { fSession->ShowNamespace(ckVerbose->isChecked()); }
 
-void TfmTarq::ClearNamespace() { fHost->ClearNamespace(); }
+void TfmTarq::ClearNamespace() { fSession->ClearNamespace(); }
 
-void TfmTarq::ShowOperators() { fHost->ShowOperators(); }
+void TfmTarq::ShowOperators() { fSession->ShowOperators(); }
 
 // ------------------------------------------------------------------ scripts
 
@@ -318,12 +318,12 @@ void TfmTarq::LoadScript() {
   reScript->clear();
   std::string bytes;
   if (!KPlat::ReadFile(SysPath(ScriptPath(name)), bytes)) {
-    fHost->Append(QStringLiteral("Invalid file"));
+    fSession->Append(QStringLiteral("Invalid file"));
     return;
   }
-  reScript->setPlainText(TarqHost::FromFileBytes(bytes));
-  fHost->Append(QStringLiteral("File Loaded:"));
-  fHost->Append(name);
+  reScript->setPlainText(TarqSession::FromFileBytes(bytes));
+  fSession->Append(QStringLiteral("File Loaded:"));
+  fSession->Append(name);
 }
 
 void TfmTarq::SaveScript() {
@@ -338,17 +338,17 @@ void TfmTarq::SaveScript() {
   const QByteArray utf8 = reScript->toPlainText().toUtf8();
   if (!KPlat::WriteFile(SysPath(path), std::string(utf8.constData(), size_t(utf8.size())))) {
     // Never report a failed save as saved.
-    fHost->Append(QStringLiteral("File not Saved:"));
-    fHost->Append(path);
+    fSession->Append(QStringLiteral("File not Saved:"));
+    fSession->Append(path);
     return;
   }
-  fHost->Append(QStringLiteral("File Saved:"));
-  fHost->Append(path);
+  fSession->Append(QStringLiteral("File Saved:"));
+  fSession->Append(path);
 }
 
 void TfmTarq::RefreshScriptList() {
   QStringList names;
-  if (!fHost->ScriptNames(names)) return;
+  if (!fSession->ScriptNames(names)) return;
   const QString current = cbxScriptHistory->currentText();
   cbxScriptHistory->clear();
   cbxScriptHistory->addItems(names);
@@ -391,7 +391,7 @@ void TfmTarq::WriteSettings() {
 }
 
 void TfmTarq::closeEvent(QCloseEvent* event) {
-  if (fHost->Busy()) {
+  if (fSession->Busy()) {
     // The run holds pointers into this window: stop it and close after it.
     fStop = true;
     for (TfmTcf* pane : CommandPanes()) pane->Stop();

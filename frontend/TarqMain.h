@@ -2,13 +2,13 @@
 // line and a code pane to run, an output pane that is also the interpreter's
 // output sink, the display switches, script load/save, namespace and
 // operator listings, and the command panes. The root namespace lives as long
-// as the window (in its TarqHost), so symbols survive from run to run.
+// as the window (in its TarqSession), so symbols survive from run to run.
 #pragma once
 #include <QComboBox>
 #include <QMainWindow>
 #include <QPointer>
 
-#include "TarqHost.h"
+#include "TarqSession.h"
 
 class QAbstractButton;
 class QAction;
@@ -40,7 +40,7 @@ class TfmTarq : public QMainWindow {
   explicit TfmTarq(QWidget* parent = nullptr);
   ~TfmTarq() override;
 
-  TarqHost* Host() { return fHost; }
+  TarqSession* Session() { return fSession; }
   // The command panes that are open.
   QList<TfmTcf*> CommandPanes() const;
 
@@ -119,7 +119,7 @@ class TfmTarq : public QMainWindow {
   // The script's path "TARQScripts/<name>.tof" in the system's form.
   static QString ScriptPath(const QString& name);
 
-  TarqHost* fHost = nullptr;
+  TarqSession* fSession = nullptr;
   bool fStop = false;
   // Display switches handed to the interpreter; copied from the check boxes
   // at the start of each run (a "$" directive may change them during it).

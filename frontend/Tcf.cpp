@@ -14,10 +14,10 @@
 #include <QVBoxLayout>
 
 #include "TarqHighlight.h"
-#include "TarqHost.h"
+#include "TarqSession.h"
 
-TfmTcf::TfmTcf(TarqHost* host, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), fHost(host) {
+TfmTcf::TfmTcf(TarqSession* session, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), fSession(session) {
   setObjectName(QStringLiteral("fmTcf"));
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle(QStringLiteral("TARQ Command"));
@@ -65,23 +65,24 @@ TfmTcf::TfmTcf(TarqHost* host, QWidget* parent)
   connect(sbnGoTARQ, &QToolButton::clicked, this, &TfmTcf::Run);
   connect(bnStop, &QPushButton::clicked, this, &TfmTcf::Stop);
   connect(bnClr, &QPushButton::clicked, this, &TfmTcf::Clear);
-  connect(fHost, &TarqHost::busyChanged, this, [this](bool busy) {
+  connect(fSession, &TarqSession::busyChanged, this, [this](bool busy) {
     sbnGoTARQ->setEnabled(!busy);
     if (!busy && fCloseWanted) QTimer::singleShot(0, this, &QWidget::close);
   });
-  sbnGoTARQ->setEnabled(!fHost->Busy());
+  sbnGoTARQ->setEnabled(!fSession->Busy());
 }
 
 void TfmTcf::Run() {
-  if (fHost->Busy()) return;
+  if (fSession->Busy()) return;
   TarqRunSpec spec;
   spec.stop = &fStop;  // the pane's own flag; no display switches
   spec.clearFirst = ckAutoClr->isChecked();
   spec.resultLine = false;
+  spec.name = "root";
   spec.wrapName = "root";
   spec.unknownText = "Unknown Error";
   fRunning = true;
-  fHost->Run(reScript->toPlainText(), spec);
+  fSession->Run(reScript->toPlainText(), spec);
   fRunning = false;
 }
 

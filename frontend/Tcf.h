@@ -9,15 +9,15 @@ class QCheckBox;
 class QPlainTextEdit;
 class QPushButton;
 class QToolButton;
-class TarqHost;
+class TarqSession;
 
 class TfmTcf : public QWidget {
   Q_OBJECT
 
  public:
-  // `host` holds the namespace chain and the output pane; it must outlive
-  // the pane (the main window closes its panes before its host goes).
-  TfmTcf(TarqHost* host, QWidget* parent);
+  // `session` holds the namespace chain and the output pane; it must outlive
+  // the pane (the main window closes its panes before its session goes).
+  TfmTcf(TarqSession* session, QWidget* parent);
 
   QWidget* pnlTop;
   QToolButton* sbnGoTARQ;
@@ -38,7 +38,7 @@ class TfmTcf : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  TarqHost* fHost;
+  TarqSession* fSession;
   bool fStop = false;
   bool fRunning = false;      // this pane's run is in progress
   bool fCloseWanted = false;  // closing waits for the run to stop

@@ -698,12 +698,13 @@ void KA::Ravel(KA& a) {
   KB* v = a.value;
   KSeq* r = new KSeq();
   try {
-    if (v->typen() == KT::tFL)
-      r->AppendEach(v, false);
-    else if (IsSeqT(v))
+    if (v->typen() == KT::tFL) {
+      for (int i = 0; i < v->Count(); ++i) r->Append((*AsSeq(v))[i], false);
+    } else if (IsSeqT(v)) {
       RavelInto(r, AsSeq(v), 0);
-    else
+    } else {
       r->Append(v, false);
+    }
   } catch (...) {
     KB::DoneWith(r);
     throw;

@@ -210,23 +210,41 @@ KB* KNS::ValPtr(KSeq* chain, const char* name, bool innermostOnly) {
 
 // ------------------------------------------------------------ storing
 
+// Keys are private strings holding the name's text, so a key never shares
+// an object with a value that may change in place; a stored key is kept
+// when the new name is spelt the same way.
 KAssoc* KNS::Put(KString* name, KB* v, KT::KNT kind) {
-  if (!name || !NameOK(KB::TextOf(name), kind)) return nullptr;
-  if (!v) {
-    KNV* nv = new KNV();
-    KAssoc* a = Put(name, nv, kind);
-    KB::DoneWith(nv);
+  if (!name) return nullptr;
+  std::string text = KB::TextOf(name);
+  if (!NameOK(text, kind)) return nullptr;
+  KNV* made = nullptr;
+  if (!v) v = made = new KNV();
+  KString* key = nullptr;
+  try {
+    v->descriptor->SID = v->ID;
+    int i = IndexOf(name);
+    KAssoc* a;
+    if (i < 0) {
+      key = new KString(text);
+      a = Append(key, v);
+    } else {
+      a = AssocPtr(i);
+      if (KB::TextOf(a->KeyKB()) != text) {
+        key = new KString(text);
+        a->KeySet(key);
+      }
+      a->ValSet(v);
+      KB* stored = a->ValPtr();
+      stored->descriptor->SID = stored->ID;
+    }
+    KB::DoneWith(key);
+    KB::DoneWith(made);
     return a;
+  } catch (...) {
+    KB::DoneWith(key);
+    KB::DoneWith(made);
+    throw;
   }
-  v->descriptor->SID = v->ID;
-  int i = IndexOf(name);
-  if (i < 0) return Append(name, v);
-  KAssoc* a = AssocPtr(i);
-  a->KeySet(name);
-  a->ValSet(v);
-  KB* stored = a->ValPtr();
-  stored->descriptor->SID = stored->ID;
-  return a;
 }
 
 KAssoc* KNS::Put(const char* name, KB* v, KT::KNT kind) {

@@ -1061,7 +1061,7 @@ KNum* KNum::IndexedBy(int i) {
 }
 
 void KNum::IdxAssign(KB* value, KB* index) {
-  if (!value || value->typen() != KT::tNum) KTHROW(KT::eValue, "Invalid Index");
+  if (!IsNumT(value)) KTHROW(KT::eValue, "Invalid Index");
   if (!index) KTHROW(KT::eValue, "Invalid index");
   KNum* v = AsNum(value);
   const int vc = v->Count();
@@ -1223,6 +1223,7 @@ KNum* KNum::Reshape(int n) {
 
 // Copies n elements of a (I or F) into d as float elements.
 static void CopyAsF(double* d, KNum* a, int n) {
+  if (n <= 0) return;
   if (a->IsFlt()) {
     std::memcpy(d, a->FltPtr(), static_cast<size_t>(n) * 8);
   } else {
@@ -1248,7 +1249,7 @@ KNum* KNum::Catenate(KNum* o) {
 }
 
 void KNum::Append(KB* o) {
-  if (!o || o->typen() != KT::tNum) KTHROW(KT::eValue, "LT not numeric");
+  if (!IsNumT(o)) KTHROW(KT::eValue, "LT not numeric");
   KNum* b = AsNum(o);
   if (!b->IsInt() && !b->IsFlt()) KTHROW(KT::eValue, "Alignment");
   if (!IsInt() && !IsFlt()) KTHROW(KT::eValue, "Alignment");

@@ -7,8 +7,9 @@
 //  - elements live in descriptor->data (KB::AllocData, KB::StorageBytes),
 //    `count` in use out of `capacity`; elemSize is 4 (I) or 8 (F).
 //  - dimensions live in a KNum::KRec owned by the descriptor (copied with it).
-//  - methods documented "in place" change the shared descriptor after Fix()
-//    when this object is the only holder; all others build new arrays.
+//  - methods marked "in place" change the descriptor as it is, so every
+//    holder sees the change (callers Fix() first when it must stay private);
+//    all other methods build new arrays and never change their operands.
 //  - integer arithmetic that may overflow wraps (done in unsigned).
 //
 // KClock derives from KNum with type code 5 and alignment F; constructors
@@ -165,9 +166,13 @@ class KNum : public KB {
   KNum* Intersect(KNum* o);
 
   // ---------------------------------------------------------- analysis
-  // start/end/value/index numeric (end may be null); one F value per index.
-  static KNum* Interpolate(KB* start, KB* end, KB* value, KB* index, bool closed, bool openStart);
-  // cells + 1 totals; weights may be null (1.0 each).
+  // start/end/value/index numeric (end may be null: piecewise linear); one F
+  // value per index point. With end points, closed makes both ends of an
+  // interval belong to it; otherwise it is [start, end), or (start, end]
+  // with openAtStart.
+  static KNum* Interpolate(KB* start, KB* end, KB* value, KB* index, bool closed, bool openAtStart);
+  // cells + 1 F totals; weights may be null (1.0 each); equalGoesAbove puts
+  // a datum equal to a boundary above it. The last flag is not used.
   static KNum* Histogram(KB* cells, KB* data, KB* weights, bool equalGoesAbove, bool unused);
 
   // ---------------------------------------------------------- reductions

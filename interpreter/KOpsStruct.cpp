@@ -143,8 +143,9 @@ void KOps::Grade(KA& value, bool up) {
     case KT::tSeqEa:
       cmp = v->exact ? &KSeq::GTQSExact : &KSeq::GTQSTARQ;
       break;
-    case KT::tString:
+    case KT::tString:  // the comparators read the characters
       cmp = v->exact ? &KString::GTQSExact : &KString::GTQSTARQ;
+      ctx = const_cast<char*>(static_cast<KString*>(v)->Str());
       break;
     default:
       KTHROW(KT::eNotSupp, "type");

@@ -904,11 +904,9 @@ void AssignSymbol(KPParser& ps, const char* name, KA& cur, int level) {
     StoreThrough(static_cast<KNS*>(top.value), names, L.value);
     StoreName(ps, sym.c_str(), top);
   } else {
-    if (IsBlockLike(L.Type()) || L.Is(KT::tRef)) {
-      // References rebind the name; blocks are stored as they are.
-    } else {
-      KA::Reveal(L);
-    }
+    // A name that holds code receives the revealed value; any other name
+    // (and a reference assigned to a reference) takes L as it is.
+    if (IsBlockLike(t)) KA::Reveal(L);
     StoreName(ps, sym.c_str(), L);
   }
   ps.curTT = KT::ttSeqValue;
@@ -955,7 +953,7 @@ void OnNumber(KPParser& ps) {
   switch (static_cast<int>(ps.prevTT)) {
     case KT::ttUnknown:
     case KT::ttSeparator:
-      ps.TraceVal("R=>L:", R.value);
+      ps.ParseVal("R=>L:", R.value);
       L = R;
       return;
     case KT::ttOperator:
@@ -1008,7 +1006,7 @@ void OnQuote(KPParser& ps, KTT kind) {
       L = R;
       return;
     case KT::ttBlock:
-      ps.TraceVal("R->L:", R.value);
+      ps.ParseVal("R->L:", R.value);
       L = R;
       return;
     case KT::ttFieldName:
@@ -1031,7 +1029,7 @@ void OnQuote(KPParser& ps, KTT kind) {
       KA::StrandEm(L, R);
       return;
     case KT::ttSeparator:
-      ps.TraceVal("R=>L:", R.value);
+      ps.ParseVal("R=>L:", R.value);
       L = R;
       return;
     default:
@@ -1046,7 +1044,7 @@ void OnQuote(KPParser& ps, KTT kind) {
       return;
     case KT::tArg:
     case KT::tNV:
-      ps.TraceVal("R=>L:", R.value);
+      ps.ParseVal("R=>L:", R.value);
       L = R;
       return;
     case KT::tSeq:
@@ -1114,7 +1112,7 @@ void OnParen(KPParser& ps) {
     switch (static_cast<int>(ps.prevTT)) {
       case KT::ttUnknown:
       case KT::ttSeparator:
-        ps.TraceVal("R=>L:", R.value);
+        ps.ParseVal("R=>L:", R.value);
         L = R;
         break;
       case KT::ttParen:
@@ -1358,14 +1356,16 @@ void OnMemberOfRef(KPParser& ps) {
   KA owner(L.value);
   Deref(owner);
   KT::KTO t = owner.Type();
-  bool wantRef = ps.savedState.active && ps.savedState.newOp >= 0 && ps.savedState.newOp == KOps::iAssign;
+  bool wantRef = ps.savedState.active &&
+                 ((ps.savedState.newOp >= 0 && ps.savedState.newOp == KOps::iAssign) ||
+                  (ps.savedState.pendOp >= 0 && ps.savedState.pendOp == KOps::iAssign));
   if (t == KT::tNS || t == KT::tCV) {
     KNS* ns = static_cast<KNS*>(owner.value);
     KAssoc* a = ns->AssocPtr(ps.token);
     if (!a && wantRef && ps.member != 1) {
       KA nv;
-      KNS::Put(ps.chain, ps.token, nv.value, KT::ntSymbol);
       a = ns->Put(ps.token, nv.value, KT::ntSymbol);
+      if (!a) KTHROW(KT::eValue, "Invalid name");
     }
     if (a && wantRef && ps.member != 1) {
       R.Owns(new KRef(a));
@@ -1544,7 +1544,9 @@ KT::KBR OnSymbol(KPParser& ps, KA& val, int level) {
     return flow;
   }
   KT::KTO t = R.Type();
-  if (dotSel && (IsBlockLike(t) || t == KT::tCV || t == KT::tRef) && t != KT::tRef) {
+  // Blocks, containers and namespaces resolve ".name" selectors here; on
+  // other values the selector is read as a field query.
+  if (dotSel && (IsBlockLike(t) || t == KT::tCV || t == KT::tNS)) {
     WalkMembers(ps, R);
     t = R.Type();
     selector = ps.member != 0;
@@ -1584,9 +1586,6 @@ KT::KBR OnSymbol(KPParser& ps, KA& val, int level) {
         }
       }
       break;
-    case KT::tNS:
-      L = R;
-      break;
     case KT::tNV:
       SkipMembers(ps);
       break;
@@ -1616,7 +1615,7 @@ KT::KBR OnSymbol(KPParser& ps, KA& val, int level) {
         FixInPlace(L);
         static_cast<KSeq*>(L.value)->Append(R.value, false);
       } else {
-        ps.ParseLine("Seq append", name);
+        ps.ParseLine("Seq append", "");
         L.Owns(MakeSeq({L.value, R.value}));
       }
       break;
@@ -1641,7 +1640,7 @@ KT::KBR OnSymbol(KPParser& ps, KA& val, int level) {
       JoinComputed(ps);
       break;
     case KT::ttSeparator:
-      ps.TraceVal("Separator:R=>L:", R.value);
+      ps.ParseVal("Separator:R=>L:", R.value);
       L = R;
       break;
     default:
@@ -1906,11 +1905,7 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
       if (transparent) {
         ps.curTT = saveCur;
       }
-      if (!flow.IsZero()) {
-        result = L;
-        lastKind = ps.curTT;
-        return flow;
-      }
+      if (!flow.IsZero()) break;
       if (!L.value->descriptor) KTHROW(KT::eValue, "Null");
       if (!IsNV(L)) {
         ps.curVT = L.Type();
@@ -1929,12 +1924,17 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
       }
       if (k == KT::ttUnknown) break;
     }
-    DisplayCheck(ps);
+    if (flow.IsZero()) DisplayCheck(ps);
   } catch (KError& e) {
     throw KPErr(ps.name, e.code, &ps, e.message);
   }
   result = L;
   lastKind = ps.curTT;
+  // Nothing of the run stays in the registers: the result is the caller's.
+  L.Clear();
+  ps.R.Clear();
+  ps.U.Clear();
+  ps.argNS.Clear();
   return flow;
 }
 

@@ -555,9 +555,9 @@ int KString::IdxPrevLN(int n, int from, int& breaks) {
 
 // ============================================================ stream reads
 
-// Forward reads start here: false at the end (empty result, direction "X",
-// previous position = length). After a backward move the read resumes past
-// what that move returned; the previous position becomes the read's start.
+// Forward reads start here once AtEndForRead has said they are not at the
+// end. After a backward move the read resumes past what that move returned;
+// the previous position becomes the read's start.
 void KString::BeginForward() {
   KRec& r = R();
   if (r.dir == 'L') r.pos = r.ppos + 1;

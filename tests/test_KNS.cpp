@@ -65,6 +65,25 @@ TEST(KNSNames, CaseInsensitiveNamesShareOneAssociation) {
   EXPECT_EQ(ns.ValPtr("missing"), nullptr);
 }
 
+TEST(KNSNames, KeysArePrivateStrings) {
+  KNS ns;
+  KField* f = new KField("name");
+  KNum* v = Int(1);
+  ns.Put(f, v, KT::ntSymbol);
+  KB::DoneWith(v);
+  KB* key = ns.KeyPtr(0);
+  EXPECT_EQ(key->typen(), KT::tString);
+  EXPECT_NE(key, static_cast<KB*>(f));
+  f->Append("x", 1);  // changing the name object later does not rename
+  EXPECT_EQ(KB::TextOf(ns.KeyPtr(0)), "name");
+  KB::DoneWith(f);
+  KString same("name");
+  KNum* w = Int(2);
+  ns.Put(&same, w, KT::ntSymbol);
+  KB::DoneWith(w);
+  EXPECT_EQ(ns.KeyPtr(0), key);  // the same spelling keeps the key
+}
+
 TEST(KNSNames, KindsDecideWhichNamesAreStored) {
   KNS ns;
   KNum* v = Int(1);

@@ -341,3 +341,316 @@ TEST(KOpsLoops, DriversWorkInPlaceOnlyOnPrivateValues) {
   fl.Owns(Flts({1}));
   ExpectErr([&] { KLoop::DyadicNum(n, fl, KLoop::tplPlus()); }, KT::eValue, "Arguments don't match");
 }
+
+// ---------------------------------------------------------------- core family
+
+TEST_F(KOpsTest, FlagsScopeAndReferenceTests) {
+  KA seq;
+  seq.Owns(SeqOf({new KString("b"), new KString("a")}));
+  KOps::op403D3D(seq);  // "@=="
+  EXPECT_EQ(seq.value->exact, 1);
+  EXPECT_EQ(seq.As<KSeq>()->Slots()[1]->exact, 1);
+  KOps::FnNGet(Idx("@="))(seq);
+  EXPECT_EQ(seq.value->exact, 0);
+  EXPECT_EQ(seq.As<KSeq>()->Slots()[0]->exact, 0);
+  KOps::op403E(seq);  // "@>"
+  EXPECT_EQ(seq.value->direction, 1);
+  KOps::op403C(seq);  // "@<"
+  EXPECT_EQ(seq.value->direction, 0);
+  KOps::op403E3C(seq);  // "@><"
+  EXPECT_EQ(seq.value->mark, 1);
+
+  KA none, found(7);
+  found.value->level = 2;
+  KOps::FnNGet(Idx("*"))(none);  // the niladic slot holds "Scope"
+  EXPECT_EQ(IntsOf(none), std::vector<int32_t>{-1});
+  KOps::op2A(found);
+  EXPECT_EQ(IntsOf(found), std::vector<int32_t>{2});
+
+  KA n(3);
+  KOps::op3F40(n);  // "?@"
+  EXPECT_EQ(BitsOf(n), "0");
+  KA args(5);
+  EXPECT_EQ(&KOps::opARGS_N(args), &args);
+  EXPECT_EQ(IntsOf(args), std::vector<int32_t>{5});
+}
+
+TEST_F(KOpsTest, ConstantNiladicsAndNamespaces) {
+  KA t, f, nil, seq, ns;
+  KOps::opTRUE_N(t);
+  KOps::opFALSE_N(f);
+  EXPECT_EQ(BitsOf(t), "1");
+  EXPECT_EQ(BitsOf(f), "0");
+  KOps::opNIL_N(nil);
+  EXPECT_EQ(nil.Type(), KT::tNil);
+  KOps::opSEQ_N(seq);
+  EXPECT_EQ(seq.Type(), KT::tSeq);
+  EXPECT_EQ(seq.Cnt(), 0);
+  KOps::opNS_N(ns);
+  EXPECT_EQ(ns.Type(), KT::tNS);
+  KA names;
+  names.Owns(SeqOf({new KString("alpha"), new KString("beta")}));
+  KOps::opNS(names);
+  ASSERT_EQ(names.Type(), KT::tNS);
+  KA beta("beta");
+  EXPECT_GE(names.As<KNS>()->IndexOf(beta.value), 0);
+  ExpectErr([&] { KOps::opNS(ns, ns); }, KT::eNotSupp, "Dyadic NS");
+  ExpectErr([&] { KOps::op3D3E5B(ns, ns); }, KT::eNotImpl, "=>[");
+}
+
+TEST_F(KOpsTest, AppendAssignChecksTheTarget) {
+  KA value(4), target;
+  target.Owns(SeqOf({new KNum(static_cast<int32_t>(1))}));
+  KOps::op2C3D3E(value, target);
+  EXPECT_EQ(value.value, target.value);
+  EXPECT_EQ(target.Cnt(), 2);
+  KA far;
+  far.Owns(SeqOf({}));
+  far.value->level = 2;
+  KA v(1);
+  ExpectErr([&] { KOps::op2C3D3E(v, far); }, KT::eTarget, "Out of scope");
+  KA nil;
+  nil.Owns(new KNil());
+  ExpectErr([&] { KOps::op2C3D3E(v, nil); }, KT::eNotSupp, ",=>(#nil)");
+  KA bits;
+  bits = true;
+  ExpectErr([&] { KOps::op2C3D3E(v, bits); }, KT::eNotSupp, "Target");
+}
+
+TEST_F(KOpsTest, AtEachMakesEachSequencesWithoutTouchingSharedValues) {
+  KA num;
+  num.Owns(Ints({4, 5}));
+  KOps::op4026(num);
+  ASSERT_EQ(num.Type(), KT::tSeqEa);
+  ASSERT_EQ(num.Cnt(), 2);
+  EXPECT_EQ(static_cast<KNum*>(num.As<KSeq>()->Slots()[1])->AsInt(), 5);
+
+  KA str("ab");
+  KOps::op4026(str);
+  ASSERT_EQ(str.Type(), KT::tSeqEa);
+  EXPECT_EQ(static_cast<KString*>(str.As<KSeq>()->Slots()[1])->Value(), "b");
+
+  KA named;
+  named.Owns(SeqOf({new KString("x")}));
+  KA each(named);  // a second holder, as a namespace entry would be
+  KOps::op4026(each);
+  EXPECT_EQ(each.Type(), KT::tSeqEa);
+  EXPECT_EQ(named.Type(), KT::tSeq);
+  EXPECT_EQ(each.As<KSeq>()->Slots()[0], named.As<KSeq>()->Slots()[0]);
+
+  KA ns;
+  ns.Owns(new KNS());
+  KB* inner = ns.value;
+  KOps::op4026(ns);
+  ASSERT_EQ(ns.Type(), KT::tSeqEa);
+  EXPECT_EQ(ns.As<KSeq>()->Slots()[0], inner);
+
+  KA one(1);
+  ExpectErr([&] { KOps::op4026(one, one); }, KT::eNotSupp, "L Type");
+  ExpectErr([&] { KOps::op4026(named, one); }, KT::eNotSupp, "R Type");
+  ExpectErr([&] { KOps::op40262D(one); }, KT::eNotImpl, "At Each Row");
+}
+
+TEST_F(KOpsTest, EachChecksItsLeftPair) {
+  KA l(1), r("1");
+  ExpectErr([&] { KOps::opEA(l, r); }, KT::eValue, "Left Argument");
+  KA pair;
+  pair.Owns(SeqOf({new KNum(static_cast<int32_t>(1)), new KNum(static_cast<int32_t>(2))}));
+  ExpectErr([&] { KOps::opEA(pair, r); }, KT::eSystem, "Pointer");
+}
+
+TEST_F(KOpsTest, TextForms) {
+  KA n;
+  n.Owns(Ints({1, 2}));
+  const std::string plain = n.value->AsString(false);
+  KOps::FnNGet(Idx("%*"))(n);  // the niladic slot holds "To String"
+  ASSERT_EQ(n.Type(), KT::tString);
+  EXPECT_EQ(n.As<KString>()->Value(), plain);
+  KA nil;
+  nil.Owns(new KNil());
+  KOps::op252A2A(nil);
+  ASSERT_EQ(nil.Type(), KT::tString);
+  EXPECT_EQ(nil.Cnt(), 0);
+  KA v(1), seq, str("x"), ns;
+  seq.Owns(SeqOf({}));
+  ns.Owns(new KNS());
+  ExpectErr([&] { KOps::op252A(v, seq); }, KT::eNotImpl, "RT Sequence");
+  ExpectErr([&] { KOps::op252A(v, str); }, KT::eNotImpl, "RT String");
+  ExpectErr([&] { KOps::op252A(v, ns); }, KT::eNotSupp, "RT Type");
+}
+
+// ---------------------------------------------------------------- structural family
+
+TEST_F(KOpsTest, GradeOrdersStablyInBothDirections) {
+  auto grade = [](std::vector<int32_t> v, bool up) {
+    KA a;
+    a.Owns(Ints(v));
+    KOps::Grade(a, up);
+    return a.Cnt() ? IntsOf(a) : std::vector<int32_t>{};
+  };
+  EXPECT_EQ(grade({30, 10, 20}, true), (std::vector<int32_t>{2, 3, 1}));
+  EXPECT_EQ(grade({30, 10, 20}, false), (std::vector<int32_t>{1, 3, 2}));
+  EXPECT_EQ(grade({1, 2, 2, 3}, true), (std::vector<int32_t>{1, 2, 3, 4}));
+  EXPECT_EQ(grade({1, 2, 2, 3}, false), (std::vector<int32_t>{4, 2, 3, 1}));
+  EXPECT_EQ(grade({5, 5, 4, 5}, true), (std::vector<int32_t>{3, 1, 2, 4}));
+  EXPECT_EQ(grade({5, 5, 4, 5}, false), (std::vector<int32_t>{1, 2, 4, 3}));
+  EXPECT_EQ(grade({7}, true), (std::vector<int32_t>{1}));
+  EXPECT_EQ(grade({}, true), (std::vector<int32_t>{}));
+  KA f;
+  f.Owns(Flts({2.5, -1, 0}));
+  KOps::op60603C(f);  // "``<"
+  EXPECT_EQ(IntsOf(f), (std::vector<int32_t>{1, 3, 2}));
+  KA s("cab");
+  KOps::op60603E(s);  // "``>"
+  EXPECT_EQ(IntsOf(s), (std::vector<int32_t>{2, 3, 1}));
+  KA ns;
+  ns.Owns(new KNS());
+  ExpectErr([&] { KOps::Grade(ns, true); }, KT::eNotSupp, "type");
+}
+
+TEST_F(KOpsTest, SortUpAndDown) {
+  KA a;
+  a.Owns(Ints({3, 1, 2}));
+  KOps::op3E3E3E(a);
+  EXPECT_EQ(IntsOf(a), (std::vector<int32_t>{1, 2, 3}));
+  KOps::op3C3C3C(a);
+  EXPECT_EQ(IntsOf(a), (std::vector<int32_t>{3, 2, 1}));
+}
+
+TEST_F(KOpsTest, CompareIndexOfIndicesOfAndWithout) {
+  KB* one = new KNum(static_cast<int32_t>(1));
+  KB* text = new KString("1");
+  EXPECT_NE(KOps::Compare(one, text), 0);
+  EXPECT_EQ(KOps::Compare(one, one), 0);
+  KA hold1, hold2;
+  hold1.Owns(one);
+  hold2.Owns(text);
+
+  KA left;
+  left.Owns(SeqOf({new KNum(static_cast<int32_t>(1)), new KString("a"), new KNum(static_cast<int32_t>(2)),
+                   new KString("a")}));
+  EXPECT_EQ(KOps::IndexOf(left.value, hold2.value, false), 0);  // "1" is not 1
+  KA key("a");
+  KA l1(left);
+  KOps::IndexOf(l1, key, false);
+  EXPECT_EQ(IntsOf(l1), std::vector<int32_t>{2});
+
+  KA keys;
+  keys.Owns(SeqOf({new KNum(static_cast<int32_t>(2)), new KString("z"), new KString("a")}));
+  KA l2(left), l3(left);
+  KOps::IndexOf(l2, keys, false);
+  KOps::IndexOf(l3, keys, true);
+  EXPECT_EQ(IntsOf(l2), (std::vector<int32_t>{3, 0, 2}));
+  EXPECT_EQ(IntsOf(l3), (std::vector<int32_t>{3, 0, 2}));
+
+  KA l4(left), key2("a");
+  KOps::IndicesOf(l4, key2, false);
+  EXPECT_EQ(IntsOf(l4), (std::vector<int32_t>{2, 4}));
+
+  KA l5(left), drop("a");
+  KOps::Without(l5, drop, false);
+  ASSERT_EQ(l5.Type(), KT::tSeq);
+  EXPECT_EQ(l5.Cnt(), 2);
+  EXPECT_EQ(left.Cnt(), 4);
+
+  KA withNil;
+  withNil.Owns(SeqOf({new KNil(), new KString("q"), new KNil()}));
+  KOps::op7E(withNil);  // "~": the sequence without its Nil elements
+  ASSERT_EQ(withNil.Cnt(), 1);
+  EXPECT_EQ(withNil.As<KSeq>()->Slots()[0]->typen(), KT::tString);
+
+  KA num(1);
+  ExpectErr([&] { KOps::IndexOf(num, key, false); }, KT::eNotSupp, "Type");
+  ExpectErr([&] { KOps::Without(num, key, false); }, KT::eNotSupp, "Type");
+}
+
+TEST_F(KOpsTest, CountsDepthAndIndexGenerator) {
+  KA a;
+  a.Owns(Ints({4, 5, 6}));
+  KA c(a);
+  KOps::op23(c);  // "#"
+  EXPECT_EQ(IntsOf(c), std::vector<int32_t>{3});
+  KA sh(a);
+  KOps::op2525(sh);  // "%%"
+  EXPECT_EQ(IntsOf(sh), std::vector<int32_t>{3});
+  KA d(a);
+  KOps::op2A2A(d);  // "**"
+  EXPECT_EQ(IntsOf(d), std::vector<int32_t>{0});
+  KA nested;
+  nested.Owns(SeqOf({SeqOf({new KNum(static_cast<int32_t>(1))})}));
+  KOps::op2A2A(nested);
+  EXPECT_EQ(IntsOf(nested), std::vector<int32_t>{1});
+
+  KA three(3), zero(0), neg(-2);
+  KOps::op60(three);
+  EXPECT_EQ(IntsOf(three), (std::vector<int32_t>{1, 2, 3}));
+  KOps::op60(zero);
+  EXPECT_EQ(zero.Cnt(), 0);
+  KOps::op60(neg);
+  EXPECT_EQ(neg.Cnt(), 0);
+  KA two;
+  two.Owns(Ints({2, 1}));
+  KOps::op60(two);
+  ASSERT_EQ(two.Type(), KT::tSeq);
+  EXPECT_EQ(two.As<KSeq>()->Slots()[0]->Count(), 2);
+
+  KA bits;
+  bits.Owns(new KBit("0010"));
+  KA first(bits);
+  KOps::op60(first);  // "`": the first set bit
+  EXPECT_EQ(IntsOf(first), std::vector<int32_t>{3});
+  KA all;
+  all.Owns(new KBit("1011"));
+  KOps::op6060(all);  // "``"
+  EXPECT_EQ(IntsOf(all), (std::vector<int32_t>{1, 3, 4}));
+  KA l(bits), want;
+  want.Owns(new KBit("1"));
+  KOps::op60(l, want);
+  EXPECT_EQ(IntsOf(l), std::vector<int32_t>{3});
+}
+
+TEST_F(KOpsTest, EndianFlipAndNot) {
+  KA s("abcdefg"), w(2);
+  KOps::op3E253C(s, w);
+  EXPECT_EQ(s.As<KString>()->Value(), std::string("badcfe\0\0", 8));
+  KA u("abc"), w3(3);
+  KOps::op3E253C(u, w3);
+  EXPECT_EQ(u.As<KString>()->Value(), "abc");
+  KA b, w2(2);
+  b.Owns(new KBit("1000000000000001"));
+  KOps::op3E253C(b, w2);
+  EXPECT_EQ(BitsOf(b), "0000000110000000");
+  KA n, w4(4);
+  n.Owns(Ints({1}));
+  ExpectErr([&] { KOps::op3E253C(n, w4); }, KT::eNotSupp, "Type");
+
+  KA f;
+  f.Owns(Ints({1, 2, 3}));
+  KOps::op3E253C(f);  // ">%<"
+  EXPECT_EQ(IntsOf(f), (std::vector<int32_t>{3, 2, 1}));
+  KA nb;
+  nb.Owns(new KBit("110"));
+  KOps::op7E(nb);
+  EXPECT_EQ(BitsOf(nb), "001");
+  KA bad;
+  bad.Owns(new KNS());
+  ExpectErr([&] { KOps::op7E(bad); }, KT::eNotSupp, "Left type");
+}
+
+TEST_F(KOpsTest, ClockConstructors) {
+  KA now, bang;
+  KOps::opCLOCK_N(now);
+  KOps::FnNGet(Idx("!"))(bang);
+  EXPECT_EQ(now.Type(), KT::tClock);
+  EXPECT_EQ(bang.Type(), KT::tClock);
+  KA day("1900/01/01 12:00");
+  KOps::opCLOCK(day);
+  ASSERT_EQ(day.Type(), KT::tClock);
+  EXPECT_DOUBLE_EQ(day.As<KNum>()->FltPtr()[0], 2.5);
+  KA days(3.0);
+  KOps::opCLOCK(days);
+  EXPECT_EQ(days.Type(), KT::tClock);
+  KA ns;
+  ns.Owns(new KNS());
+  ExpectErr([&] { KOps::opCLOCK(ns); }, KT::eNotSupp, "Type");
+}

@@ -284,7 +284,7 @@ TEST(KOpsArith, BitLogicCodes) {
     const char* out;
   } cases[] = {{KOps::boolAnd, "000100001"}, {KOps::boolClear, "000000000"},
                {KOps::boolEQ, "100111111"},  {KOps::boolNand, "111011110"},
-               {KOps::boolNor, "100011110"}, {KOps::boolNot, "100111110"},
+               {KOps::boolNor, "100011110"}, {KOps::boolNot, "101011110"},
                {KOps::boolOr, "011100001"},  {KOps::boolSet, "111111111"},
                {KOps::boolXor, "011000000"}};
   for (const auto& c : cases) {

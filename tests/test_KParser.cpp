@@ -114,7 +114,7 @@ TEST(KParserTokenizer, SymbolsFieldsAndSeparators) {
 }
 
 TEST(KParserTokenizer, OperatorsTakeTheLongestSymbol) {
-  auto t = Tokens("->> #cos =>[1] x");
+  auto t = Tokens("->> #cos =>[");
   ASSERT_GE(t.size(), 3u);
   EXPECT_EQ(t[0].kind, KT::ttOperator);
   EXPECT_EQ(t[0].text, "->>");
@@ -325,4 +325,147 @@ TEST(KParserEntry, IsIntAndAsInt) {
   EXPECT_EQ(KParser::AsInt("42"), 42);
   EXPECT_EQ(KParser::AsInt(""), 0);
   EXPECT_EQ(KParser::AsInt("4x"), 0);
+}
+
+namespace {
+
+// A host over one root namespace, as tarqsh and the desktop program keep it.
+struct Host : KOutSink {
+  KSeq* chain = new KSeq();
+  std::vector<std::string> lines;
+  bool trace = false, parse = false, verbose = false, comments = false, stop = false;
+  Host() { chain->Append(new KNS(), true); }
+  ~Host() override { KB::DoneWith(chain); }
+  void AppendLine(const std::string& line) override { lines.push_back(line); }
+  // Runs a text; returns the result's plain text form.
+  std::string Run(const std::string& text, bool withSink = true, KT::KTT* last = nullptr) {
+    KParser p(chain, "root");
+    p.fpTraceSwSet(&trace);
+    p.fpParseSwSet(&parse);
+    p.fpVerboseSwSet(&verbose);
+    p.fpCommentsSwSet(&comments);
+    p.fpStopSwSet(&stop);
+    p.fpOutSet(withSink ? this : nullptr);
+    p.fCmdSet(text);
+    KA result;
+    KT::KTT kind = KT::ttUnknown;
+    p.Exec(result, kind, nullptr);
+    if (last) *last = kind;
+    return result.AsString(false);
+  }
+};
+
+void SetStop(void* ctx) { *static_cast<bool*>(ctx) = true; }
+
+}  // namespace
+
+TEST(KParserExec, ResultsAndNamesSurviveRuns) {
+  Host h;
+  EXPECT_EQ(h.Run("3 + 4 * 2"), "14");
+  EXPECT_EQ(h.Run("5 => x"), "5");
+  EXPECT_EQ(h.Run("x + 1"), "6");
+  EXPECT_EQ(h.Run("   "), "");
+  EXPECT_EQ(h.Run(""), "");
+}
+
+TEST(KParserExec, ResultIsHeldOnlyByTheCaller) {
+  Host h;
+  KParser p(h.chain, "root");
+  p.fCmdSet("1 2 3 + 1");
+  KA result;
+  KT::KTT last;
+  p.Exec(result, last, nullptr);
+  EXPECT_EQ(result.AsString(true), "Num[R1C3:I]2 3 4");
+}
+
+TEST(KParserExec, DisplayNeedsASink) {
+  Host h;
+  EXPECT_EQ(h.Run("3 + 4 $"), "7");
+  ASSERT_EQ(h.lines.size(), 1u);
+  EXPECT_EQ(h.lines[0], "7");
+  try {
+    h.Run("3 + 4 $", false);
+    FAIL() << "display without a sink must fail";
+  } catch (KPErr& e) {
+    EXPECT_EQ(e.code, KT::eNULL);
+  }
+}
+
+TEST(KParserExec, ErrorsBecomePositionedErrors) {
+  Host h;
+  try {
+    h.Run("1;\n2 #PI 3");
+    FAIL();
+  } catch (KPErr& e) {
+    EXPECT_EQ(e.code, KT::eNotSupp);
+    std::string t = e.AsString(false);
+    EXPECT_EQ(t.substr(0, 7), "[0^2:7]") << t;
+    EXPECT_NE(t.find("\r\n2 #PI 3\r\n      ^\r\nNot Supported\r\nDyadic:Interpreter/KParser["), std::string::npos) << t;
+  }
+  // Assignments made before the error stay.
+  EXPECT_THROW(h.Run("9 => kept; kept #PI 1"), KPErr);
+  EXPECT_EQ(h.Run("kept"), "9");
+}
+
+TEST(KParserExec, StopRequestEndsTheRun) {
+  Host h;
+  h.stop = true;  // a request left from before the run is cleared at its start
+  EXPECT_EQ(h.Run("1 + 1"), "2");
+  KB::SetBreatheHook(SetStop, &h.stop);
+  try {
+    h.Run("1 + 1");
+    KB::SetBreatheHook(nullptr, nullptr);
+    FAIL() << "a stop request must end the run";
+  } catch (KPErr& e) {
+    KB::SetBreatheHook(nullptr, nullptr);
+    EXPECT_EQ(e.code, KT::eInterrupt);
+    EXPECT_NE(e.AsString(false).find("Stopped"), std::string::npos);
+    EXPECT_FALSE(h.stop) << "the evaluator clears the request it acts on";
+  }
+}
+
+TEST(KParserExec, DepthLimit) {
+  Host h;
+  std::string ok = std::string(99, '(') + "1" + std::string(99, ')');
+  EXPECT_EQ(h.Run(ok), "1");
+  std::string deep = std::string(101, '(') + "1" + std::string(101, ')');
+  try {
+    h.Run(deep);
+    FAIL();
+  } catch (KPErr& e) {
+    EXPECT_EQ(e.code, KT::eDepth);
+  }
+}
+
+TEST(KParserExec, DirectivesWriteThroughTheHostSwitches) {
+  Host h;
+  h.Run("$T $P $C $V 1");
+  EXPECT_TRUE(h.trace && h.parse && h.comments && h.verbose);
+  h.Run("$t $p $c $v 1");
+  EXPECT_FALSE(h.trace || h.parse || h.comments || h.verbose);
+  h.lines.clear();
+  h.Run("$P 1 + 2");
+  ASSERT_FALSE(h.lines.empty());
+  EXPECT_EQ(h.lines[0], "L0:Parse:Num:1");
+}
+
+TEST(KParserExec, TransparentTokensDoNotSplitExpressions) {
+  Host h;
+  EXPECT_EQ(h.Run("1 + $C 2"), "3");
+  EXPECT_EQ(h.Run("1 + $$ note\n 2"), "3");
+  EXPECT_EQ(h.Run("1 $* c *$ 2"), "1 2");
+}
+
+TEST(KParserExec, FlowStatementsReturnTheirRecord) {
+  Host h;
+  KParser p(h.chain, "root");
+  p.fCmdSet("5 :RETURN 2; 6");
+  KA result;
+  KT::KTT last;
+  KT::KBR flow = p.Exec(result, last, nullptr);
+  EXPECT_EQ(flow.kind, 3);
+  EXPECT_EQ(flow.count, 2);
+  EXPECT_EQ(result.AsString(false), "5");
+  p.fCmdSet(":BREAK 7");
+  EXPECT_EQ(p.Exec(result, last, nullptr).kind, 1);
 }

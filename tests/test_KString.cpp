@@ -590,3 +590,67 @@ TEST(KField, ListsOfFields) {
   Own<KB> back(KFList::SI(img.data()));
   EXPECT_EQ(back->AsString(false), ".a.B.c");
 }
+
+// ------------------------------------------------------------ robustness
+
+// Random texts and random stream calls: no crash, and the stream state stays
+// normalised (position within -1..length, flags matching the position).
+TEST(KStringRobust, RandomStreamCallsKeepStateNormalised) {
+  uint32_t seed = 12345;
+  auto rnd = [&seed](uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % n;
+  };
+  const char alphabet[] = "ab,\r\n -A\0";
+  KString comma(","), ab("a-b"), set("\r,"), empty;
+  for (int round = 0; round < 200; ++round) {
+    std::string text;
+    for (uint32_t k = rnd(12); k > 0; --k) text += alphabet[rnd(sizeof alphabet - 1)];
+    KString s(text);
+    for (int step = 0; step < 40; ++step) {
+      int n = static_cast<int>(rnd(7)) - 3;
+      KB* r = nullptr;
+      switch (rnd(14)) {
+        case 0: r = s.Next(n); break;
+        case 1: r = s.Prev(n); break;
+        case 2: r = s.NextLN(); break;
+        case 3: r = s.PrevLN(); break;
+        case 4: r = s.NextAll(rnd(2) ? &comma : &ab); break;
+        case 5: r = s.PrevAll(rnd(2) ? &comma : &ab); break;
+        case 6: r = s.NextAny(rnd(2) ? &set : &empty); break;
+        case 7: r = s.PrevAny(&set); break;
+        case 8: s.ToNextLN(); s.ToPrevAll(&comma); break;
+        case 9: s.ToNextAny(&set); s.ToPrevLN(); break;
+        case 10: s.ToNextPos(n); s.ToPrevPos(n); break;
+        case 11: rnd(2) ? s.ToBOS() : s.ToEOS(); break;
+        case 12: s.ToPos(n, rnd(2) != 0); break;
+        default: s.NextWr(&comma); break;
+      }
+      KB::DoneWith(r);
+      int len = s.Len();
+      ASSERT_GE(s.Pos(), -1);
+      ASSERT_LE(s.Pos(), len);
+      ASSERT_GE(s.PPos(), -1);
+      ASSERT_LE(s.PPos(), len);
+      ASSERT_EQ(s.AtEOS(), len == 0 || s.Pos() == len);
+      ASSERT_EQ(s.AtBOS(), len == 0 || s.Pos() == -1);
+      ASSERT_EQ(s.Str()[len], '\0');
+    }
+  }
+}
+
+TEST(KStringRobust, MalformedInputIsHandled) {
+  std::string junk;
+  for (int c = 0; c < 256; ++c) junk += static_cast<char>(255 - c);
+  KString s(junk);
+  Own<KString> d(s.R64());
+  EXPECT_EQ(d->Len(), 48);  // the 64 alphabet characters give 48 bytes
+  KString empty;
+  KNum zero(int32_t{0});
+  Own<KB> bits(empty.Convert(&zero));
+  EXPECT_EQ(bits->Count(), 0);
+  std::string tiny("\x1D\0\0\0\x08\0\0\0", 8);  // frame without a payload
+  EXPECT_THROW(KString::SI(tiny.data()), KError);
+  EXPECT_THROW(s.Range(2, 1), KError);
+  EXPECT_EQ(Take(s.Range(-3, 0)), std::string(4, '\xFF'));
+}

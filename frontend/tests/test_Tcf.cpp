@@ -20,9 +20,14 @@ QStringList Lines(QPlainTextEdit* pane) {
   return t.isEmpty() ? QStringList() : t.split(QChar('\n'));
 }
 
+// Many short statements; 0 ms timers fire at the run's first breath.
 QString LongScript() {
   QString s;
-  for (int i = 0; i < 300000; ++i) s += QStringLiteral("1 + 2;\n");
+  s.reserve(2200000);
+  for (int line = 0; line < 3000; ++line) {
+    for (int i = 0; i < 100; ++i) s += QStringLiteral("1 + 2; ");
+    s += QChar('\n');
+  }
   return s;
 }
 
@@ -103,10 +108,13 @@ void TestTcf::clearEmptiesCodeArea() {
 void TestTcf::ownStopFlag() {
   // The main window's Stop leaves a pane's run alone; the pane's stops it.
   bool mainStopIgnored = false;
-  QTimer::singleShot(150, fPane, [&] { fWin->bnStop->click(); });
-  QTimer::singleShot(400, fPane, [&] {
-    mainStopIgnored = fWin->Host()->Busy();
-    fPane->bnStop->click();
+  QTimer::singleShot(0, fPane, [&] {
+    fWin->bnStop->click();
+    // At the next breath the run is still going; then the pane stops it.
+    QTimer::singleShot(0, fPane, [&] {
+      mainStopIgnored = fWin->Session()->Busy();
+      fPane->bnStop->click();
+    });
   });
   fPane->reScript->setPlainText(LongScript());
   fPane->sbnGoTARQ->click();
@@ -121,7 +129,7 @@ void TestTcf::ownStopFlag() {
 
 void TestTcf::closeDuringRunWaits() {
   QPointer<TfmTcf> pane = fPane;
-  QTimer::singleShot(200, fPane, [&] { fPane->close(); });
+  QTimer::singleShot(0, fPane, [&] { fPane->close(); });
   fPane->reScript->setPlainText(LongScript());
   fPane->sbnGoTARQ->click();
   QVERIFY(pane);  // still alive when its run returns
@@ -132,7 +140,7 @@ void TestTcf::closeDuringRunWaits() {
 void TestTcf::runButtonsFollowAnyRun() {
   TfmTcf* other = fWin->OpenCommandPane();
   bool paneDisabled = false, otherDisabled = false;
-  QTimer::singleShot(200, fWin.get(), [&] {
+  QTimer::singleShot(0, fWin.get(), [&] {
     paneDisabled = !fPane->sbnGoTARQ->isEnabled();
     otherDisabled = !other->sbnGoTARQ->isEnabled();
     fWin->bnStop->click();

@@ -1,4 +1,4 @@
-// TarqHost: the desktop program's side of the interpreter boundary. It owns
+// TarqSession: the desktop program's side of the interpreter boundary. It owns
 // the root namespace and the namespace chain for the life of the main
 // window, runs Tarq text with a fresh KParser per run, and prints results and
 // errors into the output pane. Both the main window and the command panes
@@ -35,7 +35,8 @@ class TarqPaneSink : public KOutSink {
 // One run's settings. Switch pointers left null are not handed to the
 // interpreter (it then reads them as off). `clearFirst` clears the output
 // pane once the interpreter is built. `resultLine` prints "Result:"
-// before the result; `wrapName` names the KPErr that wraps a plain KError;
+// before the result; `name` is the interpreter's name for the run;
+// `wrapName` names the KPErr that wraps a plain KError;
 // `unknownText` is printed for any other exception.
 struct TarqRunSpec {
   bool* trace = nullptr;
@@ -45,18 +46,19 @@ struct TarqRunSpec {
   bool* stop = nullptr;
   bool clearFirst = false;
   bool resultLine = true;
+  const char* name = "root";
   const char* wrapName = "DoIt:";
   const char* unknownText = "Unknown Error";
 };
 
-class TarqHost : public QObject {
+class TarqSession : public QObject {
   Q_OBJECT
 
  public:
-  // `out` is the output pane (the sink of every run); it must outlive the host.
-  explicit TarqHost(QPlainTextEdit* out, QObject* parent = nullptr);
+  // `out` is the output pane (the sink of every run); it must outlive the session.
+  explicit TarqSession(QPlainTextEdit* out, QObject* parent = nullptr);
   // Clears the root namespace and lets go of the chain.
-  ~TarqHost() override;
+  ~TarqSession() override;
 
   KSeq* Chain() const { return fChain; }
   // True while a run is in progress (runs are never nested).

@@ -1,5 +1,5 @@
-// TarqHost: runs Tarq text for the desktop program (see TarqHost.h).
-#include "TarqHost.h"
+// TarqSession: runs Tarq text for the desktop program (see TarqSession.h).
+#include "TarqSession.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -51,11 +51,11 @@ void TarqPaneSink::Append(const QString& line) {
   fAppending = false;
 }
 
-void TarqPaneSink::AppendLine(const std::string& line) { Append(TarqHost::FromTarq(line)); }
+void TarqPaneSink::AppendLine(const std::string& line) { Append(TarqSession::FromTarq(line)); }
 
 // ------------------------------------------------------------------ text
 
-std::string TarqHost::ToTarq(const QString& text) {
+std::string TarqSession::ToTarq(const QString& text) {
   QString t = text;
   t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
   t.replace(QChar('\r'), QChar('\n'));
@@ -66,7 +66,7 @@ std::string TarqHost::ToTarq(const QString& text) {
   return KPlat::Utf8ToCp1252(std::string(utf8.constData(), size_t(utf8.size())));
 }
 
-QString TarqHost::FromTarq(const std::string& text) {
+QString TarqSession::FromTarq(const std::string& text) {
   std::string utf8 = KPlat::Cp1252ToUtf8(text);
   QString t = QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
   t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
@@ -75,7 +75,7 @@ QString TarqHost::FromTarq(const std::string& text) {
   return t;
 }
 
-QString TarqHost::FromFileBytes(const std::string& bytes) {
+QString TarqSession::FromFileBytes(const std::string& bytes) {
   std::string utf8 = KPlat::IsValidUtf8(bytes) ? bytes : KPlat::Cp1252ToUtf8(bytes);
   QString t = QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
   t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
@@ -83,15 +83,15 @@ QString TarqHost::FromFileBytes(const std::string& bytes) {
   return t;
 }
 
-// ------------------------------------------------------------------ host
+// ------------------------------------------------------------------ session
 
-TarqHost::TarqHost(QPlainTextEdit* out, QObject* parent)
+TarqSession::TarqSession(QPlainTextEdit* out, QObject* parent)
     : QObject(parent), fOut(out), fSink(out) {
   fChain = new KSeq();
   fChain->Append(new KNS(), true);
 }
 
-TarqHost::~TarqHost() {
+TarqSession::~TarqSession() {
   if (fChain) {
     if (KB* root = fChain->Last()) root->Clear();
     KB::DoneWith(fChain);
@@ -99,50 +99,49 @@ TarqHost::~TarqHost() {
   }
 }
 
-void TarqHost::ClearOutput() { fOut->clear(); }
+void TarqSession::ClearOutput() { fOut->clear(); }
 
-void TarqHost::Append(const QString& line) { fSink.Append(line); }
+void TarqSession::Append(const QString& line) { fSink.Append(line); }
 
-void TarqHost::AppendTarq(const std::string& text) { fSink.AppendLine(text); }
+void TarqSession::AppendTarq(const std::string& text) { fSink.AppendLine(text); }
 
-void TarqHost::SetBusy(bool busy) {
+void TarqSession::SetBusy(bool busy) {
   if (fBusy == busy) return;
   fBusy = busy;
   emit busyChanged(busy);
 }
 
-void TarqHost::BreatheHook(void* ctx) {
+void TarqSession::BreatheHook(void* ctx) {
   auto* timer = static_cast<QElapsedTimer*>(ctx);
   if (timer->elapsed() < kBreathInterval) return;
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   timer->restart();
 }
 
-bool TarqHost::Exec(KSeq* chain, const std::string& text, const TarqRunSpec& spec,
+bool TarqSession::Exec(KSeq* chain, const std::string& text, const TarqRunSpec& spec,
                     std::string* result) {
   if (gRunning) return false;
 
   // Run guard: busy state, the break hook and its clock, undone on every exit.
   QElapsedTimer breath;
   struct Guard {
-    TarqHost* host;
-    Guard(TarqHost* h, QElapsedTimer* t) : host(h) {
+    TarqSession* session;
+    Guard(TarqSession* s, QElapsedTimer* t) : session(s) {
       gRunning = true;
-      host->SetBusy(true);
+      session->SetBusy(true);
       t->start();
-      KB::SetBreatheHook(&TarqHost::BreatheHook, t);
+      KB::SetBreatheHook(&TarqSession::BreatheHook, t);
     }
     ~Guard() {
       KB::SetBreatheHook(nullptr, nullptr);
       gRunning = false;
-      host->SetBusy(false);
+      session->SetBusy(false);
     }
   } guard(this, &breath);
 
   if (spec.stop) *spec.stop = false;
-  const char* name = result ? "files:" : "root";
   try {
-    KParser parser(chain, name);
+    KParser parser(chain, spec.name);
     if (spec.clearFirst) fOut->clear();
     if (spec.trace) parser.fpTraceSwSet(spec.trace);
     if (spec.parse) parser.fpParseSwSet(spec.parse);
@@ -181,13 +180,13 @@ bool TarqHost::Exec(KSeq* chain, const std::string& text, const TarqRunSpec& spe
   return false;
 }
 
-bool TarqHost::Run(const QString& text, const TarqRunSpec& spec) {
+bool TarqSession::Run(const QString& text, const TarqRunSpec& spec) {
   if (gRunning) return false;
   Exec(fChain, ToTarq(text), spec, nullptr);
   return true;
 }
 
-void TarqHost::ShowNamespace(bool verbose) {
+void TarqSession::ShowNamespace(bool verbose) {
   if (gRunning) return;
   try {
     if (KB* root = fChain->Last()) AppendTarq(root->AsString(verbose));
@@ -196,12 +195,12 @@ void TarqHost::ShowNamespace(bool verbose) {
   }
 }
 
-void TarqHost::ClearNamespace() {
+void TarqSession::ClearNamespace() {
   if (gRunning) return;
   if (KB* root = fChain->Last()) root->Clear();
 }
 
-void TarqHost::ShowOperators() {
+void TarqSession::ShowOperators() {
   if (gRunning) return;
   KSeq* chain = NewChain();
   try {
@@ -222,10 +221,11 @@ void TarqHost::ShowOperators() {
   KB::DoneWith(chain);
 }
 
-bool TarqHost::ScriptNames(QStringList& names) {
+bool TarqSession::ScriptNames(QStringList& names) {
   if (gRunning) return false;
   KSeq* chain = NewChain();
   TarqRunSpec spec;
+  spec.name = "files:";
   spec.wrapName = "File List:";
   spec.unknownText = "cbxScriptHistoryDropDown:Unknown Error";
   std::string text;
