@@ -190,6 +190,22 @@ std::string Displayable(const char* t, int n) {
 bool IsApostrophe(char c) { return c == '\'' || U(c) == 0x92; }
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
+// Holds a value under construction and lets go of it if an error leaves
+// the scope first; Release hands it to the caller.
+template <class T>
+struct Building {
+  T* v;
+  explicit Building(T* value) : v(value) {}
+  ~Building() { KB::DoneWith(v); }
+  Building(const Building&) = delete;
+  T* operator->() const { return v; }
+  T* Release() {
+    T* r = v;
+    v = nullptr;
+    return r;
+  }
+};
+
 }  // namespace
 
 // ============================================================ construction
@@ -860,7 +876,7 @@ int KString::NextWr(KB* value) {
 // ============================================================ words and marks
 
 KSeq* KString::AllWords() {
-  KSeq* words = new KSeq();
+  Building<KSeq> words(new KSeq());
   const char* t = Str();
   int n = Len();
   // A hyphen next to another hyphen ends a word and belongs to none.
@@ -884,7 +900,7 @@ KSeq* KString::AllWords() {
     }
     if (letter) words->Append(new KString(w), true);
   }
-  return words;
+  return words.Release();
 }
 
 KBit* KString::MarkWordsBeg() {
@@ -1047,7 +1063,7 @@ KBit* KString::MarkElem(KB* o, KT::KMC how) {
 KBit* KString::ToTF() { return new KBit(Str(), Len()); }
 
 KSeq* KString::Segment(KB* by, bool keep) {
-  KSeq* out = new KSeq();
+  Building<KSeq> out(new KSeq());
   const char* t = Str();
   int n = Len();
   auto piece = [&](int from, int to) { out->Append(MakeLike(t + from, to - from), true); };
@@ -1065,7 +1081,7 @@ KSeq* KString::Segment(KB* by, bool keep) {
       start = i;
     }
     if (start < n) piece(start, n);
-    return out;
+    return out.Release();
   }
 
   if (IsTextValue(by)) {
@@ -1078,7 +1094,7 @@ KSeq* KString::Segment(KB* by, bool keep) {
       start = i + 1;
     }
     if (start < n) piece(start, n);
-    return out;
+    return out.Release();
   }
 
   // Marks: a bit mask, or numbers giving the 1-based marked positions.
@@ -1094,7 +1110,6 @@ KSeq* KString::Segment(KB* by, bool keep) {
       if (p >= 1 && p <= n) marks[static_cast<size_t>(p - 1)] = true;
     }
   } else {
-    DoneWith(out);
     KTHROW(KT::eNotSupp, "Type");
   }
   int start = 0;
@@ -1105,7 +1120,7 @@ KSeq* KString::Segment(KB* by, bool keep) {
     start = end;
   }
   if (start < n) piece(start, n);
-  return out;
+  return out.Release();
 }
 
 // ============================================================ editing
@@ -1348,14 +1363,9 @@ KB* KString::Contains(KB* o) {
   }
   if (KSeq::IsSeq(o)) {
     KSeq* s = static_cast<KSeq*>(o);
-    KSeq* out = new KSeq();
-    try {
-      for (int i = 0; i < s->Count(); ++i) out->Append(MarkElem((*s)[i], KT::mcEQ), true);
-    } catch (...) {
-      DoneWith(out);
-      throw;
-    }
-    return out;
+    Building<KSeq> out(new KSeq());
+    for (int i = 0; i < s->Count(); ++i) out->Append(MarkElem((*s)[i], KT::mcEQ), true);
+    return out.Release();
   }
   KTHROW(KT::eNotSupp, "Type");
 }
@@ -1414,14 +1424,9 @@ KB* KString::IndexedBy(KB* index) {
     }
     case KT::tField: {
       if (index->Count() == 0) KTHROW(KT::eValue, "Not String");
-      KNS* ns = new KNS();
-      try {
-        ns->Put(index, this, KT::ntAny);
-      } catch (...) {
-        DoneWith(ns);
-        throw;
-      }
-      return ns;
+      Building<KNS> ns(new KNS());
+      ns->Put(index, this, KT::ntAny);
+      return ns.Release();
     }
     case KT::tSeq:
     case KT::tSeqEa:
@@ -1431,17 +1436,12 @@ KB* KString::IndexedBy(KB* index) {
       bool fields = seq->Count() > 0;
       for (int i = 0; i < seq->Count(); ++i) fields = fields && (*seq)[i]->typen() == KT::tField;
       if (!fields) KTHROW(KT::eValue, "Invalid Index");
-      KNS* ns = new KNS();
-      try {
-        for (int i = 0; i < seq->Count(); ++i) {
-          if ((*seq)[i]->Count() == 0) KTHROW(KT::eValue, "Not String");
-          ns->Put((*seq)[i], this, KT::ntAny);
-        }
-      } catch (...) {
-        DoneWith(ns);
-        throw;
+      Building<KNS> ns(new KNS());
+      for (int i = 0; i < seq->Count(); ++i) {
+        if ((*seq)[i]->Count() == 0) KTHROW(KT::eValue, "Not String");
+        ns->Put((*seq)[i], this, KT::ntAny);
       }
-      return ns;
+      return ns.Release();
     }
     default:
       KTHROW(KT::eValue, "Invalid Index");
@@ -1567,35 +1567,28 @@ KB* KString::CoerceTo(KT::KTO t) {
 KNum* KString::AsNum() { return new KNum(Str(), Len()); }
 
 KSeq* KString::AsCSV() {
-  KSeq* rows = new KSeq();
-  KSeq* row = new KSeq();
+  Building<KSeq> rows(new KSeq());
+  Building<KSeq> row(new KSeq());
   const char* t = Str();
   int n = Len();
   int start = 0;
   bool quoted = false;
-  try {
-    for (int i = 0; i < n; ++i) {
-      char c = t[i];
-      if (c == '"') {
-        quoted = !quoted;
-      } else if (!quoted && (c == ',' || c == '\r')) {
-        row->Append(MakeLike(t + start, i - start), true);
-        start = i + 1;
-        if (c == '\r') {
-          rows->Append(row, true);
-          row = nullptr;  // owned by rows now, in case the next allocation fails
-          row = new KSeq();
-        }
+  for (int i = 0; i < n; ++i) {
+    char c = t[i];
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && (c == ',' || c == '\r')) {
+      row->Append(MakeLike(t + start, i - start), true);
+      start = i + 1;
+      if (c == '\r') {
+        rows->Append(row.Release(), true);
+        row.v = new KSeq();
       }
     }
-    row->Append(MakeLike(t + start, n - start), true);
-    rows->Append(row, true);
-  } catch (...) {
-    DoneWith(row);
-    DoneWith(rows);
-    throw;
   }
-  return rows;
+  row->Append(MakeLike(t + start, n - start), true);
+  rows->Append(row.Release(), true);
+  return rows.Release();
 }
 
 std::string KString::AsHex(int width) {
