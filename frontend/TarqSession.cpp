@@ -119,7 +119,7 @@ void TarqSession::BreatheHook(void* ctx) {
 }
 
 bool TarqSession::Exec(KSeq* chain, const std::string& text, const TarqRunSpec& spec,
-                    std::string* result) {
+                       std::string* result) {
   if (gRunning) return false;
 
   // Run guard: busy state, the break hook and its clock, undone on every exit.

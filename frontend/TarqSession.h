@@ -67,9 +67,10 @@ class TarqSession : public QObject {
   // Runs `text` and prints the result or the error. Returns false without
   // doing anything when another run is in progress.
   bool Run(const QString& text, const TarqRunSpec& spec);
+  // The next three do nothing while a run is in progress.
   // Appends the root namespace's text form.
   void ShowNamespace(bool verbose);
-  // Removes every name from the root namespace (ignored during a run).
+  // Removes every name from the root namespace.
   void ClearNamespace();
   // Appends the operator listing, one operator per line.
   void ShowOperators();
@@ -96,7 +97,7 @@ class TarqSession : public QObject {
 
  private:
   void SetBusy(bool busy);
-  // Runs `text` over `chain` in a parser named `name`; prints errors with
+  // Runs `text` over `chain` as `spec` says; prints errors with
   // `wrapName` / `unknownText`. Fills `result` with the non-verbose text
   // form when `result` is given, else prints the result as a Run does.
   bool Exec(KSeq* chain, const std::string& text, const TarqRunSpec& spec, std::string* result);
@@ -106,5 +107,4 @@ class TarqSession : public QObject {
   TarqPaneSink fSink;
   KSeq* fChain = nullptr;
   bool fBusy = false;
-  qint64 fLastBreath = 0;
 };

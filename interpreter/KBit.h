@@ -96,7 +96,10 @@ class KBit : public KB {
   void Drop(int n);               // 6 "Bit Drop"
   KB* Convert(KB* code);          // packed bytes read as little-endian numbers
 
-  // ---- running and moving windows (a window below 1 counts as 1)
+  // ---- running and moving windows. The window is the first element of a
+  // number (floats truncated; a bit vector gives its length); a window below
+  // 1 counts as 1; anything else raises 15 "Need Numeric". Windows that reach
+  // before position 0 are partial.
   KBit* MovAll(KB* window = nullptr);  // no window: running AND
   KBit* MovAny(KB* window = nullptr);  // no window: running OR
   KBit* Fire();                        // rising edges

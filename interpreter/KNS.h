@@ -93,9 +93,9 @@ class KNS : public KSeq {
   KB* Fields();                   // field list, one field per key
   KB* Symbols();                  // 10 "Symbols"
   KSeq* Disclose();               // the values
-  void Copy(KNS* other);          // appends/replaces other's entries
+  void Copy(KNS* other);          // Put of each of other's entries
   void Clear() override;
-  KB* Clone() override;           // new namespace sharing the associations
+  KB* Clone() override;           // own associations, same keys and values
   virtual KB* Without(KB* names);
   void IdxAssign(KB* v, KB* index) override;
   virtual KB* IndexedBy(KB* index);

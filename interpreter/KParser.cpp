@@ -33,6 +33,11 @@ enum CharClass : uint8_t {
 uint8_t gClass[256];
 bool gClassReady = false;
 
+// Operator symbols by first character, in table order (longest first), so
+// the tokenizer tries only the symbols that can match; the match itself is
+// KOps::OpToken's rule (letters compared without regard to case).
+std::vector<int> gOpsByFirst[256];
+
 // Built once, with the type tables and the operator table, when the first
 // parse state is set up.
 void BuildClasses() {
@@ -51,7 +56,32 @@ void BuildClasses() {
   set(";", ccSep);
   set("$", ccDollar);
   set(" \n\t\r", ccBlank);
+  for (int i = 0; i < KOps::nOps; ++i) {
+    unsigned char c0 = static_cast<unsigned char>(KOps::fOpsTbl[i].symbol[0]);
+    gOpsByFirst[c0].push_back(i);
+  }
   gClassReady = true;
+}
+
+inline char FoldCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// The operator index of the longest symbol that begins at p (p < end), or
+// -1; `len` receives the symbol's length.
+int FindOperator(const char* p, const char* end, int& len) {
+  for (int i : gOpsByFirst[static_cast<unsigned char>(*p)]) {
+    const char* sym = KOps::fOpsTbl[i].symbol;
+    const char* q = p;
+    const char* t = sym;
+    while (*t && q < end && FoldCase(*q) == FoldCase(*t)) {
+      ++q;
+      ++t;
+    }
+    if (!*t) {
+      len = static_cast<int>(t - sym);
+      return i;
+    }
+  }
+  return -1;
 }
 
 inline uint8_t Cls(char c) { return gClass[static_cast<unsigned char>(c)]; }
@@ -205,6 +235,7 @@ KTT KPParser::NextToken(bool skipDirectives) {
     token = nullptr;
     tokenLen = 0;
     member = colon = 0;
+    opIndex = -1;
     if (!code || !scan || scan >= codeEnd) return curTT;
 
     char* p = scan;
@@ -275,10 +306,11 @@ KTT KPParser::NextToken(bool skipDirectives) {
         curTT = KT::ttNumber;
         return curTT;
       }
-      if (const char* sym = KOps::OpToken(p)) {
-        char* e = p + std::strlen(sym);
-        if (e > codeEnd) e = codeEnd;
-        Cut(*this, p, e, e);
+      int len = 0;
+      int op = FindOperator(p, codeEnd, len);
+      if (op >= 0) {
+        Cut(*this, p, p + len, p + len);
+        opIndex = op;
         curTT = KT::ttOperator;
         return curTT;
       }
@@ -442,14 +474,15 @@ KTT KPParser::NextToken(bool skipDirectives) {
         break;
       }
       case ccOp: {
-        const char* sym = KOps::OpToken(p);
-        if (!sym) {
+        int len = 0;
+        int op = FindOperator(p, codeEnd, len);
+        if (op < 0) {
           Cut(*this, p, p + 1, p + 1);
           curTT = KT::ttUnknown;
           return curTT;
         }
-        char* e = p + std::strlen(sym);
-        if (e > codeEnd) e = codeEnd;
+        char* e = p + len;
+        opIndex = op;
         if ((c1 == '.' || c1 == ':') && IsLetter(c2)) member = 1;
         if (e < codeEnd && Cls(*e) == ccOp) ScanError(*this, p, e, KT::eSyntax, "Spacing");
         Cut(*this, p, e, e);
@@ -543,6 +576,19 @@ void FixInPlace(KA& a) {
 // stored value itself (referenced by `out`) or NoValue. `level` receives
 // how many namespaces out it was found.
 void Lookup(KPParser& ps, const char* name, KA& out, int& level) {
+  // The key string is reused from lookup to lookup: its text is written
+  // into its own buffer while the capacity suffices.
+  int len = static_cast<int>(std::strlen(name));
+  KB* kv = ps.nameKey.value;
+  if (!ps.nameKey.Is(KT::tString) || kv->Shared() || kv->descriptor->capacity < len || !kv->descriptor->data) {
+    ps.nameKey.Owns(new KString(' ', 0, len > 32 ? len : 32));
+    kv = ps.nameKey.value;
+  }
+  char* buf = static_cast<char*>(kv->descriptor->data);
+  std::memcpy(buf, name, static_cast<size_t>(len));
+  buf[len] = 0;
+  kv->descriptor->count = len;
+  KString* key = static_cast<KString*>(kv);
   KSeq* chain = ps.chain;
   int n = chain ? chain->Count() : 0;
   KB** slots = n ? chain->Slots() : nullptr;
@@ -550,7 +596,7 @@ void Lookup(KPParser& ps, const char* name, KA& out, int& level) {
     KB* e = slots[i];
     KT::KTO t = e->typen();
     if (t != KT::tNS && t != KT::tCV) KTHROW(KT::eSystem, "Corrupted NS Seq");
-    if (KB* v = static_cast<KNS*>(e)->ValPtr(name)) {
+    if (KB* v = static_cast<KNS*>(e)->ValPtr(key)) {
       level = n - 1 - i;
       v->level = level;
       out = v;
@@ -1254,7 +1300,7 @@ KT::KBR OnBlock(KPParser& ps) {
 void OnOperator(KPParser& ps) {
   KA& L = ps.L;
   ps.ParseLine("Operator:", ps.token);
-  if (ps.newOp != -2) ps.newOp = KOps::OpIdxGet(ps.token);
+  if (ps.newOp != -2) ps.newOp = ps.opIndex >= 0 ? ps.opIndex : KOps::OpIdxGet(ps.token);
   int op = ps.newOp;
   if (op >= 0 && op == KOps::iIdxAssign) {
     ps.ParseLine("Putback '[':", "");

@@ -61,6 +61,8 @@ class KPParser : public KPosState {
   KA L, R;
   KA U;       // the user-defined operator for newOp/pendOp == -2
   KA argNS;   // the argument namespace of a block run ("#ARGS")
+  KA nameKey; // a string reused as the key of symbol lookups
+  int opIndex = -1;  // operator index of the current Operator token
 
   KT::KTO curVT = KT::tNV, prevVT = KT::tNV;
   KT::KTT prevTT = KT::ttUnknown, curTT = KT::ttUnknown;

@@ -45,7 +45,10 @@ class KSeq : public KB {
   // A new sequence of the elements at the 1-based positions (floats
   // truncated); outside positions give empty values; an empty index a copy.
   KSeq* IndexedBy(KNum* index);
-  // Stores value (referenced) at the 1-based positions a numeric index gives.
+  // Stores value (referenced) at the 1-based positions of a numeric index or
+  // the set bits of a bit vector; positions outside are ignored. A sequence
+  // value with one element per position (two or more) is distributed, any
+  // other value is stored whole at every position. 15 "Invalid index".
   virtual void IdxAssign(KB* value, KB* index);
   // Replaces slot i (ignored outside 0..count-1). When the old element is a
   // reference and the new one is not, the value goes into the reference.

@@ -160,6 +160,12 @@ TEST(KBit, SelectionAndStructure) {
   EXPECT_EQ(bitsOf(t.Catenate(&src)), "1101101");
   EXPECT_EQ(bitsOf(t.Range(-1, 5)), "1110111");
   EXPECT_THROW(t.Drop(1), KError);
+  KBit packed("0000000100000010");  // bytes 01 02
+  KNum code(2);
+  KB* n = packed.Convert(&code);  // one little-endian 16-bit number
+  ASSERT_NE(n, nullptr);
+  EXPECT_EQ(n->AsString(false), "513");
+  KB::DoneWith(n);
 }
 
 TEST(KBit, IdxAssign) {

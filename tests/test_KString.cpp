@@ -470,7 +470,8 @@ TEST(KStringEdit, IndexingAndAssignment) {
   EXPECT_THROW(s.IdxAssign(&n, &idx), KError);
   KField name("f");
   Own<KB> ns(s.IndexedBy(&name));
-  EXPECT_EQ(ns->typen(), KT::tNS);
+  ASSERT_EQ(ns->typen(), KT::tNS);
+  EXPECT_EQ(Str(static_cast<KNS*>(ns.get())->ValPtr("F")), "XXYYY");
 }
 
 // ------------------------------------------------------------ words and marks
@@ -653,4 +654,5 @@ TEST(KStringRobust, MalformedInputIsHandled) {
   EXPECT_THROW(KString::SI(tiny.data()), KError);
   EXPECT_THROW(s.Range(2, 1), KError);
   EXPECT_EQ(Take(s.Range(-3, 0)), std::string(4, '\xFF'));
+  EXPECT_THROW(s.ToFile("/tmp/outside-the-fence.txt"), KError);  // write fence
 }

@@ -1,0 +1,127 @@
+// fuzz_parser: libFuzzer entry that runs arbitrary bytes as a Tarq text the
+// way a host does (a fresh root namespace in a namespace chain, a KParser
+// per run, switches, an output sink, Exec, the result's text form), twice in
+// the same namespace so the second run meets whatever the first one stored.
+// Errors must leave as KPErr or KError; anything else (a crash, a leak, a
+// sanitizer report, an escaping exception) is a finding.
+//
+// Input format: the bytes are the script text. A first byte in 0x10..0x1F
+// is not text but selects the switches (bit 0 trace, 1 parse, 2 verbose,
+// 3 comments; tarqsh -t -p -v -c reproduce them).
+//
+// Endless loops end with "Stopped": the Breathe hook, called once per token,
+// raises the stop flag after kTokenBudget calls and keeps it raised.
+//
+// Element buffers: the linker routes KPlat::MemAlloc / MemRealloc / MemFree
+// here (--wrap). Each buffer is one exact-size heap block, so the sanitizers
+// see every read or write outside it and every buffer left behind (the
+// platform allocator's headers and mapped blocks would hide both), and a
+// buffer beyond kBufferLimit fails as the platform does when memory runs
+// out, so a script asking for gigabytes ends with "Out of memory".
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "KArg.h"
+#include "KB.h"
+#include "KNS.h"
+#include "KParser.h"
+#include "KSeq.h"
+#include "Kerror.h"
+#include "Ktypes.h"
+
+namespace {
+
+constexpr long kTokenBudget = 20000;
+constexpr size_t kBufferLimit = size_t(64) << 20;
+
+struct CountingSink : KOutSink {
+  size_t bytes = 0;
+  void AppendLine(const std::string& line) override { bytes += line.size(); }
+};
+
+long gBreaths = 0;
+
+void Breathe(void* ctx) {
+  if (++gBreaths > kTokenBudget) *static_cast<bool*>(ctx) = true;
+}
+
+struct Switches {
+  bool trace = false, parse = false, verbose = false, comments = false, stop = false;
+};
+
+// One run as a host makes it; returns the size of what it printed.
+size_t Run(KSeq* chain, Switches& sw, const std::string& text) {
+  CountingSink sink;
+  gBreaths = 0;
+  sw.stop = false;
+  KB::SetBreatheHook(Breathe, &sw.stop);
+  KParser p(chain, "root");
+  p.fpTraceSwSet(&sw.trace);
+  p.fpParseSwSet(&sw.parse);
+  p.fpVerboseSwSet(&sw.verbose);
+  p.fpCommentsSwSet(&sw.comments);
+  p.fpStopSwSet(&sw.stop);
+  p.fpOutSet(&sink);
+  p.fCmdSet(text);
+  size_t printed = 0;
+  try {
+    KA result;
+    KT::KTT last = KT::ttUnknown;
+    p.Exec(result, last, nullptr);
+    bool* v = p.fpVerboseSwGet();
+    printed = result.AsString(v && *v).size();
+  } catch (KPErr& e) {
+    printed = e.AsString(false).size();
+  } catch (KError& e) {
+    KPErr wrapped("DoIt:", e.code, p.PParser(), e.message);
+    printed = wrapped.AsString(false).size();
+  }
+  KB::SetBreatheHook(nullptr, nullptr);
+  return printed + sink.bytes;
+}
+
+}  // namespace
+
+extern "C" {
+
+void* __wrap__ZN5KPlat8MemAllocEmb(size_t bytes, bool zero) {
+  if (bytes > kBufferLimit) return nullptr;
+  return zero ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+}
+
+void* __wrap__ZN5KPlat10MemReallocEPvmmb(void* p, size_t oldBytes, size_t newBytes, bool zeroTail) {
+  if (newBytes > kBufferLimit) return nullptr;
+  void* q = std::realloc(p, newBytes ? newBytes : 1);
+  if (q && zeroTail && newBytes > oldBytes) std::memset(static_cast<char*>(q) + oldBytes, 0, newBytes - oldBytes);
+  return q;
+}
+
+void __wrap__ZN5KPlat7MemFreeEPv(void* p) { std::free(p); }
+
+int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Switches sw;
+  if (size > 0 && data[0] >= 0x10 && data[0] <= 0x1F) {
+    unsigned bits = data[0] - 0x10u;
+    sw.trace = bits & 1;
+    sw.parse = bits & 2;
+    sw.verbose = bits & 4;
+    sw.comments = bits & 8;
+    ++data;
+    --size;
+  }
+  std::string text(reinterpret_cast<const char*>(data), size);
+  KSeq* chain = new KSeq();
+  KNS* root = new KNS();
+  chain->Append(root, true);
+  size_t printed = Run(chain, sw, text);
+  printed += Run(chain, sw, text);
+  printed += root->AsString(false).size() + root->AsString(true).size();
+  root->Clear();
+  KB::DoneWith(chain);
+  return printed == size_t(-1) ? -1 : 0;  // keeps the text forms from being optimised away
+}
+
+}  // extern "C"

@@ -1,0 +1,24 @@
+#!/bin/sh
+# One bounded fuzzing session over the corpus in BUILD/corpus, seeded from
+# BUILD/seeds. It runs in fork mode with one job, so the session goes on
+# after a crash, leak, out-of-memory or timeout; each one lands in
+# BUILD/artifacts. Extra arguments go to libFuzzer (for example
+# -max_total_time=600). Given file names instead, it re-runs those inputs.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=${TARQ_FUZZ_BUILD:-$root/build-fuzz}
+mkdir -p "$build/corpus" "$build/artifacts" "$build/scratch"
+# Scripts may touch files relative to the current directory: keep them in a
+# scratch directory.
+cd "$build/scratch"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1:detect_stack_use_after_return=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+case "${1:-}" in
+  -*|"")
+    exec "$build/fuzz_parser" -fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 \
+      -max_total_time=300 -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=2048 -dict="$build/tarq.dict" -artifact_prefix="$build/artifacts/" -print_final_stats=1 \
+      "$@" "$build/corpus" "$build/seeds" ;;
+  *)
+    exec "$build/fuzz_parser" -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=2048 "$@" ;;
+esac
