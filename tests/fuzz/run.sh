@@ -9,6 +9,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${TARQ_FUZZ_BUILD:-$root/build-fuzz}
 mkdir -p "$build/corpus" "$build/artifacts" "$build/scratch"
+# Inputs given by name are made absolute before the change of directory.
+if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
+  for f in "$@"; do set -- "$@" "$(realpath "$f")"; shift; done
+fi
 # Scripts may touch files relative to the current directory: keep them in a
 # scratch directory.
 cd "$build/scratch"
