@@ -3,11 +3,7 @@
 // interactive session with line editing on a terminal.
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <iostream>
-#include <iterator>
 #include <string>
 
 #include "KPlatform.h"

@@ -262,7 +262,7 @@ void KA::ValPtr(KA& result, KA& name, KA& scope) {
     KB* v = static_cast<KNS*>(e)->ValPtr(n.value);
     result.ReferenceTo(v);
     result.value->level = last - i;
-    if (v) return;
+    if (v && v->typen() != KT::tNV) return;  // an empty value searches on outwards
   }
 }
 

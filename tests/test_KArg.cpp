@@ -147,6 +147,10 @@ TEST(KArgSymbols, ChainLookupSetsLevelAndUndefinedIsNoValue) {
   KA::ValPtr(r, other, scope);
   EXPECT_EQ(Text(r), "7");
   EXPECT_EQ(r.value->level, 2);
+  KA empty;
+  KA::Put(empty, other, scope, KT::ntSymbol);  // an empty inner w: the search goes on
+  KA::ValPtr(r, other, scope);
+  EXPECT_EQ(Text(r), "7");
   KA missing("nope");
   KA::ValPtr(r, missing, scope);
   EXPECT_EQ(r.Type(), KT::tNV);
