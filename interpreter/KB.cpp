@@ -311,7 +311,18 @@ void KB::QS(void* ctx, int* idx, int lo, int hi, QSLess less, bool descending) {
 }
 
 bool KB::IsKB(const void* p) {
-  return p && static_cast<const KB*>(p)->magic == theMagicNumber;
+  if (!p) return false;
+  // Reads the magic field by its byte offset, so that a pointer to memory
+  // that is not a value is never used as one.
+  static const size_t offset = [] {
+    int32_t lastID = fLastID;  // the probe must not use up an ID
+    KNV probe;
+    fLastID = lastID;
+    return static_cast<size_t>(reinterpret_cast<const char*>(&probe.magic) - reinterpret_cast<const char*>(&probe));
+  }();
+  int32_t m;
+  std::memcpy(&m, static_cast<const char*>(p) + offset, sizeof m);
+  return m == theMagicNumber;
 }
 
 int KB::CmpID(void* a, void* b) {

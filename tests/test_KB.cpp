@@ -26,9 +26,9 @@ TEST(KBIdentity, IdsIncreaseAndMagicIsSet) {
   EXPECT_GT(a.ID, 10000);
   EXPECT_EQ(b.ID, a.ID + 1);
   EXPECT_TRUE(KB::IsKB(&a));
-  int notAValue = 0;
-  EXPECT_FALSE(KB::IsKB(&notAValue));
-  EXPECT_THROW(KB::CmpID(&a, &notAValue), KError);
+  alignas(KNV) char notAValue[sizeof(KNV)] = {};
+  EXPECT_FALSE(KB::IsKB(notAValue));
+  EXPECT_THROW(KB::CmpID(&a, notAValue), KError);
   EXPECT_LT(KB::CmpID(&a, &b), 0);
 }
 
