@@ -11,6 +11,7 @@
 #include "Ktypes.h"
 
 class KNS;
+class KSeq;
 class KString;
 class KPParser;
 
@@ -75,6 +76,11 @@ class KBlock : public KB {  // type 4 "Block", alignment K, one element
   // `ps` (":IF", ":FOR", ":WHILE", ":SELECT", ":DO"); `value` receives the
   // structure's value.
   static KT::KBR RunControl(KPParser* ps, KA& value);
+  // The two halves of RunControl (KBlockCtl.cpp). CtlParse reads the
+  // control word and its parts from `ps` into a new control record (the
+  // caller owns it); CtlExec runs a record, `value` receiving its value.
+  static KSeq* CtlParse(KPParser* ps);
+  static KT::KBR CtlExec(KPParser* ps, KSeq* record, KA& value);
   bool EQV(KB* o) override;
 
   // Value protocol.

@@ -479,14 +479,14 @@ KA& KOps::op60(KA& a) {
       return a;
     case KT::tNum: {
       KNum* v = a.As<KNum>();
+      // Built in place in the element buffer: n comes from the script, so
+      // the one allocation that can fail is the one that reports it.
       auto iota = [](KNum* one) {
-        const int32_t n = one->AsInt();
-        std::vector<int32_t> p;
-        if (n != KT::iNil && n > 0) {
-          p.resize(static_cast<size_t>(n));
-          for (int32_t i = 0; i < n; ++i) p[static_cast<size_t>(i)] = i + 1;
-        }
-        return IntVector(p);
+        int32_t n = one->AsInt();
+        if (n == KT::iNil || n < 0) n = 0;
+        int32_t* d = static_cast<int32_t*>(KB::AllocData(KB::StorageBytes(KT::aInt, n), false));
+        for (int32_t i = 0; i < n; ++i) d[i] = i + 1;
+        return new KNum(d, KT::aInt, n, n);
       };
       if (v->Count() <= 1) {
         a.Owns(iota(v));
