@@ -28,11 +28,17 @@ std::string StrOf(KString* s) { return s ? std::string(s->Str(), static_cast<siz
 
 bool IsBlockType(KT::KTO t) { return t == KT::tBlock || t == KT::tPgm || t == KT::tOpUD; }
 
-// Removes the chain element a run appended, on every exit.
+// Puts the namespace chain back to the length it had before a run appended
+// the block's namespace, on every exit (normal, flow record or error), so
+// later lookups and assignments land in the namespaces they belong to.
 struct ChainPop {
   KSeq* chain;
+  int keep;
+  explicit ChainPop(KSeq* c) : chain(c), keep(c ? c->Count() : 0) {}
+  ChainPop(const ChainPop&) = delete;
+  ChainPop& operator=(const ChainPop&) = delete;
   ~ChainPop() {
-    if (chain && chain->Count() > 0) chain->UnAppend(1);
+    if (chain && chain->Count() > keep) chain->UnAppend(chain->Count() - keep);
   }
 };
 
@@ -218,8 +224,8 @@ KT::KBR KBlock::Run(KPParser* ps, KA& a) {
   a.Clear();
   KNS* own = Rec()->ns;
   if (local.value != own) own->Copy(static_cast<KNS*>(local.value));
+  ChainPop pop(ps->chain);
   ps->chain->Append(own, false);
-  ChainPop pop{ps->chain};
   a = local;
   local.Clear();
   KT::KTT last = KT::ttUnknown;
@@ -270,15 +276,13 @@ void KBlock::ApplyUD(KPParser* ps, KB* op, KA& l, KA* r, int valence) {
   own->Remove("r__");
   own->Copy(ans);
   args.Clear();
+  ChainPop pop(ps->chain);
   ps->chain->Append(own, false);
-  ChainPop pop{ps->chain};
   l.Clear();
   KT::KTT last = KT::ttUnknown;
   child.Run(l, last, b);
   b->CTSet(child.curCT);
 }
-
-KT::KBR KBlock::RunControl(KPParser*, KA&) { KTHROW(KT::eNotImpl, "Not Implemented"); }
 
 // ------------------------------------------------------------ value protocol
 

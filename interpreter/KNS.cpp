@@ -2,6 +2,7 @@
 // system object (KSys).
 #include "KNS.h"
 
+#include <unordered_map>
 #include <vector>
 
 #include "KArg.h"
@@ -97,8 +98,87 @@ KString* KNS::KeyPtr(int i) {
   return a ? a->KeyPtr() : nullptr;
 }
 
+// ------------------------------------------------------------ name index
+
+namespace {
+// Namespaces below this size are searched linearly.
+constexpr int kIndexFrom = 24;
+}  // namespace
+
+struct KNS::NameIndex {
+  std::unordered_map<std::string, int> pos;
+  int count = 0;
+  const void* data = nullptr;
+};
+
+KNS::~KNS() = default;
+
+// Two names are equal under the collated comparison exactly when their
+// weighted characters and the gaps before them are equal: the key lists
+// them, the gap as the top bit (weights stay below 128).
+std::string KNS::NameKey(const char* text, int len) {
+  std::string key;
+  key.reserve(static_cast<size_t>(len));
+  bool gap = true;
+  for (int i = 0; i < len; ++i) {
+    int w = KT::CSTARQDefault[static_cast<unsigned char>(text[i])];
+    if (w == 0) {
+      gap = true;
+      continue;
+    }
+    key += static_cast<char>(w | (gap ? 0x80 : 0));
+    gap = false;
+  }
+  return key;
+}
+
+namespace {
+std::string KeyOfEntry(KAssoc* a) {
+  KString* k = a ? a->KeyPtr() : nullptr;
+  return k ? KNS::NameKey(k->Str(), k->Len()) : std::string();
+}
+}  // namespace
+
+int KNS::IndexedFind(KString* name) {
+  std::string key = NameKey(name->Str(), name->Len());
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    bool fresh = index_ && index_->count == Count() && index_->data == descriptor->data;
+    if (!fresh) {
+      if (!index_) index_ = std::make_unique<NameIndex>();
+      index_->pos.clear();
+      index_->pos.reserve(static_cast<size_t>(Count()));
+      for (int i = 0; i < Count(); ++i) index_->pos.emplace(KeyOfEntry(AssocPtr(i)), i);
+      index_->count = Count();
+      index_->data = descriptor->data;
+    }
+    auto it = index_->pos.find(key);
+    if (it == index_->pos.end()) return -1;
+    int i = it->second;
+    if (i < Count() && KeyOfEntry(AssocPtr(i)) == key) return i;
+    index_->count = -1;  // stale: rebuild and look again
+  }
+  return -1;
+}
+
+// Keeps an up-to-date index in step with an association appended last.
+void KNS::IndexNoteAppend() {
+  if (!index_ || index_->count != Count() - 1) return;
+  index_->pos.emplace(KeyOfEntry(AssocPtr(Count() - 1)), Count() - 1);
+  index_->count = Count();
+  index_->data = descriptor->data;
+}
+
+// Called before association i is removed and the last one moves into its place.
+void KNS::IndexNoteRemove(int i, int last) {
+  if (!index_ || index_->count != Count() || index_->data != descriptor->data) return;
+  index_->pos.erase(KeyOfEntry(AssocPtr(i)));
+  if (i != last) index_->pos[KeyOfEntry(AssocPtr(last))] = i;
+  index_->count = Count() - 1;
+}
+
 int KNS::IndexOf(KString* name) {
   if (!name) return -1;
+  if (!name->exact && Count() >= kIndexFrom) return IndexedFind(name);
   for (int i = 0; i < Count(); ++i) {
     KString* k = AssocPtr(i)->KeyPtr();
     if (k && k->CompareSys(name) == 0) return i;
@@ -275,12 +355,14 @@ KAssoc* KNS::Put(KAssoc* a) {
 KAssoc* KNS::Append(KString* name, KB* v) {
   KAssoc* a = new KAssoc(name, v);
   KSeq::Append(a, true);
+  IndexNoteAppend();
   return a;
 }
 
 KAssoc* KNS::Append(KAssoc* a) {
   if (!a) return nullptr;
   KSeq::Append(a, false);
+  IndexNoteAppend();
   return a;
 }
 
@@ -336,6 +418,7 @@ bool KNS::Replace(int i, KAssoc* a) {
   if (i < 0 || i >= Count() || !a) return false;
   KB** s = Slots();
   if (s[i] == a) return true;
+  if (index_) index_->count = -1;  // the key at i may change
   a->Reference(true);
   KB* old = s[i];
   s[i] = a;
@@ -354,6 +437,7 @@ bool KNS::Replace(KNS* other) {
 bool KNS::Remove(int i) {
   int n = Count();
   if (i < 0 || i >= n) return false;
+  IndexNoteRemove(i, n - 1);
   KB** s = Slots();
   KB* old = s[i];
   s[i] = s[n - 1];

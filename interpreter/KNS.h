@@ -18,6 +18,7 @@
 //    recursing without end; Size() and the text forms reset the budget.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "KSeq.h"
@@ -32,6 +33,7 @@ class KNS : public KSeq {
   int32_t recursionBudget = defaultRecursionProtect;
 
   KNS();
+  ~KNS() override;
   explicit KNS(KNS* other);  // the same associations (shared)
   explicit KNS(KSeq* other); // the associations among other's elements
 
@@ -117,6 +119,21 @@ class KNS : public KSeq {
 
  protected:
   explicit KNS(KT::KTO type);
+
+ private:
+  // Name index of a large namespace: the collation key of each name (what
+  // makes two names equal) -> its position. Put, Append and Remove keep it in
+  // step; it is rebuilt whenever the element list changed underneath it
+  // (count or buffer differ from when it was last brought up to date), and a
+  // hit is always checked against the stored key.
+  struct NameIndex;
+  std::unique_ptr<NameIndex> index_;
+  int IndexedFind(KString* name);
+  void IndexNoteAppend();
+  void IndexNoteRemove(int i, int last);
+ public:
+  // The key under which two names compare equal (exact flag off).
+  static std::string NameKey(const char* text, int len);
   std::string EntriesText(bool verbose, const char* plainHead);
   // A fresh namespace of this class (KNS or KCV).
   virtual KNS* MakeEmpty() const;

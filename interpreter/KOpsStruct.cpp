@@ -368,16 +368,25 @@ KA& KOps::op2A2A(KA& a) {
 // ---------------------------------------------------------------------------
 // Without.
 
-// "~" monadic: bits negated; a string without blanks; a sequence without
-// its Nil elements.
+// "~" monadic: bits negated, and so a string of bit characters ("0" and
+// "1" only), read as bits; any other string without blanks; numbers
+// without zeros; a sequence without its Nil elements.
 KA& KOps::op7E(KA& a) {
   switch (a.Type()) {
     case KT::tBit:
       a.Owns(a.As<KBit>()->Not());
       return a;
     case KT::tString: {
+      if (a.Cnt() > 0 && a.As<KString>()->IsBits()) {
+        a.CoerceTo(KT::tBit, KT::aBit);
+        return op7E(a);
+      }
       KA blank(" ");
       return op7E(a, blank);
+    }
+    case KT::tNum: {
+      KA zero(0);
+      return op7E(a, zero);
     }
     case KT::tSeq:
     case KT::tSeqEa: {
@@ -399,8 +408,8 @@ KA& KOps::op7E(KA& left, KA& right) {
     case KT::tNS:
       left.Owns(left.As<KNS>()->Without(right.value));
       break;
-    case KT::tNum:
-      left.Owns(left.As<KNum>()->Without(right.value));
+    case KT::tNum:  // a number without I or F elements has nothing to remove
+      if (KNum* rest = left.As<KNum>()->Without(right.value)) left.Owns(rest);
       break;
     case KT::tSeq:
     case KT::tSeqEa:

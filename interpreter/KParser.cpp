@@ -1380,11 +1380,14 @@ void OnOperator(KPParser& ps) {
   if (op == KOps::iPgm) {
     ps.ParseLine("Def Pgm:", "");
     KT::KTO t = L.Type();
-    if (t != KT::tBlock && t != KT::tPgm && t != KT::tString) KTHROW(KT::eValue, "Need String, or block:obj");
+    // A sequence (namespace, name) is the left operand of the dyadic form.
+    if (t != KT::tBlock && t != KT::tPgm && t != KT::tString && t != KT::tSeq)
+      KTHROW(KT::eValue, "Need String, or block:obj");
   } else if (op == KOps::iOpUD) {
     ps.ParseLine("Def Op:", "");
     KT::KTO t = L.Type();
-    if (t != KT::tBlock && t != KT::tOpUD && t != KT::tString) KTHROW(KT::eValue, "Need String or block:obj");
+    if (t != KT::tBlock && t != KT::tOpUD && t != KT::tString && t != KT::tSeq)
+      KTHROW(KT::eValue, "Need String or block:obj");
   } else if (op == KOps::iExec) {
     ps.ParseLine("Execute:", "");
     ExecText(ps, L);

@@ -549,3 +549,35 @@ TEST(KNSImage, UnsupportedValuesAndDamagedImagesRaise) {
   badVal[8 + 8 + 14] = static_cast<char>(KT::tBit);  // the value's type byte
   EXPECT_EQ(CodeOf([&] { KB::DoneWith(KNS::SI(badVal.data())); }), KT::eNotImpl);
 }
+
+// Large namespaces are searched through a name index; it must agree with
+// the collated name comparison and follow every change.
+TEST(KNSIndex, LargeNamespaceLookupFollowsChanges) {
+  KNS* ns = new KNS();
+  for (int i = 0; i < 200; ++i) {
+    KB* v = KMakeInt(i);
+    ns->Put(KB::Fmt("name%d", i).c_str(), v, KT::ntSymbol);
+    KB::DoneWith(v);
+  }
+  ASSERT_EQ(ns->Count(), 200);
+  EXPECT_EQ(ns->IndexOf(static_cast<KB*>(nullptr)), -1);
+  KString upper("NAME17");
+  EXPECT_EQ(ns->IndexOf(&upper), 17);  // case does not count
+  KString accented("n\xE1me18");
+  EXPECT_EQ(ns->IndexOf(&accented), 18);  // nor accents
+  KString missing("name200");
+  EXPECT_EQ(ns->IndexOf(&missing), -1);
+  EXPECT_TRUE(ns->Remove("name3"));  // the last entry moves into the gap
+  EXPECT_EQ(ns->IndexOf(&upper), 17);
+  KString moved("name199");
+  EXPECT_EQ(ns->IndexOf(&moved), 3);
+  KString gone("name3");
+  EXPECT_EQ(ns->IndexOf(&gone), -1);
+  KB* v = KMakeInt(-1);
+  ns->Put("name3", v, KT::ntSymbol);  // appended again at the end
+  KB::DoneWith(v);
+  EXPECT_EQ(ns->IndexOf(&gone), 199);
+  ns->Clear();
+  EXPECT_EQ(ns->IndexOf(&upper), -1);
+  KB::DoneWith(ns);
+}

@@ -588,6 +588,9 @@ TEST_F(KOpsTest, CountsDepthAndIndexGenerator) {
   EXPECT_EQ(zero.Cnt(), 0);
   KOps::op60(neg);
   EXPECT_EQ(neg.Cnt(), 0);
+  KA nil(IN);  // the Int nil is no count
+  KOps::op60(nil);
+  EXPECT_EQ(IntsOf(nil), std::vector<int32_t>{});
   KA two;
   two.Owns(Ints({2, 1}));
   KOps::op60(two);

@@ -1,0 +1,595 @@
+// KBlockCtl: the control structures (If, For, While, Select, Do). A parser
+// reads the control word and the parenthesised and braced parts after it
+// into a control record, a nested KSeq of numbers and texts; an executor
+// runs the record, evaluating every test and body as a block (KBlock::Run)
+// in a child parser with the block's namespace on the chain. The flow
+// statements (":BREAK", ":CONTINUE", ":RETURN n") are the evaluator's; their
+// flow records reach the executor as the result of a body run.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "KAssoc.h"
+#include "KBit.h"
+#include "KBlock.h"
+#include "KNS.h"
+#include "KNum.h"
+#include "KOps.h"
+#include "KParser.h"
+#include "KRS.h"
+#include "KSeq.h"
+#include "KString.h"
+#include "Kerror.h"
+
+static const char* const kUnit = "Interpreter/KBlock";
+
+namespace {
+
+// The test text of an Else clause and of a Do without a While.
+const char* const kTrue = "(#true)";
+
+// ------------------------------------------------------------ records
+//
+// Control record: a KSeq whose first element is a KNum holding the control
+// kind. Test and body texts are KStrings of the whole token text, outer
+// parentheses or braces included (Run strips them):
+//   If      (13, (13, test, body), (9, test, body) ..., (8, "(#true)", body))
+//   For     (10, iterator, body)
+//   While   (20, test, body)
+//   Select  (16, selector, mode list, (clause ...)); clause (2, test, body),
+//           (5, body), or (kind) for another control word (never matches)
+//   Do      (6, ((6, body), (20, test)))
+
+KSeq* NewRec(int kind) {
+  KSeq* s = new KSeq();
+  s->Append(new KNum(static_cast<int32_t>(kind)), true);
+  return s;
+}
+
+void AddText(KSeq* rec, const char* text, int len) { rec->Append(new KString(text, len), true); }
+
+void AddToken(KSeq* rec, KPParser* ps) { AddText(rec, ps->token, ps->tokenLen); }
+
+// Adopts `part` into `rec`; `part` is released if the append fails.
+void AddPart(KSeq* rec, KSeq* part) {
+  try {
+    rec->Append(part, true);
+  } catch (...) {
+    KB::DoneWith(part);
+    throw;
+  }
+}
+
+int KindOf(KB* rec) {
+  if (!KSeq::IsSeq(rec) || rec->Count() < 1) KTHROW(KT::eValue, "Control type");
+  KB* k = (*static_cast<KSeq*>(rec))[0];
+  if (!k || k->typen() != KT::tNum || k->Count() < 1) KTHROW(KT::eValue, "Control type");
+  return static_cast<KNum*>(k)->AsInt();
+}
+
+KB* Part(KSeq* rec, int i) {
+  KB* v = (*rec)[i];
+  if (!v) KTHROW(KT::eValue, "Control type");
+  return v;
+}
+
+// The next token, comment tokens skipped (a comment may stand between the
+// parts of a structure).
+KT::KTT NextPart(KPParser* ps) {
+  KT::KTT k;
+  do {
+    k = ps->NextToken(false);
+  } while (k == KT::ttComment);
+  return k;
+}
+
+void Need(KPParser* ps, KT::KTT kind, const char* message) {
+  if (NextPart(ps) != kind) KTHROW(KT::eSyntax, message);
+}
+
+// If: (test) {body}, then ElseIf clauses, then at most one Else.
+void ParseIf(KPParser* ps, KSeq* rec) {
+  KSeq* clause = NewRec(KT::ctIf);
+  AddPart(rec, clause);
+  Need(ps, KT::ttParen, "need (test)");
+  AddToken(clause, ps);
+  Need(ps, KT::ttBlock, "need {}");
+  AddToken(clause, ps);
+  for (;;) {
+    KT::KTT k = NextPart(ps);
+    if (k == KT::ttControl && ps->curCT == KT::ctElseIf) {
+      clause = NewRec(KT::ctElseIf);
+      AddPart(rec, clause);
+      Need(ps, KT::ttParen, "need (test)");
+      AddToken(clause, ps);
+      Need(ps, KT::ttBlock, "need {}");
+      AddToken(clause, ps);
+    } else if (k == KT::ttControl && ps->curCT == KT::ctElse) {
+      clause = NewRec(KT::ctElse);
+      AddPart(rec, clause);
+      AddText(clause, kTrue, static_cast<int>(std::strlen(kTrue)));
+      Need(ps, KT::ttBlock, "need {}");
+      AddToken(clause, ps);
+      return;
+    } else {
+      ps->PutBack();
+      return;
+    }
+  }
+}
+
+// For and While: (text) {body}.
+void ParseLoop(KPParser* ps, KSeq* rec) {
+  Need(ps, KT::ttParen, "need ()");
+  AddToken(rec, ps);
+  Need(ps, KT::ttBlock, "need {}");
+  AddToken(rec, ps);
+}
+
+// Select: (selector) [modes] { clauses }. The clauses are read from the
+// block's inside by a child parse state; the first token that is not a
+// control word ends the list.
+void ParseSelect(KPParser* ps, KSeq* rec) {
+  Need(ps, KT::ttParen, "need ()");
+  AddToken(rec, ps);
+  if (NextPart(ps) == KT::ttIndex) {
+    AddToken(rec, ps);
+  } else {
+    ps->PutBack();
+    AddText(rec, "[]", 2);
+  }
+  Need(ps, KT::ttBlock, "need {}");
+  KSeq* clauses = new KSeq();
+  AddPart(rec, clauses);
+  KPParser inner(ps);
+  inner.CmdSet(ps->token, static_cast<size_t>(ps->tokenLen), true);
+  bool haveDefault = false;
+  while (NextPart(&inner) == KT::ttControl) {
+    KT::KCT ct = inner.curCT;
+    KSeq* clause = NewRec(ct);
+    AddPart(clauses, clause);
+    if (ct == KT::ctCase) {
+      if (haveDefault) KTHROW(KT::eSyntax, "have default");
+      Need(&inner, KT::ttParen, "need ()");
+      AddToken(clause, &inner);
+      Need(&inner, KT::ttBlock, "need {}");
+      AddToken(clause, &inner);
+    } else if (ct == KT::ctDefault) {
+      haveDefault = true;
+      Need(&inner, KT::ttBlock, "need {}");
+      AddToken(clause, &inner);
+    }
+  }
+}
+
+// Do: {body}, optionally followed by a While test.
+void ParseDo(KPParser* ps, KSeq* rec) {
+  KSeq* pair = new KSeq();
+  AddPart(rec, pair);
+  KSeq* body = NewRec(KT::ctDo);
+  AddPart(pair, body);
+  KSeq* test = NewRec(KT::ctWhile);
+  AddPart(pair, test);
+  Need(ps, KT::ttBlock, "need {}");
+  AddToken(body, ps);
+  KT::KTT k = NextPart(ps);
+  if (k == KT::ttControl && ps->curCT == KT::ctWhile) {
+    Need(ps, KT::ttParen, "need ()");
+    AddToken(test, ps);
+  } else {
+    ps->PutBack();
+    AddText(test, kTrue, static_cast<int>(std::strlen(kTrue)));
+  }
+}
+
+// ------------------------------------------------------------ executor helpers
+
+// Lets the host breathe once per pass, then answers a stop request.
+void Poll(KPParser* ps) {
+  KB::Breathe();
+  if (KT::SwRead(ps->swStop)) {
+    *ps->swStop = false;
+    KTHROW(KT::eInterrupt, "Stop");
+  }
+}
+
+// Truth of a test value: no elements is false; a Bit its first bit; a Num
+// its first element non-zero; a Seq true; a String a first character other
+// than the terminating zero. Other types raise 15 "???".
+bool Truth(KB* v) {
+  if (v->Count() < 1) return false;
+  switch (v->typen()) {
+    case KT::tBit:
+      return static_cast<KBit*>(v)->BitGet(0);
+    case KT::tNum: {
+      const void* d = v->descriptor->data;
+      switch (v->alignmentn()) {
+        case KT::aInt: return static_cast<const int32_t*>(d)[0] != 0;
+        case KT::aFloat: return static_cast<const double*>(d)[0] != 0.0;
+        case KT::aBit: return (static_cast<const unsigned char*>(d)[0] & 0x80) != 0;
+        default: KTHROW(KT::eValue, "???");
+      }
+    }
+    case KT::tSeq:
+      return true;
+    case KT::tString:
+      return static_cast<KString*>(v)->Str()[0] != 0;
+    default:
+      KTHROW(KT::eValue, "???");
+  }
+}
+
+const char* TextPtr(KB* v) { return v->typen() == KT::tString ? static_cast<KString*>(v)->Str() : ""; }
+
+// A block of the given role over a record's text; the handle owns it.
+KBlock* MakeBlock(KA& hold, const char* type, KB* text) {
+  KBlock* b = new KBlock(type);
+  hold.Owns(b);
+  if (text->typen() != KT::tString) KTHROW(KT::eValue, "Control type");
+  b->CodeSet(static_cast<KString*>(text), false);
+  return b;
+}
+
+// Runs a block with no argument; `out` receives its value.
+KT::KBR RunPart(KPParser* ps, KBlock* b, KA& out) {
+  out.Clear();
+  return b->Run(ps, out);
+}
+
+// Runs a record text once as a block of the given role.
+KT::KBR RunText(KPParser* ps, const char* type, KB* text, KA& out) {
+  KA hold;
+  KBlock* b = MakeBlock(hold, type, text);
+  return RunPart(ps, b, out);
+}
+
+void Append(KA& seq, KA& v) {
+  static_cast<KSeq*>(seq.value)->Append(v.value, false);
+}
+
+// The ordering comparison of Select: both values disclosed; different types
+// by type code; strings and fields as strings (exact or collated), numbers
+// by KNum::Compare, sequences element by element then by length; NoValue
+// equals NoValue; any other type raises 7 with its type name.
+int Order(KB* a0, KB* b0, bool exact, int level) {
+  if (level > KT::DepthLimit) KTHROW(KT::eDepth, "");
+  KA a(a0), b(b0);
+  KA::Disclose(a, false);
+  KA::Disclose(b, false);
+  KT::KTO ta = a.Type(), tb = b.Type();
+  if (ta != tb) return static_cast<int>(ta) - static_cast<int>(tb);
+  switch (ta) {
+    case KT::tField:
+    case KT::tString: {
+      KString* s = static_cast<KString*>(a.value);
+      if ((s->exact != 0) == exact) return s->Compare(b.value);
+      KA copy;
+      copy.Owns(s->Clone());
+      copy.value->exact = exact ? 1 : 0;
+      return static_cast<KString*>(copy.value)->Compare(b.value);
+    }
+    case KT::tNum:
+      return static_cast<KNum*>(a.value)->Compare(b.value);
+    case KT::tNV:
+      return 0;
+    case KT::tSeq: {
+      KSeq* x = static_cast<KSeq*>(a.value);
+      KSeq* y = static_cast<KSeq*>(b.value);
+      int n = std::min(x->Count(), y->Count());
+      for (int i = 0; i < n; ++i) {
+        int c = Order((*x)[i], (*y)[i], exact, level + 1);
+        if (c) return c;
+      }
+      return x->Count() - y->Count();
+    }
+    default:
+      KTHROW(KT::eNotSupp, a.value->typec());
+  }
+}
+
+// Select modes from the evaluated mode list.
+struct Modes {
+  bool exact = false;
+  bool equality = true;
+  bool firstOnly = true;
+};
+
+void ReadModes(KA& m, Modes& modes) {
+  if (m.Cnt() < 1) return;
+  KA list(m.value);
+  if (list.Is(KT::tField)) list.Owns(new KFList(list.value));
+  if (!list.Is(KT::tFL)) return;
+  KSeq* names = static_cast<KSeq*>(list.value);
+  for (int i = 0; i < names->Count(); ++i) {
+    KB* f = (*names)[i];
+    if (!f) continue;
+    std::string n = KB::TextOf(f);
+    auto is = [&](const char* word) {
+      return KB::CollateCmp(n.data(), static_cast<int>(n.size()), word, static_cast<int>(std::strlen(word)),
+                            KT::CSTARQDefault) == 0;
+    };
+    if (is("exact")) {
+      modes.exact = true;
+    } else if (is("tarq")) {
+      modes.exact = false;
+    } else if (is("is")) {
+      modes.equality = true;
+    } else if (is("contains")) {
+      modes.equality = false;
+    } else if (is("first")) {
+      modes.firstOnly = true;
+    } else if (is("all")) {
+      modes.firstOnly = false;
+    }
+  }
+}
+
+// Whether a Case test value matches the selector.
+bool Matches(KA& s, KA& c, const Modes& modes) {
+  if (modes.equality) return Order(s.value, c.value, modes.exact, 0) == 0;
+  KA l;
+  l.Owns(s.value->Clone());
+  l.value->exact = modes.exact ? 1 : 0;
+  KA r(c.value);
+  KOps::FnD f = KOps::FnDGet(KOps::OpIdxGet("^&"));
+  if (!f || f == &KOps::opErrD) KTHROW(KT::eNotSupp, "Dyadic");
+  f(l, r);
+  return l.Is(KT::tBit) && l.Cnt() > 0 && static_cast<KBit*>(l.value)->BitGet(0);
+}
+
+// ------------------------------------------------------------ structures
+
+KT::KBR ExecIf(KPParser* ps, KSeq* rec, KA& value) {
+  ps->ParseLine(":if", "");
+  for (int i = 1; i < rec->Count(); ++i) {
+    KB* c = Part(rec, i);
+    KindOf(c);
+    KSeq* clause = static_cast<KSeq*>(c);
+    KB* test = Part(clause, 1);
+    KB* body = Part(clause, 2);
+    ps->ParseLine("Test:", TextPtr(test));
+    KA t;
+    RunText(ps, ":if:test:", test, t);
+    if (!Truth(t.value)) continue;
+    ps->ParseLine("Blk:", TextPtr(body));
+    KT::KBR flow = RunText(ps, "if:exec", body, value);
+    ps->curCT = KT::ctNone;
+    return flow;
+  }
+  value.Owns(new KNil());
+  return KT::KBR();
+}
+
+// For over a namespace (its entries bound together, element i of each) or
+// over a value (bound under the name that holds it in the current
+// namespace, else under "__<id>").
+KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value) {
+  KB* itrText = Part(rec, 1);
+  KB* bodyText = Part(rec, 2);
+  ps->ParseLine(":for", "");
+  ps->ParseLine("Itr:", TextPtr(itrText));
+  KA x;
+  RunText(ps, "for:itr", itrText, x);
+  KA res;
+  res.Owns(new KSeq());
+  if (x.Is(KT::tNil)) {
+    value = res;
+    return KT::KBR();
+  }
+  KA itns;
+  int count = 0;
+  if (x.Is(KT::tNS)) {
+    itns = x;
+  } else {
+    KNS* fresh = new KNS();
+    itns.Owns(fresh);
+    KAssoc* holder = ps->CurNS()->GetByID(x.value->ID);
+    std::string name;
+    if (holder) {
+      name = KB::TextOf(holder->KeyKB());
+      count = x.Cnt();
+    } else {
+      name = KB::Fmt("__%d", x.value->ID);
+    }
+    // The generated name is no symbol; kind 2 accepts any non-empty name.
+    if (!fresh->Put(name.c_str(), x.value, KT::ntAny)) KTHROW(KT::eValue, "Invalid name");
+  }
+  KNS* names = static_cast<KNS*>(itns.value);
+  for (int j = 0; j < names->Count(); ++j) {
+    KB* v = names->ValPtr(j);
+    if (v) count = std::max(count, v->Count());
+  }
+  KA hold;
+  KBlock* body = MakeBlock(hold, ":for:", bodyText);
+  KNS* own = body->NSGet();
+  KT::KBR flow;
+  for (int i = 1; i <= count; ++i) {
+    Poll(ps);
+    body->CTSet(KT::ctNone);
+    body->TTSet(KT::ttUnknown);
+    for (int j = 0; j < names->Count(); ++j) {
+      KAssoc* a = names->AssocPtr(j);
+      KB* v = a ? a->ValPtr() : nullptr;
+      if (!v || v->typen() == KT::tNil) break;
+      KA e(v);
+      KA idx;
+      idx.Owns(new KNum(static_cast<int32_t>(i)));
+      KA::IndexedBy(e, idx);
+      KA::Disclose(e, false);
+      if (!own->Put(a->KeyPtr(), e.value, KT::ntAny)) KTHROW(KT::eValue, "Invalid name");
+    }
+    ps->ParseLine("Blk:", TextPtr(bodyText));
+    KA out;
+    flow = RunPart(ps, body, out);
+    flow.Decrement();
+    if (!out.Is(KT::tNV)) Append(res, out);
+    if (flow.kind == 3) {
+      value = res;
+      return flow;
+    }
+    bool stop = flow.kind == 1;
+    flow = KT::KBR();
+    if (stop) break;
+  }
+  value = res;
+  return flow;
+}
+
+// The loop of While and Do: the test before (While) or after (Do) each
+// pass. Every body value is collected. A break ends the loop, a continue
+// ends the pass, a return ends the loop and travels on unchanged (so a
+// ":RETURN" leaves the loop and the block around it).
+KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, bool testFirst, KA& value) {
+  KA holdT, holdB;
+  KBlock* test = MakeBlock(holdT, "test:", testText);
+  KBlock* body = MakeBlock(holdB, bodyType, bodyText);
+  KA res;
+  res.Owns(new KSeq());
+  KA t, out;
+  for (bool first = true;; first = false) {
+    Poll(ps);
+    if (testFirst || !first) {
+      ps->ParseLine("Test:", TextPtr(testText));
+      RunPart(ps, test, t);
+      if (!Truth(t.value)) break;
+    }
+    ps->ParseLine("Blk:", TextPtr(bodyText));
+    KT::KBR flow = RunPart(ps, body, out);
+    Append(res, out);
+    if (flow.kind == 1) break;
+    if (flow.kind == 3) {
+      value = res;
+      return flow;
+    }
+  }
+  value = res;
+  return KT::KBR();
+}
+
+KT::KBR ExecSelect(KPParser* ps, KSeq* rec, KA& value) {
+  KB* selText = Part(rec, 1);
+  KB* modeText = Part(rec, 2);
+  KB* list = Part(rec, 3);
+  if (!KSeq::IsSeq(list)) KTHROW(KT::eValue, "Control type");
+  KSeq* clauses = static_cast<KSeq*>(list);
+  ps->ParseLine(":Select", "");
+  ps->ParseLine("Selector:", TextPtr(selText));
+  KA s;
+  RunText(ps, "selector:", selText, s);
+  ps->ParseLine("Modelist:", TextPtr(modeText));
+  KA m;
+  RunText(ps, "select:ml:", modeText, m);
+  Modes modes;
+  ReadModes(m, modes);
+  KA res;
+  res.Owns(new KSeq());
+  KT::KBR flow;
+  for (int i = 0; i < clauses->Count(); ++i) {
+    KB* c = Part(clauses, i);
+    int kind = KindOf(c);
+    KSeq* clause = static_cast<KSeq*>(c);
+    KB* body = nullptr;
+    if (kind == KT::ctCase) {
+      KB* test = Part(clause, 1);
+      ps->ParseLine("Case:", TextPtr(test));
+      KA cv;
+      RunText(ps, "case:", test, cv);
+      if (!Matches(s, cv, modes)) continue;
+      body = Part(clause, 2);
+    } else if (kind == KT::ctDefault) {
+      body = Part(clause, 1);
+      ps->ParseLine("Default:", TextPtr(body));
+    } else {
+      continue;
+    }
+    KA out;
+    flow = RunText(ps, kind == KT::ctCase ? "case:" : "default:", body, out);
+    if (out.Is(KT::tNV)) out.Owns(new KNum(static_cast<int32_t>(i + 1)));
+    Append(res, out);
+    // A break, continue or return in a clause body ends the selection and
+    // reaches the enclosing loop or block.
+    if (!flow.IsZero() || modes.firstOnly) break;
+  }
+  value = res;
+  return flow;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ entry points
+
+KSeq* KBlock::CtlParse(KPParser* ps) {
+  if (ps->NextToken(true) != KT::ttControl) KTHROW(KT::eSyntax, "Invalid control");
+  KT::KCT ct = ps->curCT;
+  KA hold;
+  switch (ct) {
+    case KT::ctIf: {
+      KSeq* rec = NewRec(KT::ctIf);
+      hold.Owns(rec);
+      ParseIf(ps, rec);
+      break;
+    }
+    case KT::ctFor:
+    case KT::ctWhile: {
+      KSeq* rec = NewRec(ct);
+      hold.Owns(rec);
+      ParseLoop(ps, rec);
+      break;
+    }
+    case KT::ctSelect: {
+      KSeq* rec = NewRec(KT::ctSelect);
+      hold.Owns(rec);
+      ParseSelect(ps, rec);
+      break;
+    }
+    case KT::ctDo: {
+      KSeq* rec = NewRec(KT::ctDo);
+      hold.Owns(rec);
+      ParseDo(ps, rec);
+      break;
+    }
+    case KT::ctNone:
+      KTHROW(KT::eSyntax, "Invalid control");
+    default:
+      // Words that cannot start a statement (":CASE", ":ELSE", ":TRY" ...).
+      KTHROW(KT::eSyntax, std::string(ps->token ? ps->token : "", static_cast<size_t>(ps->tokenLen)));
+  }
+  KSeq* rec = static_cast<KSeq*>(hold.value);
+  rec->Reference(true);
+  return rec;
+}
+
+KT::KBR KBlock::CtlExec(KPParser* ps, KSeq* rec, KA& value) {
+  switch (KindOf(rec)) {
+    case KT::ctIf:
+      return ExecIf(ps, rec, value);
+    case KT::ctFor:
+      return ExecFor(ps, rec, value);
+    case KT::ctWhile:
+      ps->ParseLine(":while", "");
+      return Loop(ps, Part(rec, 1), Part(rec, 2), "while:", true, value);
+    case KT::ctSelect:
+      return ExecSelect(ps, rec, value);
+    case KT::ctDo: {
+      KB* pair = Part(rec, 1);
+      if (!KSeq::IsSeq(pair) || pair->Count() < 2) KTHROW(KT::eValue, "Control type");
+      KB* body = Part(static_cast<KSeq*>(pair), 0);
+      KB* test = Part(static_cast<KSeq*>(pair), 1);
+      if (KindOf(body) != KT::ctDo || KindOf(test) != KT::ctWhile) KTHROW(KT::eValue, "Control type");
+      ps->ParseLine(":do", "");
+      return Loop(ps, Part(static_cast<KSeq*>(test), 1), Part(static_cast<KSeq*>(body), 1), "do:", false,
+                  value);
+    }
+    default:
+      KTHROW(KT::eNotSupp, "");
+  }
+}
+
+KT::KBR KBlock::RunControl(KPParser* ps, KA& value) {
+  KA rec;
+  rec.Owns(CtlParse(ps));
+  // The parser may have looked at (and put back) a following control word;
+  // its kind must not stop the caller's token loop.
+  ps->curCT = KT::ctNone;
+  return CtlExec(ps, static_cast<KSeq*>(rec.value), value);
+}
