@@ -28,6 +28,15 @@ std::string StrOf(KString* s) { return s ? std::string(s->Str(), static_cast<siz
 
 bool IsBlockType(KT::KTO t) { return t == KT::tBlock || t == KT::tPgm || t == KT::tOpUD; }
 
+// Holds one reference on a value for the length of a scope.
+struct Keep {
+  KB* v;
+  explicit Keep(KB* x) : v(x) { v->Reference(true); }
+  ~Keep() { KB::DoneWith(v); }
+  Keep(const Keep&) = delete;
+  Keep& operator=(const Keep&) = delete;
+};
+
 // Puts the namespace chain back to the length it had before a run appended
 // the block's namespace, on every exit (normal, flow record or error), so
 // later lookups and assignments land in the namespaces they belong to.
@@ -210,27 +219,26 @@ bool KBlock::bracketedBy(const char* text, const char* pair, int& start, int& le
 
 KT::KBR KBlock::Run(KPParser* ps, KA& a) {
   if (ps->depth + 1 > KT::DepthLimit) KTHROW(KT::eDepth, "");
-  KA self(this);  // keeps the block (and its namespace) alive for the run
-  KPParser child(ps);
+  Keep self(this);  // keeps the block (and its namespace) alive for the run
+  KChild child(ps);
   KString* code = Rec()->code;
-  child.CmdSet(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true);
+  child->CmdSet(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true);
   if (a.Is(KT::tRef)) KA::Reveal(a);
-  KA local;
-  if (a.Is(KT::tNS) || a.Is(KT::tCV)) {
-    local = a;
-  } else {
-    local.Owns(new KNS());
-  }
-  a.Clear();
   KNS* own = Rec()->ns;
-  if (local.value != own) own->Copy(static_cast<KNS*>(local.value));
+  if (a.Is(KT::tNS) || a.Is(KT::tCV)) {
+    // A namespace argument passes named values; the child keeps it as its
+    // argument namespace ("#ARGS").
+    if (a.value != own) own->Copy(static_cast<KNS*>(a.value));
+  } else if (!a.Is(KT::tNV)) {
+    // Without one the child starts empty (an empty argument namespace and
+    // no namespace at all read the same: "#ARGS" copies nothing).
+    a.Clear();
+  }
   ChainPop pop(ps->chain);
   ps->chain->Append(own, false);
-  a = local;
-  local.Clear();
   KT::KTT last = KT::ttUnknown;
-  KT::KBR flow = child.Run(a, last, this);
-  CTSet(child.curCT);
+  KT::KBR flow = child->Run(a, last, this);
+  CTSet(child->curCT);
   TTSet(last);
   ps->curTT = KT::ttSeqValue;
   return flow;
@@ -249,39 +257,26 @@ KT::KBR KBlock::Call(KPParser* ps, KB* v, KA& a) {
 void KBlock::ApplyUD(KPParser* ps, KB* op, KA& l, KA* r, int valence) {
   if (!op || op->typen() != KT::tOpUD) KTHROW(KT::eSystem, "OpUD");
   if (ps->depth + 1 > KT::DepthLimit) KTHROW(KT::eDepth, "");
-  KA self(op);
+  if (valence < 1 || valence > 3) KTHROW(KT::eValue, "Valence");
+  Keep self(op);
   KBlock* b = static_cast<KBlock*>(op);
-  KPParser child(ps);
+  KChild child(ps);
   KString* code = b->Rec()->code;
-  child.CmdSet(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true);
+  child->CmdSet(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true);
   if (l.Is(KT::tRef)) KA::Reveal(l);
-  KA args;
-  args.Owns(new KNS());
-  KNS* ans = static_cast<KNS*>(args.value);
-  switch (valence) {
-    case 1:
-      break;
-    case 2:
-      ans->Put("l__", l.value, KT::ntAny);
-      break;
-    case 3:
-      ans->Put("l__", l.value, KT::ntAny);
-      if (r) ans->Put("r__", r->value, KT::ntAny);
-      break;
-    default:
-      KTHROW(KT::eValue, "Valence");
-  }
+  // The operands replace the previous "l__" and "r__" in the operator's own
+  // namespace (stored with kind 2, in that order).
   KNS* own = b->Rec()->ns;
   own->Remove("l__");
   own->Remove("r__");
-  own->Copy(ans);
-  args.Clear();
+  if (valence >= 2) own->Put("l__", l.value, KT::ntAny);
+  if (valence == 3 && r) own->Put("r__", r->value, KT::ntAny);
   ChainPop pop(ps->chain);
   ps->chain->Append(own, false);
-  l.Clear();
+  if (!l.Is(KT::tNV)) l.Clear();
   KT::KTT last = KT::ttUnknown;
-  child.Run(l, last, b);
-  b->CTSet(child.curCT);
+  child->Run(l, last, b);
+  b->CTSet(child->curCT);
 }
 
 // ------------------------------------------------------------ value protocol

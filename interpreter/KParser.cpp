@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KAssoc.h"
@@ -182,8 +183,57 @@ KPParser::KPParser(KPParser* p) : parent(p) {
 }
 
 KPParser::~KPParser() {
+  delete spare;
   if (chain) KB::DoneWith(chain);
   delete[] code;
+}
+
+void KPParser::Renew(KPParser* p) {
+  swComments = p->swComments;
+  swParse = p->swParse;
+  swStop = p->swStop;
+  swTrace = p->swTrace;
+  swVerbose = p->swVerbose;
+  if (chain != p->chain) {
+    if (p->chain) p->chain->Reference(true);
+    if (chain) KB::DoneWith(chain);
+    chain = p->chain;
+  }
+  out = p->out;
+  block = p->block;
+  depth = p->depth + 1;
+}
+
+void KPParser::Release() {
+  if (!L.Is(KT::tNV)) L.Clear();
+  if (!R.Is(KT::tNV)) R.Clear();
+  if (!U.Is(KT::tNV)) U.Clear();
+  if (!argNS.Is(KT::tNV)) argNS.Clear();
+  if (!savedState.L.Is(KT::tNV)) savedState.L.Clear();
+  savedState.active = false;
+}
+
+KChild::KChild(KPParser* parent) : parent_(parent) {
+  if (parent && parent->spare) {
+    ps_ = parent->spare;
+    parent->spare = nullptr;
+    ps_->Renew(parent);
+  } else {
+    ps_ = new KPParser(parent);
+  }
+}
+
+KChild::~KChild() {
+  if (parent_ && !parent_->spare) {
+    try {
+      ps_->Release();
+      parent_->spare = ps_;
+      return;
+    } catch (...) {
+      // Could not empty the registers: the state is not kept.
+    }
+  }
+  delete ps_;
 }
 
 void KPParser::CmdSet(const char* text, size_t n, bool stripEnds) {
@@ -195,10 +245,14 @@ void KPParser::CmdSet(const char* text, size_t n, bool stripEnds) {
       n = 0;
     }
   }
-  char* buf = new char[n + 1];
-  if (n) std::memcpy(buf, text, n);
+  char* buf = code;
+  if (!buf || codeCap < n + 1) {
+    buf = new char[n + 1];
+    delete[] code;
+    codeCap = n + 1;
+  }
+  if (n) std::memmove(buf, text, n);
   buf[n] = 0;
-  delete[] code;
   code = buf;
   codeEnd = buf + n;
   saved = *buf;
@@ -573,9 +627,11 @@ void FixInPlace(KA& a) {
 }
 
 // Symbol lookup through the chain, innermost first, without copying: the
-// stored value itself (referenced by `out`) or NoValue. `level` receives
-// how many namespaces out it was found.
-void Lookup(KPParser& ps, const char* name, KA& out, int& level) {
+// stored value itself, or null when no namespace defines the name. No
+// reference is taken: the caller takes one (into R or U) before any code
+// runs that could rebind the name. `level` receives how many namespaces
+// out it was found.
+KB* Lookup(KPParser& ps, const char* name, int& level) {
   // The key string is reused from lookup to lookup: its text is written
   // into its own buffer while the capacity suffices.
   int len = static_cast<int>(std::strlen(name));
@@ -599,12 +655,11 @@ void Lookup(KPParser& ps, const char* name, KA& out, int& level) {
     if (KB* v = static_cast<KNS*>(e)->ValPtr(key)) {
       level = n - 1 - i;
       v->level = level;
-      out = v;
-      return;
+      return v;
     }
   }
   level = 0;
-  out.Clear();
+  return nullptr;
 }
 
 // Stores a value under a symbol name through the chain (the current
@@ -649,10 +704,10 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk);
 // Runs text in a child parse state; `io` is the incoming and resulting value.
 KT::KBR RunChild(KPParser& ps, const char* text, size_t n, bool strip, KA& io) {
   if (ps.depth + 1 > KT::DepthLimit) KTHROW(KT::eDepth, "");
-  KPParser child(&ps);
-  child.CmdSet(text, n, strip);
+  KChild child(&ps);
+  child->CmdSet(text, n, strip);
   KTT last = KT::ttUnknown;
-  return RunExec(child, io, last, ps.block);
+  return RunExec(*child, io, last, ps.block);
 }
 
 // "#X": runs the text form of L in a child; L receives the result.
@@ -990,11 +1045,24 @@ void JoinComputed(KPParser& ps) {
 
 // ------------------------------------------------------------ token kinds
 
+// A numeric literal. A run of at most nine decimal digits, the common case,
+// is built directly: it is the one-element integer array KNum's parser makes
+// of it. Anything else goes through that parser.
+KB* NumberLiteral(const char* t, int n) {
+  if (n >= 1 && n <= 9) {
+    int32_t v = 0;
+    int i = 0;
+    for (; i < n && t[i] >= '0' && t[i] <= '9'; ++i) v = v * 10 + (t[i] - '0');
+    if (i == n) return new KNum(v);
+  }
+  return new KNum(t, n);
+}
+
 void OnNumber(KPParser& ps) {
   KA& L = ps.L;
   KA& R = ps.R;
   ps.ParseLine("Num:", ps.token);
-  R.Owns(new KNum(ps.token, ps.tokenLen));
+  R.Owns(NumberLiteral(ps.token, ps.tokenLen));
   ps.curVT = KT::tNum;
   switch (static_cast<int>(ps.prevTT)) {
     case KT::ttUnknown:
@@ -1577,13 +1645,17 @@ void OnFieldName(KPParser& ps) {
   }
 }
 
-KT::KBR OnSymbol(KPParser& ps, KA& val, int level) {
+KT::KBR OnSymbol(KPParser& ps, KB* val, int level) {
   KA& L = ps.L;
   KA& R = ps.R;
   KT::KBR flow;
   const char* name = ps.token;
   ps.ParseLine("Symbol:", name);
-  R = val;
+  if (val) {
+    R = val;
+  } else {
+    R.Clear();
+  }
   ps.TraceVal("AR:", R.value);
   bool selector = ps.member != 0;
   bool dotSel = ps.member == 1 && !ps.colon;
@@ -1801,12 +1873,16 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
   KA& L = ps.L;
   KT::KBR flow;
   ps.block = blk;
+  // The registers start empty; handles are swapped rather than cleared, so
+  // no empty value is made for them (the result handle holds NoValue until
+  // the end).
+  if (!IsNV(L)) L.Clear();
   if (result.Is(KT::tNS)) {
-    ps.argNS = result;
-    result.Clear();
+    if (!IsNV(ps.argNS)) ps.argNS.Clear();
+    std::swap(ps.argNS.value, result.value);
   }
-  L = result;
-  ps.R.Clear();
+  if (&result != &L) std::swap(L.value, result.value);
+  if (!IsNV(ps.R)) ps.R.Clear();
   ps.curTT = IsNV(L) ? KT::ttUnknown : KT::ttSeqValue;
   ps.prevTT = ps.curTT;
   ps.curCT = KT::ctNone;
@@ -1814,13 +1890,13 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
   ps.curVT = ps.prevVT = L.Type();
   ps.displayCount = 0;
   ps.savedState.active = false;
-  ps.savedState.L.Clear();
+  if (!IsNV(ps.savedState.L)) ps.savedState.L.Clear();
   ps.member = ps.colon = 0;
   *ps.swStop = false;
   bool first = true;
   KTT beforeTransparent = KT::ttUnknown;
   KTT lastRaw = KT::ttUnknown;
-  KA symVal;
+  KB* symVal = nullptr;  // the value a Symbol token names (see Lookup)
   try {
     for (;;) {
       if (ps.curCT == KT::ctBreak || ps.curCT == KT::ctContinue) break;
@@ -1854,9 +1930,9 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
       int level = 0;
       bool looked = false;
       if (k == KT::ttSymbol) {
-        Lookup(ps, ps.token, symVal, level);
+        symVal = Lookup(ps, ps.token, level);
         looked = true;
-        KT::KTO t = symVal.Type();
+        KT::KTO t = symVal ? symVal->typen() : KT::tNV;
         if (ps.member == 0 && (t == KT::tOpUD || t == KT::tPgm)) {
           ps.ParseLine("UserDefPgm", ps.token);
           if (ps.pendOp == -1 || t == KT::tPgm) {
@@ -1910,9 +1986,9 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
           OnOperator(ps);
           break;
         case KT::ttSymbol:
-          if (!looked) Lookup(ps, ps.token, symVal, level);
+          if (!looked) symVal = Lookup(ps, ps.token, level);
           flow = OnSymbol(ps, symVal, level);
-          symVal.Clear();
+          symVal = nullptr;
           break;
         case KT::ttFieldName:
           OnFieldName(ps);
@@ -1977,13 +2053,15 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
   } catch (KError& e) {
     throw KPErr(ps.name, e.code, &ps, e.message);
   }
-  result = L;
+  if (&result != &L) {
+    std::swap(result.value, L.value);
+    if (!IsNV(L)) L.Clear();
+  }
   lastKind = ps.curTT;
   // Nothing of the run stays in the registers: the result is the caller's.
-  L.Clear();
-  ps.R.Clear();
-  ps.U.Clear();
-  ps.argNS.Clear();
+  if (!IsNV(ps.R)) ps.R.Clear();
+  if (!IsNV(ps.U)) ps.U.Clear();
+  if (!IsNV(ps.argNS)) ps.argNS.Clear();
   return flow;
 }
 

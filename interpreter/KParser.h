@@ -83,9 +83,19 @@ class KPParser : public KPosState {
   uint8_t colon = 0;   // 1 when the selector is ":"
   KBlock* block = nullptr;  // the block being run (null for a host run)
 
+  // The last child this state made, kept for the next nested evaluation
+  // (KChild); owned; null while it is lent out. `codeCap` is how many bytes
+  // the code buffer holds, so a new text of that size reuses it.
+  KPParser* spare = nullptr;
+  size_t codeCap = 0;
+
   KPParser(KSeq* chain);
   explicit KPParser(KPParser* parent);
   ~KPParser();
+  // Makes a kept child equal to a new child of `parent` again.
+  void Renew(KPParser* parent);
+  // Lets go of everything a finished (or failed) run left in the registers.
+  void Release();
   KPParser(const KPParser&) = delete;
   KPParser& operator=(const KPParser&) = delete;
 
@@ -117,6 +127,25 @@ class KPParser : public KPosState {
 
   // Current namespace (last element of the chain).
   KNS* CurNS() const;
+};
+
+// One child parse state for one nested evaluation (a group, an index, a
+// block, a program, a user operator). The parent keeps the child it made
+// last and hands it out again, renewed, when it is not in use, so a loop
+// does not build and tear down a parse state for every test and body. A
+// kept child holds no values between uses (Release).
+class KChild {
+ public:
+  explicit KChild(KPParser* parent);
+  ~KChild();
+  KChild(const KChild&) = delete;
+  KChild& operator=(const KChild&) = delete;
+  KPParser* operator->() const { return ps_; }
+  KPParser& operator*() const { return *ps_; }
+
+ private:
+  KPParser* parent_;
+  KPParser* ps_;
 };
 
 class KParser : public KB {  // type 20 "Parser"

@@ -469,4 +469,127 @@ TEST(KOpsReduce, SumOfSequencesAndErrors) {
   EXPECT_EQ(Txt(KOps::op2F2B2525(z)), "Nil Nil");  // a zero total
 }
 
+// ==================================================================== logic
+// "&", "|", "~", "~&", "~|": what the scripts cannot see (sharing, the
+// collation flag put back, references, refused regular expressions).
+
+std::string Str(KA& a) {
+  EXPECT_EQ(a.Type(), KT::tString);
+  return a.As<KString>()->Value();
+}
+
+TEST(KOpsLogic, SharedOperandsNeverChange) {
+  using Dy = KA& (*)(KA&, KA&);
+  const Dy ops[] = {KOps::op26, KOps::op7C, KOps::op7E26, KOps::op7E7C};
+  for (Dy op : ops) {
+    V a(B("1011")), b(B("10"));
+    {
+      KA left(a), right(b);
+      op(left, right);
+      EXPECT_EQ(left.Type(), KT::tBit);
+    }
+    EXPECT_EQ(Bits(a), "1011");
+    EXPECT_EQ(Bits(b), "10");
+    EXPECT_EQ(a.value->descriptor->refs, 1);
+    EXPECT_EQ(b.value->descriptor->refs, 1);
+  }
+  V n(N("0 1 0 2")), s(S("a b"));
+  {
+    KA ln(n), ls(s);
+    EXPECT_EQ(Txt(KOps::op7E(ln)), "1 2");
+    EXPECT_EQ(Str(KOps::op7E(ls)), "ab");
+  }
+  EXPECT_EQ(Txt(n), "0 1 0 2");
+  EXPECT_EQ(Str(s), "a b");
+}
+
+TEST(KOpsLogic, BitStringsOnlyWhenBothAreBits) {
+  V c(S("1101")), d(S("10x1"));  // one side is not bits: intersection of characters
+  EXPECT_EQ(Str(KOps::op26(c, d)), "01");
+  V f(S(""));  // an empty string keeps the string reading
+  EXPECT_EQ(Str(KOps::op7E(f)), "");
+  V g(S("1 0"));
+  EXPECT_EQ(Str(KOps::op7E(g)), "10");
+  V h(S("0110"));  // the blank form of "~|" leaves a bit string alone
+  EXPECT_EQ(Str(KOps::op7E7C(h)), "0110");
+}
+
+TEST(KOpsLogic, ComplementKeepsTheLengthAndAClearTail) {
+  V i(B("101100101"));
+  EXPECT_EQ(Bits(KOps::op7E7C(i)), "010011010");
+  EXPECT_EQ(i.As<KBit>()->Bytes()[1] & 0x7F, 0);
+  V j(new KBit());
+  EXPECT_EQ(KOps::op7E7C(j).Cnt(), 0);
+}
+
+TEST(KOpsLogic, UniqueKeepsTheCollationFlag) {
+  for (uint8_t exact : {uint8_t(0), uint8_t(1)}) {
+    V s(S("baAb"));
+    s.value->exact = exact;
+    KA alias(s);
+    KOps::op26(alias);
+    EXPECT_EQ(alias.Cnt(), 3);  // only identical characters merge
+    EXPECT_EQ(alias.value->exact, exact);
+    EXPECT_EQ(s.value->exact, exact);
+    EXPECT_EQ(Str(s), "baAb");
+  }
+  V one(N("7"));
+  EXPECT_EQ(Txt(KOps::op26(one)), "7");
+  V bits(B("10"));
+  ExpectErr([&] { KOps::op26(bits); }, KT::eNotSupp, "Type");
+}
+
+TEST(KOpsLogic, SequenceIntersectionUsesTheLeftFlagAndRestoresElements) {
+  for (uint8_t exact : {uint8_t(0), uint8_t(1)}) {
+    V l(new KSeq()), r(new KSeq());
+    l.As<KSeq>()->AppendOwned(S("a"));
+    l.As<KSeq>()->AppendOwned(S("B"));
+    r.As<KSeq>()->AppendOwned(S("A"));
+    r.As<KSeq>()->AppendOwned(S("b"));
+    l.value->exact = exact;
+    for (int i = 0; i < 2; ++i) l.As<KSeq>()->Slots()[i]->exact = 1 - exact;
+    KA left(l), right(r);
+    KOps::op26(left, right);
+    EXPECT_EQ(left.Cnt(), exact ? 0 : 2);
+    EXPECT_EQ(left.value->exact, exact);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(l.As<KSeq>()->Slots()[i]->exact, 1 - exact);
+  }
+  // a right that is not a sequence counts as one element
+  V l(new KSeq()), r(S("b"));
+  l.As<KSeq>()->AppendOwned(S("b"));
+  l.As<KSeq>()->AppendOwned(S("c"));
+  KOps::op26(l, r);
+  ASSERT_EQ(l.Cnt(), 1);
+  EXPECT_EQ(l.As<KSeq>()->Slots()[0]->AsString(false), "b");
+}
+
+TEST(KOpsLogic, NumbersAndEmptyValues) {
+  V a(N("3 1 2 3 5")), b(S("3"));
+  EXPECT_EQ(KOps::op26(a, b).Type(), KT::tNil);
+  V c(N("1 2 3")), d(N("2.0 9"));
+  EXPECT_EQ(Txt(KOps::op26(c, d)), "2");
+  V e(N("2 1")), f(N("1.5"));
+  EXPECT_EQ(Txt(KOps::op7C(e, f)), "1 1.5 2");
+  V g(new KNum());  // no elements, no alignment: nothing to remove
+  EXPECT_EQ(KOps::op7E(g).Cnt(), 0);
+  EXPECT_EQ(g.Type(), KT::tNum);
+  V h(N("0 0"));
+  EXPECT_EQ(KOps::op7E7C(h).Cnt(), 0);
+}
+
+TEST(KOpsLogic, RefusedOperands) {
+  V grep(new KB(KT::tGREP));
+  for (auto op : {KOps::op26, KOps::op7C, KOps::op7E26}) {
+    V s(S("abc"));
+    KA g(grep);
+    ExpectErr([&] { op(s, g); }, KT::eNotSupp, "GREP");
+    EXPECT_EQ(Str(s), "abc");
+  }
+  V nothing(new KSeq()), x(N("1"));
+  ExpectErr([&] { KOps::op7E7C(nothing, x); }, KT::eNotSupp, "Type");
+  ExpectErr([&] { KOps::op7E7C(nothing); }, KT::eNotSupp, "Type");
+  V nil(new KNil());
+  ExpectErr([&] { KOps::op26(nil, x); }, KT::eNotSupp, "Type");
+}
+
 }  // namespace
