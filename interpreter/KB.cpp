@@ -11,6 +11,14 @@
 static const char* const kUnit = "Interpreter/KB";
 
 int32_t KB::fLastID = 10000;
+int KB::NestGuard::depth_ = 0;
+
+KB::NestGuard::NestGuard() {
+  if (++depth_ > KT::DepthLimit + 1) {
+    --depth_;
+    KTHROW(KT::eSystem, "too deep");
+  }
+}
 
 namespace {
 KB::BreatheHook gBreatheHook = nullptr;

@@ -125,6 +125,20 @@ class KB {
   using BreatheHook = void (*)(void*);
   static void SetBreatheHook(BreatheHook hook, void* ctx);
 
+  // Counts nested walks over values (text forms, comparisons, images) across
+  // all classes, so a cycle or a very deep structure ends with 10 "too deep"
+  // instead of exhausting the stack.
+  class NestGuard {
+   public:
+    NestGuard();
+    ~NestGuard() { --depth_; }
+    NestGuard(const NestGuard&) = delete;
+    NestGuard& operator=(const NestGuard&) = delete;
+
+   private:
+    static int depth_;
+  };
+
   // Shared utilities.
   static double DIV(double a, double b) { return b == 0 ? 0 : a / b; }
   static int32_t CRC(const void* data, int len);

@@ -267,10 +267,10 @@ void KBlock::ApplyUD(KPParser* ps, KB* op, KA& l, KA* r, int valence) {
   // The operands replace the previous "l__" and "r__" in the operator's own
   // namespace (stored with kind 2, in that order).
   KNS* own = b->Rec()->ns;
-  own->Remove("l__");
-  own->Remove("r__");
-  if (valence >= 2) own->Put("l__", l.value, KT::ntAny);
-  if (valence == 3 && r) own->Put("r__", r->value, KT::ntAny);
+  own->Remove(static_cast<KB*>(ps->Key("l__")));
+  own->Remove(static_cast<KB*>(ps->Key("r__")));
+  if (valence >= 2) own->Put(ps->Key("l__"), l.value, KT::ntAny);
+  if (valence == 3 && r) own->Put(ps->Key("r__"), r->value, KT::ntAny);
   ChainPop pop(ps->chain);
   ps->chain->Append(own, false);
   if (!l.Is(KT::tNV)) l.Clear();

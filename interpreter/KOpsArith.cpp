@@ -210,6 +210,7 @@ bool CombArgs(KA& l, KA& r, int32_t& n, int32_t& k) {
   if (l.Cnt() == 0 || r.Cnt() == 0 || l.Cnt() < r.Cnt()) return false;
   n = FirstInt(l);
   k = FirstInt(r);
+  if (n == kINil || k == kINil) return false;  // a nil is not a count
   return !(k > n || n < 1 || k < 1);
 }
 
@@ -238,13 +239,17 @@ double PermCount(int64_t n, int64_t k) {
 }
 
 constexpr double kComboLimit = 50000;
+// Besides at most 50000 results, all of them together may hold at most this
+// many elements (a handful of very long combinations would need gigabytes).
+constexpr double kComboElemLimit = 1 << 24;
 
-// Count from "#!"/"#!!" -> how many results to build, or -1 for the Nil value.
-int64_t ComboTotal(KA& c) {
+// Count from "#!"/"#!!" and the length k of each result -> how many results
+// to build, or -1 for the Nil value.
+int64_t ComboTotal(KA& c, int32_t k) {
   if (c.Is(KT::tNil) || c.Is(KT::tNV)) return -1;
   double v = NumOf(c)->IsInt() ? static_cast<double>(NumOf(c)->IntPtr()[0]) : NumOf(c)->FltPtr()[0];
   if (NumOf(c)->IsInt() && NumOf(c)->IntPtr()[0] == kINil) v = 2147483647.0;
-  if (v > 2147483647.0 || v > kComboLimit) return -1;
+  if (v > 2147483647.0 || v > kComboLimit || v * static_cast<double>(k) > kComboElemLimit) return -1;
   return std::llround(v);
 }
 
@@ -906,7 +911,7 @@ KA& KOps::op232121(KA& l, KA& r) {  // number of permutations
 KA& KOps::op21(KA& l, KA& r) {
   KA c(l);
   op2321(c, r);
-  if (ComboTotal(c) < 0) {
+  if (ComboTotal(c, r.Is(KT::tNum) && r.Cnt() ? FirstInt(r) : 0) < 0) {
     l.Owns(new KNil());
     return l;
   }
@@ -927,7 +932,7 @@ KA& KOps::op21(KA& l, KA& r) {
 KA& KOps::op2121(KA& l, KA& r) {
   KA c(l);
   op232121(c, r);
-  if (ComboTotal(c) < 0) {
+  if (ComboTotal(c, r.Is(KT::tNum) && r.Cnt() ? FirstInt(r) : 0) < 0) {
     l.Owns(new KNil());
     return l;
   }

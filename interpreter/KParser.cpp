@@ -4,6 +4,7 @@
 #include "KParser.h"
 
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -586,6 +587,24 @@ void KPParser::TraceVal(const char* label, KB* v) {
   Emit(KB::Fmt("L%d:Trace:%s%s", depth, label, v->AsString(Verbose()).c_str()));
 }
 
+// The key string is reused from lookup to lookup: the text is written into
+// its own buffer while the capacity suffices (namespaces copy the keys they
+// keep, so nothing else holds it).
+KString* KPParser::Key(const char* name) {
+  int len = static_cast<int>(std::strlen(name));
+  KB* kv = nameKey.value;
+  if (!nameKey.Is(KT::tString) || kv->Shared() || kv->holds > 1 || kv->descriptor->capacity < len ||
+      !kv->descriptor->data) {
+    nameKey.Owns(new KString(' ', 0, len > 32 ? len : 32));
+    kv = nameKey.value;
+  }
+  char* buf = static_cast<char*>(kv->descriptor->data);
+  std::memcpy(buf, name, static_cast<size_t>(len));
+  buf[len] = 0;
+  kv->descriptor->count = len;
+  return static_cast<KString*>(kv);
+}
+
 KNS* KPParser::CurNS() const {
   KB* last = chain ? chain->Last() : nullptr;
   if (!last || (last->typen() != KT::tNS && last->typen() != KT::tCV)) KTHROW(KT::eSystem, "Corrupted NS Seq");
@@ -631,20 +650,10 @@ void FixInPlace(KA& a) {
 // reference is taken: the caller takes one (into R or U) before any code
 // runs that could rebind the name. `level` receives how many namespaces
 // out it was found.
+KString* NameKey(KPParser& ps, const char* name) { return ps.Key(name); }
+
 KB* Lookup(KPParser& ps, const char* name, int& level) {
-  // The key string is reused from lookup to lookup: its text is written
-  // into its own buffer while the capacity suffices.
-  int len = static_cast<int>(std::strlen(name));
-  KB* kv = ps.nameKey.value;
-  if (!ps.nameKey.Is(KT::tString) || kv->Shared() || kv->descriptor->capacity < len || !kv->descriptor->data) {
-    ps.nameKey.Owns(new KString(' ', 0, len > 32 ? len : 32));
-    kv = ps.nameKey.value;
-  }
-  char* buf = static_cast<char*>(kv->descriptor->data);
-  std::memcpy(buf, name, static_cast<size_t>(len));
-  buf[len] = 0;
-  kv->descriptor->count = len;
-  KString* key = static_cast<KString*>(kv);
+  KString* key = NameKey(ps, name);
   KSeq* chain = ps.chain;
   int n = chain ? chain->Count() : 0;
   KB** slots = n ? chain->Slots() : nullptr;
@@ -666,7 +675,7 @@ KB* Lookup(KPParser& ps, const char* name, int& level) {
 // namespace or the one enclosing it when that already has the name).
 void StoreName(KPParser& ps, const char* name, KA& v) {
   if (v.value->typen() == KT::tSeqEa) v.value->descriptor->type = KT::tSeq;
-  if (!KNS::Put(ps.chain, name, v.value, KT::ntSymbol)) KTHROW(KT::eValue, "Invalid name");
+  if (!KNS::Put(ps.chain, NameKey(ps, name), v.value, KT::ntSymbol)) KTHROW(KT::eValue, "Invalid name");
 }
 
 void SaveState(KPParser& ps) {
@@ -2052,6 +2061,10 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
     if (flow.IsZero()) DisplayCheck(ps);
   } catch (KError& e) {
     throw KPErr(ps.name, e.code, &ps, e.message);
+  } catch (std::bad_alloc&) {
+    // A script that asks for more memory than there is ends with an error,
+    // not with the host.
+    throw KPErr(ps.name, KT::eSystem, &ps, "Out of memory");
   }
   if (&result != &L) {
     std::swap(result.value, L.value);

@@ -127,6 +127,9 @@ class KPParser : public KPosState {
 
   // Current namespace (last element of the chain).
   KNS* CurNS() const;
+  // A string holding `name`, for namespace searches and stores; valid until
+  // the next call (the parse state reuses it).
+  KString* Key(const char* name);
 };
 
 // One child parse state for one nested evaluation (a group, an index, a

@@ -87,7 +87,23 @@ void* MapLarge(size_t bytes, bool zero) {
 }
 }  // namespace
 
+// Sanitizer builds keep every block on the heap, at its exact size, so
+// AddressSanitizer sees overflows of element buffers and LeakSanitizer sees
+// leaked ones (neither watches mapped memory).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMapLarge = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMapLarge = false;
+#else
+constexpr bool kMapLarge = true;
+#endif
+#else
+constexpr bool kMapLarge = true;
+#endif
+
 void* MemAlloc(size_t bytes, bool zero) {
+  if constexpr (!kMapLarge) return zero ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
   if (bytes >= kLarge) {
     if (void* p = MapLarge(bytes, zero)) return p;
   }
@@ -101,6 +117,10 @@ void* MemAlloc(size_t bytes, bool zero) {
 
 void MemFree(void* p) {
   if (!p) return;
+  if constexpr (!kMapLarge) {
+    std::free(p);
+    return;
+  }
   char* base = static_cast<char*>(p) - kHeader;
   Header* h = reinterpret_cast<Header*>(base);
   if (h->mapped) {
@@ -112,6 +132,11 @@ void MemFree(void* p) {
 
 void* MemRealloc(void* p, size_t oldBytes, size_t newBytes, bool zeroTail) {
   if (!p) return MemAlloc(newBytes, zeroTail);
+  if constexpr (!kMapLarge) {
+    void* q = std::realloc(p, newBytes ? newBytes : 1);
+    if (q && zeroTail && newBytes > oldBytes) std::memset(static_cast<char*>(q) + oldBytes, 0, newBytes - oldBytes);
+    return q;
+  }
   Header* h = reinterpret_cast<Header*>(static_cast<char*>(p) - kHeader);
   if (newBytes <= h->size) {
     if (zeroTail && newBytes > oldBytes) std::memset(static_cast<char*>(p) + oldBytes, 0, newBytes - oldBytes);

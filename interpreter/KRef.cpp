@@ -97,6 +97,7 @@ const std::string& KRef::AsString(bool verbose) {
   if (!verbose) {
     text = Fmt("%s@", name.c_str());
   } else {
+    NestGuard guard;  // a sequence holding this reference leads back here
     std::string vt;
     if (fin->typen() == KT::tRef)
       vt = fin == this ? std::string("@") : fin->AsString(false);

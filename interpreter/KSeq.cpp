@@ -16,22 +16,9 @@ static const char* const kUnit = "Interpreter/KSeq";
 
 namespace {
 
-// Nesting counter for the walks that recurse through other classes
-// (comparison, equality, dumps, images): a cyclic or absurdly deep
-// structure ends with 10 "too deep" instead of exhausting the stack.
-int gNesting = 0;
-
-struct NestGuard {
-  NestGuard() {
-    if (++gNesting > KT::DepthLimit + 1) {
-      --gNesting;
-      KTHROW(KT::eSystem, "too deep");
-    }
-  }
-  ~NestGuard() { --gNesting; }
-  NestGuard(const NestGuard&) = delete;
-  NestGuard& operator=(const NestGuard&) = delete;
-};
+// The walks that recurse through other classes (comparison, equality,
+// dumps, images) share the value base's nesting count.
+using NestGuard = KB::NestGuard;
 
 // Holds an element's exact flag at a given value for the length of a scope.
 struct ExactAs {

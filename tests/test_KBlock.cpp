@@ -345,3 +345,26 @@ TEST(KBlockRun, StopInsideEveryLoopAndUserOperator) {
   }
   EXPECT_EQ(h.Run("1 + 1"), "2");
 }
+
+TEST(KBlockRun, KeptChildStatesHoldNoValues) {
+  // Children are kept for reuse between nested runs; they must not keep
+  // references to the values they evaluated (reference counts show in the
+  // verbose text forms).
+  Host h;
+  EXPECT_EQ(h.Run("1 2 3 => v; 'same' => s"), "same");
+  KB* v = h.root->ValPtr("v");
+  ASSERT_NE(v, nullptr);
+  int refs = v->descriptor->refs;
+  KParser p(h.chain, "root");
+  p.fCmdSet("{v}; (v); {{v} {s}}; :FOR (v) {v}; :WHILE (0) {v}; :IF (v) {v}; 'id' #OP {l__}; 1 id; 7");
+  KA result;
+  KT::KTT last = KT::ttUnknown;
+  p.Exec(result, last, nullptr);
+  EXPECT_EQ(result.AsString(false), "7");
+  EXPECT_EQ(v->descriptor->refs, refs);
+  // The same parser runs again with its kept children.
+  p.fCmdSet("{v + 1}");
+  p.Exec(result, last, nullptr);
+  EXPECT_EQ(result.AsString(false), "2 3 4");
+  EXPECT_EQ(v->descriptor->refs, refs);
+}
