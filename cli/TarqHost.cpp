@@ -23,7 +23,7 @@ TarqHost::TarqHost() : chain_(new KSeq()), root_(new KNS()) {
 }
 
 TarqHost::~TarqHost() {
-  root_->Clear();
+  KB::ReleaseReachable(root_);  // frees values that hold each other too
   KB::DoneWith(chain_);
 }
 
@@ -86,7 +86,7 @@ bool TarqHost::Run(const std::string& text) {
 
 std::string TarqHost::NamespaceText() { return root_->AsString(verbose); }
 
-void TarqHost::ClearNamespace() { root_->Clear(); }
+void TarqHost::ClearNamespace() { KB::ReleaseReachable(root_); }
 
 void TarqHost::PrintOperators() {
   KSeq* chain = new KSeq();

@@ -93,7 +93,7 @@ TarqSession::TarqSession(QPlainTextEdit* out, QObject* parent)
 
 TarqSession::~TarqSession() {
   if (fChain) {
-    if (KB* root = fChain->Last()) root->Clear();
+    if (KB* root = fChain->Last()) KB::ReleaseReachable(root);
     KB::DoneWith(fChain);
     fChain = nullptr;
   }
@@ -197,7 +197,7 @@ void TarqSession::ShowNamespace(bool verbose) {
 
 void TarqSession::ClearNamespace() {
   if (gRunning) return;
-  if (KB* root = fChain->Last()) root->Clear();
+  if (KB* root = fChain->Last()) KB::ReleaseReachable(root);
 }
 
 void TarqSession::ShowOperators() {

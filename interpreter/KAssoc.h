@@ -20,6 +20,10 @@ class KAssoc : public KB {
     KB* val = nullptr;  // any value, one reference held
     ~KRec() override;
     KRec* Clone() const override;
+    void Held(std::vector<KB*>& out) const override {
+      out.push_back(key);
+      out.push_back(val);
+    }
   };
 
   KAssoc(KString* key, KB* val);  // both referenced

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unordered_set>
 
 #include "KPlatform.h"
 #include "Kerror.h"
@@ -355,6 +356,34 @@ void KB::DoneWith(KB* v) {
   } else {
     v->DeReference(true);
   }
+}
+
+void KB::ReleaseReachable(KB* root) {
+  if (!root) return;
+  // Hold every reachable value first, then empty them all, then let go:
+  // no value is freed while the walk still needs it.
+  std::vector<KB*> held{root};
+  std::unordered_set<KB*> seen{root};
+  root->Reference(true);
+  std::vector<KB*> inner;
+  for (size_t next = 0; next < held.size(); ++next) {
+    KBD* d = held[next]->descriptor;
+    if (!d) continue;
+    inner.clear();
+    if (d->align == KT::aKB && d->data) {
+      KB** e = static_cast<KB**>(d->data);
+      inner.assign(e, e + d->count);
+    }
+    if (d->rec) d->rec->Held(inner);
+    for (KB* v : inner) {
+      if (!v || !seen.insert(v).second) continue;
+      v->Reference(true);
+      held.push_back(v);
+    }
+  }
+  for (KB* v : held)
+    if (v->descriptor) v->descriptor->Clear();
+  for (KB* v : held) DoneWith(v);
 }
 
 int KB::CollateCmp(const char* a, int la, const char* b, int lb, const int* w) {

@@ -15,6 +15,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Ktypes.h"
 
@@ -28,6 +29,8 @@ class KB {
   struct KRec {
     virtual ~KRec() = default;
     virtual KRec* Clone() const = 0;
+    // Appends the values this record holds a reference to.
+    virtual void Held(std::vector<KB*>&) const {}
   };
 
   struct KBD {
@@ -150,6 +153,10 @@ class KB {
   static int CmpDefaultKBContents(int a, int b) { return a - b; }
   static bool SIChk(const char* buf, int len);
   static void DoneWith(KB* v);
+  // Empties every value reachable from root (elements, record members) and
+  // lets go of them, so that values holding each other in a cycle are freed
+  // too. For hosts dropping or clearing their root namespace.
+  static void ReleaseReachable(KB* root);
   static bool IsKB(const void* p);
 
   // Element storage of the data descriptors (large blocks use huge pages).

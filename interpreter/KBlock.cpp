@@ -63,6 +63,13 @@ KBlock::KRec::KRec(const KRec& o) : KB::KRec(), ns(new KNS()) {
   Share(EX, o.EX);
 }
 
+void KBlock::KRec::Held(std::vector<KB*>& out) const {
+  out.push_back(type);
+  out.push_back(code);
+  out.push_back(EX);
+  out.push_back(ns);
+}
+
 KBlock::KRec::~KRec() {
   KB::DoneWith(type);
   KB::DoneWith(code);

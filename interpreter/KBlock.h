@@ -32,6 +32,7 @@ class KBlock : public KB {  // type 4 "Block", alignment K, one element
     KRec(const KRec& o);  // shares the strings, fresh namespace
     ~KRec() override;
     KRec* Clone() const override;
+    void Held(std::vector<KB*>& out) const override;
   };
 
   explicit KBlock(const char* type);

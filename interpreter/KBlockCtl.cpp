@@ -230,9 +230,11 @@ KBlock* MakeBlock(KA& hold, const char* type, KB* text) {
   return b;
 }
 
-// Runs a block with no argument; `out` receives its value.
+// Runs a block with no argument; `out` receives its value. (A value left in
+// `out` from the last pass must go first: a namespace would be taken for an
+// argument.)
 KT::KBR RunPart(KPParser* ps, KBlock* b, KA& out) {
-  out.Clear();
+  if (!out.Is(KT::tNV)) out.Clear();
   return b->Run(ps, out);
 }
 

@@ -8,6 +8,7 @@
 static const char* const kUnit = "Interpreter/KRef";
 
 KRef::KRec::~KRec() { KB::DoneWith(assoc); }
+void KRef::KRec::Held(std::vector<KB*>& out) const { out.push_back(assoc); }
 
 KRef::KRec* KRef::KRec::Clone() const {
   KRec* r = new KRec();

@@ -19,6 +19,7 @@ class KRef : public KB {
     KAssoc* assoc = nullptr;  // one reference held
     ~KRec() override;
     KRec* Clone() const override;
+    void Held(std::vector<KB*>& out) const override;
   };
 
   explicit KRef(KB* v);            // anonymous association "__<id>" holding v

@@ -364,7 +364,8 @@ TEST(KBlockRun, KeptChildStatesHoldNoValues) {
   EXPECT_EQ(v->descriptor->refs, refs);
   // The same parser runs again with its kept children.
   p.fCmdSet("{v + 1}");
-  p.Exec(result, last, nullptr);
-  EXPECT_EQ(result.AsString(false), "2 3 4");
+  KA again;
+  p.Exec(again, last, nullptr);
+  EXPECT_EQ(again.AsString(false), "2 3 4");
   EXPECT_EQ(v->descriptor->refs, refs);
 }

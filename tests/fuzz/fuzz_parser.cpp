@@ -21,13 +21,16 @@
 // Element buffers: the linker routes KPlat::MemAlloc / MemRealloc / MemFree
 // here (--wrap). Each buffer is one exact-size heap block, so the sanitizers
 // see every read or write outside it and every buffer left behind (the
-// platform allocator's headers and mapped blocks would hide both), and a
-// buffer beyond kBufferLimit fails as the platform does when memory runs
-// out, so a script asking for gigabytes ends with "Out of memory".
+// platform allocator's headers and mapped blocks would hide both). A buffer
+// beyond kBufferLimit, or one that would take the live total beyond
+// kLiveLimit, fails as the platform does when memory runs out, so a script
+// asking for gigabytes ends with "Out of memory" and every input stays
+// small enough to run in a moment.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -48,6 +51,8 @@ namespace {
 
 constexpr long kTokenBudget = 20000;
 constexpr size_t kBufferLimit = size_t(64) << 20;
+constexpr size_t kLiveLimit = size_t(256) << 20;
+size_t gLive = 0;  // bytes in live element buffers
 
 struct CountingSink : KOutSink {
   size_t bytes = 0;
@@ -138,18 +143,26 @@ void BreakCycles(KB* root) {
 extern "C" {
 
 void* __wrap__ZN5KPlat8MemAllocEmb(size_t bytes, bool zero) {
-  if (bytes > kBufferLimit) return nullptr;
-  return zero ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+  if (bytes > kBufferLimit || gLive + bytes > kLiveLimit) return nullptr;
+  void* p = zero ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+  if (p) gLive += malloc_usable_size(p);
+  return p;
 }
 
 void* __wrap__ZN5KPlat10MemReallocEPvmmb(void* p, size_t oldBytes, size_t newBytes, bool zeroTail) {
-  if (newBytes > kBufferLimit) return nullptr;
+  size_t had = p ? malloc_usable_size(p) : 0;
+  if (newBytes > kBufferLimit || gLive - had + newBytes > kLiveLimit) return nullptr;
   void* q = std::realloc(p, newBytes ? newBytes : 1);
-  if (q && zeroTail && newBytes > oldBytes) std::memset(static_cast<char*>(q) + oldBytes, 0, newBytes - oldBytes);
+  if (!q) return nullptr;
+  gLive = gLive - had + malloc_usable_size(q);
+  if (zeroTail && newBytes > oldBytes) std::memset(static_cast<char*>(q) + oldBytes, 0, newBytes - oldBytes);
   return q;
 }
 
-void __wrap__ZN5KPlat7MemFreeEPv(void* p) { std::free(p); }
+void __wrap__ZN5KPlat7MemFreeEPv(void* p) {
+  if (p) gLive -= malloc_usable_size(p);
+  std::free(p);
+}
 
 int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Switches sw;
