@@ -88,8 +88,9 @@ class KNum : public KB {
   std::string AsHex(int i);
   std::string AsHex(int from, int to);
   std::string Dump() override;
-  // Each element formatted by FmtElem with the spec taken to the data's
-  // length; returns a new string value (empty for a non-numeric spec).
+  // Each element formatted by FmtElem with the format's elements taken to
+  // the data's length; returns a new string value (empty for a non-numeric
+  // format).
   KB* Format(KB* spec);
   static std::string FmtElem(double value, double spec, bool specIsInteger);
 
