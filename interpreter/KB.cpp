@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <unordered_set>
+#include <utility>
 
 #include "KPlatform.h"
 #include "Kerror.h"
@@ -25,6 +26,75 @@ namespace {
 KB::BreatheHook gBreatheHook = nullptr;
 void* gBreatheCtx = nullptr;
 }  // namespace
+
+// ------------------------------------------------------------ small-object pool
+// Value objects and descriptors are created and freed several times per
+// operator call, so they come from free lists by 16-byte size class, carved
+// from 64 KiB chunks that stay allocated until exit (the chunks are linked,
+// so they remain reachable). Everything runs on the host's thread, so the
+// pool takes no lock. Sanitizer builds use the global heap instead, so
+// AddressSanitizer and LeakSanitizer see every object.
+namespace {
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPool = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kPool = false;
+#else
+constexpr bool kPool = true;
+#endif
+#else
+constexpr bool kPool = true;
+#endif
+
+struct SmallPool {
+  static constexpr size_t kGrain = 16;
+  static constexpr size_t kMax = 256;
+  static constexpr size_t kChunk = size_t(64) << 10;
+  void* lists[kMax / kGrain] = {};
+  char* next = nullptr;  // unused room in the newest chunk
+  char* end = nullptr;
+  void* chunks = nullptr;  // chunk list, linked through each chunk's first word
+
+  void* Take(size_t bytes) {
+    if (!kPool || bytes == 0 || bytes > kMax) return ::operator new(bytes);
+    size_t c = (bytes - 1) / kGrain;
+    if (void* p = lists[c]) {
+      lists[c] = *static_cast<void**>(p);
+      return p;
+    }
+    size_t size = (c + 1) * kGrain;
+    if (static_cast<size_t>(end - next) < size) {
+      char* chunk = static_cast<char*>(::operator new(kChunk));
+      *reinterpret_cast<void**>(chunk) = chunks;
+      chunks = chunk;
+      next = chunk + kGrain;
+      end = chunk + kChunk;
+    }
+    void* p = next;
+    next += size;
+    return p;
+  }
+
+  void Give(void* p, size_t bytes) {
+    if (!p) return;
+    if (!kPool || bytes == 0 || bytes > kMax) {
+      ::operator delete(p);
+      return;
+    }
+    size_t c = (bytes - 1) / kGrain;
+    *static_cast<void**>(p) = lists[c];
+    lists[c] = p;
+  }
+};
+
+constinit SmallPool gPool;
+}  // namespace
+
+void* KB::operator new(size_t bytes) { return gPool.Take(bytes); }
+void KB::operator delete(void* p, size_t bytes) { gPool.Give(p, bytes); }
+void* KB::KBD::operator new(size_t bytes) { return gPool.Take(bytes); }
+void KB::KBD::operator delete(void* p, size_t bytes) { gPool.Give(p, bytes); }
 
 // ------------------------------------------------------------ storage
 
@@ -291,10 +361,49 @@ int32_t KB::CRC(const void* data, int len) {
   return static_cast<int32_t>(r);
 }
 
-void KB::QS(void* ctx, int* idx, int lo, int hi, QSLess less, bool descending) {
+namespace {
+
+// Heap sort of idx[lo..hi] into the order KB::QS produces: in ascending mode
+// x goes before y when less(x, y); in descending mode when less(y, x). It
+// takes over a range that quicksort keeps splitting badly, so a sort never
+// costs more than O(n log n) comparisons; it touches only idx[lo..hi], so a
+// comparison that is not a consistent order cannot take it outside the range.
+void HeapSortRange(void* ctx, int* idx, int lo, int hi, KB::QSLess less, bool descending) {
+  auto before = [&](int a, int b) { return descending ? less(ctx, b, a, true) : less(ctx, a, b, false); };
+  int* base = idx + lo;
+  const int n = hi - lo + 1;
+  auto sift = [&](int root, int end) {
+    for (;;) {
+      int child = 2 * root + 1;
+      if (child >= end) return;
+      if (child + 1 < end && before(base[child], base[child + 1])) ++child;
+      if (!before(base[root], base[child])) return;
+      std::swap(base[root], base[child]);
+      root = child;
+    }
+  };
+  for (int r = n / 2 - 1; r >= 0; --r) sift(r, n);
+  for (int end = n - 1; end > 0; --end) {
+    std::swap(base[0], base[end]);
+    sift(0, end);
+  }
+}
+
+void QSRange(void* ctx, int* idx, int lo, int hi, KB::QSLess less, bool descending, int budget) {
+  auto before = [&](int a, int b) { return descending ? less(ctx, b, a, true) : less(ctx, a, b, false); };
   // Iterates on the larger part and recurses on the smaller, so the stack
-  // stays logarithmic even for ordered input.
+  // stays logarithmic.
   while (lo < hi) {
+    if (budget-- <= 0) {
+      HeapSortRange(ctx, idx, lo, hi, less, descending);
+      return;
+    }
+    // The median of the first, middle and last items becomes the pivot at
+    // hi; ordered and reversed input then split evenly.
+    const int mid = lo + (hi - lo) / 2;
+    if (before(idx[mid], idx[lo])) std::swap(idx[mid], idx[lo]);
+    if (before(idx[hi], idx[lo])) std::swap(idx[hi], idx[lo]);
+    if (before(idx[mid], idx[hi])) std::swap(idx[mid], idx[hi]);
     int p = idx[hi];
     int i = lo - 1, j = hi;
     for (;;) {
@@ -310,13 +419,25 @@ void KB::QS(void* ctx, int* idx, int lo, int hi, QSLess less, bool descending) {
     }
     std::swap(idx[i], idx[hi]);
     if (i - lo < hi - i) {
-      QS(ctx, idx, lo, i - 1, less, descending);
+      QSRange(ctx, idx, lo, i - 1, less, descending, budget);
       lo = i + 1;
     } else {
-      QS(ctx, idx, i + 1, hi, less, descending);
+      QSRange(ctx, idx, i + 1, hi, less, descending, budget);
       hi = i - 1;
     }
   }
+}
+
+}  // namespace
+
+// The partition of the classic quicksort, with two safeguards that leave the
+// result unchanged whenever the comparison is a total order (every caller
+// breaks ties by position): the pivot is the median of three items, and a
+// range still unsorted after 2 log2(n) partitions is heap-sorted.
+void KB::QS(void* ctx, int* idx, int lo, int hi, QSLess less, bool descending) {
+  int budget = 2;
+  for (int n = hi - lo + 1; n > 1; n >>= 1) budget += 2;
+  QSRange(ctx, idx, lo, hi, less, descending, budget);
 }
 
 bool KB::IsKB(const void* p) {

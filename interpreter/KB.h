@@ -13,6 +13,7 @@
 //    releases them when it is cleared and takes new references when copied.
 #pragma once
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -50,6 +51,9 @@ class KB {
     KBD(void* d, KT::KTO t, KT::KAL a, int n, int cap);
     ~KBD();
     KBD(const KBD&) = delete;
+    // Descriptors come from the small-object pool (see KB.cpp).
+    static void* operator new(size_t bytes);
+    static void operator delete(void* p, size_t bytes);
 
     // Frees the old data, adopts the new, resets SID.
     void Set(void* d, KT::KTO t, KT::KAL a, int n, int cap);
@@ -82,6 +86,10 @@ class KB {
   KB(void* data, KT::KTO t, KT::KAL a, int count, int capacity);
   explicit KB(KB* other);  // shares the other's descriptor
   KB(const KB&) = delete;
+  // Values of every class come from a small-object pool (see KB.cpp);
+  // deletion through the virtual destructor passes the object's real size.
+  static void* operator new(size_t bytes);
+  static void operator delete(void* p, size_t bytes);
 
   // Virtual operations, in slot order.
   virtual ~KB();

@@ -37,8 +37,16 @@ bool gClassReady = false;
 
 // Operator symbols by first character, in table order (longest first), so
 // the tokenizer tries only the symbols that can match; the match itself is
-// KOps::OpToken's rule (letters compared without regard to case).
-std::vector<int> gOpsByFirst[256];
+// KOps::OpToken's rule (letters compared without regard to case). Each entry
+// keeps the symbol's length and its text with letters folded to capitals.
+struct OpSymbol {
+  int op;
+  int len;
+  std::string folded;
+};
+std::vector<OpSymbol> gOpsByFirst[256];
+
+inline char FoldCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // Built once, with the type tables and the operator table, when the first
 // parse state is set up.
@@ -59,28 +67,25 @@ void BuildClasses() {
   set("$", ccDollar);
   set(" \n\t\r", ccBlank);
   for (int i = 0; i < KOps::nOps; ++i) {
-    unsigned char c0 = static_cast<unsigned char>(KOps::fOpsTbl[i].symbol[0]);
-    gOpsByFirst[c0].push_back(i);
+    const char* sym = KOps::fOpsTbl[i].symbol;
+    OpSymbol e{i, static_cast<int>(std::strlen(sym)), sym};
+    for (char& c : e.folded) c = FoldCase(c);
+    gOpsByFirst[static_cast<unsigned char>(sym[0])].push_back(std::move(e));
   }
   gClassReady = true;
 }
 
-inline char FoldCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // The operator index of the longest symbol that begins at p (p < end), or
 // -1; `len` receives the symbol's length.
 int FindOperator(const char* p, const char* end, int& len) {
-  for (int i : gOpsByFirst[static_cast<unsigned char>(*p)]) {
-    const char* sym = KOps::fOpsTbl[i].symbol;
-    const char* q = p;
-    const char* t = sym;
-    while (*t && q < end && FoldCase(*q) == FoldCase(*t)) {
-      ++q;
-      ++t;
-    }
-    if (!*t) {
-      len = static_cast<int>(t - sym);
-      return i;
+  const ptrdiff_t room = end - p;
+  for (const OpSymbol& e : gOpsByFirst[static_cast<unsigned char>(*p)]) {
+    if (e.len > room) continue;
+    int k = 0;
+    while (k < e.len && FoldCase(p[k]) == e.folded[static_cast<size_t>(k)]) ++k;
+    if (k == e.len) {
+      len = e.len;
+      return e.op;
     }
   }
   return -1;

@@ -30,7 +30,7 @@ constexpr size_t kCacheBytes = size_t(1) << 30;  // keep at most 1 GiB idle
 
 struct Header {
   size_t size;   // usable bytes after the header
-  size_t mapped; // total mapped length, 0 for malloc blocks
+  size_t mapped; // total mapped length, 0 for malloc blocks, 1 for pooled small blocks
 };
 
 struct LargeCache {
@@ -102,8 +102,46 @@ constexpr bool kMapLarge = true;
 constexpr bool kMapLarge = true;
 #endif
 
+// Small blocks (up to kSmall bytes, the usual single numbers and short
+// texts) are recycled through free lists by 16-byte size class instead of
+// going back to the heap; their header keeps the class size and says
+// mapped == kPooled. Only the host's thread allocates, so there is no lock.
+// Sanitizer builds skip this along with the mapping.
+namespace {
+constexpr size_t kSmall = 64;
+constexpr size_t kPooled = 1;  // never a mapped length
+void* gSmallFree[kSmall / 16] = {};
+
+void* SmallTake(size_t bytes, bool zero) {
+  size_t c = (bytes - 1) / 16;
+  char* user;
+  if (char* idle = static_cast<char*>(gSmallFree[c])) {
+    user = idle + kHeader;
+    gSmallFree[c] = *reinterpret_cast<void**>(user);
+  } else {
+    void* base = std::malloc((c + 1) * 16 + kHeader);
+    if (!base) return nullptr;
+    Header* h = static_cast<Header*>(base);
+    h->size = (c + 1) * 16;
+    h->mapped = kPooled;
+    user = static_cast<char*>(base) + kHeader;
+  }
+  if (zero) std::memset(user, 0, bytes);
+  return user;
+}
+
+// The lists hold the blocks' starts (the link sits after the header), so
+// leak checkers see every idle block as reachable.
+void SmallGive(void* p, size_t size) {
+  size_t c = size / 16 - 1;
+  *static_cast<void**>(p) = gSmallFree[c];
+  gSmallFree[c] = static_cast<char*>(p) - kHeader;
+}
+}  // namespace
+
 void* MemAlloc(size_t bytes, bool zero) {
   if constexpr (!kMapLarge) return zero ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+  if (bytes - 1 < kSmall) return SmallTake(bytes, zero);
   if (bytes >= kLarge) {
     if (void* p = MapLarge(bytes, zero)) return p;
   }
@@ -123,6 +161,10 @@ void MemFree(void* p) {
   }
   char* base = static_cast<char*>(p) - kHeader;
   Header* h = reinterpret_cast<Header*>(base);
+  if (h->mapped == kPooled) {
+    SmallGive(p, h->size);
+    return;
+  }
   if (h->mapped) {
     if (!gCache.Give(base, h->mapped)) munmap(base, h->mapped);
     return;

@@ -538,14 +538,53 @@ const std::string& KSeq::AsString(bool verbose) {
   return text;
 }
 
+namespace {
+// The text of one outermost text-form walk is cut with "..." once it passes
+// this many characters: a sequence that holds the same sub-sequence twice at
+// every level is small in memory but exponential as text.
+constexpr size_t kTextLimit = 4000000;
+
+// Shared by the nested walks of one outermost text form.
+struct TextBudget {
+  static int walks;
+  static size_t used;
+  TextBudget() {
+    if (walks++ == 0) used = 0;
+  }
+  ~TextBudget() { --walks; }
+  TextBudget(const TextBudget&) = delete;
+  TextBudget& operator=(const TextBudget&) = delete;
+  // Counts `piece` against the budget; false (and "..." appended) once spent.
+  static bool Add(std::string& out, const std::string& piece) {
+    if (used > kTextLimit) return false;
+    used += piece.size();
+    out += piece;
+    if (used <= kTextLimit) return true;
+    out += "...";
+    return false;
+  }
+};
+int TextBudget::walks = 0;
+size_t TextBudget::used = 0;
+}  // namespace
+
 std::string KSeq::AsHierarchy(int depth, bool verbose) {
   if (depth > KT::DepthLimit) KTHROW(KT::eSystem, "too deep");
+  TextBudget budget;
   std::string out;
   if (!verbose) {
     for (int i = 0; i < Count(); ++i) {
       KB* e = Slots()[i];
-      if (IsSeq(e)) out += static_cast<KSeq*>(e)->AsHierarchy(depth + 1, false);
-      else out += e->AsString(false);
+      if (IsSeq(e)) {
+        std::string inner = static_cast<KSeq*>(e)->AsHierarchy(depth + 1, false);
+        if (TextBudget::used > kTextLimit) {
+          out += inner;  // already cut inside
+          break;
+        }
+        out += inner;
+      } else if (!TextBudget::Add(out, e->AsString(false))) {
+        break;
+      }
     }
     return out;
   }
@@ -554,9 +593,13 @@ std::string KSeq::AsHierarchy(int depth, bool verbose) {
   out = VerbosePrefix();
   for (int i = 0; i < Count(); ++i) {
     KB* e = Slots()[i];
-    out += Fmt("\r\n%s[%d]", prefix.c_str(), i + 1);
-    if (IsSeq(e)) out += static_cast<KSeq*>(e)->AsHierarchy(depth + 1, true);
-    else out += e->AsString(true);
+    if (!TextBudget::Add(out, Fmt("\r\n%s[%d]", prefix.c_str(), i + 1))) break;
+    if (IsSeq(e)) {
+      out += static_cast<KSeq*>(e)->AsHierarchy(depth + 1, true);
+      if (TextBudget::used > kTextLimit) break;
+    } else if (!TextBudget::Add(out, e->AsString(true))) {
+      break;
+    }
   }
   return out;
 }

@@ -351,3 +351,21 @@ TEST(KSeq, MalformedImageIsRejected) {
   img += std::string(4, '\0');
   EXPECT_THROW(KSeq::SI(img.data()), KError);
 }
+
+// A sequence that holds the same sub-sequence twice at every level is small
+// in memory but exponential as text: the text form is cut with "...".
+TEST(KSeqText, SharedSubsequencesAreCutNotExpanded) {
+  KB* x = KMakeInt(1);
+  for (int level = 0; level < 40; ++level) {
+    KSeq* s = new KSeq();
+    s->Append(x, false);
+    s->Append(x, true);  // takes over the previous level's reference
+    x = s;
+  }
+  const std::string& plain = x->AsString(false);
+  EXPECT_LE(plain.size(), 4000100u);
+  EXPECT_EQ(plain.substr(plain.size() - 3), "...");
+  const std::string& verbose = x->AsString(true);
+  EXPECT_LT(verbose.size(), 8000000u);
+  KB::DoneWith(x);
+}
