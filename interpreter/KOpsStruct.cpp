@@ -19,6 +19,25 @@
 static const char* const kUnit = "Interpreter/KOps";
 
 namespace {
+// Applies a monadic form to every element of the sequence `a` holds; `a`
+// receives the sequence of the results.
+KA& EachElement(KA& a, KOps::FnM f) {
+  KSeq* s = a.As<KSeq>();
+  KSeq* out = new KSeq();
+  KA hold;
+  hold.Owns(out);
+  out->addSlots(s->Count());
+  for (int i = 0; i < s->Count(); ++i) {
+    KA e(s->Slots()[i]);
+    f(e);
+    out->AppendRef(e.value);
+  }
+  a = hold;
+  return a;
+}
+}  // namespace
+
+namespace {
 bool IsSeqType(KT::KTO t) { return t == KT::tSeq || t == KT::tSeqEa; }
 bool IsListType(KT::KTO t) { return IsSeqType(t) || t == KT::tFL; }
 
@@ -514,20 +533,8 @@ KA& KOps::op60(KA& a) {
       return a;
     }
     case KT::tSeq:
-    case KT::tSeqEa: {
-      KSeq* s = a.As<KSeq>();
-      KSeq* out = new KSeq();
-      KA hold;
-      hold.Owns(out);
-      out->addSlots(s->Count());
-      for (int i = 0; i < s->Count(); ++i) {
-        KA e(s->Slots()[i]);
-        op60(e);
-        out->AppendRef(e.value);
-      }
-      a = hold;
-      return a;
-    }
+    case KT::tSeqEa:
+      return EachElement(a, static_cast<KOps::FnM>(&KOps::op60));
     default:
       KTHROW(KT::eNotSupp, "Type");
   }
@@ -698,20 +705,8 @@ KA& KOps::opCLOCK(KA& a) {
       return a;
     }
     case KT::tSeq:
-    case KT::tSeqEa: {
-      KSeq* s = a.As<KSeq>();
-      KSeq* out = new KSeq();
-      KA hold;
-      hold.Owns(out);
-      out->addSlots(s->Count());
-      for (int i = 0; i < s->Count(); ++i) {
-        KA e(s->Slots()[i]);
-        opCLOCK(e);
-        out->AppendRef(e.value);
-      }
-      a = hold;
-      return a;
-    }
+    case KT::tSeqEa:
+      return EachElement(a, static_cast<KOps::FnM>(&KOps::opCLOCK));
     default:
       KTHROW(KT::eNotSupp, "Type");
   }
