@@ -1,8 +1,10 @@
 #!/bin/sh
-# Builds the interpreter fuzzer with clang (libFuzzer + ASan + UBSan) into
-# BUILD (default /work/main/build-fuzz, or $TARQ_FUZZ_BUILD) and prepares
-#   BUILD/seeds/      one file per case of tests/golden/*.tq
-#   BUILD/tarq.dict   operator symbols, control words and punctuation
+# Builds the interpreter fuzzers with clang (libFuzzer + ASan + UBSan) into
+# BUILD (default /work/main/build-fuzz, or $TARQ_FUZZ_BUILD): fuzz_parser
+# (script text) and fuzz_image (serialised value images), and prepares
+#   BUILD/seeds/        one file per case of tests/golden/*.tq
+#   BUILD/tarq.dict     operator symbols, control words and punctuation
+#   BUILD/seeds-image/  images of a few typical values
 # The normal build does not use any of this. Run a session with run.sh.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -77,3 +79,6 @@ with open(os.path.join(build, 'tarq.dict'), 'w') as f:
     f.write('\n'.join(out) + '\n')
 print('seeds: %d, dictionary words: %d' % (n, len(out)))
 PY
+
+mkdir -p "$build/seeds-image"
+(cd "$build/seeds-image" && TARQ_FUZZ_IMAGE_SEEDS=. "$build/fuzz_image")

@@ -44,8 +44,8 @@
 namespace {
 
 constexpr long kTokenBudget = 20000;
-constexpr size_t kBufferLimit = size_t(64) << 20;
-constexpr size_t kLiveLimit = size_t(256) << 20;
+constexpr size_t kBufferLimit = size_t(16) << 20;
+constexpr size_t kLiveLimit = size_t(96) << 20;
 size_t gLive = 0;  // bytes in live element buffers
 
 struct CountingSink : KOutSink {

@@ -4,11 +4,17 @@
 # after a crash, leak, out-of-memory or timeout; each one lands in
 # BUILD/artifacts. Extra arguments go to libFuzzer (for example
 # -max_total_time=600). Given file names instead, it re-runs those inputs.
+# TARQ_FUZZ_TARGET=fuzz_image runs the image fuzzer instead (its corpus,
+# seeds and artifacts carry the suffix "-image").
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${TARQ_FUZZ_BUILD:-$root/build-fuzz}
-mkdir -p "$build/corpus" "$build/artifacts" "$build/scratch"
+target=${TARQ_FUZZ_TARGET:-fuzz_parser}
+sfx=""
+dict="-dict=$build/tarq.dict"
+if [ "$target" = fuzz_image ]; then sfx="-image"; dict=""; fi
+mkdir -p "$build/corpus$sfx" "$build/artifacts$sfx" "$build/scratch"
 # Inputs given by name are made absolute before the change of directory.
 if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
   for f in "$@"; do set -- "$@" "$(realpath "$f")"; shift; done
@@ -20,9 +26,9 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1:d
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 case "${1:-}" in
   -*|"")
-    exec "$build/fuzz_parser" -fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 \
-      -max_total_time=300 -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=2048 -dict="$build/tarq.dict" -artifact_prefix="$build/artifacts/" -print_final_stats=1 \
-      "$@" "$build/corpus" "$build/seeds" ;;
+    exec "$build/$target" -fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 \
+      -max_total_time=300 -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=2048 $dict \
+      -artifact_prefix="$build/artifacts$sfx/" -print_final_stats=1 "$@" "$build/corpus$sfx" "$build/seeds$sfx" ;;
   *)
-    exec "$build/fuzz_parser" -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=2048 "$@" ;;
+    exec "$build/$target" -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=2048 "$@" ;;
 esac
