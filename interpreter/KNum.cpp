@@ -1648,31 +1648,70 @@ KB* KNum::MarkAll(KB* pattern) {
   return r;
 }
 
+namespace {
+// Marks bit i of `bits` (zeroed, packed as in KBit) where p(x(i), y(i)),
+// for i < n. The predicate runs over blocks into one byte per element (a
+// loop without branches that vectorises), and each 8 flag bytes are packed
+// into one bit byte by a multiplication: byte j of the word lands on bit
+// 7 - j of the top byte, and no two partial products overlap.
+template <class X, class Y, class P>
+void PackMarks(unsigned char* bits, int n, X x, Y y, P p) {
+  constexpr int kBlock = 512;
+  alignas(8) unsigned char flag[kBlock];
+  for (int base = 0; base < n; base += kBlock) {
+    const int len = std::min(kBlock, n - base);
+    for (int i = 0; i < len; ++i) flag[i] = static_cast<unsigned char>(p(x(base + i), y(base + i)));
+    const int padded = (len + 7) / 8 * 8;
+    for (int i = len; i < padded; ++i) flag[i] = 0;
+    unsigned char* out = bits + base / 8;
+    for (int k = 0; k < padded / 8; ++k) {
+      uint64_t w;
+      std::memcpy(&w, flag + 8 * k, 8);
+      out[k] = static_cast<unsigned char>((w * 0x8040201008040201ull) >> 56);
+    }
+  }
+}
+
+template <class X, class Y>
+void MarkBy(KT::KMC how, unsigned char* bits, int n, X x, Y y) {
+  switch (how) {
+    case KT::mcLT: PackMarks(bits, n, x, y, [](auto a, auto b) { return a < b; }); break;
+    case KT::mcLE: PackMarks(bits, n, x, y, [](auto a, auto b) { return a <= b; }); break;
+    case KT::mcEQ: PackMarks(bits, n, x, y, [](auto a, auto b) { return a == b; }); break;
+    case KT::mcGE: PackMarks(bits, n, x, y, [](auto a, auto b) { return a >= b; }); break;
+    case KT::mcGT: PackMarks(bits, n, x, y, [](auto a, auto b) { return a > b; }); break;
+    case KT::mcNE: PackMarks(bits, n, x, y, [](auto a, auto b) { return a != b; }); break;
+    default: break;
+  }
+}
+}  // namespace
+
+// A one-element argument is compared with every element (as if extended);
+// otherwise positions past the shorter operand stay 0. Mixed alignments
+// compare as floats, an Int nil as the Float nil.
 KB* KNum::MarkElem(KB* o, KT::KMC how) {
   const int n = Count();
   const int m = IsNumIF(o) ? o->Count() : 0;
-  const int len = std::max(n, m), lim = std::min(n, m);
+  const bool scalar = m == 1 && n > 1;
+  const int len = scalar ? n : std::max(n, m), lim = scalar ? n : std::min(n, m);
   unsigned char* b;
   KBit* r = NewBits(len, b);
   if (!IsNumIF(o) || (!IsInt() && !IsFlt())) return r;
   KNum* y = AsNum(o);
-  auto mark = [&](auto x, auto v, int i) {
-    bool t = false;
-    switch (how) {
-      case KT::mcLT: t = x < v; break;
-      case KT::mcLE: t = x <= v; break;
-      case KT::mcEQ: t = x == v; break;
-      case KT::mcGE: t = x >= v; break;
-      case KT::mcGT: t = x > v; break;
-      case KT::mcNE: t = x != v; break;
-      default: break;
-    }
-    if (t) PutBit(b, i);
-  };
   if (IsInt() && y->IsInt()) {
-    for (int i = 0; i < lim; ++i) mark(IntPtr()[i], y->IntPtr()[i], i);
+    const int32_t* a = IntPtr();
+    const int32_t* c = y->IntPtr();
+    if (scalar) {
+      const int32_t v = c[0];
+      MarkBy(how, b, lim, [a](int i) { return a[i]; }, [v](int) { return v; });
+    } else {
+      MarkBy(how, b, lim, [a](int i) { return a[i]; }, [c](int i) { return c[i]; });
+    }
+  } else if (scalar) {
+    const double v = GetF(y, 0);
+    MarkBy(how, b, lim, [this](int i) { return GetF(this, i); }, [v](int) { return v; });
   } else {
-    for (int i = 0; i < lim; ++i) mark(GetF(this, i), GetF(y, i), i);
+    MarkBy(how, b, lim, [this](int i) { return GetF(this, i); }, [y](int i) { return GetF(y, i); });
   }
   return r;
 }

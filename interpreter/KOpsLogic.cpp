@@ -174,13 +174,14 @@ KA& KOps::op7C(KA& l, KA& r) {
   return op26(l);
 }
 
-// "~&" dyadic: nand of bits; a string without every occurrence of the
+// "~&" dyadic: nand of bits (numbers read as bits); a string without every occurrence of the
 // right string (found as the "All" searches find it, under the string's
 // collation flag).
 KA& KOps::op7E26(KA& l, KA& r) {
   BitTextsToBits(l, r);
   switch (l.Type()) {
     case KT::tBit:
+    case KT::tNum:  // numbers are read as bits (non-zero set)
       return opOpBool(boolNand, l, r);
     case KT::tString: {
       RefuseGrep(r);

@@ -387,19 +387,15 @@ KA& KOps::op2A2A(KA& a) {
 // ---------------------------------------------------------------------------
 // Without.
 
-// "~" monadic: bits negated, and so a string of bit characters ("0" and
-// "1" only), read as bits; any other string without blanks; numbers
-// without zeros; a sequence without its Nil elements.
+// "~" monadic: bits negated; a string without blanks (a string of "0" and
+// "1" characters stays a string); numbers without zeros; a sequence without
+// its Nil elements.
 KA& KOps::op7E(KA& a) {
   switch (a.Type()) {
     case KT::tBit:
       a.Owns(a.As<KBit>()->Not());
       return a;
     case KT::tString: {
-      if (a.Cnt() > 0 && a.As<KString>()->IsBits()) {
-        a.CoerceTo(KT::tBit, KT::aBit);
-        return op7E(a);
-      }
       KA blank(" ");
       return op7E(a, blank);
     }
@@ -497,9 +493,9 @@ KA& KOps::op3E253C(KA& left, KA& right) {
 // ---------------------------------------------------------------------------
 // Search.
 
-// "`" monadic: the first set bit of a bit vector; for a number n the index
-// vector 1..n (empty for n below 1 or nil); a numeric vector or a sequence
-// gives a sequence, one result per element.
+// "`" monadic: the first set bit of a bit vector; for a number n the range
+// 1 .. n (so 0 gives 1 0 and a nil count the Nil value); a numeric vector
+// or a sequence gives a sequence, one result per element.
 KA& KOps::op60(KA& a) {
   switch (a.Type()) {
     case KT::tBit:
@@ -507,19 +503,13 @@ KA& KOps::op60(KA& a) {
       return a;
     case KT::tNum: {
       KNum* v = a.As<KNum>();
-      // Built in place in the element buffer: n comes from the script, so
-      // the one allocation that can fail is the one that reports it.
-      auto iota = [](KNum* one) {
-        int32_t n = one->AsInt();
-        if (n == KT::iNil || n < 0) n = 0;
-        int32_t* d = static_cast<int32_t*>(KB::AllocData(KB::StorageBytes(KT::aInt, n), false));
-        for (int32_t i = 0; i < n; ++i) d[i] = i + 1;
-        return new KNum(d, KT::aInt, n, n);
+      auto iota = [](KA& count) -> KA& {
+        KA one(1);
+        op2E2E(one, count);
+        count = one;
+        return count;
       };
-      if (v->Count() <= 1) {
-        a.Owns(iota(v));
-        return a;
-      }
+      if (v->Count() <= 1) return iota(a);
       KSeq* out = new KSeq();
       KA hold;
       hold.Owns(out);
@@ -527,7 +517,7 @@ KA& KOps::op60(KA& a) {
       for (int i = 0; i < v->Count(); ++i) {
         KA one;
         one.Owns(v->IndexedBy(i));
-        out->AppendOwned(iota(one.As<KNum>()));
+        out->AppendRef(iota(one).value);
       }
       a = hold;
       return a;
@@ -615,10 +605,10 @@ KA& KOps::op6060(KA& left, KA& right) {
     case KT::tFL:
       IndicesOf(left, right, false);
       return left;
-    case KT::tString: {
+    case KT::tString: {  // every start position of the right string
       if (right.Is(KT::tGREP)) KTHROW(KT::eNotImpl, "``&");
       KA marks;
-      marks.Owns(left.As<KString>()->MarkChar(right.value, true));
+      marks.Owns(left.As<KString>()->MarkString(right.value, KString::mtFirst));
       int n = 0;
       left.Owns(marks.As<KBit>()->ToIndices(n));
       return left;

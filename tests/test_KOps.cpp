@@ -584,13 +584,13 @@ TEST_F(KOpsTest, CountsDepthAndIndexGenerator) {
   KA three(3), zero(0), neg(-2);
   KOps::op60(three);
   EXPECT_EQ(IntsOf(three), (std::vector<int32_t>{1, 2, 3}));
-  KOps::op60(zero);
-  EXPECT_EQ(zero.Cnt(), 0);
+  KOps::op60(zero);  // 1 .. 0 counts down
+  EXPECT_EQ(IntsOf(zero), (std::vector<int32_t>{1, 0}));
   KOps::op60(neg);
-  EXPECT_EQ(neg.Cnt(), 0);
-  KA nil(IN);  // the Int nil is no count
+  EXPECT_EQ(IntsOf(neg), (std::vector<int32_t>{1, 0, -1, -2}));
+  KA nil(IN);  // a nil count gives the Nil value
   KOps::op60(nil);
-  EXPECT_EQ(IntsOf(nil), std::vector<int32_t>{});
+  EXPECT_EQ(nil.Type(), KT::tNil);
   KA two;
   two.Owns(Ints({2, 1}));
   KOps::op60(two);
