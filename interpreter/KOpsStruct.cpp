@@ -3,6 +3,8 @@
 // index-of and indices-of, grade and sort) and the clock constructors,
 // with the shared grade, compare and search algorithms.
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -141,22 +143,114 @@ bool InSet(KB* e, const std::vector<KB*>& set) {
 // ---------------------------------------------------------------------------
 // Shared algorithms.
 
-// Grade: the element comparison answers "i sorts after j" with ties
-// ordered by position. KB::QS in descending mode with such a predicate
-// sorts up, in ascending mode down; the comparator's flag follows the same
-// choice so ties keep their positions in both directions.
-void KOps::Grade(KA& value, bool up) {
-  KB* v = value.value;
+// Grade. Numbers (Int and Float, clocks too) are graded by an LSD radix
+// sort over keys whose unsigned order is the numbers' order; every other
+// kind by a stable merge sort under the type's element comparison, which
+// answers "i sorts after j" with ties ordered by position. Both give the
+// one order where ties keep their positions, up and down.
+namespace {
+// Order-preserving keys: the Int with its sign bit flipped; the Float's bit
+// pattern with all bits flipped when negative, else the sign bit set (-0
+// is made +0 first, so the two zeros tie). A grade down complements the
+// keys, so the stable passes still keep ties in position order.
+uint32_t IntKey(int32_t v) { return static_cast<uint32_t>(v) ^ 0x80000000u; }
+uint64_t FltKey(double v) {
+  if (v == 0) v = 0;
+  uint64_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return (b >> 63) ? ~b : (b | (uint64_t{1} << 63));
+}
+
+// Stable LSD radix sort of (key, position) pairs by 11-bit digits; a pass
+// whose digit is the same for every key is skipped.
+template <class Key>
+void RadixSortPairs(std::vector<std::pair<Key, int32_t>>& v) {
+  constexpr int kBits = 11, kRadix = 1 << kBits;
+  const size_t n = v.size();
+  std::vector<std::pair<Key, int32_t>> tmp(n);
+  std::vector<size_t> count(kRadix);
+  for (int shift = 0; shift < static_cast<int>(sizeof(Key) * 8); shift += kBits) {
+    std::fill(count.begin(), count.end(), 0);
+    for (const auto& e : v) ++count[(e.first >> shift) & (kRadix - 1)];
+    if (count[(v[0].first >> shift) & (kRadix - 1)] == n) continue;
+    size_t sum = 0;
+    for (size_t& c : count) {
+      const size_t k = c;
+      c = sum;
+      sum += k;
+    }
+    for (const auto& e : v) tmp[count[(e.first >> shift) & (kRadix - 1)]++] = e;
+    v.swap(tmp);
+  }
+}
+
+template <class Key, class T, class KeyOf>
+void RadixGrade(const T* a, int n, bool up, KeyOf keyOf, int32_t* out) {
+  std::vector<std::pair<Key, int32_t>> v(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    const Key k = keyOf(a[i]);
+    v[static_cast<size_t>(i)] = {up ? k : static_cast<Key>(~k), i};
+  }
+  RadixSortPairs(v);
+  for (int i = 0; i < n; ++i) out[i] = v[static_cast<size_t>(i)].second;
+}
+
+// Stable merge sort of positions under before(x, y). Only positions inside
+// the range are ever read, whatever the comparison answers.
+template <class Before>
+void MergeSort(int32_t* p, int32_t* buf, int n, Before before) {
+  constexpr int kRun = 16;
+  for (int lo = 0; lo < n; lo += kRun) {  // insertion sort of short runs
+    const int hi = std::min(n, lo + kRun);
+    for (int i = lo + 1; i < hi; ++i) {
+      const int32_t x = p[i];
+      int j = i;
+      while (j > lo && before(x, p[j - 1])) {
+        p[j] = p[j - 1];
+        --j;
+      }
+      p[j] = x;
+    }
+  }
+  for (int width = kRun; width < n; width *= 2) {
+    for (int lo = 0; lo < n; lo += 2 * width) {
+      const int mid = std::min(n, lo + width), hi = std::min(n, lo + 2 * width);
+      int i = lo, j = mid, k = lo;
+      while (i < mid && j < hi) buf[k++] = before(p[j], p[i]) ? p[j++] : p[i++];
+      while (i < mid) buf[k++] = p[i++];
+      while (j < hi) buf[k++] = p[j++];
+    }
+    std::copy(buf, buf + n, p);
+  }
+}
+
+bool HasNaN(const double* a, int n) {
+  for (int i = 0; i < n; ++i)
+    if (std::isnan(a[i])) return true;
+  return false;
+}
+}  // namespace
+
+// 0-based grade of n >= 2 elements into out. A value already in order (ties
+// in position order) grades to the start permutation without sorting.
+static void GradeInto(KB* v, bool up, int32_t* out) {
   const int n = v->Count();
   KB::QSLess cmp = nullptr;
   void* ctx = v;
   switch (v->typen()) {
     case KT::tNum:
     case KT::tClock:
-      if (v->alignmentn() == KT::aFloat) cmp = &KNum::GTQSFlt;
-      else if (v->alignmentn() == KT::aInt || n == 0) cmp = &KNum::GTQSInt;
-      else KTHROW(KT::eNotSupp, "type");
+      if (v->alignmentn() == KT::aInt) {
+        RadixGrade<uint32_t>(static_cast<const int32_t*>(v->descriptor->data), n, up, IntKey, out);
+        return;
+      }
+      if (v->alignmentn() != KT::aFloat) KTHROW(KT::eNotSupp, "type");
       ctx = v->descriptor->data;
+      if (!HasNaN(static_cast<const double*>(ctx), n)) {
+        RadixGrade<uint64_t>(static_cast<const double*>(ctx), n, up, FltKey, out);
+        return;
+      }
+      cmp = &KNum::GTQSFlt;
       break;
     case KT::tSeq:
     case KT::tSeqEa:
@@ -169,6 +263,25 @@ void KOps::Grade(KA& value, bool up) {
     default:
       KTHROW(KT::eNotSupp, "type");
   }
+  for (int i = 0; i < n; ++i) out[i] = i;
+  // x before y: up, y sorts after x; down, x sorts after y.
+  auto before = [cmp, ctx, up](int32_t x, int32_t y) { return up ? cmp(ctx, y, x, true) : cmp(ctx, x, y, false); };
+  bool ordered = true;
+  for (int k = 0; k + 1 < n && ordered; ++k) ordered = !before(out[k + 1], out[k]);
+  if (ordered) return;
+  std::vector<int32_t> buf(static_cast<size_t>(n));
+  MergeSort(out, buf.data(), n, before);
+}
+
+void KOps::Grade(KA& value, bool up) {
+  KB* v = value.value;
+  const int n = v->Count();
+  const KT::KTO t = v->typen();
+  if (t != KT::tNum && t != KT::tClock && t != KT::tSeq && t != KT::tSeqEa && t != KT::tString)
+    KTHROW(KT::eNotSupp, "type");
+  if ((t == KT::tNum || t == KT::tClock) && n > 0 && v->alignmentn() != KT::aInt &&
+      v->alignmentn() != KT::aFloat)
+    KTHROW(KT::eNotSupp, "type");
   if (n == 0) {
     value.Owns(new KNum());
     return;
@@ -177,16 +290,13 @@ void KOps::Grade(KA& value, bool up) {
     value = 1;
     return;
   }
-  std::vector<int> perm(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) perm[static_cast<size_t>(i)] = up ? i : n - 1 - i;
-  bool ordered = true;
-  for (int k = 0; k + 1 < n && ordered; ++k) {
-    const bool after = cmp(ctx, perm[static_cast<size_t>(k)], perm[static_cast<size_t>(k) + 1], up);
-    ordered = up ? !after : after;
-  }
-  if (!ordered) KB::QS(ctx, perm.data(), 0, n - 1, cmp, up);
-  for (int& p : perm) ++p;
-  value.Owns(IntVector(std::vector<int32_t>(perm.begin(), perm.end())));
+  KNum* g = new KNum(KT::aInt, n);
+  KA hold;
+  hold.Owns(g);
+  int32_t* d = g->IntPtr();
+  GradeInto(v, up, d);
+  for (int i = 0; i < n; ++i) ++d[i];
+  value = hold;
 }
 
 int KOps::Compare(KB* a, KB* b) { return CompareDepth(a, b, 0); }
@@ -630,8 +740,50 @@ KA& KOps::op60603C(KA& a) {
   return a;
 }
 
+namespace {
+// An Int number sorted by value: the radix passes move the values
+// themselves (equal Ints are indistinguishable, so no positions are kept).
+bool SortInts(KA& a, bool up) {
+  if (!a.Is(KT::tNum) || a.Align() != KT::aInt || a.Cnt() < 2) return false;
+  const int n = a.Cnt();
+  const int32_t* src = a.As<KNum>()->IntPtr();
+  const uint32_t flip = up ? 0x80000000u : 0x7FFFFFFFu;  // key = v ^ flip
+  std::vector<uint32_t> keys(static_cast<size_t>(n)), tmp(static_cast<size_t>(n));
+  bool ordered = true;
+  for (int i = 0; i < n; ++i) {
+    keys[static_cast<size_t>(i)] = static_cast<uint32_t>(src[i]) ^ flip;
+    ordered = ordered && (i == 0 || keys[static_cast<size_t>(i - 1)] <= keys[static_cast<size_t>(i)]);
+  }
+  if (!ordered) {
+    constexpr int kBits = 11, kRadix = 1 << kBits;
+    std::vector<size_t> count(kRadix);
+    for (int shift = 0; shift < 32; shift += kBits) {
+      std::fill(count.begin(), count.end(), 0);
+      for (uint32_t k : keys) ++count[(k >> shift) & (kRadix - 1)];
+      if (count[(keys[0] >> shift) & (kRadix - 1)] == static_cast<size_t>(n)) continue;
+      size_t sum = 0;
+      for (size_t& c : count) {
+        const size_t k = c;
+        c = sum;
+        sum += k;
+      }
+      for (uint32_t k : keys) tmp[count[(k >> shift) & (kRadix - 1)]++] = k;
+      keys.swap(tmp);
+    }
+  }
+  KNum* r = new KNum(KT::aInt, n);
+  int32_t* d = r->IntPtr();
+  for (int i = 0; i < n; ++i) d[i] = static_cast<int32_t>(keys[static_cast<size_t>(i)] ^ flip);
+  const uint8_t exact = a.value->exact;
+  a.Owns(r);
+  a.value->exact = exact;
+  return true;
+}
+}  // namespace
+
 // Sorts keep the value's collation flag.
 KA& KOps::op3E3E3E(KA& a) {
+  if (SortInts(a, true)) return a;
   KA grade(a);
   Grade(grade, true);
   const uint8_t exact = a.value->exact;
@@ -640,6 +792,7 @@ KA& KOps::op3E3E3E(KA& a) {
   return a;
 }
 KA& KOps::op3C3C3C(KA& a) {
+  if (SortInts(a, false)) return a;
   KA grade(a);
   Grade(grade, false);
   const uint8_t exact = a.value->exact;
