@@ -1,8 +1,9 @@
 // Plain C++ programs that do the same work as the Tarq workloads, built with
 // -O2 and ordinary new/malloc, to measure the interpreter against.
-// Usage: tarq_baseline W1|W2|W3|W5|W7|W8
+// Usage: tarq_baseline W1|W2|W3|W4|W5|W7|W8|M1
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -56,6 +57,37 @@ int W3() {  // running sum of 1..N, then the last element
   return 0;
 }
 
+int W4() {  // one million random Ints from 1 to a million, sorted up, the first
+  constexpr int n = 1000000;
+  int32_t* a = new int32_t[n];
+  uint64_t x = 88172645463325252ull;  // xorshift
+  for (int i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    a[i] = static_cast<int32_t>(1 + x % n);
+  }
+  std::qsort(a, n, sizeof(int32_t), [](const void* p, const void* q) {
+    const int32_t u = *static_cast<const int32_t*>(p), v = *static_cast<const int32_t*>(q);
+    return (u > v) - (u < v);
+  });
+  Keep(a);
+  std::printf("%d\n", a[0]);
+  delete[] a;
+  return 0;
+}
+
+int M1() {  // build 1..N, count the elements above N / 2
+  int32_t* a = new int32_t[kN];
+  for (int i = 0; i < kN; ++i) a[i] = i + 1;
+  Keep(a);
+  int c = 0;
+  for (int i = 0; i < kN; ++i) c += a[i] > 5000000;
+  delete[] a;
+  std::printf("%d\n", c);
+  return 0;
+}
+
 int W5() {  // one million passes of a counting loop
   volatile int i = 0;
   while (i < 1000000) i = i + 1;
@@ -77,7 +109,8 @@ int W8() {  // one hundred thousand calls of a small function
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   struct { const char* name; int (*fn)(); } table[] = {
-      {"W1", W1}, {"W2", W2}, {"W3", W3}, {"W5", W5}, {"W7", W7}, {"W8", W8}};
+      {"W1", W1}, {"W2", W2}, {"W3", W3}, {"W4", W4},
+      {"W5", W5}, {"W7", W7}, {"W8", W8}, {"M1", M1}};
   for (auto& t : table)
     if (std::strcmp(argv[1], t.name) == 0) return t.fn();
   return 2;

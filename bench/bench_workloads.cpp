@@ -22,9 +22,11 @@ const Workload kWorkloads[] = {
     {"W1", "1 .. 10000000 \\+"},
     {"W2", "1 .. 10000000 => a; a * 2 + a \\+"},
     {"W3", "1 .. 10000000 /+ ->"},
+    {"W4", "1000000 %% 1000000 ? >>> <-"},
     {"W5", "0 => i; :WHILE (i < 1000000) {i + 1 => i}; i"},
     {"W7", ""},
     {"W8", "'inc' #OP {l__ + 1}; 0 => i; :WHILE (i < 100000) {i inc => i}; i"},
+    {"M1", "1 .. 10000000 *> 5000000 \\+"},
 };
 
 // Runs a program with stdout discarded; false when it fails.

@@ -158,7 +158,7 @@ class KNum : public KB {
   KNum* IndicesOfGraded(KB* key, int& n);  // raises 6
   KB* MarkAny(KB* set);
   KB* MarkAll(KB* pattern);
-  KB* MarkElem(KB* o, KT::KMC how);
+  KB* MarkElem(KB* o, KT::KMC how);  // a one-element o is compared with every element
   KB* Contains(KB* o);
   KNum* Unique();
   KNum* QueryUnique();

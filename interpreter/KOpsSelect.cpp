@@ -445,7 +445,7 @@ KA& KOps::op3C2A2A(KA& l, KA& r) {
 // ">**" dyadic: enclosed or disclosed a level at a time until the depth is
 // the right's; a disclose that no longer lowers the depth ends the walk.
 KA& KOps::op3E2A2A(KA& l, KA& r) {
-  if (!r.Is(KT::tNum) && !r.Is(KT::tBit)) KTHROW(KT::eValue, "Rt. Need Num");
+  if (!r.Is(KT::tNum)) KTHROW(KT::eValue, "Rt. Need Num");
   const int64_t want = CountArg(r);
   if (want > KT::DepthLimit) KTHROW(KT::eSystem, "too deep");
   for (int step = 0; step <= KT::DepthLimit + 2; ++step) {
