@@ -238,6 +238,14 @@ static void GradeInto(KB* v, bool up, int32_t* out) {
   KB::QSLess cmp = nullptr;
   void* ctx = v;
   switch (v->typen()) {
+    case KT::tBit: {  // a counting sort: the 0 bits, then the 1 bits (up)
+      KBit* b = static_cast<KBit*>(v);
+      int k = 0;
+      for (int pass = 0; pass < 2; ++pass)
+        for (int i = 0; i < n; ++i)
+          if (b->BitGet(i) == (up ? pass == 1 : pass == 0)) out[k++] = i;
+      return;
+    }
     case KT::tNum:
     case KT::tClock:
       if (v->alignmentn() == KT::aInt) {
@@ -277,7 +285,8 @@ void KOps::Grade(KA& value, bool up) {
   KB* v = value.value;
   const int n = v->Count();
   const KT::KTO t = v->typen();
-  if (t != KT::tNum && t != KT::tClock && t != KT::tSeq && t != KT::tSeqEa && t != KT::tString)
+  if (t != KT::tNum && t != KT::tClock && t != KT::tSeq && t != KT::tSeqEa && t != KT::tString &&
+      t != KT::tBit)
     KTHROW(KT::eNotSupp, "type");
   if ((t == KT::tNum || t == KT::tClock) && n > 0 && v->alignmentn() != KT::aInt &&
       v->alignmentn() != KT::aFloat)
