@@ -6,7 +6,8 @@
 // The table, the member declarations and the listing all come from the one
 // declaration list in KOpsList.h. Implementations live in family files:
 // KOps.cpp (table, lookup, listing), KOpsCore.cpp (what the evaluator needs),
-// KOpsStruct.cpp (structural operators, grade and search), KOpsArith.cpp
+// KOpsStruct.cpp (structural operators, grade and search), KOpsSelect.cpp
+// (marks, rotation and shift, transpose, uniqueness queries), KOpsArith.cpp
 // (arithmetic, comparison, maths, checksums), KOpsReduce.cpp (reductions,
 // scans, moving windows), KOpsLogic.cpp (bit logic and set forms),
 // KOpsBlock.cpp (program and operator definition), and KOpsPending.cpp
