@@ -1041,6 +1041,7 @@ KA& KOps::opASC(KA& a) {
     for (int i = 0; i < n; ++i) d[i] = p[i];
     a.Owns(new KNum(d, KT::aInt, n, n));
   } else if (a.Is(KT::tSeq)) {
+    KB::NestGuard guard;  // nested sequences recurse
     KSeq* src = a.As<KSeq>();
     KSeq* out = new KSeq();
     try {

@@ -22,6 +22,7 @@ namespace {
 // Applies a monadic form to every element of the sequence `a` holds; `a`
 // receives the sequence of the results.
 KA& EachElement(KA& a, KOps::FnM f) {
+  KB::NestGuard guard;  // f may come back here for nested elements
   KSeq* s = a.As<KSeq>();
   KSeq* out = new KSeq();
   KA hold;
