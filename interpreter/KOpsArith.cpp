@@ -307,6 +307,7 @@ int32_t CrcOfList(const std::vector<int32_t>& sums, CrcVariant var) {
 
 int32_t CrcValue(KB* v, CrcVariant var, int depth) {
   if (depth > KT::DepthLimit) KTHROW(KT::eSystem, "too deep");
+  KB::WalkStep();
   switch (v->typen()) {
     case KT::tNV: return -2;
     case KT::tNil: return -3;

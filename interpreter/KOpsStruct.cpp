@@ -97,6 +97,7 @@ int CompareSeq(KSeq* a, KSeq* b, int depth) {
 
 int CompareDepth(KB* a, KB* b, int depth) {
   if (depth > KT::DepthLimit) KTHROW(KT::eSystem, "too deep");
+  KB::WalkStep();
   int d = static_cast<int>(a->typen()) - static_cast<int>(b->typen());
   if (d != 0) return d;
   if (a == b) return 0;

@@ -97,3 +97,73 @@ TEST(DeepValues, WalksThroughTheEvaluatorEndWithTooDeep) {
 }
 
 }  // namespace
+
+namespace {
+
+// A sequence that holds the same sub-sequence twice per level, 40 levels
+// deep: small in memory, 2^40 leaves for a walk that visits every one.
+const char* const kShared =
+    "1 2 3 => a; 0 => i; :WHILE (i < 40) {(a) (a) => a; i + 1 => i}; ";
+
+struct WalkHost {
+  KSeq* chain = new KSeq();
+  KNS* root = new KNS();
+  bool stop = false;
+  WalkHost() { chain->Append(root, true); }
+  ~WalkHost() {
+    KB::SetBreatheHook(nullptr, nullptr);
+    root->Clear();
+    KB::DoneWith(chain);
+  }
+  WalkHost(const WalkHost&) = delete;
+  WalkHost& operator=(const WalkHost&) = delete;
+
+  // The error code and message the text ends with (0 when it succeeds).
+  std::pair<int, std::string> Run(const std::string& text) {
+    KParser p(chain, "root");
+    p.fpStopSwSet(&stop);
+    p.fCmdSet(text);
+    try {
+      KA result;
+      KT::KTT last = KT::ttUnknown;
+      p.Exec(result, last, nullptr);
+      return {0, ""};
+    } catch (KPErr& e) {
+      return {e.code, e.AsString(false)};
+    } catch (KError& e) {
+      return {e.code, e.message};
+    }
+  }
+};
+
+TEST(Walks, SharedSubValuesEndWithTooLargeInsteadOfRunningForHours) {
+  WalkHost host;
+  for (const char* op : {"**", "= a"}) {
+    SCOPED_TRACE(op);
+    auto [code, message] = host.Run(std::string(kShared) + "a " + op);
+    EXPECT_EQ(code, KT::eSystem);
+    EXPECT_NE(message.find("too large"), std::string::npos) << message;
+  }
+  // The budget is per operator call: the next statement runs normally.
+  EXPECT_EQ(host.Run("1 2 3 **").first, 0);
+}
+
+// A stop request that arrives while an operator walks a value ends the
+// walk with 14 "Stopped", as it ends a loop.
+TEST(Walks, StopInterruptsALongWalk) {
+  WalkHost host;
+  ASSERT_EQ(host.Run(kShared).first, 0);
+  static int polls;
+  polls = 0;
+  KB::SetBreatheHook(
+      [](void* ctx) {
+        if (++polls == 100) *static_cast<bool*>(ctx) = true;  // well inside the walk
+      },
+      &host.stop);
+  auto [code, message] = host.Run("a **");
+  EXPECT_EQ(code, KT::eInterrupt);
+  EXPECT_NE(message.find("Stopped"), std::string::npos) << message;
+  EXPECT_FALSE(host.stop);  // answered and cleared
+}
+
+}  // namespace
