@@ -37,6 +37,7 @@ KNum* AsNum(KB* v) { return static_cast<KNum*>(v); }
 
 // Guards a recursive walk over nested values against cycles.
 void DepthCheck(int depth) {
+  KB::WalkStep();
   if (depth > KT::DepthLimit) KTHROW(KT::eSystem, "too deep");
 }
 

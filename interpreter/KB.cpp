@@ -15,7 +15,11 @@ static const char* const kUnit = "Interpreter/KB";
 int32_t KB::fLastID = 10000;
 int KB::NestGuard::depth_ = 0;
 
+uint64_t KB::fWalkSteps = 0;
+bool* KB::fpStopSw = nullptr;
+
 KB::NestGuard::NestGuard() {
+  WalkStep();
   if (++depth_ > KT::DepthLimit + 1) {
     --depth_;
     KTHROW(KT::eSystem, "too deep");
@@ -331,7 +335,20 @@ std::string KB::VerbosePrefix() const {
 }
 
 void KB::Breathe() {
+  fWalkSteps = 0;
   if (gBreatheHook) gBreatheHook(gBreatheCtx);
+}
+
+void KB::WalkPoll() {
+  if (gBreatheHook) gBreatheHook(gBreatheCtx);
+  if (fpStopSw && *fpStopSw) {
+    *fpStopSw = false;
+    KTHROW(KT::eInterrupt, "Stopped");
+  }
+  if (fWalkSteps > kWalkLimit) {
+    fWalkSteps = 0;
+    KTHROW(KT::eSystem, "too large");
+  }
 }
 
 void KB::SetBreatheHook(BreatheHook hook, void* ctx) {

@@ -136,12 +136,27 @@ class KB {
   using BreatheHook = void (*)(void*);
   static void SetBreatheHook(BreatheHook hook, void* ctx);
 
+  // Long walks over values call WalkStep once per value they visit. The steps
+  // since the evaluator last breathed (once per token) are counted: every
+  // 65536th step lets the host breathe and answers a stop request with
+  // 14 "Stopped"; past kWalkLimit steps the walk ends with 10 "too large",
+  // so no single operator call runs for minutes over a small value that
+  // holds the same sub-value many times.
+  static void WalkStep() {
+    if ((++fWalkSteps & 0xFFFF) == 0) WalkPoll();
+  }
+  static void WalkPoll();
+  static constexpr uint64_t kWalkLimit = uint64_t{1} << 26;
+  static uint64_t fWalkSteps;
+  // The running host's stop switch (null when the host gave none).
+  static bool* fpStopSw;
+
   // Counts nested walks over values (text forms, comparisons, images) across
   // all classes, so a cycle or a very deep structure ends with 10 "too deep"
   // instead of exhausting the stack.
   class NestGuard {
    public:
-    NestGuard();
+    NestGuard();  // also one WalkStep
     ~NestGuard() { --depth_; }
     NestGuard(const NestGuard&) = delete;
     NestGuard& operator=(const NestGuard&) = delete;

@@ -307,6 +307,7 @@ int32_t CrcOfList(const std::vector<int32_t>& sums, CrcVariant var) {
 
 int32_t CrcValue(KB* v, CrcVariant var, int depth) {
   if (depth > KT::DepthLimit) KTHROW(KT::eSystem, "too deep");
+  KB::WalkStep();
   switch (v->typen()) {
     case KT::tNV: return -2;
     case KT::tNil: return -3;
@@ -1041,6 +1042,7 @@ KA& KOps::opASC(KA& a) {
     for (int i = 0; i < n; ++i) d[i] = p[i];
     a.Owns(new KNum(d, KT::aInt, n, n));
   } else if (a.Is(KT::tSeq)) {
+    KB::NestGuard guard;  // nested sequences recurse
     KSeq* src = a.As<KSeq>();
     KSeq* out = new KSeq();
     try {

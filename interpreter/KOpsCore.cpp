@@ -404,6 +404,7 @@ KA& KOps::op252A(KA& left, KA& right) {
       break;
     case KT::tSeq:
     case KT::tSeqEa: {
+      KB::NestGuard guard;  // nested sequences recurse
       KSeq* s = left.As<KSeq>();
       KA specs;
       specs.Owns(right.As<KNum>()->Take(s->Count(), true, true));

@@ -24,6 +24,7 @@ namespace {
 // Applies a monadic form to every element of the sequence `a` holds; `a`
 // receives the sequence of the results.
 KA& EachElement(KA& a, KOps::FnM f) {
+  KB::NestGuard guard;  // f may come back here for nested elements
   KSeq* s = a.As<KSeq>();
   KSeq* out = new KSeq();
   KA hold;
@@ -98,6 +99,7 @@ int CompareSeq(KSeq* a, KSeq* b, int depth) {
 
 int CompareDepth(KB* a, KB* b, int depth) {
   if (depth > KT::DepthLimit) KTHROW(KT::eSystem, "too deep");
+  KB::WalkStep();
   int d = static_cast<int>(a->typen()) - static_cast<int>(b->typen());
   if (d != 0) return d;
   if (a == b) return 0;

@@ -2131,7 +2131,10 @@ KT::KBR KParser::Exec(KA& result, KT::KTT& lastKind, KBlock* block) {
 
 void KParser::fpCommentsSwSet(bool* sw) { pp->swComments = sw ? sw : &KT::swDummy; }
 void KParser::fpParseSwSet(bool* sw) { pp->swParse = sw ? sw : &KT::swDummy; }
-void KParser::fpStopSwSet(bool* sw) { pp->swStop = sw ? sw : &KT::swDummy; }
+void KParser::fpStopSwSet(bool* sw) {
+  pp->swStop = sw ? sw : &KT::swDummy;
+  KB::fpStopSw = sw;  // long walks inside operators answer it too
+}
 void KParser::fpTraceSwSet(bool* sw) { pp->swTrace = sw ? sw : &KT::swDummy; }
 void KParser::fpVerboseSwSet(bool* sw) { pp->swVerbose = sw ? sw : &KT::swDummy; }
 bool* KParser::fpStopSwGet() { return pp->swStop; }

@@ -422,6 +422,7 @@ bool KSeq::IsHomogeneous() {
 
 int KSeq::Depth(int level) {
   if (level > KT::DepthLimit) KTHROW(KT::eSystem, "too deep");
+  KB::WalkStep();
   int d = 0;
   for (int i = 0; i < Count(); ++i) {
     KB* e = Slots()[i];
@@ -570,6 +571,7 @@ size_t TextBudget::used = 0;
 
 std::string KSeq::AsHierarchy(int depth, bool verbose) {
   if (depth > KT::DepthLimit) KTHROW(KT::eSystem, "too deep");
+  KB::WalkStep();
   TextBudget budget;
   std::string out;
   if (!verbose) {
