@@ -6,7 +6,10 @@
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <climits>
 
 #include <cerrno>
 #include <cstdio>
@@ -365,11 +368,35 @@ bool ReadFile(const std::string& sysPath, std::string& out) {
   return true;
 }
 
+// Writes a sibling temporary file and renames it over the target, so a
+// failure (disk full, permission) leaves the old file whole. An existing
+// target's permission bits carry over; a link as target is written through.
 bool WriteFile(const std::string& sysPath, const std::string& data) {
-  std::ofstream out(sysPath, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-  return static_cast<bool>(out);
+  std::string target = sysPath;
+  char real[PATH_MAX];
+  struct stat st;
+  bool exists = stat(target.c_str(), &st) == 0;
+  if (exists && realpath(target.c_str(), real)) target = real;
+  std::string tmp = target + ".~tmpXXXXXX";
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) return false;
+  bool ok = fchmod(fd, exists ? (st.st_mode & 07777) : 0644) == 0;
+  for (size_t done = 0; ok && done < data.size();) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  ok = ok && fsync(fd) == 0;
+  int saved = errno;
+  ok = close(fd) == 0 && ok;
+  if (ok) ok = rename(tmp.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    if (!saved) saved = errno;
+    unlink(tmp.c_str());
+    errno = saved;
+  }
+  return ok;
 }
 
 bool FileExists(const std::string& sysPath) {
@@ -386,5 +413,112 @@ bool RenameFile(const std::string& from, const std::string& to) {
 }
 
 bool RemoveFile(const std::string& sysPath) { return std::remove(sysPath.c_str()) == 0; }
+
+// ---------------------------------------------------------------- write fence
+const char* const kFenceReason = "Must be removable or contain \"\\tarq\\user\\\"\r\n";
+
+std::string SysPathOf(const std::string& langPath) { return ToSystemPath(Cp1252ToUtf8(langPath)); }
+
+std::string LangNameOf(const std::string& sysName) {
+  std::string out;
+  out.reserve(sysName.size());
+  uint32_t cp;
+  for (size_t i = 0; i < sysName.size();) {
+    int n = DecodeUtf8(sysName, i, cp);
+    if (!n) {
+      out += '?';
+      ++i;
+      continue;
+    }
+    out += static_cast<char>(FromCodePoint(cp));
+    i += static_cast<size_t>(n);
+  }
+  return out;
+}
+
+namespace {
+void PopComponent(std::string& path) {
+  size_t slash = path.rfind('/');
+  path.erase(slash == 0 ? 1 : slash);
+}
+
+void PushComponent(std::string& path, const std::string& comp) {
+  if (path.back() != '/') path += '/';
+  path += comp;
+}
+}  // namespace
+
+// Walks the components as the kernel would: an existing link is replaced by
+// its resolved target, so the prefix built so far never holds a link and
+// ".." may drop its last component textually.
+std::string FenceResolve(const std::string& sysPath) {
+  std::string path = sysPath;
+  if (path.empty() || path[0] != '/') {
+    char buf[PATH_MAX];
+    if (!getcwd(buf, sizeof buf)) return "";
+    path = std::string(buf) + "/" + path;
+  }
+  bool trailing = path.back() == '/';
+  std::string resolved = "/";
+  size_t i = 0;
+  while (i < path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    std::string comp = path.substr(i, j - i);
+    i = j + 1;
+    if (comp.empty() || comp == ".") continue;
+    if (comp == "..") {
+      PopComponent(resolved);
+      continue;
+    }
+    PushComponent(resolved, comp);
+    // Every component is probed, even after a missing one: "missing/.."
+    // may lead back into existing directories and their links.
+    struct stat st;
+    if (lstat(resolved.c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      char real[PATH_MAX];
+      if (!realpath(resolved.c_str(), real)) return "";
+      resolved = real;
+    }
+  }
+  if (trailing && resolved.back() != '/') resolved += '/';
+  return resolved;
+}
+
+bool IsRemovable(const std::string& sysPath, const std::string& sysfsRoot) {
+  std::string probe = FenceResolve(sysPath);
+  if (probe.empty()) return false;
+  struct stat st;
+  while (stat(probe.c_str(), &st) != 0) {
+    if (probe == "/") return false;
+    if (probe.back() == '/') probe.pop_back();
+    PopComponent(probe);
+  }
+  std::string dev = sysfsRoot + "/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
+                    std::to_string(minor(st.st_dev));
+  // A partition has no attribute of its own; its disk is the parent.
+  for (const char* attr : {"/removable", "/../removable"}) {
+    std::string text;
+    if (ReadFile(dev + attr, text) && !text.empty()) return text[0] == '1';
+  }
+  return false;
+}
+
+bool WriteAllowedSys(const std::string& sysPath, const std::string& sysfsRoot) {
+  std::string full = FenceResolve(sysPath);
+  if (full.empty()) return false;
+  struct stat st;
+  if (full.back() != '/' && stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) full += '/';
+  std::string lower = full;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (lower.find("/tarq/user/") != std::string::npos) return true;
+  return IsRemovable(full, sysfsRoot);
+}
+
+bool WriteAllowed(const std::string& langPath, const std::string& sysfsRoot) {
+  return WriteAllowedSys(SysPathOf(langPath), sysfsRoot);
+}
 
 }  // namespace KPlat

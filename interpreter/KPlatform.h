@@ -46,4 +46,33 @@ bool MakeDir(const std::string& sysPath);
 bool RenameFile(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& sysPath);
 
+// ---------------------------------------------------------------- write fence
+// A path may be written when, after it is made absolute, "." and ".." are
+// removed and the symbolic links of its existing part are resolved, it lies
+// in a folder "tarq/user" (any case) or on a removable block device. A link
+// that cannot be resolved (dangling, a loop) is refused: writing through it
+// would create or change a file the fence never judged.
+//
+// The reason text scripts see when the fence refuses.
+extern const char* const kFenceReason;
+// Language path ("\" or "/" separators, relative to the current directory).
+bool WriteAllowed(const std::string& langPath, const std::string& sysfsRoot = "/sys");
+// The same for a path already in the system's form (names read from a
+// directory, which may hold any byte but "/").
+bool WriteAllowedSys(const std::string& sysPath, const std::string& sysfsRoot = "/sys");
+// The absolute, normalised path the fence judges ("" when a link on the way
+// cannot be resolved). A path given with a trailing "/" keeps it.
+std::string FenceResolve(const std::string& sysPath);
+// True when the file system holding sysPath (or its longest existing
+// ancestor) is mounted from a block device whose "removable" attribute under
+// sysfsRoot ("<root>/dev/block/<major>:<minor>", or its parent disk) is 1.
+bool IsRemovable(const std::string& sysPath, const std::string& sysfsRoot = "/sys");
+// A language path in the system's form: "\" becomes "/", Windows-1252
+// text becomes UTF-8.
+std::string SysPathOf(const std::string& langPath);
+// A name read from the system in the language's form: UTF-8 becomes
+// Windows-1252; bytes that are not UTF-8 or characters Windows-1252 cannot
+// hold become "?".
+std::string LangNameOf(const std::string& sysName);
+
 }  // namespace KPlat
