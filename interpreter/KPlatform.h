@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace KPlat {
 
@@ -60,6 +61,9 @@ bool WriteAllowed(const std::string& langPath, const std::string& sysfsRoot = "/
 // The same for a path already in the system's form (names read from a
 // directory, which may hold any byte but "/").
 bool WriteAllowedSys(const std::string& sysPath, const std::string& sysfsRoot = "/sys");
+// For deleting: a link as the last component is judged where it lies, since
+// deleting removes the link itself, never its target.
+bool DeleteAllowedSys(const std::string& sysPath, const std::string& sysfsRoot = "/sys");
 // The absolute, normalised path the fence judges ("" when a link on the way
 // cannot be resolved). A path given with a trailing "/" keeps it.
 std::string FenceResolve(const std::string& sysPath);
@@ -74,5 +78,50 @@ std::string SysPathOf(const std::string& langPath);
 // Windows-1252; bytes that are not UTF-8 or characters Windows-1252 cannot
 // hold become "?".
 std::string LangNameOf(const std::string& sysName);
+
+// ---------------------------------------------------------------- file objects
+// What statx reports about a path (times in nanoseconds since 1970, UTC).
+struct FileInfo {
+  bool isDir = false, isReg = false, isLink = false, writable = false;
+  int64_t size = 0;
+  int64_t createdNs = 0, writtenNs = 0, accessedNs = 0, changedNs = 0;
+  uint64_t ino = 0, dev = 0;
+};
+// follow false: a link describes itself. False (errno set) on failure.
+bool Stat(const std::string& sysPath, FileInfo& info, bool follow = true);
+bool StatFd(int fd, FileInfo& info);
+
+// Opens a file by the mode letters of file objects ('Q' query, 'R' read,
+// 'W' read/write existing, 'X' the same truncated, 'A' read/write created
+// when missing). Directories are refused (EISDIR). -1 with errno on failure.
+int OpenFile(const std::string& sysPath, char mode);
+// Creates a new file (fails when it exists); -1 with errno on failure.
+int CreateFile(const std::string& sysPath);
+bool CloseFile(int fd);
+// Reads up to maxBytes from offset 0. False with errno on failure.
+bool ReadAll(int fd, int64_t maxBytes, std::string& out);
+// Writes n bytes at offset into the file at sysPath, open as fd, so that a
+// failure leaves the file as it was: bytes past the old end are appended
+// and cut back on failure; bytes over old content go to a sibling copy that
+// is renamed over the file, after which fd designates the new file. False
+// with errno on failure.
+bool WriteAt(const std::string& sysPath, int& fd, int64_t offset, const char* data, size_t n);
+bool Unlink(const std::string& sysPath);
+bool RemoveDir(const std::string& sysPath);
+// Creates every missing directory on the path.
+bool MakeDirs(const std::string& sysPath);
+bool ChangeDir(const std::string& sysPath);
+
+// A directory's entries without "." and "..", sorted by name (byte order).
+struct DirEntry {
+  std::string name;  // as the system holds it
+  bool isDir = false;   // a directory (a link to one counts, see isLink)
+  bool isLink = false;
+};
+bool ListDir(const std::string& sysPath, std::vector<DirEntry>& out);
+// Windows-style name pattern ("*", "?"; "*.*" matches every name).
+bool NameMatches(const std::string& pattern, const std::string& name);
+// 4 for an ELF executable we may run, else -1.
+int ExecType(const std::string& sysPath);
 
 }  // namespace KPlat
