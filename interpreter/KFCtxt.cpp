@@ -132,7 +132,7 @@ std::string KFCtxt::SysPath() const {
   // "C:\x" names "/x": there are no drives.
   if (full.size() >= 2 && full[1] == ':' && ((full[0] | 0x20) >= 'a' && (full[0] | 0x20) <= 'z'))
     full = full.substr(2);
-  return KPlat::SysPathOf(full);
+  return KPlat::NormalPath(KPlat::SysPathOf(full));
 }
 
 std::string KFCtxt::FName() const {

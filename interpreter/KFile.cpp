@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <memory>
 
 #include "KArg.h"
@@ -149,7 +150,9 @@ std::string KFile::Ext() const {
 std::string KFile::FPath() const { return FC()->FPath() + NameText(); }
 
 std::string KFile::SysPath() const {
-  return FC()->SysPath() + (rec()->sysName.empty() ? KPlat::SysPathOf(NameText()) : rec()->sysName);
+  std::string dir = FC()->SysPath();
+  if (dir.back() != '/') dir += '/';
+  return KPlat::NormalPath(dir + (rec()->sysName.empty() ? KPlat::SysPathOf(NameText()) : rec()->sysName));
 }
 
 void KFile::NameSet(KString* name) {
@@ -400,6 +403,7 @@ int KFile::ToEOS() { return rec()->buf->ToEOS(); }
 int64_t KFile::Size() {
   KPlat::FileInfo info;
   bool ok = rec()->fd >= 0 ? KPlat::StatFd(rec()->fd, info) : KPlat::Stat(SysPath(), info);
+  if (ok && info.isDir) ok = false, errno = EISDIR;
   if (!ok) return Fail(), -1;
   return info.size;
 }

@@ -491,6 +491,27 @@ std::string FenceResolve(const std::string& sysPath) {
   return resolved;
 }
 
+std::string NormalPath(const std::string& sysPath) {
+  std::string path = sysPath;
+  bool trailing = !path.empty() && path.back() == '/';
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  size_t slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string resolved;
+  if (name.empty() || name == "." || name == "..") {
+    resolved = FenceResolve(sysPath);
+  } else {
+    std::string dir = slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+    resolved = FenceResolve(dir);
+    if (!resolved.empty()) {
+      if (resolved.back() != '/') resolved += '/';
+      resolved += name;
+      if (trailing) resolved += '/';
+    }
+  }
+  return resolved.empty() ? sysPath : resolved;
+}
+
 bool IsRemovable(const std::string& sysPath, const std::string& sysfsRoot) {
   std::string probe = FenceResolve(sysPath);
   if (probe.empty()) return false;

@@ -67,6 +67,11 @@ bool DeleteAllowedSys(const std::string& sysPath, const std::string& sysfsRoot =
 // The absolute, normalised path the fence judges ("" when a link on the way
 // cannot be resolved). A path given with a trailing "/" keeps it.
 std::string FenceResolve(const std::string& sysPath);
+// The absolute path the system calls of file objects use: like FenceResolve
+// but the last component stays as named (a link is not followed, so it can
+// be deleted as a link). Missing directories followed by ".." fold away as
+// on Windows. The path unchanged when a link on the way cannot be resolved.
+std::string NormalPath(const std::string& sysPath);
 // True when the file system holding sysPath (or its longest existing
 // ancestor) is mounted from a block device whose "removable" attribute under
 // sysfsRoot ("<root>/dev/block/<major>:<minor>", or its parent disk) is 1.
