@@ -322,8 +322,9 @@ KSeq* KFCtxt::List(KA& pattern, bool files, bool dirs, bool recurse) {
   if (pat.empty()) return ListSys(SysPath(), "*.*", files, dirs, recurse, kTreeDepth);
   // A pattern names a directory (up to its last "\") and an entry pattern;
   // it is taken relative to this context.
-  pat = Clean(pat);
-  pat.pop_back();
+  for (char& c : pat)
+    if (c == '/') c = '\\';
+  if (pat.back() == '\\') pat += "*.*";
   size_t slash = pat.rfind('\\');
   std::string dirPart = slash == std::string::npos ? std::string() : pat.substr(0, slash + 1);
   std::string namePart = slash == std::string::npos ? pat : pat.substr(slash + 1);
