@@ -213,3 +213,20 @@ TEST_F(InTempDir, ListingPatterns) {
   KA number(3);
   EXPECT_THROW(l.List(number, true, true, false), KError);
 }
+
+TEST_F(InTempDir, CopyIntoAContext) {
+  std::ofstream("src.txt") << "copied bytes";
+  fs::create_directories("srcdir");
+  KFCtxt dest("tarq\\user\\dest");
+  dest.PathCreate();
+  KString name("src.txt");
+  EXPECT_EQ(dest.Copy(&name), 1);
+  std::ifstream in("tarq/user/dest/src.txt");
+  std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(back, "copied bytes");
+  KFile dir(std::string("srcdir"));
+  EXPECT_EQ(dest.Copy(&dir), 0);
+  EXPECT_FALSE(fs::exists("tarq/user/dest/srcdir"));
+  KFCtxt outside("elsewhere");
+  EXPECT_THROW(outside.Copy(&name), KError);
+}
