@@ -232,3 +232,33 @@ TEST_F(FileDir, TimesAndAttributes) {
   EXPECT_EQ(none.Attr(), nullptr);
   EXPECT_EQ(none.Size(), -1);
 }
+
+TEST_F(FileDir, ModeLettersAndTheReadOnlySwitch) {
+  std::ofstream("tarq/user/m.txt") << "abc";
+  KFile f(std::string("tarq\\user\\m.txt"));
+  EXPECT_TRUE(f.Open('q'));
+  EXPECT_EQ(f.Mode(), 'Q');
+  EXPECT_TRUE(f.RO());
+  EXPECT_EQ(f.Buf()->Value(), "abc");  // reading reopens for reading
+  EXPECT_EQ(f.Mode(), 'R');
+  EXPECT_FALSE(f.Open('Z'));
+  EXPECT_EQ(f.Mode(), 'C');
+  EXPECT_NE(KFile::fLastError.find("Err("), std::string::npos);
+  // 'A' creates a missing file and leaves the letter alone
+  KFile a(std::string("tarq\\user\\new\\a.txt"));
+  EXPECT_TRUE(a.Open('A'));
+  EXPECT_EQ(a.Mode(), 'C');
+  EXPECT_NE(a.Handle(), 0);
+  EXPECT_TRUE(fs::exists("tarq/user/new/a.txt"));
+  // read-only off reopens for writing, on goes back to reading
+  EXPECT_TRUE(f.ROSet(false));
+  EXPECT_EQ(f.Mode(), 'W');
+  EXPECT_TRUE(f.ROSet(true));
+  EXPECT_EQ(f.Mode(), 'R');
+  std::ofstream("outside.txt") << "x";
+  KFile out(std::string("outside.txt"));
+  EXPECT_FALSE(out.ROSet(false));
+  EXPECT_THROW(out.Open('x'), KError);
+  EXPECT_TRUE(out.RO());
+  EXPECT_EQ(out.Mode(), 'C');
+}
