@@ -149,7 +149,10 @@ std::string KFile::Ext() const {
 
 std::string KFile::FPath() const { return FC()->FPath() + NameText(); }
 
+// While open, the path resolved at opening: content operations check the
+// file for changes often, and resolving walks every component.
 std::string KFile::SysPath() const {
+  if (rec()->fd >= 0 && !rec()->openPath.empty()) return rec()->openPath;
   std::string dir = FC()->SysPath();
   if (dir.back() != '/') dir += '/';
   return KPlat::NormalPath(dir + (rec()->sysName.empty() ? KPlat::SysPathOf(NameText()) : rec()->sysName));
@@ -208,9 +211,11 @@ bool KFile::Open(char mode) {
   }
   // Only writing creates the directories on the way.
   if (IsWriteMode(mode) && !r->ro && !FC()->Exists()) FC()->PathCreate();
-  int fd = KPlat::OpenFile(SysPath(), mode);
+  std::string path = SysPath();
+  int fd = KPlat::OpenFile(path, mode);
   if (fd < 0) return Fail();
   r->fd = fd;
+  r->openPath = path;
   switch (mode) {
     case 'Q':
     case 'R':
