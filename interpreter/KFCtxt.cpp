@@ -322,6 +322,11 @@ int KFCtxt::Copy(KB* source) {
       Owned<KFile> f(new KFile(static_cast<KString*>(source)));
       return FileCopy(f.get()) ? 1 : 0;
     }
+    case KT::tFCtxt: {
+      KA none;
+      Owned<KSeq> files(static_cast<KFCtxt*>(source)->List(none, true, false, false));
+      return Copy(files.get());
+    }
     case KT::tSeq: {
       int n = 0;
       KSeq* s = static_cast<KSeq*>(source);

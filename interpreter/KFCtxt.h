@@ -88,8 +88,8 @@ class KFCtxt : public KB {
   // Copies a file's content into this directory under the same name
   // (written whole or not at all); false with the last error on failure.
   bool FileCopy(KFile* f);
-  // Copies a file, a file named by a string, or each of a sequence of
-  // them; the number copied.
+  // Copies a file, a file named by a string, the files of a context, or
+  // each of a sequence of them; the number copied.
   int Copy(KB* source);
   // A file of this context named by a name read from the system.
   KFile* FileFromSys(const std::string& sysName);
