@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -56,7 +58,35 @@ void BM_Baseline(benchmark::State& state, const Workload* w) {
     if (!RunQuiet({BASELINE_PATH, w->name})) state.SkipWithError("baseline failed");
 }
 
+// F1: a 10 MB file loaded into a file object's buffer (appending nothing
+// loads it) and its size read, against one read() of the whole file.
+const char* const kF1Dir = "/tmp/tarq_bench_f1/tarq/user";
+const std::string kF1File = std::string(kF1Dir) + "/F1.dat";
+
+bool MakeF1File() {
+  std::filesystem::create_directories(kF1Dir);
+  std::ofstream out(kF1File, std::ios::binary | std::ios::trunc);
+  std::string line = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ+-*/=.,;:!?()[]{}<>@#$%^&|~\r\n";
+  for (size_t done = 0; done < 10u * 1024 * 1024; done += line.size()) out << line;
+  return static_cast<bool>(out);
+}
+
+void BM_F1Tarq(benchmark::State& state) {
+  std::string text = "'" + kF1File + "' #FILE => f; '' ,=> f; f:size";
+  if (!MakeF1File()) state.SkipWithError("cannot make the file");
+  for (auto _ : state)
+    if (!RunQuiet({TARQSH_PATH, "-e", text})) state.SkipWithError("tarqsh failed");
+}
+
+void BM_F1Baseline(benchmark::State& state) {
+  if (!MakeF1File()) state.SkipWithError("cannot make the file");
+  for (auto _ : state)
+    if (!RunQuiet({BASELINE_PATH, "F1", kF1File})) state.SkipWithError("baseline failed");
+}
+
 int Register() {
+  benchmark::RegisterBenchmark("F1/tarq", BM_F1Tarq)->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark("F1/baseline", BM_F1Baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
   for (const auto& w : kWorkloads) {
     benchmark::RegisterBenchmark((std::string(w.name) + "/tarq").c_str(), BM_Tarq, &w)
         ->Unit(benchmark::kMillisecond)->UseRealTime();
