@@ -38,13 +38,15 @@ bool StartsWith(const std::string& s, const std::string& prefix, bool anyCase) {
 std::vector<std::string> FieldNames(TarqHost& host) {
   static std::vector<std::string> names;
   if (!names.empty()) return names;
-  std::set<std::string> all;
+  std::set<std::string> all, lower;  // one spelling per field (":typeC" and ":typec" are one)
   for (const std::string& listing : host.FieldListings()) {
     size_t a = 0;
     while ((a = listing.find(':', a)) != std::string::npos) {
       size_t b = listing.find_first_of(", ", a);
       if (b == std::string::npos) b = listing.size();
-      if (b > a + 1) all.insert(listing.substr(a, b - a));
+      std::string f = listing.substr(a, b - a), key = f;
+      for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (b > a + 1 && lower.insert(key).second) all.insert(key == f ? f : key);
       a = b;
     }
   }
@@ -65,8 +67,11 @@ std::vector<std::string> Candidates(TarqHost& host, const std::string& line, siz
   }
   bool command = start <= 1 && !line.empty() && line[0] == ')';
   if (command) {
+    // The word may or may not hold the ")" (line editors differ in their word breaks).
+    bool withParen = !word.empty() && word[0] == ')';
+    std::string stem = withParen ? word.substr(1) : word;
     for (const char* c : kCommands)
-      if (StartsWith(c, word, false)) out.insert(c);
+      if (StartsWith(c, stem, false)) out.insert((withParen ? ")" : "") + std::string(c));
   } else if (!word.empty() && word[0] == '#') {
     KOps ops;
     for (int i = 0; i < KOps::nOps; ++i) {
