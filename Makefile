@@ -5,7 +5,9 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 PACKAGES   := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libedit-dev qt6-base-dev xvfb xauth
 
-.PHONY: all deps configure build test test-asan run bench clean
+PREFIX     ?= /usr/local
+
+.PHONY: all deps configure build test test-asan run bench clean install package
 
 all: build
 
@@ -45,6 +47,15 @@ run: build
 bench: build
 	$(BUILD)/bench/tarq_bench
 	$(BUILD)/bench/tarq_workloads
+
+# Installs under $(PREFIX) (programs, library, desktop entry, man page, reference).
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+	@[ "$$(id -u)" -ne 0 ] || ldconfig
+
+# A Debian package in $(BUILD): apt install ./$(BUILD)/tarq_*.deb
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -296,6 +296,11 @@ std::string OperatorHelp(int index) {
   return out;
 }
 
+std::string OperatorTexts(int index) {
+  const KOps::KOpRec& r = KOps::fOpsTbl[index];
+  return std::string(r.txtN) + "\n" + r.txtM + "\n" + r.txtD;
+}
+
 std::string Topics() {
   return "Help topics:\n"
          "  )help commands    the ) commands of tarqsh\n"

@@ -46,6 +46,8 @@ std::string RunExample(const std::string& text);
 
 // The help text of one operator (several lines, no final line end).
 std::string OperatorHelp(int index);
+// The description texts of an operator's forms, for searching.
+std::string OperatorTexts(int index);
 // ")help" alone.
 std::string Topics();
 // ")help operators": every symbol, a few per line.
