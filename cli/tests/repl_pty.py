@@ -85,6 +85,18 @@ class Repl(unittest.TestCase):
         self.s.send(b"5 + 5\r")
         self.assertIn(b"10", self.s.expect(b"tarq> "))
 
+    def test_ctrl_c_stops_a_running_script_and_the_session_goes_on(self):
+        self.s.send(b"0 => i; :WHILE (1) {\r")
+        self.s.expect(b"....> ")
+        self.s.send(b"  i + 1 => i}\r")
+        time.sleep(0.3)
+        self.s.send(b"\x03")
+        out = self.s.expect(b"tarq> ")
+        self.assertIn(b"User Interrupt", out)
+        self.assertRegex(out, rb"\[\d+\^\d+:[1-9]\d*\]")  # a real position
+        self.s.send(b"i > 0\r")
+        self.assertIn(b"1", self.s.expect(b"tarq> "))
+
     def test_tab_completes_names_operators_fields_and_commands(self):
         self.s.send(b"41 => answerlong\r")
         self.s.expect(b"tarq> ")
