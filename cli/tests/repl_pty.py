@@ -24,7 +24,7 @@ class Session:
     def send(self, data):
         os.write(self.master, data)
 
-    def expect(self, what, timeout=20):
+    def expect(self, what, timeout=60):
         """Reads until `what` appears after the previous match; returns what came before it."""
         end = time.time() + timeout
         while what not in self.seen:
@@ -46,7 +46,7 @@ class Session:
     def close(self):
         self.send(b")quit\r")
         try:
-            self.proc.wait(timeout=20)
+            self.proc.wait(timeout=60)
         finally:
             if self.proc.poll() is None:
                 self.proc.kill()
