@@ -68,9 +68,11 @@ TfmTcf::TfmTcf(TarqSession* session, QWidget* parent)
   connect(bnClr, &QPushButton::clicked, this, &TfmTcf::Clear);
   connect(fSession, &TarqSession::busyChanged, this, [this](bool busy) {
     sbnGoTARQ->setEnabled(!busy);
+    bnStop->setEnabled(busy);  // there is something to stop only while a run is going
     if (!busy && fCloseWanted) QTimer::singleShot(0, this, &QWidget::close);
   });
   sbnGoTARQ->setEnabled(!fSession->Busy());
+  bnStop->setEnabled(fSession->Busy());
 }
 
 void TfmTcf::Run() {

@@ -138,6 +138,22 @@ class History(unittest.TestCase):
             self.assertIn(b"778", s.expect(b"tarq> "))
             self.assertEqual(s.close(), 0)
 
+    def test_history_file_is_kept_to_its_limit(self):
+        with tempfile.TemporaryDirectory() as d:
+            os.makedirs(os.path.join(d, "tarq"))
+            path = os.path.join(d, "tarq", "history")
+            with open(path, "w") as f:
+                f.write("_HiStOrY_V2_\n" + "".join("%d\n" % i for i in range(3000)))
+            s = Session(d)
+            s.send(b"1 + 1\r")
+            s.expect(b"tarq> ")
+            self.assertEqual(s.close(), 0)
+            with open(path, "rb") as f:
+                entries = f.read().splitlines()[1:]
+            self.assertLessEqual(len(entries), 1000)
+            self.assertEqual(entries[-1], b")quit")
+            self.assertIn(b"1\\040+\\0401", entries)  # the new line is kept, the oldest went
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=1)

@@ -14,6 +14,7 @@
 
 #include "TarqHelp.h"
 #include "TarqMain.h"
+#include "Tcf.h"
 #include "TarqWidgets.h"
 
 namespace {
@@ -142,6 +143,18 @@ void TestTarqWidgets::runningIndicatorAndStop() {
   });
   RunCode(QStringLiteral("0 => i; :WHILE (1) {i + 1 => i}"));
   QVERIFY(stopEnabled);
+  // A command pane's Stop follows runs the same way.
+  TfmTcf* pane = fWin->OpenCommandPane();
+  QVERIFY(!pane->bnStop->isEnabled());
+  bool paneStopEnabled = false;
+  QTimer::singleShot(0, pane, [&] {
+    paneStopEnabled = pane->bnStop->isEnabled();
+    pane->bnStop->click();
+  });
+  pane->reScript->setPlainText(QStringLiteral("0 => i; :WHILE (1) {i + 1 => i}"));
+  pane->sbnGoTARQ->click();
+  QVERIFY(paneStopEnabled);
+  QVERIFY(!pane->bnStop->isEnabled());
   QVERIFY(indicatorShown);
   QVERIFY(Lines(fWin->reOut).contains(QStringLiteral("User Interrupt")));
   QVERIFY(!fWin->bnStop->isEnabled());
