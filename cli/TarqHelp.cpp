@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <cctype>
 #include <map>
 #include <regex>
@@ -78,17 +79,27 @@ void ProbeInChild(const std::vector<int>& indices, size_t from, int fd) {
   }
 }
 
-// Forks a child that probes indices[from..]; returns the bytes it wrote
-// before it ended (fewer than asked when a form crashed or hung).
-std::string ProbeChild(const std::vector<int>& indices, size_t from) {
+// What a child process sent back, and whether it ended normally.
+struct ChildOutput {
+  std::string bytes;
+  bool finished = false;
+};
+
+// Forks a child that runs `work` (which writes to the descriptor it is
+// given) with its standard streams on /dev/null and ten seconds to live.
+// Whatever the child does, the caller's state (its namespace, random seed,
+// collation, open objects) stays untouched, and a crash or hang ends only
+// the child.
+ChildOutput InChild(const std::function<void(int)>& work) {
+  ChildOutput result;
   int fds[2];
-  if (pipe(fds) != 0) return std::string();
+  if (pipe(fds) != 0) return result;
   std::fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0) {
     close(fds[0]);
     close(fds[1]);
-    return std::string();
+    return result;
   }
   if (pid == 0) {
     close(fds[0]);
@@ -100,16 +111,15 @@ std::string ProbeChild(const std::vector<int>& indices, size_t from) {
     }
     signal(SIGALRM, SIG_DFL);
     alarm(10);
-    ProbeInChild(indices, from, fds[1]);
+    work(fds[1]);
     _exit(0);
   }
   close(fds[1]);
-  std::string got;
   char buf[4096];
   for (;;) {
     ssize_t n = read(fds[0], buf, sizeof buf);
     if (n > 0) {
-      got.append(buf, static_cast<size_t>(n));
+      result.bytes.append(buf, static_cast<size_t>(n));
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
@@ -117,9 +127,27 @@ std::string ProbeChild(const std::vector<int>& indices, size_t from) {
     }
   }
   close(fds[0]);
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return got;
+  result.finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return result;
+}
+
+void WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) _exit(1);
+    done += static_cast<size_t>(n);
+  }
+}
+
+// Probes indices[from..] in a child; returns the status bytes it sent before
+// it ended (fewer than asked when a form crashed or hung).
+std::string ProbeChild(const std::vector<int>& indices, size_t from) {
+  return InChild([&](int fd) { ProbeInChild(indices, from, fd); }).bytes;
 }
 
 Form FromByte(char c) {
@@ -258,7 +286,10 @@ bool AnyPending(int index) {
   return s.niladic == Form::pending || s.monadic == Form::pending || s.dyadic == Form::pending;
 }
 
-std::string RunExample(const std::string& text) {
+namespace {
+
+// Runs the text in this process.
+std::string RunExampleHere(const std::string& text) {
   ScratchChain scratch;
   CollectSink sink;
   std::string out;
@@ -278,6 +309,13 @@ std::string RunExample(const std::string& text) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string RunExample(const std::string& text) {
+  ChildOutput out = InChild([&](int fd) { WriteAll(fd, RunExampleHere(text)); });
+  return out.finished ? out.bytes : "Error: the example did not finish";
 }
 
 std::string OperatorHelp(int index) {
