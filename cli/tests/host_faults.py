@@ -118,6 +118,17 @@ class LongLines(unittest.TestCase):
         self.assertLessEqual(len(lines[1]), 206)
         self.assertLessEqual(lines[2].index(b"^"), len(lines[1]))
 
+    def test_window_keeps_the_caret_under_its_character(self):
+        # Near the start: cut only at the end; in the middle: cut at both ends.
+        for prefix, cut_front in ((b"1", False), (b"1 " * 300 + b"1", True)):
+            r = run(["-"], stdin=prefix + b" + 'a'" + b" 2" * 600)
+            lines = r.stderr.split(b"\n")
+            shown, caret = lines[1], lines[2]
+            self.assertEqual(shown.startswith(b"..."), cut_front, shown[:20])
+            self.assertTrue(shown.endswith(b"..."), shown[-20:])
+            self.assertLessEqual(len(shown), 206)
+            col = caret.index(b"^")
+            self.assertEqual(shown[col - 2:col + 1], b"'a'", (shown, col))
 
 if __name__ == "__main__":
     unittest.main(verbosity=1)
