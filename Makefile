@@ -5,12 +5,17 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 PACKAGES   := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libedit-dev qt6-base-dev xvfb xauth
 
-.PHONY: all deps configure build test test-asan run bench clean
+PREFIX     ?= /usr/local
+# The host tests (pseudo-terminal, README examples) run under python3; dpkg-dev
+# gives `make package` the dependency scan of the binaries.
+HOST_PACKAGES := python3 dpkg-dev
+
+.PHONY: all deps configure build test test-asan run bench clean install package
 
 all: build
 
 deps:
-	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	@missing=""; for p in $(PACKAGES) $(HOST_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:$$missing"; \
 	  SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO=sudo; \
@@ -45,6 +50,15 @@ run: build
 bench: build
 	$(BUILD)/bench/tarq_bench
 	$(BUILD)/bench/tarq_workloads
+
+# Installs under $(PREFIX) (programs, library, desktop entry, man page, reference).
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+	@[ "$$(id -u)" -ne 0 ] || ldconfig
+
+# A Debian package in $(BUILD): apt install ./$(BUILD)/tarq_*.deb
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,23 +1,34 @@
 // Repl: the interactive session. One root namespace lives for the whole
-// session; each line runs as one text. Ctrl-C while a script runs raises
+// session; each complete input runs as one text. Lines are read with
+// libedit: history kept across sessions (XDG state directory, size-limited),
+// Tab completion, and continuation lines while a bracket, brace,
+// parenthesis, quote or comment is open. Ctrl-C while a script runs raises
 // the stop request (the run ends with "Stopped"); at the prompt it discards
-// the line. Commands beginning with ")" do what the desktop buttons do.
+// the input. Commands beginning with ")" do what the desktop buttons do.
 #include "Repl.h"
 
 #include <editline/readline.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "Completion.h"
 #include "KB.h"
 #include "KPlatform.h"
+#include "TarqHelp.h"
 #include "TarqHost.h"
+#include "TarqText.h"
 
 namespace {
 
+constexpr int kHistoryLimit = 1000;
+
 volatile std::sig_atomic_t gInterrupt = 0;
+TarqHost* gHost = nullptr;  // for the completion callback
 
 void OnSigInt(int) { gInterrupt = 1; }
 
@@ -29,14 +40,15 @@ void CheckInterrupt(void* ctx) {
   }
 }
 
-const char* const kHelp =
-    "Type a Tarq expression and press Enter. Commands:\n"
+const char* const kCommandHelp =
+    "Type a Tarq expression and press Enter; an open bracket or quote continues on the next line\n"
+    "(an empty line abandons it). Tab completes. Commands:\n"
     "  )ns            show the namespace\n"
     "  )clear         clear the namespace\n"
     "  )ops           list the operators\n"
     "  )trace )parse )verbose )comments   toggle a switch\n"
     "  )load FILE     run a script file\n"
-    "  )help          this text\n"
+    "  )help [TOPIC]  help topics; )help OP describes an operator\n"
     "  )quit          leave (also Ctrl-D)\n"
     "Ctrl-C stops a running script.\n";
 
@@ -50,6 +62,23 @@ std::string Trim(const std::string& s) {
 void Toggle(bool& sw, const char* name) {
   sw = !sw;
   std::printf("%s %s\n", name, sw ? "on" : "off");
+}
+
+void Help(const std::string& topic) {
+  if (topic.empty()) {
+    TarqHost::PrintLine(stdout, TarqHelp::Topics());
+  } else if (topic == "commands") {
+    std::fputs(kCommandHelp, stdout);
+  } else if (topic == "operators") {
+    TarqHost::PrintLine(stdout, TarqHelp::OperatorNames());
+  } else {
+    int i = TarqHelp::FindOperator(TarqHost::FromUtf8(topic));
+    if (i < 0) {
+      std::printf("No operator or topic \"%s\"; )help lists the topics\n", topic.c_str());
+    } else {
+      TarqHost::PrintLine(stdout, TarqHelp::OperatorHelp(i));
+    }
+  }
 }
 
 // Runs a ")" command; false to leave the session.
@@ -84,15 +113,87 @@ bool Command(TarqHost& host, const std::string& line) {
     } else if (!KPlat::ReadFile(arg, bytes)) {
       std::puts("Invalid file");
     } else {
-      host.Run(TarqHost::ScriptText(bytes));
+      host.RunScript(bytes);
     }
   } else if (cmd == "help" || cmd.empty()) {
-    std::fputs(kHelp, stdout);
+    Help(arg);
   } else {
     std::printf("Unknown command )%s; )help lists the commands\n", cmd.c_str());
   }
   std::fflush(stdout);
   return true;
+}
+
+// The history file: $XDG_STATE_HOME/tarq/history, else ~/.local/state/tarq/history.
+std::string HistoryPath() {
+  std::string dir;
+  if (const char* s = std::getenv("XDG_STATE_HOME"); s && *s == '/') {
+    dir = s;
+  } else if (const char* h = std::getenv("HOME"); h && *h) {
+    dir = std::string(h) + "/.local/state";
+  } else {
+    return std::string();
+  }
+  // Create the directories on the way (mode 0700, as state directories are).
+  for (size_t i = 1; i <= dir.size(); ++i)
+    if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0700);
+  dir += "/tarq";
+  mkdir(dir.c_str(), 0700);
+  return dir + "/history";
+}
+
+// libedit completion: candidates for the word before the cursor.
+char* NextCandidate(const char* text, int state) {
+  static std::vector<std::string> found;
+  static size_t next = 0;
+  if (state == 0) {
+    std::string line = rl_line_buffer ? rl_line_buffer : "";
+    size_t start = static_cast<size_t>(rl_point) >= std::strlen(text) ? rl_point - std::strlen(text) : 0;
+    found = gHost ? Completion::Candidates(*gHost, line, start, text) : std::vector<std::string>();
+    next = 0;
+  }
+  if (next >= found.size()) return nullptr;
+  return strdup(found[next++].c_str());
+}
+
+char** Complete(const char* text, int, int) {
+  rl_attempted_completion_over = 1;  // no file-name completion
+  return rl_completion_matches(text, NextCandidate);
+}
+
+// True while `text` leaves a group, quote or "$*" comment open.
+bool IsOpen(const std::string& text) { return TarqText::IsOpen(TarqHost::FromUtf8(text)); }
+
+// Reads one complete input: the first line and its continuation lines.
+// False at end of input.
+bool ReadInput(std::string& input) {
+  input.clear();
+  for (;;) {
+    gInterrupt = 0;
+    char* raw = readline(input.empty() ? "tarq> " : "....> ");
+    if (!raw) {
+      if (gInterrupt) {  // Ctrl-C: abandon what was typed
+        std::putchar('\n');
+        input.clear();
+        continue;
+      }
+      std::putchar('\n');
+      return false;
+    }
+    std::string line(raw);
+    std::free(raw);
+    if (gInterrupt) {
+      input.clear();
+      continue;
+    }
+    if (!input.empty() && Trim(line).empty()) {  // an empty line abandons
+      std::puts("(input abandoned)");
+      input.clear();
+      continue;
+    }
+    input += input.empty() ? line : "\n" + line;
+    if (input[0] == ')' || !IsOpen(input)) return true;
+  }
 }
 
 }  // namespace
@@ -103,29 +204,26 @@ int RunInteractive(TarqHost& host) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   KB::SetBreatheHook(CheckInterrupt, &host.stop);
+  gHost = &host;
+  rl_readline_name = "tarqsh";
+  rl_completer_word_break_characters = const_cast<char*>(Completion::kWordBreaks);
+  rl_attempted_completion_function = Complete;
+  std::string history = HistoryPath();
+  stifle_history(kHistoryLimit);
+  if (!history.empty()) read_history(history.c_str());
   std::printf("tarqsh %s; )help lists the commands\n", TARQ_VERSION);
-  for (;;) {
-    gInterrupt = 0;
-    char* raw = readline("tarq> ");
-    if (!raw) {
-      if (gInterrupt) {  // Ctrl-C at the prompt: discard the line
-        std::putchar('\n');
-        continue;
-      }
-      std::putchar('\n');
-      break;
-    }
-    std::string line(raw);
-    std::free(raw);
-    if (gInterrupt) continue;
-    if (Trim(line).empty()) continue;
-    add_history(line.c_str());
-    if (line[0] == ')') {
-      if (!Command(host, line)) break;
+  std::string input;
+  while (ReadInput(input)) {
+    if (Trim(input).empty()) continue;
+    add_history(input.c_str());
+    if (!history.empty()) write_history(history.c_str());
+    if (input[0] == ')') {
+      if (!Command(host, input)) break;
       continue;
     }
-    host.Run(TarqHost::FromUtf8(line));
+    host.RunTyped(input);
   }
   KB::SetBreatheHook(nullptr, nullptr);
+  gHost = nullptr;
   return 0;
 }

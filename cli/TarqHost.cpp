@@ -1,13 +1,17 @@
 // TarqHost: runs Tarq texts for the command-line host.
 #include "TarqHost.h"
 
+#include <cerrno>
+
 #include "KArg.h"
 #include "KNS.h"
 #include "KOps.h"
 #include "KParser.h"
 #include "KPlatform.h"
 #include "KSeq.h"
+#include "KString.h"
 #include "Kerror.h"
+#include "TarqText.h"
 
 namespace {
 
@@ -47,11 +51,22 @@ std::string TarqHost::ToTerminal(const std::string& s) {
   return KPlat::Cp1252ToUtf8(lf);
 }
 
+namespace {
+int gStdoutErrno = 0;
+}
+
 void TarqHost::PrintLine(std::FILE* f, const std::string& line) {
   std::string t = ToTerminal(line);
   t += '\n';
-  std::fwrite(t.data(), 1, t.size(), f);
-  if (f == stderr) std::fflush(f);
+  errno = 0;
+  bool ok = std::fwrite(t.data(), 1, t.size(), f) == t.size();
+  ok = std::fflush(f) == 0 && ok;
+  if (!ok && f == stdout && gStdoutErrno == 0) gStdoutErrno = errno ? errno : EIO;
+}
+
+int TarqHost::StdoutError() {
+  if (gStdoutErrno == 0 && (std::fflush(stdout) != 0 || std::ferror(stdout))) gStdoutErrno = errno ? errno : EIO;
+  return gStdoutErrno;
 }
 
 bool TarqHost::Run(const std::string& text) {
@@ -104,4 +119,50 @@ void TarqHost::PrintOperators() {
   }
   KB::DoneWith(chain);
   std::fflush(stdout);
+}
+
+bool TarqHost::RunDecoded(const TarqText::Decoded& d) {
+  if (d.invalid) {
+    PrintLine(stderr, d.error);
+    return false;
+  }
+  if (d.replaced) std::fprintf(stderr, "tarqsh: %s\n", TarqText::kReplacedWarning);
+  return Run(d.text);
+}
+
+bool TarqHost::RunScript(const std::string& bytes) { return RunDecoded(TarqText::FromScriptBytes(bytes)); }
+
+bool TarqHost::RunTyped(const std::string& utf8) { return RunDecoded(TarqText::FromUtf8(utf8)); }
+
+std::vector<std::string> TarqHost::Names() {
+  std::vector<std::string> names;
+  for (int i = 0; i < root_->Count(); ++i) {
+    if (KString* key = root_->KeyPtr(i)) names.push_back(KPlat::Cp1252ToUtf8(KB::TextOf(key)));
+  }
+  return names;
+}
+
+std::vector<std::string> TarqHost::FieldListings() {
+  // One value of each kind a user meets, asked for a field none of them has.
+  static const char* const kSamples[] = {"1", "1.5", "'a'", "(1 2)", "1 = 1", "0 #CLOCK", "#NS", "#SYS",
+                                         "'p' #PGM {1}; p", ":x"};
+  std::vector<std::string> out;
+  for (const char* sample : kSamples) {
+    KSeq* chain = new KSeq();
+    chain->Append(new KNS(), true);
+    {
+      KParser p(chain, "fields");
+      p.fCmdSet(std::string("(") + sample + ") :zzzzunknownfield");
+      try {
+        KA result;
+        KT::KTT last = KT::ttUnknown;
+        p.Exec(result, last, nullptr);
+        out.push_back(result.AsString(false));
+      } catch (...) {
+      }
+    }
+    KB::ReleaseReachable((*chain)[0]);
+    KB::DoneWith(chain);
+  }
+  return out;
 }

@@ -6,9 +6,12 @@
 #pragma once
 #include <cstdio>
 #include <string>
+#include <vector>
 
 class KSeq;
 class KNS;
+
+namespace TarqText { struct Decoded; }
 
 class TarqHost {
  public:
@@ -22,6 +25,16 @@ class TarqHost {
 
   // Runs one Windows-1252 text; true when it ended without an error.
   bool Run(const std::string& text);
+  // Runs script bytes (file or standard input) or a typed UTF-8 line: a
+  // character Windows-1252 cannot hold is a syntax error outside quotes and
+  // comments, "?" inside them with one warning on standard error.
+  bool RunScript(const std::string& bytes);
+  bool RunTyped(const std::string& utf8);
+
+  // Names in the root namespace (UTF-8), for completion.
+  std::vector<std::string> Names();
+  // The field listings of the value kinds (what an unknown field gives).
+  std::vector<std::string> FieldListings();
 
   // The root namespace's text form (verbose when the switch is on).
   std::string NamespaceText();
@@ -33,9 +46,13 @@ class TarqHost {
   static std::string FromUtf8(const std::string& s);        // UTF-8 -> CP-1252
   static std::string ScriptText(const std::string& bytes);  // file bytes -> CP-1252
   static std::string ToTerminal(const std::string& s);      // CP-1252 -> UTF-8, LF ends
+  // Writes one line and flushes it, so a pipe sees output as it is printed.
   static void PrintLine(std::FILE* f, const std::string& cp1252Line);
+  // errno of the first failed write to standard output, 0 when none failed.
+  static int StdoutError();
 
  private:
+  bool RunDecoded(const TarqText::Decoded& d);
   KSeq* chain_;
   KNS* root_;
 };

@@ -1,25 +1,35 @@
 // tarqsh: the command-line host of the Tarq interpreter. Runs a text given
 // with -e, a script file, a script read from standard input, or an
-// interactive session with line editing on a terminal.
+// interactive session with line editing on a terminal. Exit status: 0 when
+// the script ran without an error, 1 after an error or a failed write to
+// standard output, 2 for a usage error or an unreadable script, 130 when
+// Ctrl-C stopped a script.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "KB.h"
 #include "KPlatform.h"
 #include "Repl.h"
+#include "TarqHelp.h"
 #include "TarqHost.h"
 
 namespace {
 
 const char* const kUsage =
     "usage: tarqsh [-t] [-p] [-v] [-c] [-e TEXT | FILE | -]\n"
-    "       tarqsh --ops | --help | --version\n"
-    "  -e TEXT    run TEXT\n"
-    "  FILE       run the script in FILE ('-' reads standard input)\n"
-    "  (nothing)  interactive session on a terminal, else read standard input\n"
+    "       tarqsh --ops | --reference | --help | --version\n"
+    "  -e TEXT      run TEXT\n"
+    "  FILE         run the script in FILE ('-' reads standard input)\n"
+    "  (nothing)    interactive session on a terminal, else read standard input\n"
     "  -t -p -v -c  start with trace, parse, verbose or comments on\n"
-    "  --ops      list the operators\n";
+    "  --ops        list the operators\n"
+    "  --reference  print the operator reference (Markdown)\n";
 
 int Usage(const char* problem) {
   if (problem) std::fprintf(stderr, "tarqsh: %s\n", problem);
@@ -34,23 +44,91 @@ bool ReadAll(std::FILE* f, std::string& out) {
   return !std::ferror(f);
 }
 
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Ctrl-C in batch mode: the first one asks the running script to stop (it
+// ends with the "Stopped" error); a second one, while the first is still
+// unseen, ends the process as usual.
+volatile std::sig_atomic_t gPending = 0;
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void OnBatchSigInt(int sig) {
+  if (gPending) {
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+    return;
+  }
+  gPending = 1;
+  gInterrupted = 1;
+}
+
+void CheckBatchInterrupt(void* ctx) {
+  if (gPending) {
+    gPending = 0;
+    *static_cast<bool*>(ctx) = true;
+  }
+}
+
+void InstallBatchInterrupt(TarqHost& host) {
+  struct sigaction sa = {};
+  sa.sa_handler = OnBatchSigInt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  KB::SetBreatheHook(CheckBatchInterrupt, &host.stop);
+}
+
+// A closed standard output: keep descriptor 1 taken (so no file opened later
+// receives the output) by something every write to fails on.
+void GuardClosedStdout() {
+  if (fcntl(STDOUT_FILENO, F_GETFD) < 0) {
+    int fd = open("/dev/null", O_RDONLY);
+    if (fd >= 0 && fd != STDOUT_FILENO) {
+      dup2(fd, STDOUT_FILENO);
+      close(fd);
+    }
+  }
+}
+
+// The status to exit with once everything is printed.
+int Finish(int status) {
+  if (int err = TarqHost::StdoutError()) {
+    std::fprintf(stderr, "tarqsh: write error: %s\n", std::strerror(err));
+    return 1;
+  }
+  if (gInterrupted) return 130;
+  return status;
+}
+
+int RunBatch(TarqHost& host, const std::string& bytes, bool typed) {
+  InstallBatchInterrupt(host);
+  bool ok = typed ? host.RunTyped(bytes) : host.RunScript(bytes);
+  KB::SetBreatheHook(nullptr, nullptr);
+  return Finish(ok ? 0 : 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  GuardClosedStdout();
   TarqHost host;
   std::string text;
-  bool haveText = false, haveFile = false, wantOps = false;
+  bool haveText = false, haveFile = false, wantOps = false, wantReference = false;
   std::string file;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
-      return 0;
+      return Finish(0);
     } else if (a == "--version") {
       std::printf("tarqsh %s\n", TARQ_VERSION);
-      return 0;
+      return Finish(0);
     } else if (a == "--ops") {
       wantOps = true;
+    } else if (a == "--reference") {
+      wantReference = true;
     } else if (a == "-t") {
       host.trace = true;
     } else if (a == "-p") {
@@ -62,7 +140,7 @@ int main(int argc, char** argv) {
     } else if (a == "-e") {
       if (i + 1 >= argc) return Usage("-e needs a text");
       if (haveText || haveFile) return Usage("only one script may be given");
-      text = TarqHost::FromUtf8(argv[++i]);
+      text = argv[++i];
       haveText = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
       return Usage(("unknown option " + a).c_str());
@@ -72,24 +150,28 @@ int main(int argc, char** argv) {
       haveFile = true;
     }
   }
+  if (wantReference) {
+    std::string md = TarqHelp::Reference();
+    std::fwrite(md.data(), 1, md.size(), stdout);
+    if (!haveText && !haveFile && !wantOps) return Finish(0);
+  }
   if (wantOps) {
     host.PrintOperators();
-    if (!haveText && !haveFile) return 0;
+    if (!haveText && !haveFile) return Finish(0);
   }
-  if (haveFile) {
-    std::string bytes;
-    if (file == "-") {
-      if (!ReadAll(stdin, bytes)) return Usage("cannot read standard input");
-    } else if (!KPlat::ReadFile(file, bytes)) {
+  if (haveText) return RunBatch(host, text, true);
+  std::string bytes;
+  if (haveFile && file != "-") {
+    if (IsDirectory(file) || !KPlat::ReadFile(file, bytes)) {
       std::fprintf(stderr, "tarqsh: cannot read %s\n", file.c_str());
       return 2;
     }
-    text = TarqHost::ScriptText(bytes);
-    haveText = true;
+    return RunBatch(host, bytes, false);
   }
-  if (haveText) return host.Run(text) ? 0 : 1;
-  if (isatty(STDIN_FILENO)) return RunInteractive(host);
-  std::string bytes;
-  if (!ReadAll(stdin, bytes)) return Usage("cannot read standard input");
-  return host.Run(TarqHost::ScriptText(bytes)) ? 0 : 1;
+  if (!haveFile && isatty(STDIN_FILENO)) return Finish(RunInteractive(host));
+  if (!ReadAll(stdin, bytes)) {
+    std::fputs("tarqsh: cannot read standard input\n", stderr);
+    return 2;
+  }
+  return RunBatch(host, bytes, false);
 }

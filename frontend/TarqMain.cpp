@@ -12,6 +12,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QSplitter>
@@ -90,7 +91,7 @@ void TfmTarq::BuildControls() {
   auto* layout = new QVBoxLayout(central);
   layout->setContentsMargins(4, 4, 4, 4);
   layout->setSpacing(3);
-  const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  const QFont fixed = TarqFixedFont();
 
   // Input line row.
   pnl1 = new QWidget(central);
@@ -143,7 +144,7 @@ void TfmTarq::BuildControls() {
   }
   row2->addStretch(1);
   codeLayout->addLayout(row2);
-  reScript = Make<QPlainTextEdit>(codeBox, "reScript", QString(), "Code Pane");
+  reScript = Make<TarqCodeEdit>(codeBox, "reScript", QString(), "Code Pane");
   reScript->setFont(fixed);
   reScript->setTabChangesFocus(false);
   reScript->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -198,6 +199,15 @@ void TfmTarq::BuildControls() {
   sbrMain = new QStatusBar(this);
   sbrMain->setObjectName(QStringLiteral("sbrMain"));
   setStatusBar(sbrMain);
+  pbRunning = new QProgressBar(sbrMain);
+  pbRunning->setObjectName(QStringLiteral("pbRunning"));
+  pbRunning->setToolTip(QStringLiteral("Running"));
+  pbRunning->setRange(0, 0);  // busy: an indicator, not a measure
+  pbRunning->setTextVisible(false);
+  pbRunning->setMaximumWidth(160);
+  pbRunning->setVisible(false);
+  sbrMain->addPermanentWidget(pbRunning);
+  bnStop->setEnabled(false);
 
   // Edit actions work on the edit / paste target, wherever the focus is.
   acCut = new QAction(QStringLiteral("Cut"), this);
@@ -271,7 +281,13 @@ void TfmTarq::Run(const QString& text) {
 
 void TfmTarq::RunInput() { Run(edIn->text()); }
 
-void TfmTarq::RunCode() { Run(reScript->toPlainText()); }
+void TfmTarq::RunCode() {
+  const QString code = reScript->toPlainText();
+  reScript->MarkErrorLine(0);
+  Run(code);
+  const QString error = fSession->LastError();
+  if (!error.isEmpty()) reScript->MarkErrorLine(TarqErrorLine(code, error));
+}
 
 void TfmTarq::Stop() { fStop = true; }
 
@@ -284,6 +300,8 @@ void TfmTarq::OnBusy(bool busy) {
     w->setEnabled(!busy);
   }
   acGo->setEnabled(!busy);
+  bnStop->setEnabled(busy);
+  pbRunning->setVisible(busy);
   if (!busy && fCloseWanted) QTimer::singleShot(0, this, &QWidget::close);
 }
 
@@ -305,7 +323,15 @@ void TfmTarq::ShowNamespace() { fSession->ShowNamespace(ckVerbose->isChecked());
 
 void TfmTarq::ClearNamespace() { fSession->ClearNamespace(); }
 
-void TfmTarq::ShowOperators() { fSession->ShowOperators(); }
+void TfmTarq::ShowOperators() {
+  fSession->ShowOperators();
+  if (!fOps) {
+    fOps = new TarqOpsPanel(this);
+    fOps->setWindowFlags(Qt::Tool);
+  }
+  fOps->show();
+  fOps->raise();
+}
 
 // ------------------------------------------------------------------ scripts
 
@@ -376,7 +402,8 @@ void TfmTarq::ReadSettings() {
   } else {
     resize(820, 640);
   }
-  for (auto [key, pane] : {std::pair{"main/codeFont", reScript}, std::pair{"main/outFont", reOut}}) {
+  for (auto [key, pane] : {std::pair<const char*, QPlainTextEdit*>{"main/codeFont", reScript},
+                           std::pair<const char*, QPlainTextEdit*>{"main/outFont", reOut}}) {
     QFont f;
     const QString text = s.value(QLatin1String(key)).toString();
     if (!text.isEmpty() && f.fromString(text)) pane->setFont(f);

@@ -9,12 +9,14 @@
 #include <QPointer>
 
 #include "TarqSession.h"
+#include "TarqWidgets.h"
 
 class QAbstractButton;
 class QAction;
 class QCheckBox;
 class QLineEdit;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QToolButton;
@@ -60,7 +62,7 @@ class TfmTarq : public QMainWindow {
   QPushButton* sbnScriptFnt;
   QPushButton* sbnScriptClear;
   QPushButton* sbnPrintScript;
-  QPlainTextEdit* reScript;
+  TarqCodeEdit* reScript;  // with line numbers; marks the line of an error
   QPushButton* sbnFntOut;
   QPushButton* sbnClear;
   QPushButton* sbnOutPrint;
@@ -73,6 +75,10 @@ class TfmTarq : public QMainWindow {
   QPushButton* bnOps;
   QPlainTextEdit* reOut;
   QStatusBar* sbrMain;
+  // Shown (busy, no text) while a run is in progress; Stop is enabled only then.
+  QProgressBar* pbRunning;
+  // The searchable operator list, opened by "Ops" beside the listing it prints.
+  TarqOpsPanel* OpsPanel() const { return fOps; }
 
   // Edit actions (category "Edit") and the run shortcut (Ctrl+Enter).
   QAction* acCut;
@@ -127,4 +133,5 @@ class TfmTarq : public QMainWindow {
   QPointer<QWidget> fEditTarget;
   QPointer<QWidget> fPasteTarget;
   bool fCloseWanted = false;  // closing waits for the run to stop
+  QPointer<TarqOpsPanel> fOps;
 };

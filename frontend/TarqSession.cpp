@@ -11,6 +11,7 @@
 #include "KNS.h"
 #include "KOps.h"
 #include "KPlatform.h"
+#include "TarqText.h"
 #include "KSeq.h"
 #include "Kerror.h"
 
@@ -76,7 +77,9 @@ QString TarqSession::FromTarq(const std::string& text) {
   return t;
 }
 
-QString TarqSession::FromFileBytes(const std::string& bytes) {
+QString TarqSession::FromFileBytes(const std::string& raw) {
+  static const std::string kBom = "\xEF\xBB\xBF";
+  const std::string bytes = raw.compare(0, kBom.size(), kBom) == 0 ? raw.substr(kBom.size()) : raw;
   std::string utf8 = KPlat::IsValidUtf8(bytes) ? bytes : KPlat::Cp1252ToUtf8(bytes);
   QString t = QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
   t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
@@ -141,9 +144,14 @@ bool TarqSession::Exec(KSeq* chain, const std::string& text, const TarqRunSpec& 
   } guard(this, &breath);
 
   if (spec.stop) *spec.stop = false;
+  fLastError.clear();
   try {
     KParser parser(chain, spec.name);
     if (spec.clearFirst) fOut->clear();
+    if (!fWarning.empty()) {
+      Append(QString::fromStdString(fWarning));
+      fWarning.clear();
+    }
     if (spec.trace) parser.fpTraceSwSet(spec.trace);
     if (spec.parse) parser.fpParseSwSet(spec.parse);
     if (spec.verbose) parser.fpVerboseSwSet(spec.verbose);
@@ -165,15 +173,15 @@ bool TarqSession::Exec(KSeq* chain, const std::string& text, const TarqRunSpec& 
       AppendTarq(value.AsString(verbose));
       return true;
     } catch (KPErr& e) {
-      AppendTarq(e.AsString(false));
+      ReportError(e.AsString(false));
     } catch (KError& e) {
       KPErr wrapped(spec.wrapName, e.code, parser.PParser(), e.message);
-      AppendTarq(wrapped.AsString(false));
+      ReportError(wrapped.AsString(false));
     }
   } catch (KPErr& e) {
-    AppendTarq(e.AsString(false));
+    ReportError(e.AsString(false));
   } catch (KError& e) {
-    AppendTarq(e.AsString());
+    ReportError(e.AsString());
   } catch (...) {
     // An exception must not cross the event loop: report it and go on.
     Append(QString::fromLatin1(spec.unknownText));
@@ -181,10 +189,34 @@ bool TarqSession::Exec(KSeq* chain, const std::string& text, const TarqRunSpec& 
   return false;
 }
 
+void TarqSession::ReportError(const std::string& text) {
+  fLastError = FromTarq(text);
+  AppendTarq(text);
+}
+
 bool TarqSession::Run(const QString& text, const TarqRunSpec& spec) {
   if (gRunning) return false;
-  Exec(fChain, ToTarq(text), spec, nullptr);
+  TarqText::Decoded d = Decode(text);
+  if (d.invalid) {
+    // Nothing runs: the text has a character the interpreter cannot hold.
+    if (spec.clearFirst) fOut->clear();
+    ReportError(d.error);
+    return true;
+  }
+  if (d.replaced) fWarning = TarqText::kReplacedWarning;
+  Exec(fChain, d.text, spec, nullptr);
   return true;
+}
+
+TarqText::Decoded TarqSession::Decode(const QString& text) {
+  QString t = text;
+  t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  t.replace(QChar('\r'), QChar('\n'));
+  t.replace(QChar::ParagraphSeparator, QChar('\n'));
+  t.replace(QChar::LineSeparator, QChar('\n'));
+  t.replace(QChar('\n'), QLatin1String("\r\n"));
+  QByteArray utf8 = t.toUtf8();
+  return TarqText::FromUtf8(std::string(utf8.constData(), size_t(utf8.size())));
 }
 
 void TarqSession::ShowNamespace(bool verbose) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "KParser.h"
+#include "TarqText.h"
 
 class QPlainTextEdit;
 class KSeq;
@@ -78,6 +79,8 @@ class TarqSession : public QObject {
   // name per line and returns true, otherwise prints the error.
   bool ScriptNames(QStringList& names);
 
+  // The text of the last run's error (empty after a run without one).
+  QString LastError() const { return fLastError; }
   // Clears the output pane.
   void ClearOutput();
   // Appends a line (Unicode) to the output pane.
@@ -90,6 +93,7 @@ class TarqSession : public QObject {
   // Interpreter text -> widget text (CR LF, CR and LF become "\n").
   static QString FromTarq(const std::string& text);
   // Script-file bytes -> widget text: UTF-8 when valid, else Windows-1252.
+  // A leading UTF-8 byte-order mark is dropped.
   static QString FromFileBytes(const std::string& bytes);
 
  signals:
@@ -102,9 +106,14 @@ class TarqSession : public QObject {
   // form when `result` is given, else prints the result as a Run does.
   bool Exec(KSeq* chain, const std::string& text, const TarqRunSpec& spec, std::string* result);
   static void BreatheHook(void* ctx);
+  // Widget text -> interpreter text, with the boundary checks of TarqText.
+  static TarqText::Decoded Decode(const QString& text);
+  void ReportError(const std::string& text);
 
   QPlainTextEdit* fOut;
   TarqPaneSink fSink;
   KSeq* fChain = nullptr;
   bool fBusy = false;
+  QString fLastError;
+  std::string fWarning;  // printed once the pane is cleared (characters became "?")
 };

@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include "TarqHighlight.h"
+#include "TarqWidgets.h"
 #include "TarqSession.h"
 
 TfmTcf::TfmTcf(TarqSession* session, QWidget* parent)
@@ -53,7 +54,7 @@ TfmTcf::TfmTcf(TarqSession* session, QWidget* parent)
   reScript = new QPlainTextEdit(this);
   reScript->setObjectName(QStringLiteral("reScript"));
   reScript->setToolTip(QStringLiteral("Code Pane"));
-  reScript->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  reScript->setFont(TarqFixedFont());
   reScript->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   reScript->setTabChangesFocus(false);
   reScript->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -67,9 +68,11 @@ TfmTcf::TfmTcf(TarqSession* session, QWidget* parent)
   connect(bnClr, &QPushButton::clicked, this, &TfmTcf::Clear);
   connect(fSession, &TarqSession::busyChanged, this, [this](bool busy) {
     sbnGoTARQ->setEnabled(!busy);
+    bnStop->setEnabled(busy);  // there is something to stop only while a run is going
     if (!busy && fCloseWanted) QTimer::singleShot(0, this, &QWidget::close);
   });
   sbnGoTARQ->setEnabled(!fSession->Busy());
+  bnStop->setEnabled(fSession->Busy());
 }
 
 void TfmTcf::Run() {

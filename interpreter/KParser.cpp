@@ -1915,7 +1915,7 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
     for (;;) {
       if (ps.curCT == KT::ctBreak || ps.curCT == KT::ctContinue) break;
       KB::Breathe();
-      if (KT::SwRead(ps.swStop)) {
+      if (!first && KT::SwRead(ps.swStop)) {  // after a token, so the error has a position
         *ps.swStop = false;
         KTHROW(KT::eInterrupt, "Stopped");
       }

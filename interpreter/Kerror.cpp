@@ -49,6 +49,26 @@ void KPErr::line(const char* begin, const char* end, int& lineNo, int& column) {
   column = static_cast<int>(end - q);
 }
 
+// A line longer than the window is shown as a window around the caret, each
+// cut end marked with "...", so one error on a generated line of megabytes
+// stays readable. `caretAt` is moved with the text.
+static void CutAroundCaret(std::string& shown, int& caretAt) {
+  constexpr int kWindow = 200;
+  constexpr int kBefore = kWindow / 2;
+  if (static_cast<int>(shown.size()) <= kWindow) return;
+  int from = caretAt > kBefore ? caretAt - kBefore : 0;
+  if (from + kWindow > static_cast<int>(shown.size())) from = static_cast<int>(shown.size()) - kWindow;
+  bool cutEnd = from + kWindow < static_cast<int>(shown.size());
+  std::string window = shown.substr(static_cast<size_t>(from), kWindow);
+  caretAt -= from;
+  if (from > 0) {
+    window = "..." + window;
+    caretAt += 3;
+  }
+  if (cutEnd) window += "...";
+  shown = window;
+}
+
 std::string KPErr::makeMsg(KPosState* ps) {
   if (!ps || !ps->code || !ps->tokenEnd) {
     return KB::Fmt("%s[%d^%d:%d]\r\n\r\n^", ps ? ps->name.c_str() : "", ps ? ps->depth : 0, 1, 1);
@@ -77,7 +97,9 @@ std::string KPErr::makeMsg(KPosState* ps) {
 
   int column = static_cast<int>(end - start);
   *end = terminator;
-  std::string caret(column > 1 ? column - 1 : 0, ' ');
+  int caretAt = column > 1 ? column - 1 : 0;
+  CutAroundCaret(shown, caretAt);
+  std::string caret(static_cast<size_t>(caretAt), ' ');
   caret += '^';
   return KB::Fmt("%s[%d^%d:%d]", ps->name.c_str(), ps->depth, lineNo + 1, column) + "\r\n" + shown + "\r\n" + caret;
 }

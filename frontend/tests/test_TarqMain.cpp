@@ -174,7 +174,8 @@ void TestTarqMain::controlsCaptionsAndOrder() {
   QCOMPARE(w.acCut->toolTip(), QStringLiteral("Cut"));
   QCOMPARE(w.acCpy->toolTip(), QStringLiteral("Copy"));
   QCOMPARE(w.acPst->toolTip(), QStringLiteral("Paste"));
-  QVERIFY(w.reScript->font().fixedPitch() || QFontInfo(w.reScript->font()).fixedPitch());
+  // The program's fixed font (checked to be fixed-pitch where any such font is installed).
+  QCOMPARE(w.reScript->font().family(), TarqFixedFont().family());
 }
 
 void TestTarqMain::runInputLineAndCodePane() {

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "Tcf.h"
+#include "TarqWidgets.h"
 #include "TarqMain.h"
 
 namespace {
@@ -76,7 +77,7 @@ void TestTcf::lookAndControls() {
   QCOMPARE(fPane->bnClr->text(), QStringLiteral("&Clr"));
   QCOMPARE(fPane->bnClr->toolTip(), QStringLiteral("Clear"));
   QCOMPARE(fPane->reScript->toolTip(), QStringLiteral("Code Pane"));
-  QVERIFY(QFontInfo(fPane->reScript->font()).fixedPitch());
+  QCOMPARE(fPane->reScript->font().family(), TarqFixedFont().family());
   QVERIFY(!fPane->reScript->tabChangesFocus());
   // The code area sits below the top panel.
   QVERIFY(fPane->reScript->y() > fPane->pnlTop->y());

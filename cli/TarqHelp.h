@@ -1,0 +1,58 @@
+// TarqHelp: the operator help both hosts show (")help OP" in tarqsh, the Ops
+// list of the desktop program) and the generated reference docs/operators.md.
+// Everything comes from the one operator table: the forms and their texts,
+// whether each form is built (probed at run time: a form that raises error 6
+// with its own symbol is not built), and one worked example per operator,
+// whose result is computed by running it. Texts are Windows-1252 with "\n"
+// line ends, like everything the interpreter produces.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace TarqHelp {
+
+struct Example {
+  const char* symbol;
+  const char* text;
+};
+extern const Example kExamples[];
+extern const int kExampleCount;
+
+// What a probe found for one form.
+enum class Form : char { absent = 'a', built = 'b', pending = 'p' };
+
+struct OpStatus {
+  Form niladic = Form::absent, monadic = Form::absent, dyadic = Form::absent;
+};
+
+// Table index of an operator given as written ("+", "#cos") or as a bare
+// "#" name ("COS"); -1 when there is none.
+int FindOperator(const std::string& name);
+// Every operator's table index, in declaration order.
+std::vector<int> OperatorsInOrder();
+const char* Symbol(int index);
+const char* ExampleOf(const char* symbol);  // null when none is written
+
+// Probes the forms of the operators given (table indices) in a child
+// process, so no form can disturb or crash the caller. Results are cached.
+void Probe(const std::vector<int>& indices);
+OpStatus Status(int index);  // probes when not cached yet
+bool AnyPending(int index);
+
+// Runs a Tarq text on a fresh namespace: printed lines, then the result's
+// text form; an error gives its name and message ("(not built yet)" for a
+// form that is not built).
+std::string RunExample(const std::string& text);
+
+// The help text of one operator (several lines, no final line end).
+std::string OperatorHelp(int index);
+// The description texts of an operator's forms, for searching.
+std::string OperatorTexts(int index);
+// ")help" alone.
+std::string Topics();
+// ")help operators": every symbol, a few per line.
+std::string OperatorNames();
+// The whole reference in Markdown (UTF-8).
+std::string Reference();
+
+}  // namespace TarqHelp

@@ -1,0 +1,30 @@
+#!/usr/bin/env python3
+"""`make install` in miniature: installs the build tree under a temporary
+prefix and checks that every piece lands where Debian users look for it and
+that the installed tarqsh runs with its installed library."""
+import os, subprocess, sys, tempfile
+
+CMAKE, BUILD, HAVE_GUI = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
+
+with tempfile.TemporaryDirectory() as prefix:
+    subprocess.run([CMAKE, "--install", BUILD, "--prefix", prefix], check=True, capture_output=True)
+    expected = ["bin/tarqsh", "lib/libTarqDll.so", "share/applications/tarq.desktop",
+                "share/icons/hicolor/scalable/apps/tarq.svg", "share/man/man1/tarqsh.1",
+                "share/doc/tarq/operators.md"]
+    if HAVE_GUI:
+        expected.append("bin/tarq")
+    missing = [p for p in expected if not os.path.isfile(os.path.join(prefix, p))]
+    if missing:
+        sys.exit("not installed: %s" % ", ".join(missing))
+    with open(os.path.join(prefix, "share/applications/tarq.desktop")) as f:
+        entry = f.read()
+    for line in ("Exec=tarq", "Icon=tarq", "Type=Application"):
+        if line not in entry:
+            sys.exit("desktop entry lacks %s" % line)
+    env = dict(os.environ)
+    env.pop("LD_LIBRARY_PATH", None)
+    out = subprocess.run([os.path.join(prefix, "bin/tarqsh"), "-e", "1 2 3 \\+"], capture_output=True, env=env,
+                         timeout=60)
+    if out.stdout != b"6\n":
+        sys.exit("installed tarqsh printed %r %r" % (out.stdout, out.stderr))
+print("installed layout OK")
