@@ -61,6 +61,7 @@ KBlock::KRec::KRec(const KRec& o) : KB::KRec(), ns(new KNS()) {
   Share(type, o.type);
   Share(code, o.code);
   Share(EX, o.EX);
+  memo = o.memo;
 }
 
 void KBlock::KRec::Held(std::vector<KB*>& out) const {
@@ -134,7 +135,10 @@ KBlock::~KBlock() = default;
 
 KString* KBlock::Code() { return Rec()->code; }
 
+// Every change of the code goes through these: the memo of the old text goes.
+
 void KBlock::CodeSet(const char* text, bool strip) {
+  Rec()->memo.reset();
   size_t n = text ? std::strlen(text) : 0;
   if (strip) {
     KString* s = new KString(n >= 2 ? text + 1 : "", n >= 2 ? static_cast<int>(n - 2) : 0);
@@ -148,6 +152,7 @@ void KBlock::CodeSet(const char* text, bool strip) {
 }
 
 void KBlock::CodeSet(KString* text, bool strip) {
+  Rec()->memo.reset();
   if (!text) {
     CodeSet("", false);
   } else if (strip) {
@@ -229,7 +234,7 @@ KT::KBR KBlock::Run(KPParser* ps, KA& a) {
   Keep self(this);  // keeps the block (and its namespace) alive for the run
   KChild child(ps);
   KString* code = Rec()->code;
-  child->CmdSet(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true);
+  child->CmdSetMemo(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true, &Rec()->memo);
   if (a.Is(KT::tRef)) KA::Reveal(a);
   KNS* own = Rec()->ns;
   if (a.Is(KT::tNS) || a.Is(KT::tCV)) {
@@ -269,7 +274,8 @@ void KBlock::ApplyUD(KPParser* ps, KB* op, KA& l, KA* r, int valence) {
   KBlock* b = static_cast<KBlock*>(op);
   KChild child(ps);
   KString* code = b->Rec()->code;
-  child->CmdSet(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true);
+  child->CmdSetMemo(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true,
+                    &b->Rec()->memo);
   if (l.Is(KT::tRef)) KA::Reveal(l);
   // The operands replace the previous "l__" and "r__" in the operator's own
   // namespace (stored with kind 2, in that order).

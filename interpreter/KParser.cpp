@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -268,6 +270,18 @@ void KPParser::CmdSet(const char* text, size_t n, bool stripEnds) {
   member = colon = 0;
   curTT = KT::ttUnknown;
   curCT = KT::ctNone;
+  memo.reset();
+}
+
+void KPParser::CmdSetMemo(const char* text, size_t n, bool stripEnds, std::shared_ptr<KTokMemo>* keep) {
+  CmdSet(text, n, stripEnds);
+  size_t len = static_cast<size_t>(codeEnd - code);
+  if (keep && *keep && (*keep)->text.size() == len && std::memcmp((*keep)->text.data(), code, len) == 0) {
+    memo = *keep;
+    return;
+  }
+  memo = KTokMemo::For(code, len);
+  if (keep) *keep = memo;
 }
 
 // Cuts the token [s, e) out of the buffer and resumes scanning at `resume`.
@@ -286,6 +300,72 @@ static inline void Cut(KPParser& ps, char* s, char* e, char* resume) {
   throw KPErr(ps.name, code, &ps, detail);
 }
 
+// ------------------------------------------------------------ token memo
+
+namespace {
+// Texts longer than this are not kept (a host's generated data lines).
+constexpr size_t kMemoMaxText = 1u << 16;
+// Memos kept by text; the table starts over when it grows past this.
+constexpr size_t kMemoMaxTexts = 4096;
+
+struct MemoTable {
+  std::unordered_map<std::string_view, std::shared_ptr<KTokMemo>> byText;
+};
+MemoTable& Memos() {
+  static MemoTable* table = new MemoTable();  // lives to the end of the process
+  return *table;
+}
+
+// Puts the parse state where the recorded scan left it.
+KTT Replay(KPParser& ps, const KTokMemo::Entry& e) {
+  char* c = ps.code;
+  if (e.line >= 0) ps.lineStart = c + e.line;
+  ps.token = e.start >= 0 ? c + e.start : nullptr;
+  ps.tokenLen = e.start >= 0 ? e.end - e.start : 0;
+  ps.tokenEnd = c + e.end;
+  ps.saved = *ps.tokenEnd;
+  *ps.tokenEnd = 0;
+  ps.scan = c + e.resume;
+  ps.opIndex = e.op;
+  ps.member = e.member;
+  ps.colon = e.colon;
+  ps.curCT = e.ct;
+  ps.curTT = e.kind;
+  return e.kind;
+}
+
+// Records the scan that started at text offset `at` (with the line start
+// `line` before it). Display tokens change the verbose switch as they are
+// read, so they are scanned every time.
+void Record(KPParser& ps, size_t at, char* line) {
+  if (ps.curTT == KT::ttDisplay) return;
+  KTokMemo& m = *ps.memo;
+  KTokMemo::Entry e;
+  e.start = ps.token ? static_cast<int32_t>(ps.token - ps.code) : -1;
+  e.end = static_cast<int32_t>(ps.tokenEnd - ps.code);
+  e.resume = static_cast<int32_t>(ps.scan - ps.code);
+  e.line = ps.lineStart != line ? static_cast<int32_t>(ps.lineStart - ps.code) : -1;
+  e.kind = ps.curTT;
+  e.ct = ps.curCT;
+  e.op = ps.opIndex;
+  e.member = ps.member;
+  e.colon = ps.colon;
+  m.at[at] = static_cast<int32_t>(m.entries.size());
+  m.entries.push_back(e);
+}
+}  // namespace
+
+std::shared_ptr<KTokMemo> KTokMemo::For(const char* t, size_t n) {
+  if (n > kMemoMaxText) return nullptr;
+  MemoTable& table = Memos();
+  auto it = table.byText.find(std::string_view(t, n));
+  if (it != table.byText.end()) return it->second;
+  if (table.byText.size() >= kMemoMaxTexts) table.byText.clear();
+  auto m = std::make_shared<KTokMemo>(t, n);
+  table.byText.emplace(std::string_view(m->text), m);
+  return m;
+}
+
 KTT KPParser::NextToken(bool skipDirectives) {
   for (;;) {
     if (tokenEnd) *tokenEnd = saved;
@@ -297,7 +377,22 @@ KTT KPParser::NextToken(bool skipDirectives) {
     member = colon = 0;
     opIndex = -1;
     if (!code || !scan || scan >= codeEnd) return curTT;
+    KTT k;
+    if (const KTokMemo::Entry* e = memo ? memo->Find(static_cast<size_t>(scan - code)) : nullptr) {
+      k = Replay(*this, *e);
+    } else {
+      size_t at = static_cast<size_t>(scan - code);
+      char* line = lineStart;
+      k = ScanOne();
+      if (memo) Record(*this, at, line);
+    }
+    if (skipDirectives && IsSkippable(k)) continue;
+    return k;
+  }
+}
 
+KTT KPParser::ScanOne() {
+  {
     char* p = scan;
     while (p < codeEnd && Cls(*p) == ccBlank) {
       if (*p == '\r' || *p == '\n') lineStart = p + 1;
@@ -531,7 +626,7 @@ KTT KPParser::NextToken(bool skipDirectives) {
         }
         if (!token) Cut(*this, p, p + 2, p + 2);
         curTT = k;
-        break;
+        return curTT;
       }
       case ccOp: {
         int len = 0;
@@ -554,8 +649,6 @@ KTT KPParser::NextToken(bool skipDirectives) {
         // only part of the script and report success, so it is an error.
         ScanError(*this, p, p + 1, KT::eSyntax, "Invalid character");
     }
-    if (skipDirectives && IsSkippable(curTT)) continue;
-    return curTT;
   }
 }
 
@@ -568,6 +661,7 @@ void KPParser::PutBack() {
 
 void KPParser::PutBackChar(char c) {
   if (!scan || scan <= code) return;
+  memo.reset();  // the buffer no longer holds the memo's text
   --scan;
   if (scan == tokenEnd) saved = c;
   *scan = c;
@@ -719,7 +813,7 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk);
 KT::KBR RunChild(KPParser& ps, const char* text, size_t n, bool strip, KA& io) {
   if (ps.depth + 1 > KT::DepthLimit) KTHROW(KT::eDepth, "");
   KChild child(&ps);
-  child->CmdSet(text, n, strip);
+  child->CmdSetMemo(text, n, strip, nullptr);
   KTT last = KT::ttUnknown;
   return RunExec(*child, io, last, ps.block);
 }

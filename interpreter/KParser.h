@@ -7,7 +7,10 @@
 // index brackets, blocks, programs) share the switches, the sink and the
 // chain of their parent and count one more nesting level.
 #pragma once
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "KArg.h"
 #include "KB.h"
@@ -25,6 +28,39 @@ class KParser;
 struct KOutSink {
   virtual ~KOutSink() = default;
   virtual void AppendLine(const std::string& line) = 0;
+};
+
+// The tokens of one text, recorded as the tokenizer first reads them, so a
+// text that runs again (a loop body, a test, an operator's code) is not
+// scanned again. An entry keeps exactly what the scan left in the parse
+// state (offsets into the text, kind, operator index, selector flags), so a
+// replayed token is indistinguishable from a scanned one: same cuts, same
+// positions for errors and carets. Tokens with side effects on the switches
+// and scans that fail are never recorded. The memo belongs to the text (its
+// content is the key), so a changed text simply has another memo.
+struct KTokMemo {
+  struct Entry {
+    int32_t start = -1;   // token start, -1 for none (end of text)
+    int32_t end = 0;      // where the terminator goes
+    int32_t resume = 0;   // next scan position
+    int32_t line = -1;    // line start after the blanks skipped, -1 unchanged
+    KT::KTT kind = KT::ttUnknown;
+    KT::KCT ct = KT::ctNone;
+    int32_t op = -1;
+    uint8_t member = 0, colon = 0;
+  };
+  std::string text;
+  std::vector<int32_t> at;  // text offset -> entry index, -1 not yet read
+  std::vector<Entry> entries;
+
+  explicit KTokMemo(const char* t, size_t n) : text(t, n), at(n + 1, -1) {}
+  const Entry* Find(size_t offset) const {
+    int32_t i = at[offset];
+    return i < 0 ? nullptr : &entries[static_cast<size_t>(i)];
+  }
+  // The memo of a text, shared by every run of that text; null for texts
+  // too long to keep.
+  static std::shared_ptr<KTokMemo> For(const char* t, size_t n);
 };
 
 // The parse state. One per KParser, never shared.
@@ -89,6 +125,11 @@ class KPParser : public KPosState {
   KPParser* spare = nullptr;
   size_t codeCap = 0;
 
+  // The token memo of the current text (none for a host's top-level text,
+  // which runs once); dropped for the rest of a run once the buffer is
+  // changed (PutBackChar).
+  std::shared_ptr<KTokMemo> memo;
+
   KPParser(KSeq* chain);
   explicit KPParser(KPParser* parent);
   ~KPParser();
@@ -99,13 +140,17 @@ class KPParser : public KPosState {
   KPParser(const KPParser&) = delete;
   KPParser& operator=(const KPParser&) = delete;
 
-  // Text.
+  // Text. The second form replays tokens through the text's memo; `keep`,
+  // when given, caches the memo for the caller (a block's record).
   void CmdSet(const char* text, size_t n, bool stripEnds);
+  void CmdSetMemo(const char* text, size_t n, bool stripEnds, std::shared_ptr<KTokMemo>* keep);
   // Evaluates the whole text (KParser::Exec runs this).
   KT::KBR Run(KA& result, KT::KTT& lastKind, KBlock* block);
 
   // Tokenizer: reads the next token, returns its kind (also in curTT).
   KT::KTT NextToken(bool skipDirectives);
+  // Scans one token from the text (NextToken without the memo).
+  KT::KTT ScanOne();
   // The next call returns the current token again.
   void PutBack();
   // Pushes one character back in front of the scan position.
