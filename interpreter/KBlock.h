@@ -84,8 +84,10 @@ class KBlock : public KB {  // type 4 "Block", alignment K, one element
   // The two halves of RunControl (KBlockCtl.cpp). CtlParse reads the
   // control word and its parts from `ps` into a new control record (the
   // caller owns it); CtlExec runs a record, `value` receiving its value.
+  // `valueUnused`: nothing will look at the value (loops then collect no
+  // body values).
   static KSeq* CtlParse(KPParser* ps);
-  static KT::KBR CtlExec(KPParser* ps, KSeq* record, KA& value);
+  static KT::KBR CtlExec(KPParser* ps, KSeq* record, KA& value, bool valueUnused = false);
   bool EQV(KB* o) override;
 
   // Value protocol.

@@ -114,6 +114,7 @@ class KNS : public KSeq {
 
   // Checks a name against a kind (1 symbol, 2 any non-empty).
   static bool NameOK(const std::string& name, KT::KNT kind);
+  static bool NameOK(const char* name, size_t len, KT::KNT kind);
   // The "@..." part of a text-form entry (empty unless v is a reference).
   static std::string RefPart(KB* v);
 
@@ -131,6 +132,7 @@ class KNS : public KSeq {
   int IndexedFind(KString* name);
   void IndexNoteAppend();
   void IndexNoteRemove(int i, int last);
+  KAssoc* PutAt(int i, KString* name, KB* v, KT::KNT kind);
  public:
   // The key under which two names compare equal (exact flag off).
   static std::string NameKey(const char* text, int len);

@@ -667,6 +667,16 @@ void KPParser::PutBackChar(char c) {
   *scan = c;
 }
 
+bool KPParser::NextIsSeparator() const {
+  if (!code || !scan) return false;
+  for (const char* p = scan; p < codeEnd; ++p) {
+    char c = p == tokenEnd ? saved : *p;  // the cut token's terminator stands in for `saved`
+    if (Cls(c) == ccBlank) continue;
+    return c == ';';
+  }
+  return false;
+}
+
 void KPParser::Emit(const std::string& line) {
   if (out) out->AppendLine(line);
 }

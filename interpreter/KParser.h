@@ -157,6 +157,9 @@ class KPParser : public KPosState {
   void PutBackChar(char c);
   // The text after the current token up to the end (for look-ahead).
   const char* Rest() const { return scan; }
+  // Whether the next token is a separator, read from the text without
+  // scanning (so no error can be raised early).
+  bool NextIsSeparator() const;
 
   // Switch reads (through KT::SwRead, so the dummy never sticks).
   bool Tracing() const { return KT::SwRead(swTrace); }
