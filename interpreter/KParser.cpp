@@ -1691,17 +1691,25 @@ void OnFieldName(KPParser& ps) {
       Deref(L);
       if (IsNV(L)) L = ps.CurNS();
       KA ans;
-      if (L.Is(KT::tNS) || L.Is(KT::tCV)) {
+      // A namespace answers with its member of that name; so does a
+      // container after ".", while ":" after a container asks the
+      // container itself (its listing, its names ...).
+      bool colonSel = ps.token > ps.code && ps.token[-1] == ':';
+      bool member = false;
+      if (L.Is(KT::tNS) || (L.Is(KT::tCV) && !colonSel)) {
         KB* m = static_cast<KNS*>(L.value)->ValPtr(ps.token);
         if (m) {
           ans = m;
+          member = true;
         } else {
           ans.Owns(L.value->FieldGet(R.value));
         }
       } else {
         ans.Owns(L.value->FieldGet(R.value));
       }
-      if (ans.Is(KT::tNS)) {
+      // A namespace held by a member is reached through a reference; one a
+      // field query made (a program's ":ns") is a value of its own.
+      if (member && ans.Is(KT::tNS)) {
         L = ans;
         RefOfValue(ps, L);
         ps.curTT = KT::ttRefDone;
@@ -1875,7 +1883,6 @@ KT::KBR OnSymbol(KPParser& ps, KB* val, int level) {
     case KT::ttMember:
     case KT::ttDefined:
     case KT::ttFList:
-    case KT::ttFieldName:
       JoinComputed(ps);
       break;
     case KT::ttSeparator:
