@@ -225,6 +225,23 @@ int KNS::IndexOf(KString* name) {
   return -1;
 }
 
+int KNS::IndexOfPlain(const char* text, int len, bool& sure) {
+  int n = Count();
+  sure = n < kIndexFrom;
+  if (!sure) return -1;
+  KB** slots = n ? Slots() : nullptr;
+  for (int i = 0; i < n; ++i) {
+    KString* k = static_cast<KAssoc*>(slots[i])->KeyPtr();
+    if (!k) continue;
+    if (k->exact || k->typen() != KT::tString) {
+      sure = false;
+      return -1;
+    }
+    if (SameName(k->Str(), k->Len(), text, len)) return i;
+  }
+  return -1;
+}
+
 int KNS::IndexOf(KB* name) {
   if (!IsName(name)) return -1;
   return IndexOf(static_cast<KString*>(name));

@@ -46,6 +46,10 @@ class KNS : public KSeq {
 
   // ---- lookup (positions 0-based; null or -1 when absent)
   int IndexOf(KString* name);
+  // IndexOf for a plain name text, for callers that keep their own caches:
+  // `sure` is false (and the answer meaningless) when this namespace cannot
+  // be searched that way (large, or holding keys with their own comparison).
+  int IndexOfPlain(const char* text, int len, bool& sure);
   int IndexOf(KB* name);  // strings (and fields) only
   KAssoc* AssocPtr(int i);
   KAssoc* AssocPtr(const char* name);

@@ -352,6 +352,7 @@ void Record(KPParser& ps, size_t at, char* line) {
   e.colon = ps.colon;
   m.at[at] = static_cast<int32_t>(m.entries.size());
   m.entries.push_back(e);
+  ps.tokIndex = m.at[at];
 }
 }  // namespace
 
@@ -376,10 +377,14 @@ KTT KPParser::NextToken(bool skipDirectives) {
     tokenLen = 0;
     member = colon = 0;
     opIndex = -1;
+    tokIndex = -1;
+    foundNS = nullptr;
     if (!code || !scan || scan >= codeEnd) return curTT;
     KTT k;
-    if (const KTokMemo::Entry* e = memo ? memo->Find(static_cast<size_t>(scan - code)) : nullptr) {
-      k = Replay(*this, *e);
+    int32_t at = memo ? memo->at[static_cast<size_t>(scan - code)] : -1;
+    if (at >= 0) {
+      k = Replay(*this, memo->entries[static_cast<size_t>(at)]);
+      tokIndex = at;
     } else {
       size_t at = static_cast<size_t>(scan - code);
       char* line = lineStart;
@@ -761,29 +766,106 @@ void FixInPlace(KA& a) {
 // out it was found.
 KString* NameKey(KPParser& ps, const char* name) { return ps.Key(name); }
 
-KB* Lookup(KPParser& ps, const char* name, int& level) {
-  KString* key = NameKey(ps, name);
+// The cached place of the current symbol token's name, when it still
+// holds: the chain is as long as then, the same namespace stands at the
+// same position, the slot holds an entry spelt exactly as the name, and no
+// namespace inside it has the name. Gives the chain position, or -1.
+int CachedPlace(KPParser& ps, const KTokMemo::Entry& c, const char* name, int len) {
   KSeq* chain = ps.chain;
   int n = chain ? chain->Count() : 0;
-  KB** slots = n ? chain->Slots() : nullptr;
-  for (int i = n - 1; i >= 0; --i) {
-    KB* e = slots[i];
+  if (!c.ns || c.chainCount != n) return -1;
+  KB** slots = chain->Slots();
+  int i = c.chainIdx;
+  if (slots[i] != c.ns) return -1;
+  KNS* ns = c.ns;
+  if (c.slot >= ns->Count()) return -1;
+  KString* k = ns->AssocPtr(c.slot)->KeyPtr();
+  if (!k || k->typen() != KT::tString || k->Len() != len || std::memcmp(k->Str(), name, static_cast<size_t>(len)) != 0)
+    return -1;
+  for (int j = i + 1; j < n; ++j) {
+    KB* e = slots[j];
     KT::KTO t = e->typen();
-    if (t != KT::tNS && t != KT::tCV) KTHROW(KT::eSystem, "Corrupted NS Seq");
-    if (KB* v = static_cast<KNS*>(e)->ValPtr(key)) {
-      level = n - 1 - i;
-      v->level = level;
-      return v;
+    if (t != KT::tNS && t != KT::tCV) return -1;
+    bool sure = false;
+    if (static_cast<KNS*>(e)->IndexOfPlain(name, len, sure) >= 0 || !sure) return -1;
+  }
+  return i;
+}
+
+// Symbol lookup through the chain, innermost first, without copying: the
+// stored value itself, or null when no namespace defines the name. No
+// reference is taken: the caller takes one (into R or U) before any code
+// runs that could rebind the name. `level` receives how many namespaces
+// out it was found. The token's memo entry remembers where the name was
+// found, so the next run of the same text checks that place first.
+KB* Lookup(KPParser& ps, const char* name, int& level) {
+  KTokMemo::Entry* c =
+      ps.memo && ps.tokIndex >= 0 ? &ps.memo->entries[static_cast<size_t>(ps.tokIndex)] : nullptr;
+  int len = static_cast<int>(std::strlen(name));
+  KSeq* chain = ps.chain;
+  int n = chain ? chain->Count() : 0;
+  ps.foundNS = nullptr;
+  int i = c ? CachedPlace(ps, *c, name, len) : -1;
+  KNS* ns = nullptr;
+  int slot = -1;
+  if (i >= 0) {
+    ns = c->ns;
+    slot = c->slot;
+  } else {
+    KString* key = ps.Key(name);
+    KB** slots = n ? chain->Slots() : nullptr;
+    for (i = n - 1; i >= 0; --i) {
+      KB* e = slots[i];
+      KT::KTO t = e->typen();
+      if (t != KT::tNS && t != KT::tCV) KTHROW(KT::eSystem, "Corrupted NS Seq");
+      slot = static_cast<KNS*>(e)->IndexOf(key);
+      if (slot >= 0) {
+        ns = static_cast<KNS*>(e);
+        break;
+      }
+    }
+    if (!ns) {
+      level = 0;
+      return nullptr;
+    }
+    if (c) {
+      c->chainCount = n;
+      c->chainIdx = i;
+      c->ns = ns;
+      c->slot = slot;
     }
   }
-  level = 0;
-  return nullptr;
+  KB* v = ns->AssocPtr(slot)->ValPtr();
+  v->descriptor->SID = v->ID;  // a value found by name is bound
+  level = n - 1 - i;
+  v->level = level;
+  ps.foundNS = ns;
+  ps.foundSlot = slot;
+  ps.foundLevel = level;
+  return v;
 }
 
 // Stores a value under a symbol name through the chain (the current
-// namespace or the one enclosing it when that already has the name).
+// namespace or the one enclosing it when that already has the name). When
+// the lookup of this very token found the name there, spelt the same way,
+// the value goes straight into that entry.
 void StoreName(KPParser& ps, const char* name, KA& v) {
   if (v.value->typen() == KT::tSeqEa) v.value->descriptor->type = KT::tSeq;
+  KSeq* chain = ps.chain;
+  if (ps.foundNS && ps.foundLevel <= 1 && chain && chain->Count() > ps.foundLevel &&
+      chain->Slots()[chain->Count() - 1 - ps.foundLevel] == ps.foundNS && ps.foundSlot < ps.foundNS->Count()) {
+    KAssoc* a = ps.foundNS->AssocPtr(ps.foundSlot);
+    KString* k = a->KeyPtr();
+    size_t len = std::strlen(name);
+    if (k && k->typen() == KT::tString && static_cast<size_t>(k->Len()) == len &&
+        std::memcmp(k->Str(), name, len) == 0) {
+      v.value->descriptor->SID = v.value->ID;
+      a->ValSet(v.value);
+      KB* stored = a->ValPtr();
+      stored->descriptor->SID = stored->ID;
+      return;
+    }
+  }
   if (!KNS::Put(ps.chain, NameKey(ps, name), v.value, KT::ntSymbol)) KTHROW(KT::eValue, "Invalid name");
 }
 

@@ -48,6 +48,10 @@ struct KTokMemo {
     KT::KCT ct = KT::ctNone;
     int32_t op = -1;
     uint8_t member = 0, colon = 0;
+    // Symbols: where the name was found last (chain length, chain position,
+    // namespace, slot). A hint only: every use checks it against the chain.
+    int32_t chainCount = -1, chainIdx = -1, slot = -1;
+    KNS* ns = nullptr;
   };
   std::string text;
   std::vector<int32_t> at;  // text offset -> entry index, -1 not yet read
@@ -93,6 +97,13 @@ class KPParser : public KPosState {
   KSeq* chain = nullptr;      // referenced; the last element is the current namespace
   KOutSink* out = nullptr;
   KPParser* parent = nullptr;
+
+  // The memo entry of the current token (-1 when it was not recorded).
+  int tokIndex = -1;
+  // Where the last symbol lookup of this token found its name (for the
+  // assignment that may follow at once); null when not found.
+  KNS* foundNS = nullptr;
+  int foundSlot = -1, foundLevel = -1;
 
   KA L, R;
   KA U;       // the user-defined operator for newOp/pendOp == -2
