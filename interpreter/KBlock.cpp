@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "KAssoc.h"
 #include "KNS.h"
 #include "KNum.h"
 #include "KParser.h"
@@ -266,6 +267,39 @@ KT::KBR KBlock::Call(KPParser* ps, KB* v, KA& a) {
   return static_cast<KBlock*>(v)->Run(ps, a);
 }
 
+namespace {
+// Whether entry i of ns is named exactly `name` and held by ns alone (no
+// reference designates it).
+bool PlainEntry(KNS* ns, int i, const char* name) {
+  KAssoc* a = ns->AssocPtr(i);
+  KString* k = a ? a->KeyPtr() : nullptr;
+  return k && a->descriptor->refs == 1 && k->typen() == KT::tString && k->Len() == 3 &&
+         std::memcmp(k->Str(), name, 3) == 0 && a->ValPtr()->typen() != KT::tRef;
+}
+
+// The operator's namespace after the last call often holds exactly the
+// operands, "l__" then "r__": removing and storing them again would leave
+// the same entries in the same order, so their values are replaced in
+// place. False when the namespace holds anything else (the caller then
+// removes and stores).
+bool RebindOperands(KNS* own, KA& l, KA* r, int valence) {
+  int want = valence == 3 ? 2 : valence == 2 ? 1 : -1;
+  if (want < 0 || own->Count() != want || !PlainEntry(own, 0, "l__")) return false;
+  if (want == 2 && (!r || !PlainEntry(own, 1, "r__") || r->Is(KT::tRef))) return false;
+  if (l.Is(KT::tRef)) return false;
+  KB* vals[2] = {l.value, want == 2 ? r->value : nullptr};
+  for (int i = 0; i < want; ++i) {
+    KB* v = vals[i];
+    v->descriptor->SID = v->ID;
+    KAssoc* a = own->AssocPtr(i);
+    a->ValSet(v);
+    KB* stored = a->ValPtr();
+    stored->descriptor->SID = stored->ID;
+  }
+  return true;
+}
+}  // namespace
+
 void KBlock::ApplyUD(KPParser* ps, KB* op, KA& l, KA* r, int valence) {
   if (!op || op->typen() != KT::tOpUD) KTHROW(KT::eSystem, "OpUD");
   if (ps->depth + 1 > KT::DepthLimit) KTHROW(KT::eDepth, "");
@@ -280,10 +314,12 @@ void KBlock::ApplyUD(KPParser* ps, KB* op, KA& l, KA* r, int valence) {
   // The operands replace the previous "l__" and "r__" in the operator's own
   // namespace (stored with kind 2, in that order).
   KNS* own = b->Rec()->ns;
-  own->Remove(static_cast<KB*>(ps->Key("l__")));
-  own->Remove(static_cast<KB*>(ps->Key("r__")));
-  if (valence >= 2) own->Put(ps->Key("l__"), l.value, KT::ntAny);
-  if (valence == 3 && r) own->Put(ps->Key("r__"), r->value, KT::ntAny);
+  if (!RebindOperands(own, l, valence == 3 ? r : nullptr, valence)) {
+    own->Remove(static_cast<KB*>(ps->Key("l__")));
+    own->Remove(static_cast<KB*>(ps->Key("r__")));
+    if (valence >= 2) own->Put(ps->Key("l__"), l.value, KT::ntAny);
+    if (valence == 3 && r) own->Put(ps->Key("r__"), r->value, KT::ntAny);
+  }
   ChainPop pop(ps->chain);
   ps->chain->Append(own, false);
   if (!l.Is(KT::tNV)) l.Clear();
