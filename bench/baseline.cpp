@@ -1,6 +1,6 @@
 // Plain C++ programs that do the same work as the Tarq workloads, built with
 // -O2 and ordinary new/malloc, to measure the interpreter against.
-// Usage: tarq_baseline W1|W2|W3|W5|W7|W8
+// Usage: tarq_baseline W1|W2|W3|W5|W7|W8|W9|W10
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -72,12 +72,36 @@ int W8() {  // one hundred thousand calls of a small function
   std::printf("%d\n", i);
   return 0;
 }
+
+int W9() {  // one million passes over the elements of an array, summing
+  int32_t* a = new int32_t[1000000];
+  for (int i = 0; i < 1000000; ++i) a[i] = i + 1;
+  Keep(a);
+  volatile int32_t s = 0;
+  for (int i = 0; i < 1000000; ++i) s = static_cast<int32_t>(static_cast<uint32_t>(s) + static_cast<uint32_t>(a[i]));
+  std::printf("%d\n", static_cast<int>(s));
+  delete[] a;
+  return 0;
+}
+
+int W10() {  // one hundred thousand calls of a routine that keeps a counter
+  static int n = 0;
+  void (*volatile p)() = [] { n = n + 1; };
+  volatile int i = 0;
+  while (i < 100000) {
+    p();
+    i = i + 1;
+  }
+  std::printf("%d\n", n);
+  return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   struct { const char* name; int (*fn)(); } table[] = {
-      {"W1", W1}, {"W2", W2}, {"W3", W3}, {"W5", W5}, {"W7", W7}, {"W8", W8}};
+      {"W1", W1}, {"W2", W2}, {"W3", W3}, {"W5", W5}, {"W7", W7}, {"W8", W8},
+      {"W9", W9}, {"W10", W10}};
   for (auto& t : table)
     if (std::strcmp(argv[1], t.name) == 0) return t.fn();
   return 2;

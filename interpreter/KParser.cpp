@@ -1258,6 +1258,21 @@ KB* NumberLiteral(const char* t, int n) {
   return new KNum(t, n);
 }
 
+// A number written beside a number strand that only the parser holds joins
+// it in place (the buffer grows geometrically), so a line of n numbers
+// costs O(n); the result is the one catenation would make.
+bool AppendToStrand(KA& L, KA& R) {
+  KB* l = L.value;
+  KB* r = R.value;
+  if (l->typen() != KT::tNum || r->typen() != KT::tNum || l->SID() != -1 || l->holds != 1 || l->Shared())
+    return false;
+  KNum* ln = static_cast<KNum*>(l);
+  KNum* rn = static_cast<KNum*>(r);
+  if (!(ln->IsInt() || ln->IsFlt()) || !(rn->IsInt() || rn->IsFlt())) return false;
+  ln->Append(rn);
+  return true;
+}
+
 void OnNumber(KPParser& ps) {
   KA& L = ps.L;
   KA& R = ps.R;
@@ -1285,6 +1300,7 @@ void OnNumber(KPParser& ps) {
       case KT::tBit: case KT::tField: case KT::tFL: case KT::tNil: case KT::tNum:
       case KT::tNV: case KT::tRef: case KT::tString:
         ps.ParseLine("Catenate:", ps.token);
+        if (ps.prevTT == KT::ttNumber && AppendToStrand(L, R)) return;
         KA::Catenate(L, R);
         return;
       case KT::tSeq:
