@@ -686,8 +686,7 @@ void KPParser::Emit(const std::string& line) {
   if (out) out->AppendLine(line);
 }
 
-void KPParser::ParseLine(const char* label, const char* text) {
-  if (!Parsing() || !out) return;
+void KPParser::ParseLineOn(const char* label, const char* text) {
   Emit(KB::Fmt("L%d:Parse:%s%s", depth, label, text ? text : ""));
 }
 
@@ -696,8 +695,8 @@ void KPParser::ParseVal(const char* label, KB* v) {
   Emit(KB::Fmt("L%d:Parse:%s%s", depth, label, v->AsString(Verbose()).c_str()));
 }
 
-void KPParser::TraceVal(const char* label, KB* v) {
-  if (!Tracing() || !out || !v || v->typen() == KT::tNV) return;
+void KPParser::TraceValOn(const char* label, KB* v) {
+  if (!v || v->typen() == KT::tNV) return;
   Emit(KB::Fmt("L%d:Trace:%s%s", depth, label, v->AsString(Verbose()).c_str()));
 }
 

@@ -180,9 +180,17 @@ class KPParser : public KPosState {
 
   // Output lines: "L%d:Parse:%s%s" / "L%d:Trace:%s%s".
   void Emit(const std::string& line);
-  void ParseLine(const char* label, const char* text);
+  // The switch tests stand inline: these run for most tokens, and the
+  // switches are almost always off.
+  void ParseLine(const char* label, const char* text) {
+    if (Parsing() && out) ParseLineOn(label, text);
+  }
   void ParseVal(const char* label, KB* v);   // parse switch, value present
-  void TraceVal(const char* label, KB* v);   // trace switch, value present
+  void TraceVal(const char* label, KB* v) {  // trace switch, value present
+    if (Tracing() && out) TraceValOn(label, v);
+  }
+  void ParseLineOn(const char* label, const char* text);
+  void TraceValOn(const char* label, KB* v);
 
   // Current namespace (last element of the chain).
   KNS* CurNS() const;
