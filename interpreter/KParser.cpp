@@ -305,11 +305,14 @@ static inline void Cut(KPParser& ps, char* s, char* e, char* resume) {
 namespace {
 // Texts longer than this are not kept (a host's generated data lines).
 constexpr size_t kMemoMaxText = 1u << 16;
-// Memos kept by text; the table starts over when it grows past this.
+// Memos kept by text; the table starts over when it holds more texts or
+// more text bytes than this (blocks keep the memos they hold).
 constexpr size_t kMemoMaxTexts = 4096;
+constexpr size_t kMemoMaxBytes = size_t(4) << 20;
 
 struct MemoTable {
   std::unordered_map<std::string_view, std::shared_ptr<KTokMemo>> byText;
+  size_t bytes = 0;
 };
 MemoTable& Memos() {
   static MemoTable* table = new MemoTable();  // lives to the end of the process
@@ -361,9 +364,13 @@ std::shared_ptr<KTokMemo> KTokMemo::For(const char* t, size_t n) {
   MemoTable& table = Memos();
   auto it = table.byText.find(std::string_view(t, n));
   if (it != table.byText.end()) return it->second;
-  if (table.byText.size() >= kMemoMaxTexts) table.byText.clear();
+  if (table.byText.size() >= kMemoMaxTexts || table.bytes + n > kMemoMaxBytes) {
+    table.byText.clear();
+    table.bytes = 0;
+  }
   auto m = std::make_shared<KTokMemo>(t, n);
   table.byText.emplace(std::string_view(m->text), m);
+  table.bytes += n;
   return m;
 }
 
