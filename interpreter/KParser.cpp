@@ -308,7 +308,7 @@ constexpr size_t kMemoMaxText = 1u << 16;
 // Memos kept by text; the table starts over when it holds more texts or
 // more text bytes than this (blocks keep the memos they hold).
 constexpr size_t kMemoMaxTexts = 4096;
-constexpr size_t kMemoMaxBytes = size_t(4) << 20;
+constexpr size_t kMemoMaxBytes = size_t(1) << 20;
 
 struct MemoTable {
   std::unordered_map<std::string_view, std::shared_ptr<KTokMemo>> byText;
