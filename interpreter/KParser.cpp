@@ -965,6 +965,15 @@ void RefOfValue(KPParser& ps, KA& l) {
   KParser::Monadic(&ps, l, KOps::iRef);
 }
 
+// The comparisons: they read both operands and answer a new one-bit value.
+bool ReadsOnly(KOps::FnD f) {
+  static const KOps::FnD kComparisons[] = {&KOps::op3C, &KOps::op3C3D, &KOps::op3D,
+                                           &KOps::op3E, &KOps::op3E3D, &KOps::op7E3D};
+  for (KOps::FnD c : kComparisons)
+    if (f == c) return true;
+  return false;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ application
@@ -992,12 +1001,15 @@ void KParser::Dyadic(KPParser* ps, KA& l, KA& r, int op) {
   }
   KOps::FnD f = op >= 0 ? KOps::FnDGet(op) : nullptr;
   if (op >= 0 && (!f || f == &KOps::opErrD)) KTHROW(KT::eNotSupp, "Dyadic");
+  // A comparison only reads its operands and answers a new bit, so a named
+  // operand need not be copied first (a reference is still resolved).
+  bool readOnly = ReadsOnly(f);
   if (op == KOps::iCatAssign) {
     Deref(r);
-  } else {
+  } else if (!readOnly || r.Is(KT::tRef)) {
     KA::Reveal(r);
   }
-  KA::Reveal(l);
+  if (!readOnly || l.Is(KT::tRef)) KA::Reveal(l);
   lEach = l.Is(KT::tSeqEa);
   rEach = r.Is(KT::tSeqEa);
   if (!lEach && !rEach) {
