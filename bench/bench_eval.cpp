@@ -74,3 +74,30 @@ void BM_EvalSymbolLookup(benchmark::State& state) {
 }
 BENCHMARK(BM_EvalSymbolLookup)->Unit(benchmark::kMicrosecond);
 }  // namespace
+
+// A line of data: n numbers (or quotes, or both alternating) side by side in
+// one strand. Joining each to the strand must cost constant time.
+std::string StrandLine(int n, int kind) {
+  std::string s;
+  s.reserve(static_cast<size_t>(n) * 9);
+  for (int i = 0; i < n; ++i) {
+    bool quote = kind == 1 || (kind == 2 && i % 2);
+    if (quote) {
+      s += "'a" + std::to_string(i) + "' ";
+    } else {
+      s += std::to_string(i) + " ";
+    }
+  }
+  return s;
+}
+
+void BM_StrandLine(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  std::string text = StrandLine(n, static_cast<int>(state.range(1)));
+  Host host;
+  for (auto _ : state) host.Run(text);
+  state.SetItemsProcessed(state.iterations() * n);
+}
+// Kinds: 0 numbers, 1 quotes, 2 mixed.
+BENCHMARK(BM_StrandLine)->Args({1000000, 0})->Args({1000000, 1})->Args({1000000, 2})
+    ->Unit(benchmark::kMillisecond);

@@ -29,6 +29,8 @@ const Workload kWorkloads[] = {
     {"W7", ""},
     {"W8", "'inc' #OP {l__ + 1}; 0 => i; :WHILE (i < 100000) {i inc => i}; i"},
     {"M1", "1 .. 10000000 *> 5000000 \\+"},
+    {"W9", "1 .. 1000000 => x; 0 => s; :FOR (x) {s + x => s}; s"},
+    {"W10", "'p' #PGM {n + 1 => n}; 0 => i; :WHILE (i < 100000) {p; i + 1 => i}; p:ns"},
 };
 
 // Runs a program with stdout discarded; false when it fails.

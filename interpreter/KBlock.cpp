@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "KAssoc.h"
 #include "KNS.h"
 #include "KNum.h"
 #include "KParser.h"
@@ -61,6 +62,7 @@ KBlock::KRec::KRec(const KRec& o) : KB::KRec(), ns(new KNS()) {
   Share(type, o.type);
   Share(code, o.code);
   Share(EX, o.EX);
+  memo = o.memo;
 }
 
 void KBlock::KRec::Held(std::vector<KB*>& out) const {
@@ -134,7 +136,10 @@ KBlock::~KBlock() = default;
 
 KString* KBlock::Code() { return Rec()->code; }
 
+// Every change of the code goes through these: the memo of the old text goes.
+
 void KBlock::CodeSet(const char* text, bool strip) {
+  Rec()->memo.reset();
   size_t n = text ? std::strlen(text) : 0;
   if (strip) {
     KString* s = new KString(n >= 2 ? text + 1 : "", n >= 2 ? static_cast<int>(n - 2) : 0);
@@ -148,6 +153,7 @@ void KBlock::CodeSet(const char* text, bool strip) {
 }
 
 void KBlock::CodeSet(KString* text, bool strip) {
+  Rec()->memo.reset();
   if (!text) {
     CodeSet("", false);
   } else if (strip) {
@@ -229,7 +235,7 @@ KT::KBR KBlock::Run(KPParser* ps, KA& a) {
   Keep self(this);  // keeps the block (and its namespace) alive for the run
   KChild child(ps);
   KString* code = Rec()->code;
-  child->CmdSet(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true);
+  child->CmdSetMemo(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true, &Rec()->memo);
   if (a.Is(KT::tRef)) KA::Reveal(a);
   KNS* own = Rec()->ns;
   if (a.Is(KT::tNS) || a.Is(KT::tCV)) {
@@ -261,6 +267,39 @@ KT::KBR KBlock::Call(KPParser* ps, KB* v, KA& a) {
   return static_cast<KBlock*>(v)->Run(ps, a);
 }
 
+namespace {
+// Whether entry i of ns is named exactly `name` and held by ns alone (no
+// reference designates it).
+bool PlainEntry(KNS* ns, int i, const char* name) {
+  KAssoc* a = ns->AssocPtr(i);
+  KString* k = a ? a->KeyPtr() : nullptr;
+  return k && a->descriptor->refs == 1 && k->typen() == KT::tString && k->Len() == 3 &&
+         std::memcmp(k->Str(), name, 3) == 0 && a->ValPtr()->typen() != KT::tRef;
+}
+
+// The operator's namespace after the last call often holds exactly the
+// operands, "l__" then "r__": removing and storing them again would leave
+// the same entries in the same order, so their values are replaced in
+// place. False when the namespace holds anything else (the caller then
+// removes and stores).
+bool RebindOperands(KNS* own, KA& l, KA* r, int valence) {
+  int want = valence == 3 ? 2 : valence == 2 ? 1 : -1;
+  if (want < 0 || own->Count() != want || !PlainEntry(own, 0, "l__")) return false;
+  if (want == 2 && (!r || !PlainEntry(own, 1, "r__") || r->Is(KT::tRef))) return false;
+  if (l.Is(KT::tRef)) return false;
+  KB* vals[2] = {l.value, want == 2 ? r->value : nullptr};
+  for (int i = 0; i < want; ++i) {
+    KB* v = vals[i];
+    v->descriptor->SID = v->ID;
+    KAssoc* a = own->AssocPtr(i);
+    a->ValSet(v);
+    KB* stored = a->ValPtr();
+    stored->descriptor->SID = stored->ID;
+  }
+  return true;
+}
+}  // namespace
+
 void KBlock::ApplyUD(KPParser* ps, KB* op, KA& l, KA* r, int valence) {
   if (!op || op->typen() != KT::tOpUD) KTHROW(KT::eSystem, "OpUD");
   if (ps->depth + 1 > KT::DepthLimit) KTHROW(KT::eDepth, "");
@@ -269,15 +308,18 @@ void KBlock::ApplyUD(KPParser* ps, KB* op, KA& l, KA* r, int valence) {
   KBlock* b = static_cast<KBlock*>(op);
   KChild child(ps);
   KString* code = b->Rec()->code;
-  child->CmdSet(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true);
+  child->CmdSetMemo(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true,
+                    &b->Rec()->memo);
   if (l.Is(KT::tRef)) KA::Reveal(l);
   // The operands replace the previous "l__" and "r__" in the operator's own
   // namespace (stored with kind 2, in that order).
   KNS* own = b->Rec()->ns;
-  own->Remove(static_cast<KB*>(ps->Key("l__")));
-  own->Remove(static_cast<KB*>(ps->Key("r__")));
-  if (valence >= 2) own->Put(ps->Key("l__"), l.value, KT::ntAny);
-  if (valence == 3 && r) own->Put(ps->Key("r__"), r->value, KT::ntAny);
+  if (!RebindOperands(own, l, valence == 3 ? r : nullptr, valence)) {
+    own->Remove(static_cast<KB*>(ps->Key("l__")));
+    own->Remove(static_cast<KB*>(ps->Key("r__")));
+    if (valence >= 2) own->Put(ps->Key("l__"), l.value, KT::ntAny);
+    if (valence == 3 && r) own->Put(ps->Key("r__"), r->value, KT::ntAny);
+  }
   ChainPop pop(ps->chain);
   ps->chain->Append(own, false);
   if (!l.Is(KT::tNV)) l.Clear();

@@ -4,6 +4,7 @@
 // to the scope chain; that namespace lives as long as the block value, so a
 // named program keeps what it assigned from one call to the next.
 #pragma once
+#include <memory>
 #include <string>
 
 #include "KArg.h"
@@ -14,6 +15,7 @@ class KNS;
 class KSeq;
 class KString;
 class KPParser;
+struct KTokMemo;
 
 class KBlock : public KB {  // type 4 "Block", alignment K, one element
  public:
@@ -28,6 +30,8 @@ class KBlock : public KB {  // type 4 "Block", alignment K, one element
     KNS* ns = nullptr;
     KT::KCT ct = KT::ctNone;
     KT::KTT tt = KT::ttUnknown;
+    // The token memo of `code` (set by the first run, dropped with the code).
+    std::shared_ptr<KTokMemo> memo;
     KRec();
     KRec(const KRec& o);  // shares the strings, fresh namespace
     ~KRec() override;
@@ -80,8 +84,10 @@ class KBlock : public KB {  // type 4 "Block", alignment K, one element
   // The two halves of RunControl (KBlockCtl.cpp). CtlParse reads the
   // control word and its parts from `ps` into a new control record (the
   // caller owns it); CtlExec runs a record, `value` receiving its value.
+  // `valueUnused`: nothing will look at the value (loops then collect no
+  // body values).
   static KSeq* CtlParse(KPParser* ps);
-  static KT::KBR CtlExec(KPParser* ps, KSeq* record, KA& value);
+  static KT::KBR CtlExec(KPParser* ps, KSeq* record, KA& value, bool valueUnused = false);
   bool EQV(KB* o) override;
 
   // Value protocol.

@@ -362,12 +362,23 @@ KT::KBR ExecIf(KPParser* ps, KSeq* rec, KA& value) {
   return KT::KBR();
 }
 
+// Whether a loop text could make its loop's value seen although a ";"
+// follows: a return carries the collected values out of the block, and a
+// directive may switch on a trace that prints them.
+bool Observable(KB* text) {
+  std::string t = KB::TextOf(text);
+  for (char& c : t) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  return t.find('$') != std::string::npos || t.find("RETURN") != std::string::npos ||
+         t.find(":<-") != std::string::npos;
+}
+
 // For over a namespace (its entries bound together, element i of each) or
 // over a value (bound under the name that holds it in the current
 // namespace, else under "__<id>").
-KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value) {
+KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
   KB* itrText = Part(rec, 1);
   KB* bodyText = Part(rec, 2);
+  bool collect = !valueUnused || Observable(bodyText);
   ps->ParseLine(":for", "");
   ps->ParseLine("Itr:", TextPtr(itrText));
   KA x;
@@ -424,7 +435,7 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value) {
     KA out;
     flow = RunPart(ps, body, out);
     flow.Decrement();
-    if (!out.Is(KT::tNV)) Append(res, out);
+    if (collect && !out.Is(KT::tNV)) Append(res, out);
     if (flow.kind == 3) {
       value = res;
       return flow;
@@ -438,10 +449,12 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value) {
 }
 
 // The loop of While and Do: the test before (While) or after (Do) each
-// pass. Every body value is collected. A break ends the loop, a continue
+// pass. Every body value is collected (unless the value is unused). A break ends the loop, a continue
 // ends the pass, a return ends the loop and travels on unchanged (so a
 // ":RETURN" leaves the loop and the block around it).
-KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, bool testFirst, KA& value) {
+KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, bool testFirst, KA& value,
+             bool valueUnused) {
+  bool collect = !valueUnused || Observable(testText) || Observable(bodyText);
   KA holdT, holdB;
   KBlock* test = MakeBlock(holdT, "test:", testText);
   KBlock* body = MakeBlock(holdB, bodyType, bodyText);
@@ -457,7 +470,7 @@ KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, boo
     }
     ps->ParseLine("Blk:", TextPtr(bodyText));
     KT::KBR flow = RunPart(ps, body, out);
-    Append(res, out);
+    if (collect) Append(res, out);
     if (flow.kind == 1) break;
     if (flow.kind == 3) {
       value = res;
@@ -561,15 +574,15 @@ KSeq* KBlock::CtlParse(KPParser* ps) {
   return rec;
 }
 
-KT::KBR KBlock::CtlExec(KPParser* ps, KSeq* rec, KA& value) {
+KT::KBR KBlock::CtlExec(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
   switch (KindOf(rec)) {
     case KT::ctIf:
       return ExecIf(ps, rec, value);
     case KT::ctFor:
-      return ExecFor(ps, rec, value);
+      return ExecFor(ps, rec, value, valueUnused);
     case KT::ctWhile:
       ps->ParseLine(":while", "");
-      return Loop(ps, Part(rec, 1), Part(rec, 2), "while:", true, value);
+      return Loop(ps, Part(rec, 1), Part(rec, 2), "while:", true, value, valueUnused);
     case KT::ctSelect:
       return ExecSelect(ps, rec, value);
     case KT::ctDo: {
@@ -580,7 +593,7 @@ KT::KBR KBlock::CtlExec(KPParser* ps, KSeq* rec, KA& value) {
       if (KindOf(body) != KT::ctDo || KindOf(test) != KT::ctWhile) KTHROW(KT::eValue, "Control type");
       ps->ParseLine(":do", "");
       return Loop(ps, Part(static_cast<KSeq*>(test), 1), Part(static_cast<KSeq*>(body), 1), "do:", false,
-                  value);
+                  value, valueUnused);
     }
     default:
       KTHROW(KT::eNotSupp, "");
@@ -593,5 +606,8 @@ KT::KBR KBlock::RunControl(KPParser* ps, KA& value) {
   // The parser may have looked at (and put back) a following control word;
   // its kind must not stop the caller's token loop.
   ps->curCT = KT::ctNone;
-  return CtlExec(ps, static_cast<KSeq*>(rec.value), value);
+  // A structure followed by ";" leaves a value nobody sees, unless a trace,
+  // parse listing or pending display prints it.
+  bool unused = ps->NextIsSeparator() && !ps->Tracing() && !ps->Parsing() && ps->displayCount == 0;
+  return CtlExec(ps, static_cast<KSeq*>(rec.value), value, unused);
 }

@@ -2,6 +2,7 @@
 // system object (KSys).
 #include "KNS.h"
 
+#include <cstring>
 #include <unordered_map>
 #include <vector>
 
@@ -70,14 +71,16 @@ KNS* KNS::MakeEmpty() const { return new KNS(); }
 
 // ------------------------------------------------------------ names
 
-bool KNS::NameOK(const std::string& name, KT::KNT kind) {
-  if (name.empty()) return false;
+bool KNS::NameOK(const std::string& name, KT::KNT kind) { return NameOK(name.data(), name.size(), kind); }
+
+bool KNS::NameOK(const char* name, size_t len, KT::KNT kind) {
+  if (len == 0) return false;
   if (kind == KT::ntAny) return true;
   if (kind != KT::ntSymbol) return false;
   auto alpha = [](unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
   auto digit = [](unsigned char c) { return c >= '0' && c <= '9'; };
   if (!alpha(static_cast<unsigned char>(name[0]))) return false;
-  for (size_t i = 1; i < name.size(); ++i) {
+  for (size_t i = 1; i < len; ++i) {
     unsigned char c = static_cast<unsigned char>(name[i]);
     if (!alpha(c) && !digit(c) && c != '_') return false;
   }
@@ -176,12 +179,65 @@ void KNS::IndexNoteRemove(int i, int last) {
   index_->count = Count() - 1;
 }
 
+namespace {
+// Whether two texts are one name under the collated comparison: the same
+// weighted characters with gaps before the same ones (what NameKey lists),
+// compared without building the keys.
+bool SameName(const char* a, int la, const char* b, int lb) {
+  if (la == lb && std::memcmp(a, b, static_cast<size_t>(la)) == 0) return true;
+  const int* w = KT::CSTARQDefault;
+  int i = 0, j = 0;
+  for (;;) {
+    bool gapA = i == 0, gapB = j == 0;
+    while (i < la && w[static_cast<unsigned char>(a[i])] == 0) {
+      gapA = true;
+      ++i;
+    }
+    while (j < lb && w[static_cast<unsigned char>(b[j])] == 0) {
+      gapB = true;
+      ++j;
+    }
+    if (i == la || j == lb) return i == la && j == lb;
+    if (gapA != gapB || w[static_cast<unsigned char>(a[i])] != w[static_cast<unsigned char>(b[j])]) return false;
+    ++i;
+    ++j;
+  }
+}
+}  // namespace
+
 int KNS::IndexOf(KString* name) {
   if (!name) return -1;
   if (!name->exact && Count() >= kIndexFrom) return IndexedFind(name);
-  for (int i = 0; i < Count(); ++i) {
-    KString* k = AssocPtr(i)->KeyPtr();
-    if (k && k->CompareSys(name) == 0) return i;
+  const char* text = name->Str();
+  int len = name->Len();
+  KB** slots = Count() ? Slots() : nullptr;
+  for (int i = 0, n = Count(); i < n; ++i) {
+    KString* k = static_cast<KAssoc*>(slots[i])->KeyPtr();
+    if (!k) continue;
+    // Plain keys (all the namespace makes) compare by their name keys; an
+    // exact key keeps its own comparison.
+    if (!k->exact && k->typen() == KT::tString && name->typen() == KT::tString) {
+      if (SameName(k->Str(), k->Len(), text, len)) return i;
+    } else if (k->CompareSys(name) == 0) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+int KNS::IndexOfPlain(const char* text, int len, bool& sure) {
+  int n = Count();
+  sure = n < kIndexFrom;
+  if (!sure) return -1;
+  KB** slots = n ? Slots() : nullptr;
+  for (int i = 0; i < n; ++i) {
+    KString* k = static_cast<KAssoc*>(slots[i])->KeyPtr();
+    if (!k) continue;
+    if (k->exact || k->typen() != KT::tString) {
+      sure = false;
+      return -1;
+    }
+    if (SameName(k->Str(), k->Len(), text, len)) return i;
   }
   return -1;
 }
@@ -295,6 +351,25 @@ KB* KNS::ValPtr(KSeq* chain, const char* name, bool innermostOnly) {
 // when the new name is spelt the same way.
 KAssoc* KNS::Put(KString* name, KB* v, KT::KNT kind) {
   if (!name) return nullptr;
+  return PutAt(IndexOf(name), name, v, kind);
+}
+
+// Put with the name's position already found (i, -1 when absent).
+KAssoc* KNS::PutAt(int i, KString* name, KB* v, KT::KNT kind) {
+  // The common case: a new value for an entry spelt exactly the same way.
+  if (i >= 0 && v && name->typen() == KT::tString) {
+    KAssoc* a = AssocPtr(i);
+    KString* k = a->KeyPtr();
+    if (k && k->typen() == KT::tString && k->Len() == name->Len() &&
+        std::memcmp(k->Str(), name->Str(), static_cast<size_t>(name->Len())) == 0 &&
+        NameOK(name->Str(), static_cast<size_t>(name->Len()), kind)) {
+      v->descriptor->SID = v->ID;
+      a->ValSet(v);
+      KB* stored = a->ValPtr();
+      stored->descriptor->SID = stored->ID;
+      return a;
+    }
+  }
   std::string text = KB::TextOf(name);
   if (!NameOK(text, kind)) return nullptr;
   KNV* made = nullptr;
@@ -302,7 +377,6 @@ KAssoc* KNS::Put(KString* name, KB* v, KT::KNT kind) {
   KString* key = nullptr;
   try {
     v->descriptor->SID = v->ID;
-    int i = IndexOf(name);
     KAssoc* a;
     if (i < 0) {
       key = new KString(text);
@@ -372,12 +446,14 @@ KAssoc* KNS::Put(KSeq* chain, KString* name, KB* v, KT::KNT kind) {
   if (!chain || chain->Count() < 1) KTHROW(KT::eSystem, "Corrupted NS Seq");
   int last = chain->Count() - 1;
   KNS* inner = ChainNS(chain, last);
-  if (inner->IndexOf(name) >= 0) return inner->Put(name, v, kind);
+  int i = inner->IndexOf(name);
+  if (i >= 0) return inner->PutAt(i, name, v, kind);
   if (last >= 1) {
     KNS* parent = ChainNS(chain, last - 1);
-    if (parent->IndexOf(name) >= 0) return parent->Put(name, v, kind);
+    int j = parent->IndexOf(name);
+    if (j >= 0) return parent->PutAt(j, name, v, kind);
   }
-  return inner->Put(name, v, kind);
+  return inner->PutAt(-1, name, v, kind);
 }
 
 KAssoc* KNS::Put(KSeq* chain, const char* name, KB* v, KT::KNT kind) {

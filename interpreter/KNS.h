@@ -46,6 +46,10 @@ class KNS : public KSeq {
 
   // ---- lookup (positions 0-based; null or -1 when absent)
   int IndexOf(KString* name);
+  // IndexOf for a plain name text, for callers that keep their own caches:
+  // `sure` is false (and the answer meaningless) when this namespace cannot
+  // be searched that way (large, or holding keys with their own comparison).
+  int IndexOfPlain(const char* text, int len, bool& sure);
   int IndexOf(KB* name);  // strings (and fields) only
   KAssoc* AssocPtr(int i);
   KAssoc* AssocPtr(const char* name);
@@ -114,6 +118,7 @@ class KNS : public KSeq {
 
   // Checks a name against a kind (1 symbol, 2 any non-empty).
   static bool NameOK(const std::string& name, KT::KNT kind);
+  static bool NameOK(const char* name, size_t len, KT::KNT kind);
   // The "@..." part of a text-form entry (empty unless v is a reference).
   static std::string RefPart(KB* v);
 
@@ -131,6 +136,7 @@ class KNS : public KSeq {
   int IndexedFind(KString* name);
   void IndexNoteAppend();
   void IndexNoteRemove(int i, int last);
+  KAssoc* PutAt(int i, KString* name, KB* v, KT::KNT kind);
  public:
   // The key under which two names compare equal (exact flag off).
   static std::string NameKey(const char* text, int len);

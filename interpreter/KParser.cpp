@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -268,6 +270,18 @@ void KPParser::CmdSet(const char* text, size_t n, bool stripEnds) {
   member = colon = 0;
   curTT = KT::ttUnknown;
   curCT = KT::ctNone;
+  memo.reset();
+}
+
+void KPParser::CmdSetMemo(const char* text, size_t n, bool stripEnds, std::shared_ptr<KTokMemo>* keep) {
+  CmdSet(text, n, stripEnds);
+  size_t len = static_cast<size_t>(codeEnd - code);
+  if (keep && *keep && (*keep)->text.size() == len && std::memcmp((*keep)->text.data(), code, len) == 0) {
+    memo = *keep;
+    return;
+  }
+  memo = KTokMemo::For(code, len);
+  if (keep) *keep = memo;
 }
 
 // Cuts the token [s, e) out of the buffer and resumes scanning at `resume`.
@@ -286,6 +300,80 @@ static inline void Cut(KPParser& ps, char* s, char* e, char* resume) {
   throw KPErr(ps.name, code, &ps, detail);
 }
 
+// ------------------------------------------------------------ token memo
+
+namespace {
+// Texts longer than this are not kept (a host's generated data lines).
+constexpr size_t kMemoMaxText = 1u << 16;
+// Memos kept by text; the table starts over when it holds more texts or
+// more text bytes than this (blocks keep the memos they hold).
+constexpr size_t kMemoMaxTexts = 4096;
+constexpr size_t kMemoMaxBytes = size_t(1) << 20;
+
+struct MemoTable {
+  std::unordered_map<std::string_view, std::shared_ptr<KTokMemo>> byText;
+  size_t bytes = 0;
+};
+MemoTable& Memos() {
+  static MemoTable* table = new MemoTable();  // lives to the end of the process
+  return *table;
+}
+
+// Puts the parse state where the recorded scan left it.
+KTT Replay(KPParser& ps, const KTokMemo::Entry& e) {
+  char* c = ps.code;
+  if (e.line >= 0) ps.lineStart = c + e.line;
+  ps.token = e.start >= 0 ? c + e.start : nullptr;
+  ps.tokenLen = e.start >= 0 ? e.end - e.start : 0;
+  ps.tokenEnd = c + e.end;
+  ps.saved = *ps.tokenEnd;
+  *ps.tokenEnd = 0;
+  ps.scan = c + e.resume;
+  ps.opIndex = e.op;
+  ps.member = e.member;
+  ps.colon = e.colon;
+  ps.curCT = e.ct;
+  ps.curTT = e.kind;
+  return e.kind;
+}
+
+// Records the scan that started at text offset `at` (with the line start
+// `line` before it). Display tokens change the verbose switch as they are
+// read, so they are scanned every time.
+void Record(KPParser& ps, size_t at, char* line) {
+  if (ps.curTT == KT::ttDisplay) return;
+  KTokMemo& m = *ps.memo;
+  KTokMemo::Entry e;
+  e.start = ps.token ? static_cast<int32_t>(ps.token - ps.code) : -1;
+  e.end = static_cast<int32_t>(ps.tokenEnd - ps.code);
+  e.resume = static_cast<int32_t>(ps.scan - ps.code);
+  e.line = ps.lineStart != line ? static_cast<int32_t>(ps.lineStart - ps.code) : -1;
+  e.kind = ps.curTT;
+  e.ct = ps.curCT;
+  e.op = ps.opIndex;
+  e.member = ps.member;
+  e.colon = ps.colon;
+  m.at[at] = static_cast<int32_t>(m.entries.size());
+  m.entries.push_back(e);
+  ps.tokIndex = m.at[at];
+}
+}  // namespace
+
+std::shared_ptr<KTokMemo> KTokMemo::For(const char* t, size_t n) {
+  if (n > kMemoMaxText) return nullptr;
+  MemoTable& table = Memos();
+  auto it = table.byText.find(std::string_view(t, n));
+  if (it != table.byText.end()) return it->second;
+  if (table.byText.size() >= kMemoMaxTexts || table.bytes + n > kMemoMaxBytes) {
+    table.byText.clear();
+    table.bytes = 0;
+  }
+  auto m = std::make_shared<KTokMemo>(t, n);
+  table.byText.emplace(std::string_view(m->text), m);
+  table.bytes += n;
+  return m;
+}
+
 KTT KPParser::NextToken(bool skipDirectives) {
   for (;;) {
     if (tokenEnd) *tokenEnd = saved;
@@ -296,8 +384,27 @@ KTT KPParser::NextToken(bool skipDirectives) {
     tokenLen = 0;
     member = colon = 0;
     opIndex = -1;
+    tokIndex = -1;
+    foundNS = nullptr;
     if (!code || !scan || scan >= codeEnd) return curTT;
+    KTT k;
+    int32_t at = memo ? memo->at[static_cast<size_t>(scan - code)] : -1;
+    if (at >= 0) {
+      k = Replay(*this, memo->entries[static_cast<size_t>(at)]);
+      tokIndex = at;
+    } else {
+      size_t at = static_cast<size_t>(scan - code);
+      char* line = lineStart;
+      k = ScanOne();
+      if (memo) Record(*this, at, line);
+    }
+    if (skipDirectives && IsSkippable(k)) continue;
+    return k;
+  }
+}
 
+KTT KPParser::ScanOne() {
+  {
     char* p = scan;
     while (p < codeEnd && Cls(*p) == ccBlank) {
       if (*p == '\r' || *p == '\n') lineStart = p + 1;
@@ -531,7 +638,7 @@ KTT KPParser::NextToken(bool skipDirectives) {
         }
         if (!token) Cut(*this, p, p + 2, p + 2);
         curTT = k;
-        break;
+        return curTT;
       }
       case ccOp: {
         int len = 0;
@@ -554,8 +661,6 @@ KTT KPParser::NextToken(bool skipDirectives) {
         // only part of the script and report success, so it is an error.
         ScanError(*this, p, p + 1, KT::eSyntax, "Invalid character");
     }
-    if (skipDirectives && IsSkippable(curTT)) continue;
-    return curTT;
   }
 }
 
@@ -568,17 +673,27 @@ void KPParser::PutBack() {
 
 void KPParser::PutBackChar(char c) {
   if (!scan || scan <= code) return;
+  memo.reset();  // the buffer no longer holds the memo's text
   --scan;
   if (scan == tokenEnd) saved = c;
   *scan = c;
+}
+
+bool KPParser::NextIsSeparator() const {
+  if (!code || !scan) return false;
+  for (const char* p = scan; p < codeEnd; ++p) {
+    char c = p == tokenEnd ? saved : *p;  // the cut token's terminator stands in for `saved`
+    if (Cls(c) == ccBlank) continue;
+    return c == ';';
+  }
+  return false;
 }
 
 void KPParser::Emit(const std::string& line) {
   if (out) out->AppendLine(line);
 }
 
-void KPParser::ParseLine(const char* label, const char* text) {
-  if (!Parsing() || !out) return;
+void KPParser::ParseLineOn(const char* label, const char* text) {
   Emit(KB::Fmt("L%d:Parse:%s%s", depth, label, text ? text : ""));
 }
 
@@ -587,8 +702,8 @@ void KPParser::ParseVal(const char* label, KB* v) {
   Emit(KB::Fmt("L%d:Parse:%s%s", depth, label, v->AsString(Verbose()).c_str()));
 }
 
-void KPParser::TraceVal(const char* label, KB* v) {
-  if (!Tracing() || !out || !v || v->typen() == KT::tNV) return;
+void KPParser::TraceValOn(const char* label, KB* v) {
+  if (!v || v->typen() == KT::tNV) return;
   Emit(KB::Fmt("L%d:Trace:%s%s", depth, label, v->AsString(Verbose()).c_str()));
 }
 
@@ -657,29 +772,106 @@ void FixInPlace(KA& a) {
 // out it was found.
 KString* NameKey(KPParser& ps, const char* name) { return ps.Key(name); }
 
-KB* Lookup(KPParser& ps, const char* name, int& level) {
-  KString* key = NameKey(ps, name);
+// The cached place of the current symbol token's name, when it still
+// holds: the chain is as long as then, the same namespace stands at the
+// same position, the slot holds an entry spelt exactly as the name, and no
+// namespace inside it has the name. Gives the chain position, or -1.
+int CachedPlace(KPParser& ps, const KTokMemo::Entry& c, const char* name, int len) {
   KSeq* chain = ps.chain;
   int n = chain ? chain->Count() : 0;
-  KB** slots = n ? chain->Slots() : nullptr;
-  for (int i = n - 1; i >= 0; --i) {
-    KB* e = slots[i];
+  if (!c.ns || c.chainCount != n) return -1;
+  KB** slots = chain->Slots();
+  int i = c.chainIdx;
+  if (slots[i] != c.ns) return -1;
+  KNS* ns = c.ns;
+  if (c.slot >= ns->Count()) return -1;
+  KString* k = ns->AssocPtr(c.slot)->KeyPtr();
+  if (!k || k->typen() != KT::tString || k->Len() != len || std::memcmp(k->Str(), name, static_cast<size_t>(len)) != 0)
+    return -1;
+  for (int j = i + 1; j < n; ++j) {
+    KB* e = slots[j];
     KT::KTO t = e->typen();
-    if (t != KT::tNS && t != KT::tCV) KTHROW(KT::eSystem, "Corrupted NS Seq");
-    if (KB* v = static_cast<KNS*>(e)->ValPtr(key)) {
-      level = n - 1 - i;
-      v->level = level;
-      return v;
+    if (t != KT::tNS && t != KT::tCV) return -1;
+    bool sure = false;
+    if (static_cast<KNS*>(e)->IndexOfPlain(name, len, sure) >= 0 || !sure) return -1;
+  }
+  return i;
+}
+
+// Symbol lookup through the chain, innermost first, without copying: the
+// stored value itself, or null when no namespace defines the name. No
+// reference is taken: the caller takes one (into R or U) before any code
+// runs that could rebind the name. `level` receives how many namespaces
+// out it was found. The token's memo entry remembers where the name was
+// found, so the next run of the same text checks that place first.
+KB* Lookup(KPParser& ps, const char* name, int& level) {
+  KTokMemo::Entry* c =
+      ps.memo && ps.tokIndex >= 0 ? &ps.memo->entries[static_cast<size_t>(ps.tokIndex)] : nullptr;
+  int len = static_cast<int>(std::strlen(name));
+  KSeq* chain = ps.chain;
+  int n = chain ? chain->Count() : 0;
+  ps.foundNS = nullptr;
+  int i = c ? CachedPlace(ps, *c, name, len) : -1;
+  KNS* ns = nullptr;
+  int slot = -1;
+  if (i >= 0) {
+    ns = c->ns;
+    slot = c->slot;
+  } else {
+    KString* key = ps.Key(name);
+    KB** slots = n ? chain->Slots() : nullptr;
+    for (i = n - 1; i >= 0; --i) {
+      KB* e = slots[i];
+      KT::KTO t = e->typen();
+      if (t != KT::tNS && t != KT::tCV) KTHROW(KT::eSystem, "Corrupted NS Seq");
+      slot = static_cast<KNS*>(e)->IndexOf(key);
+      if (slot >= 0) {
+        ns = static_cast<KNS*>(e);
+        break;
+      }
+    }
+    if (!ns) {
+      level = 0;
+      return nullptr;
+    }
+    if (c) {
+      c->chainCount = n;
+      c->chainIdx = i;
+      c->ns = ns;
+      c->slot = slot;
     }
   }
-  level = 0;
-  return nullptr;
+  KB* v = ns->AssocPtr(slot)->ValPtr();
+  v->descriptor->SID = v->ID;  // a value found by name is bound
+  level = n - 1 - i;
+  v->level = level;
+  ps.foundNS = ns;
+  ps.foundSlot = slot;
+  ps.foundLevel = level;
+  return v;
 }
 
 // Stores a value under a symbol name through the chain (the current
-// namespace or the one enclosing it when that already has the name).
+// namespace or the one enclosing it when that already has the name). When
+// the lookup of this very token found the name there, spelt the same way,
+// the value goes straight into that entry.
 void StoreName(KPParser& ps, const char* name, KA& v) {
   if (v.value->typen() == KT::tSeqEa) v.value->descriptor->type = KT::tSeq;
+  KSeq* chain = ps.chain;
+  if (ps.foundNS && ps.foundLevel <= 1 && chain && chain->Count() > ps.foundLevel &&
+      chain->Slots()[chain->Count() - 1 - ps.foundLevel] == ps.foundNS && ps.foundSlot < ps.foundNS->Count()) {
+    KAssoc* a = ps.foundNS->AssocPtr(ps.foundSlot);
+    KString* k = a->KeyPtr();
+    size_t len = std::strlen(name);
+    if (k && k->typen() == KT::tString && static_cast<size_t>(k->Len()) == len &&
+        std::memcmp(k->Str(), name, len) == 0) {
+      v.value->descriptor->SID = v.value->ID;
+      a->ValSet(v.value);
+      KB* stored = a->ValPtr();
+      stored->descriptor->SID = stored->ID;
+      return;
+    }
+  }
   if (!KNS::Put(ps.chain, NameKey(ps, name), v.value, KT::ntSymbol)) KTHROW(KT::eValue, "Invalid name");
 }
 
@@ -719,7 +911,7 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk);
 KT::KBR RunChild(KPParser& ps, const char* text, size_t n, bool strip, KA& io) {
   if (ps.depth + 1 > KT::DepthLimit) KTHROW(KT::eDepth, "");
   KChild child(&ps);
-  child->CmdSet(text, n, strip);
+  child->CmdSetMemo(text, n, strip, nullptr);
   KTT last = KT::ttUnknown;
   return RunExec(*child, io, last, ps.block);
 }
@@ -773,6 +965,15 @@ void RefOfValue(KPParser& ps, KA& l) {
   KParser::Monadic(&ps, l, KOps::iRef);
 }
 
+// The comparisons: they read both operands and answer a new one-bit value.
+bool ReadsOnly(KOps::FnD f) {
+  static const KOps::FnD kComparisons[] = {&KOps::op3C, &KOps::op3C3D, &KOps::op3D,
+                                           &KOps::op3E, &KOps::op3E3D, &KOps::op7E3D};
+  for (KOps::FnD c : kComparisons)
+    if (f == c) return true;
+  return false;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ application
@@ -800,12 +1001,15 @@ void KParser::Dyadic(KPParser* ps, KA& l, KA& r, int op) {
   }
   KOps::FnD f = op >= 0 ? KOps::FnDGet(op) : nullptr;
   if (op >= 0 && (!f || f == &KOps::opErrD)) KTHROW(KT::eNotSupp, "Dyadic");
+  // A comparison only reads its operands and answers a new bit, so a named
+  // operand need not be copied first (a reference is still resolved).
+  bool readOnly = ReadsOnly(f);
   if (op == KOps::iCatAssign) {
     Deref(r);
-  } else {
+  } else if (!readOnly || r.Is(KT::tRef)) {
     KA::Reveal(r);
   }
-  KA::Reveal(l);
+  if (!readOnly || l.Is(KT::tRef)) KA::Reveal(l);
   lEach = l.Is(KT::tSeqEa);
   rEach = r.Is(KT::tSeqEa);
   if (!lEach && !rEach) {
@@ -1072,6 +1276,21 @@ KB* NumberLiteral(const char* t, int n) {
   return new KNum(t, n);
 }
 
+// A number written beside a number strand that only the parser holds joins
+// it in place (the buffer grows geometrically), so a line of n numbers
+// costs O(n); the result is the one catenation would make.
+bool AppendToStrand(KA& L, KA& R) {
+  KB* l = L.value;
+  KB* r = R.value;
+  if (l->typen() != KT::tNum || r->typen() != KT::tNum || l->SID() != -1 || l->holds != 1 || l->Shared())
+    return false;
+  KNum* ln = static_cast<KNum*>(l);
+  KNum* rn = static_cast<KNum*>(r);
+  if (!(ln->IsInt() || ln->IsFlt()) || !(rn->IsInt() || rn->IsFlt())) return false;
+  ln->Append(rn);
+  return true;
+}
+
 void OnNumber(KPParser& ps) {
   KA& L = ps.L;
   KA& R = ps.R;
@@ -1099,6 +1318,7 @@ void OnNumber(KPParser& ps) {
       case KT::tBit: case KT::tField: case KT::tFL: case KT::tNil: case KT::tNum:
       case KT::tNV: case KT::tRef: case KT::tString:
         ps.ParseLine("Catenate:", ps.token);
+        if (ps.prevTT == KT::ttNumber && AppendToStrand(L, R)) return;
         KA::Catenate(L, R);
         return;
       case KT::tSeq:
@@ -1587,17 +1807,25 @@ void OnFieldName(KPParser& ps) {
       Deref(L);
       if (IsNV(L)) L = ps.CurNS();
       KA ans;
-      if (L.Is(KT::tNS) || L.Is(KT::tCV)) {
+      // A namespace answers with its member of that name; so does a
+      // container after ".", while ":" after a container asks the
+      // container itself (its listing, its names ...).
+      bool colonSel = ps.token > ps.code && ps.token[-1] == ':';
+      bool member = false;
+      if (L.Is(KT::tNS) || (L.Is(KT::tCV) && !colonSel)) {
         KB* m = static_cast<KNS*>(L.value)->ValPtr(ps.token);
         if (m) {
           ans = m;
+          member = true;
         } else {
           ans.Owns(L.value->FieldGet(R.value));
         }
       } else {
         ans.Owns(L.value->FieldGet(R.value));
       }
-      if (ans.Is(KT::tNS)) {
+      // A namespace held by a member is reached through a reference; one a
+      // field query made (a program's ":ns") is a value of its own.
+      if (member && ans.Is(KT::tNS)) {
         L = ans;
         RefOfValue(ps, L);
         ps.curTT = KT::ttRefDone;
@@ -1771,7 +1999,6 @@ KT::KBR OnSymbol(KPParser& ps, KB* val, int level) {
     case KT::ttMember:
     case KT::ttDefined:
     case KT::ttFList:
-    case KT::ttFieldName:
       JoinComputed(ps);
       break;
     case KT::ttSeparator:

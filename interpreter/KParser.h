@@ -7,7 +7,10 @@
 // index brackets, blocks, programs) share the switches, the sink and the
 // chain of their parent and count one more nesting level.
 #pragma once
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "KArg.h"
 #include "KB.h"
@@ -25,6 +28,43 @@ class KParser;
 struct KOutSink {
   virtual ~KOutSink() = default;
   virtual void AppendLine(const std::string& line) = 0;
+};
+
+// The tokens of one text, recorded as the tokenizer first reads them, so a
+// text that runs again (a loop body, a test, an operator's code) is not
+// scanned again. An entry keeps exactly what the scan left in the parse
+// state (offsets into the text, kind, operator index, selector flags), so a
+// replayed token is indistinguishable from a scanned one: same cuts, same
+// positions for errors and carets. Tokens with side effects on the switches
+// and scans that fail are never recorded. The memo belongs to the text (its
+// content is the key), so a changed text simply has another memo.
+struct KTokMemo {
+  struct Entry {
+    int32_t start = -1;   // token start, -1 for none (end of text)
+    int32_t end = 0;      // where the terminator goes
+    int32_t resume = 0;   // next scan position
+    int32_t line = -1;    // line start after the blanks skipped, -1 unchanged
+    KT::KTT kind = KT::ttUnknown;
+    KT::KCT ct = KT::ctNone;
+    int32_t op = -1;
+    uint8_t member = 0, colon = 0;
+    // Symbols: where the name was found last (chain length, chain position,
+    // namespace, slot). A hint only: every use checks it against the chain.
+    int32_t chainCount = -1, chainIdx = -1, slot = -1;
+    KNS* ns = nullptr;
+  };
+  std::string text;
+  std::vector<int32_t> at;  // text offset -> entry index, -1 not yet read
+  std::vector<Entry> entries;
+
+  explicit KTokMemo(const char* t, size_t n) : text(t, n), at(n + 1, -1) {}
+  const Entry* Find(size_t offset) const {
+    int32_t i = at[offset];
+    return i < 0 ? nullptr : &entries[static_cast<size_t>(i)];
+  }
+  // The memo of a text, shared by every run of that text; null for texts
+  // too long to keep.
+  static std::shared_ptr<KTokMemo> For(const char* t, size_t n);
 };
 
 // The parse state. One per KParser, never shared.
@@ -58,6 +98,13 @@ class KPParser : public KPosState {
   KOutSink* out = nullptr;
   KPParser* parent = nullptr;
 
+  // The memo entry of the current token (-1 when it was not recorded).
+  int tokIndex = -1;
+  // Where the last symbol lookup of this token found its name (for the
+  // assignment that may follow at once); null when not found.
+  KNS* foundNS = nullptr;
+  int foundSlot = -1, foundLevel = -1;
+
   KA L, R;
   KA U;       // the user-defined operator for newOp/pendOp == -2
   KA argNS;   // the argument namespace of a block run ("#ARGS")
@@ -89,6 +136,11 @@ class KPParser : public KPosState {
   KPParser* spare = nullptr;
   size_t codeCap = 0;
 
+  // The token memo of the current text (none for a host's top-level text,
+  // which runs once); dropped for the rest of a run once the buffer is
+  // changed (PutBackChar).
+  std::shared_ptr<KTokMemo> memo;
+
   KPParser(KSeq* chain);
   explicit KPParser(KPParser* parent);
   ~KPParser();
@@ -99,19 +151,26 @@ class KPParser : public KPosState {
   KPParser(const KPParser&) = delete;
   KPParser& operator=(const KPParser&) = delete;
 
-  // Text.
+  // Text. The second form replays tokens through the text's memo; `keep`,
+  // when given, caches the memo for the caller (a block's record).
   void CmdSet(const char* text, size_t n, bool stripEnds);
+  void CmdSetMemo(const char* text, size_t n, bool stripEnds, std::shared_ptr<KTokMemo>* keep);
   // Evaluates the whole text (KParser::Exec runs this).
   KT::KBR Run(KA& result, KT::KTT& lastKind, KBlock* block);
 
   // Tokenizer: reads the next token, returns its kind (also in curTT).
   KT::KTT NextToken(bool skipDirectives);
+  // Scans one token from the text (NextToken without the memo).
+  KT::KTT ScanOne();
   // The next call returns the current token again.
   void PutBack();
   // Pushes one character back in front of the scan position.
   void PutBackChar(char c);
   // The text after the current token up to the end (for look-ahead).
   const char* Rest() const { return scan; }
+  // Whether the next token is a separator, read from the text without
+  // scanning (so no error can be raised early).
+  bool NextIsSeparator() const;
 
   // Switch reads (through KT::SwRead, so the dummy never sticks).
   bool Tracing() const { return KT::SwRead(swTrace); }
@@ -121,9 +180,17 @@ class KPParser : public KPosState {
 
   // Output lines: "L%d:Parse:%s%s" / "L%d:Trace:%s%s".
   void Emit(const std::string& line);
-  void ParseLine(const char* label, const char* text);
+  // The switch tests stand inline: these run for most tokens, and the
+  // switches are almost always off.
+  void ParseLine(const char* label, const char* text) {
+    if (Parsing() && out) ParseLineOn(label, text);
+  }
   void ParseVal(const char* label, KB* v);   // parse switch, value present
-  void TraceVal(const char* label, KB* v);   // trace switch, value present
+  void TraceVal(const char* label, KB* v) {  // trace switch, value present
+    if (Tracing() && out) TraceValOn(label, v);
+  }
+  void ParseLineOn(const char* label, const char* text);
+  void TraceValOn(const char* label, KB* v);
 
   // Current namespace (last element of the chain).
   KNS* CurNS() const;

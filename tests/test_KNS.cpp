@@ -3,6 +3,7 @@
 // the recursion budget and images.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -595,4 +596,40 @@ TEST(KNSRelease, ReachableCyclesAreFreed) {
   KB::ReleaseReachable(root);
   EXPECT_EQ(root->Count(), 0);
   KB::DoneWith(root);
+}
+
+// The plain search (used by the evaluator's lookup caches) must find exactly
+// what the collated comparison finds.
+TEST(KNSNames, PlainSearchAgreesWithTheCollatedComparison) {
+  const char* stored[] = {"abc", "l__", "a1", "x_y", "na\xefve", "Zed"};
+  const char* probes[] = {"abc", "ABC", "aBc", "l__", "l_", "l", "L__", "a1", "A1", "a2", "x_y", "xy", "x__y",
+                          "na\xefve", "NA\xcfVE", "naive", "zed", "ZED", "ze", "zedd", ""};
+  KNS* ns = new KNS();
+  for (const char* n : stored) {
+    KB* v = KMakeInt(1);
+    ns->Put(n, v, KT::ntAny);
+    KB::DoneWith(v);
+  }
+  for (const char* p : probes) {
+    KString* key = new KString(p);
+    bool sure = false;
+    int plain = ns->IndexOfPlain(p, static_cast<int>(std::strlen(p)), sure);
+    EXPECT_TRUE(sure) << p;
+    EXPECT_EQ(plain, ns->IndexOf(key)) << p;
+    KB::DoneWith(key);
+  }
+  KB::DoneWith(ns);
+}
+
+TEST(KNSNames, PlainSearchDeclinesWhatItCannotAnswer) {
+  KNS* ns = new KNS();
+  for (int i = 0; i < 30; ++i) {
+    KB* v = KMakeInt(i);
+    ns->Put(("n" + std::to_string(i)).c_str(), v, KT::ntAny);
+    KB::DoneWith(v);
+  }
+  bool sure = true;
+  ns->IndexOfPlain("n3", 2, sure);
+  EXPECT_FALSE(sure);  // large namespaces go through their index
+  KB::DoneWith(ns);
 }

@@ -4,6 +4,7 @@
 // files under tests/golden.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -468,4 +469,86 @@ TEST(KParserExec, FlowStatementsReturnTheirRecord) {
   EXPECT_EQ(result.AsString(false), "5");
   p.fCmdSet(":BREAK 7");
   EXPECT_EQ(p.Exec(result, last, nullptr).kind, 1);
+}
+
+// ------------------------------------------------------------ token memo
+
+namespace {
+// Everything a scan leaves in the parse state after one token.
+struct Snap {
+  KT::KTT kind;
+  KT::KCT ct;
+  std::string text;
+  long tokAt, scanAt, lineAt, endAt;
+  int op, member, colon;
+  bool operator==(const Snap& o) const {
+    return kind == o.kind && ct == o.ct && text == o.text && tokAt == o.tokAt && scanAt == o.scanAt &&
+           lineAt == o.lineAt && endAt == o.endAt && op == o.op && member == o.member && colon == o.colon;
+  }
+};
+
+std::vector<Snap> Walk(const std::string& text, bool memo, bool skip) {
+  KPParser ps(static_cast<KSeq*>(nullptr));
+  if (memo) {
+    ps.CmdSetMemo(text.data(), text.size(), false, nullptr);
+  } else {
+    ps.CmdSet(text.data(), text.size(), false);
+  }
+  std::vector<Snap> out;
+  for (int guard = 0; guard < 200; ++guard) {
+    KT::KTT k = ps.NextToken(skip);
+    out.push_back({k, ps.curCT, ps.token ? std::string(ps.token) : std::string(),
+                   ps.token ? ps.token - ps.code : -1, ps.scan - ps.code, ps.lineStart - ps.code,
+                   ps.tokenEnd - ps.code, ps.opIndex, ps.member, ps.colon});
+    if (k == KT::ttUnknown && !ps.token) break;
+  }
+  return out;
+}
+}  // namespace
+
+TEST(KParserMemo, ReplayedTokensLeaveExactlyWhatAScanLeaves) {
+  const char* texts[] = {
+      "a.b:c [1] {x}.code (y 'q') 1.5e3 .. 4 $$ comment\n 2 + 3",
+      "x\r\n  y\n\tz :IF (1) {2} :: {3}; :WHILE (i < 3) {i + 1 => i}",
+      "$Rab$r text ab rest $C $c $T $t $P $p",
+      "'a' \"b\" => c; c:names; .f .g x; @a.b => d",
+      "$* note *$ :FOR (1 2) {__} ; #ARGS; 2 + 3 -> 4",
+  };
+  for (const char* t : texts) {
+    for (bool skip : {false, true}) {
+      std::vector<Snap> scanned = Walk(t, false, skip);
+      std::vector<Snap> recorded = Walk(t, true, skip);
+      std::vector<Snap> replayed = Walk(t, true, skip);
+      EXPECT_EQ(scanned, recorded) << t;
+      EXPECT_EQ(scanned, replayed) << t;
+    }
+  }
+}
+
+TEST(KParserMemo, MemosBelongToTheirText) {
+  std::shared_ptr<KTokMemo> one = KTokMemo::For("a + 1", 5);
+  std::shared_ptr<KTokMemo> other = KTokMemo::For("a + 2", 5);
+  ASSERT_TRUE(one && other);
+  EXPECT_NE(one, other);
+  EXPECT_EQ(KTokMemo::For("a + 1", 5), one);
+  // A block's cached memo is checked against the text it is given.
+  KPParser ps(static_cast<KSeq*>(nullptr));
+  std::shared_ptr<KTokMemo> keep = one;
+  ps.CmdSetMemo("b * 3", 5, false, &keep);
+  EXPECT_EQ(keep->text, "b * 3");
+  EXPECT_EQ(ps.NextToken(false), KT::ttSymbol);
+  EXPECT_STREQ(ps.token, "b");
+}
+
+TEST(KParserMemo, ChangingTheBufferStopsTheReplay) {
+  // "=>[" puts its "[" back for the index that follows.
+  KPParser ps(static_cast<KSeq*>(nullptr));
+  ps.CmdSetMemo("7 =>[2] x", 9, false, nullptr);
+  ps.NextToken(false);
+  ASSERT_EQ(ps.NextToken(false), KT::ttOperator);
+  ASSERT_TRUE(ps.memo);
+  ps.PutBackChar('[');
+  EXPECT_FALSE(ps.memo);
+  EXPECT_EQ(ps.NextToken(false), KT::ttIndex);
+  EXPECT_STREQ(ps.token, "[2]");
 }
