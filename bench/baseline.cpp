@@ -108,6 +108,7 @@ int W8() {  // one hundred thousand calls of a small function
   std::printf("%d\n", i);
   return 0;
 }
+
 const char* gFile = nullptr;
 
 int F1() {  // load a whole file with one read, report its size
@@ -121,6 +122,8 @@ int F1() {  // load a whole file with one read, report its size
   std::printf("%zd\n", n);
   delete[] buf;
   return n == st.st_size ? 0 : 1;
+}
+
 int W9() {  // one million passes over the elements of an array, summing
   int32_t* a = new int32_t[1000000];
   for (int i = 0; i < 1000000; ++i) a[i] = i + 1;
@@ -131,6 +134,7 @@ int W9() {  // one million passes over the elements of an array, summing
   delete[] a;
   return 0;
 }
+
 int W10() {  // one hundred thousand calls of a routine that keeps a counter
   static int n = 0;
   void (*volatile p)() = [] { n = n + 1; };
