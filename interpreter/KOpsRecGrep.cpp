@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "KBit.h"
+#include "KFCtxt.h"
+#include "KFile.h"
 #include "KGREP.h"
 #include "KOps.h"
 #include "KRS.h"
@@ -136,3 +138,94 @@ KA& KOps::opRS(KA& a) {
 }
 
 KA& KOps::opRS(KA&, KA&) { KTHROW(KT::eNotImpl, "opRS"); }
+
+// ------------------------------------------------------------ containment marks
+// For each element of a sequence (or for a string, or the name of a file
+// or file context) one bit: whether its text contains the whole right (the
+// collated string search of the stream operators, or a regular-expression
+// match) or, for the "any" forms, any one character of the right. The
+// single-bit forms are the Any of the mark.
+
+namespace {
+enum class Contains { All, Any };
+enum class FCText { Name, Path };
+
+// The text an element is searched in.
+std::string SubjectText(KB* v, FCText fc) {
+  switch (v->typen()) {
+    case KT::tString:
+    case KT::tField: return KB::TextOf(v);
+    case KT::tFile: return static_cast<KFile*>(v)->NameText();
+    case KT::tFCtxt: {
+      KFCtxt* c = static_cast<KFCtxt*>(v);
+      return fc == FCText::Path ? c->Path() : c->FName();
+    }
+    default: return v->AsString(false);
+  }
+}
+
+bool TextContains(const std::string& text, KB* right, Contains how) {
+  if (right->typen() == KT::tGREP) {
+    KSeq* m = static_cast<KGREP*>(right)->Exec(text.data(), static_cast<int>(text.size()), 1);
+    bool found = m->Count() > 0;
+    KB::DoneWith(m);
+    return found;
+  }
+  KString t(text);
+  if (how == Contains::Any) {
+    KBit* b = t.MarkChar(right, true);
+    bool found = b->Any();
+    KB::DoneWith(b);
+    return found;
+  }
+  int len = 0;
+  return t.IdxNextAll(right, 0, len) < t.Len();
+}
+
+// The mark of a left value against the right; 7 "Type" for a left or right
+// that cannot take part (a regular expression only searches for all).
+KBit* MarkContains(KB* left, KB* right, Contains how, FCText fc) {
+  KT::KTO rt = right->typen();
+  bool textRight = rt == KT::tString || rt == KT::tField;
+  if (!textRight && !(rt == KT::tGREP && how == Contains::All)) KTHROW(KT::eNotSupp, "Type");
+  switch (left->typen()) {
+    case KT::tSeq:
+    case KT::tSeqEa:
+    case KT::tFL: {
+      KSeq* s = static_cast<KSeq*>(left);
+      KBit* b = new KBit(s->Count(), false);
+      KA hold(b);
+      KB::DoneWith(b);
+      for (int i = 0; i < s->Count(); ++i) b->BitSet(i, TextContains(SubjectText((*s)[i], fc), right, how));
+      b->Reference(true);
+      return b;
+    }
+    case KT::tString:
+    case KT::tField:
+    case KT::tFile:
+    case KT::tFCtxt: return new KBit(TextContains(SubjectText(left, fc), right, how));
+    default: KTHROW(KT::eNotSupp, "Type");
+  }
+}
+
+KA& Mark(KA& left, KA& right, Contains how) {
+  left.Owns(MarkContains(left.value, right.value, how, FCText::Name));
+  return left;
+}
+
+KA& AnyOfMark(KA& left, KA& right, Contains how, FCText fc) {
+  KBit* b = MarkContains(left.value, right.value, how, fc);
+  bool any = b->Any();
+  KB::DoneWith(b);
+  left.Owns(new KBit(any));
+  return left;
+}
+}  // namespace
+
+KA& KOps::op2A5E26(KA& l, KA& r) { return Mark(l, r, Contains::All); }
+KA& KOps::op2A5E7C(KA& l, KA& r) { return Mark(l, r, Contains::Any); }
+KA& KOps::op5E26(KA& l, KA& r) { return AnyOfMark(l, r, Contains::All, FCText::Name); }
+KA& KOps::op5E7C(KA& l, KA& r) { return AnyOfMark(l, r, Contains::Any, FCText::Name); }
+
+// "^\&": on the paths of file contexts (other elements by their text).
+KA& KOps::op5E5C26(KA& l, KA& r) { return AnyOfMark(l, r, Contains::All, FCText::Path); }
