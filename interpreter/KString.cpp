@@ -950,11 +950,11 @@ KBit* KString::MarkChar(KB* set, bool any) {
   return b;
 }
 
-KBit* KString::MarkString(KB* pattern, KMatchType how, bool firstOnly) {
+std::vector<std::pair<int, int>> KString::MatchSpans(KB* pattern, bool firstOnly) {
   if (!IsTextValue(pattern)) KTHROW(KT::eNotSupp, "Type");
   const char* t = Str();
   int n = Len();
-  KBit* b = new KBit(n, false);
+  std::vector<std::pair<int, int>> spans;
   std::string p = TextOf(pattern);
   const int* w = exact ? KT::CSExact : KT::CSTARQ;
   // Weighted characters of the pattern with the gap (skipped characters)
@@ -973,15 +973,7 @@ KBit* KString::MarkString(KB* pattern, KMatchType how, bool firstOnly) {
     gap = false;
   }
   bool bytes = !exact && pw.empty();  // only ignorable characters: match the bytes
-  auto mark = [&](int first, int last) {
-    if (how == mtAll) {
-      for (int k = first; k <= last; ++k) b->BitSet(k, true);
-      return;
-    }
-    if (how == mtFirst || how == mtBoth) b->BitSet(first, true);
-    if (how == mtLast || how == mtBoth) b->BitSet(last, true);
-  };
-  if (p.empty()) return b;
+  if (p.empty()) return spans;
   for (int i = 0; i < n; ++i) {
     int last = -1;
     if (bytes) {
@@ -1004,9 +996,23 @@ KBit* KString::MarkString(KB* pattern, KMatchType how, bool firstOnly) {
       if (k == pw.size()) last = j - 1;
     }
     if (last >= 0) {
-      mark(i, last);
+      spans.emplace_back(i, last);
       if (firstOnly) break;
     }
+  }
+  return spans;
+}
+
+KBit* KString::MarkString(KB* pattern, KMatchType how, bool firstOnly) {
+  std::vector<std::pair<int, int>> spans = MatchSpans(pattern, firstOnly);
+  KBit* b = new KBit(Len(), false);
+  for (auto [first, last] : spans) {
+    if (how == mtAll) {
+      for (int k = first; k <= last; ++k) b->BitSet(k, true);
+      continue;
+    }
+    if (how == mtFirst || how == mtBoth) b->BitSet(first, true);
+    if (how == mtLast || how == mtBoth) b->BitSet(last, true);
   }
   return b;
 }
@@ -1112,14 +1118,21 @@ KSeq* KString::Segment(KB* by, bool keep) {
   } else {
     KTHROW(KT::eNotSupp, "Type");
   }
+  return SegmentAt(marks, keep ? cutBefore : cutAfter);
+}
+
+KSeq* KString::SegmentAt(const std::vector<bool>& marks, KCut how) {
+  Building<KSeq> out(new KSeq());
+  const char* t = Str();
+  int n = Len();
   int start = 0;
-  for (int i = 0; i < n; ++i) {
+  for (int i = 0; i < n && static_cast<size_t>(i) < marks.size(); ++i) {
     if (!marks[static_cast<size_t>(i)]) continue;
-    int end = keep ? i : i + 1;
-    if (end > start) piece(start, end);
-    start = end;
+    int end = how == cutAfter ? i + 1 : i;
+    if (end > start || how == cutDrop) out->Append(MakeLike(t + start, end - start), true);
+    start = how == cutBefore ? i : i + 1;
   }
-  if (start < n) piece(start, n);
+  if (start < n) out->Append(MakeLike(t + start, n - start), true);
   return out.Release();
 }
 
@@ -1573,17 +1586,21 @@ KSeq* KString::AsCSV() {
   int n = Len();
   int start = 0;
   bool quoted = false;
+  // A line end outside quotes (CR, LF, CR LF or LF CR, as NextLN reads
+  // them) ends the field and the row.
   for (int i = 0; i < n; ++i) {
     char c = t[i];
     if (c == '"') {
       quoted = !quoted;
-    } else if (!quoted && (c == ',' || c == '\r')) {
+    } else if (!quoted && c == ',') {
       row->Append(MakeLike(t + start, i - start), true);
       start = i + 1;
-      if (c == '\r') {
-        rows->Append(row.Release(), true);
-        row.v = new KSeq();
-      }
+    } else if (!quoted && IsLineEnd(c)) {
+      row->Append(MakeLike(t + start, i - start), true);
+      i += LineEndAt(t, n, i) - 1;
+      start = i + 1;
+      rows->Append(row.Release(), true);
+      row.v = new KSeq();
     }
   }
   row->Append(MakeLike(t + start, n - start), true);

@@ -19,6 +19,8 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "KB.h"
 
@@ -171,6 +173,8 @@ class KString : public KB {
   KBit* MarkChar(KB* set, bool any);
   // firstOnly stops after the first occurrence.
   KBit* MarkString(KB* pattern, KMatchType how, bool firstOnly = false);
+  // The occurrences MarkString marks: first and last index (0-based) of each.
+  std::vector<std::pair<int, int>> MatchSpans(KB* pattern, bool firstOnly = false);
   KBit* MarkSpanPairs(KB* pairs, bool inner);
   KBit* MarkElem(KB* o, KT::KMC how);
   KBit* ToTF();
@@ -184,6 +188,11 @@ class KString : public KB {
   //    the next piece.
   // A last piece is added when not empty.
   KSeq* Segment(KB* by, bool keep);
+  // Pieces cut at marked characters (marks[i] for character i): a marked
+  // character begins the next piece (cutBefore), ends its own (cutAfter),
+  // or is dropped (cutDrop, where two marks in a row leave an empty piece).
+  enum KCut : uint8_t { cutBefore, cutAfter, cutDrop };
+  KSeq* SegmentAt(const std::vector<bool>& marks, KCut how);
 
   // Editing (new strings unless "in place").
   KString* DLE(KB* set);
