@@ -14,6 +14,7 @@
 #include "KClock.h"
 #include "KFCtxt.h"
 #include "KFile.h"
+#include "KGREP.h"
 #include "KNS.h"
 #include "KNum.h"
 #include "KRS.h"
@@ -1072,6 +1073,10 @@ void KA::IndexedBy(KA& value, KA& index) {
 // Indexed assignment, in place on the held value (the evaluator makes a
 // private copy first where a shared value must not change).
 void KA::IdxAssign(KA& value, KA& index, KA& newValue) {
+  if (value.Is(KT::tGREP)) {
+    value.As<KGREP>()->IdxAssign(newValue.value, index.value);
+    return;
+  }
   KA idx(index);
   if (idx.Is(KT::tField)) {
     KFList* fl = new KFList();

@@ -339,6 +339,21 @@ void KB::SetBreatheHook(BreatheHook hook, void* ctx) {
   gBreatheCtx = ctx;
 }
 
+namespace {
+bool* gStopSw = nullptr;  // the running run's stop switch, or null
+}  // namespace
+
+KB::StopScope::StopScope(bool* sw) : saved_(gStopSw) { gStopSw = sw; }
+KB::StopScope::~StopScope() { gStopSw = saved_; }
+
+void KB::PollStop() {
+  Breathe();
+  if (gStopSw && KT::SwRead(gStopSw)) {
+    *gStopSw = false;
+    KTHROW(KT::eInterrupt, "Stop");
+  }
+}
+
 // ------------------------------------------------------------ utilities
 
 int32_t KB::CRC(const void* data, int len) {

@@ -136,6 +136,22 @@ class KB {
   using BreatheHook = void (*)(void*);
   static void SetBreatheHook(BreatheHook hook, void* ctx);
 
+  // The stop switch of the run in progress, so that a long loop inside an
+  // operator can answer a stop request. A run installs its switch for its
+  // own length (StopScope restores the previous one); PollStop breathes and,
+  // when the switch is set, clears it and raises 14 "Stop".
+  class StopScope {
+   public:
+    explicit StopScope(bool* sw);
+    ~StopScope();
+    StopScope(const StopScope&) = delete;
+    StopScope& operator=(const StopScope&) = delete;
+
+   private:
+    bool* saved_;
+  };
+  static void PollStop();
+
   // Counts nested walks over values (text forms, comparisons, images) across
   // all classes, so a cycle or a very deep structure ends with 10 "too deep"
   // instead of exhausting the stack.

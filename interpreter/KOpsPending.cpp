@@ -24,8 +24,6 @@ PENDING_N(opSET, "#SET")
 PENDING_M(opSET, "#SET")
 
 // Record sets, regular expressions and the containment marks
-PENDING_N(opGREP, "#GREP")
-PENDING_M(opGREP, "#GREP")
 PENDING_N(opRS, "#RS")
 PENDING_M(opRS, "#RS")
 PENDING_D(opRS, "#RS")

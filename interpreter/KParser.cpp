@@ -2126,6 +2126,7 @@ void KParser::CmdSet(KA& text, bool stripEnds) {
 }
 
 KT::KBR KParser::Exec(KA& result, KT::KTT& lastKind, KBlock* block) {
+  KB::StopScope stopScope(pp->swStop);  // long operator loops poll it
   return RunExec(*pp, result, lastKind, block);
 }
 
