@@ -31,10 +31,9 @@ KA& Pieces(KA& a, KSeq* s) {
   return a;
 }
 
-// Marks at the first character of each occurrence of the right (a string;
-// regular-expression objects come with their library).
+// Marks at the first character of each occurrence of the right (a string
+// or a regular-expression object).
 std::vector<bool> OccurrenceMarks(KString* s, KA& r) {
-  if (KStreams::IsGrep(r)) KTHROW(KT::eNotImpl, "GREP");
   std::vector<bool> marks(static_cast<size_t>(s->Len()), false);
   for (auto m : s->MatchSpans(r.value)) marks[static_cast<size_t>(m.first)] = true;
   return marks;

@@ -18,6 +18,10 @@
 #include <vector>
 
 #include "KBit.h"
+#include "KFCtxt.h"
+#include "KFile.h"
+#include "KGREP.h"
+#include "KPlatform.h"
 #include "KNum.h"
 #include "KOps.h"
 #include "KSeq.h"
@@ -31,6 +35,7 @@ static const char* const kUnit = "Interpreter/KOps";
 
 KString* KStreams::TextOf(KA& a) {
   if (a.Is(KT::tString)) return a.As<KString>();
+  if (a.Is(KT::tFile)) return a.As<KFile>()->Buf();
   return nullptr;
 }
 
@@ -89,19 +94,31 @@ KA& Read(KA& a, KString* piece) {
   return a;
 }
 
-// Regular-expression patterns come with the regular-expression object; until
-// it is part of the library they are refused like any unsupported operand.
-[[noreturn]] void GrepPending() { KTHROW(KT::eNotImpl, "GREP"); }
+// The pattern of an "All" form: a string, or a regular-expression object
+// (the string's searches take both).
+KB* AllPattern(KA& r) { return r.value; }
 
-// The pattern of an "All" form: a string, or a regular-expression object.
-KB* AllPattern(KA& r) {
-  if (KStreams::IsGrep(r)) GrepPending();
-  return r.value;
+KA& Context(KA& a, KFCtxt* c) {
+  a.Owns(c);
+  return a;
 }
 
-// File contexts and files as destinations or sources come with the file
-// objects; these are the places they plug in.
-[[noreturn]] void FilePending(const char* sym) { KTHROW(KT::eNotImpl, sym); }
+// Copies a file into a directory under its own name: the bytes written, or
+// -1 when the system fails (its text recorded). The write fence applies.
+int CopyInto(KFCtxt* dir, KA& source) {
+  if (!source.Is(KT::tFile)) KTHROW(KT::eNotSupp, "Type");
+  KFile* from = source.As<KFile>();
+  KA target;
+  target.Owns(new KFile(new KString(from->NameText()), dir));
+  std::string path = target.As<KFile>()->SysPath();
+  if (!KPlat::WriteAllowedSys(path)) KTHROW(KT::eValue, KFCtxt::ReasonText());
+  KString* text = from->Buf();
+  if (!KPlat::WriteFile(path, text->Value())) {
+    KFile::fLastError = KError::LastError();
+    return -1;
+  }
+  return text->Len();
+}
 
 }  // namespace
 
@@ -109,20 +126,29 @@ KB* AllPattern(KA& r) {
 // Reading forward and backward.
 
 KA& KOps::op2D3E3E(KA& a) {
-  if (a.Is(KT::tFCtxt)) FilePending("->>");
+  if (a.Is(KT::tFCtxt)) return Context(a, a.As<KFCtxt>()->TakeFull(1, false));
   return Read(a, TextArg(a)->NextLN());
 }
 
 // Dyadic "->>": decided first by the destination (the right), then by the
 // source (the left); the order of the steps is the rule.
 KA& KOps::op2D3E3E(KA& l, KA& r) {
-  if (r.Is(KT::tFCtxt) || r.Is(KT::tFile)) FilePending("->>");
+  if (r.Is(KT::tFCtxt)) {
+    l.Owns(new KNum(static_cast<int32_t>(CopyInto(r.As<KFCtxt>(), l))));
+    return l;
+  }
+  if (r.Is(KT::tFile)) {
+    int at = r.As<KFile>()->NextWr(l.value);
+    return Position(l, at);
+  }
   if (KStreams::IsGrep(r)) {
     if (!l.Is(KT::tString)) {
       l.Owns(new KNil());
       return l;
     }
-    GrepPending();
+    KString* s = l.As<KString>();
+    l.Owns(r.As<KGREP>()->Exec(s->Str(), s->Len(), -1));
+    return l;
   }
   if (r.Is(KT::tNum) && l.Is(KT::tNum)) {
     // A number appended to itself appends a copy of what it was.
@@ -146,7 +172,7 @@ KA& KOps::op2D3E3E(KA& l, KA& r) {
   }
   if (l.Is(KT::tFCtxt)) {
     if (!r.Is(KT::tNum)) KTHROW(KT::eValue, "Need Num Rt");
-    FilePending("->>");
+    return Context(l, l.As<KFCtxt>()->TakeFull(r.As<KNum>()->AsInt(), false));
   }
   return Read(l, TextArg(l)->Next(r.value));
 }
@@ -155,14 +181,14 @@ KA& KOps::op2D3E3E26(KA& l, KA& r) { return Read(l, TextArg(l)->NextAll(AllPatte
 KA& KOps::op2D3E3E7C(KA& l, KA& r) { return Read(l, TextArg(l)->NextAny(r.value)); }
 
 KA& KOps::op3C3C2D(KA& a) {
-  if (a.Is(KT::tFCtxt)) FilePending("<<-");
+  if (a.Is(KT::tFCtxt)) return Context(a, a.As<KFCtxt>()->TakeFull(1, true));
   return Read(a, TextArg(a)->PrevLN());
 }
 
 KA& KOps::op3C3C2D(KA& l, KA& r) {
   if (l.Is(KT::tFCtxt)) {
     if (!r.Is(KT::tNum)) KTHROW(KT::eValue, "Need Num Rt");
-    FilePending("<<-");
+    return Context(l, l.As<KFCtxt>()->TakeFull(r.As<KNum>()->AsInt(), true));
   }
   return Read(l, TextArg(l)->Prev(r.value));
 }
@@ -274,8 +300,7 @@ namespace {
 // The right's occurrences in the left's text: first and last index
 // (0-based) of each; only the first with `firstOnly`.
 std::vector<std::pair<int, int>> Matches(KString* s, KA& r, bool firstOnly) {
-  if (KStreams::IsGrep(r)) GrepPending();
-  if (!r.Is(KT::tString) && !r.Is(KT::tField)) KTHROW(KT::eNotSupp, "Type");
+  if (!KStreams::IsGrep(r) && !r.Is(KT::tString) && !r.Is(KT::tField)) KTHROW(KT::eNotSupp, "Type");
   return s->MatchSpans(r.value, firstOnly);
 }
 
@@ -302,12 +327,22 @@ bool SameNeighbour(KB* v, int i, int j) {
 
 }  // namespace
 
+// With a regular expression the match pairs of KGREP::IndexOf.
 KA& KOps::op6026(KA& l, KA& r) {
+  if (KStreams::IsGrep(r)) {
+    l.Owns(r.As<KGREP>()->IndexOf(TextArg(l)));
+    return l;
+  }
   auto at = Matches(TextArg(l), r, true);
   return Position(l, at.empty() ? -1 : at[0].first);
 }
 
+// With a regular expression the match pairs of KGREP::IndicesOf.
 KA& KOps::op606026(KA& l, KA& r) {
+  if (KStreams::IsGrep(r)) {
+    l.Owns(r.As<KGREP>()->IndicesOf(TextArg(l)));
+    return l;
+  }
   std::vector<int32_t> at;
   for (auto m : Matches(TextArg(l), r, false)) at.push_back(m.first + 1);
   l.Owns(IntVector(at));
@@ -332,16 +367,21 @@ KA& KOps::op606026(KA& a) {
   return a;
 }
 
-// A sequence of first and last positions (1-based), one pair per match.
+// One pair per match: its first position and the position just after it
+// (1-based), the pairs a regular expression gives (KGREP::IndicesOf).
 KA& KOps::op6060263C3E(KA& l, KA& r) {
   KString* s = TextOf(l);
   if (!s) KTHROW(KT::eValue, "L Type");
   if (r.Is(KT::tNum) || r.Is(KT::tBit)) KTHROW(KT::eValue, "Idx type");
   if (!KStreams::IsGrep(r) && !r.Is(KT::tString) && !r.Is(KT::tField)) KTHROW(KT::eValue, "Need String RT");
+  if (KStreams::IsGrep(r)) {
+    l.Owns(r.As<KGREP>()->IndicesOf(s));
+    return l;
+  }
   KA hold;
   KSeq* out = new KSeq();
   hold.Owns(out);
-  for (auto [first, last] : Matches(s, r, false)) out->Append(IntVector({first + 1, last + 1}), true);
+  for (auto [first, last] : Matches(s, r, false)) out->Append(IntVector({first + 1, last + 2}), true);
   l = hold;
   return l;
 }

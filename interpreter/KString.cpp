@@ -12,6 +12,7 @@
 
 #include "KArg.h"
 #include "KBit.h"
+#include "KGREP.h"
 #include "KNS.h"
 #include "KNum.h"
 #include "KPlatform.h"
@@ -176,6 +177,25 @@ int FindPrev(const char* t, int n, const Pattern& p, int limit, int& length) {
     }
   }
   return -1;
+}
+
+bool IsGrepValue(KB* v) { return v && v->typen() == KT::tGREP; }
+
+// The whole-match spans (0-based start, length) a regular expression finds
+// in t[0..n): the first only, or every one.
+std::vector<std::pair<int, int>> GrepSpans(KB* grep, const char* t, int n, bool firstOnly) {
+  std::vector<std::pair<int, int>> spans;
+  KSeq* found = static_cast<KGREP*>(grep)->Exec(t, n, firstOnly ? 1 : -1);
+  for (int i = 0; i < found->Count(); ++i) {
+    KB* e = found->Slots()[i];
+    if (e && (e->typen() == KT::tSeq || e->typen() == KT::tSeqEa)) e = static_cast<KSeq*>(e)->Count() ? static_cast<KSeq*>(e)->Slots()[0] : nullptr;
+    if (!e || e->typen() != KT::tNum || e->Count() < 2) continue;
+    const int32_t* d = static_cast<KNum*>(e)->IntPtr();
+    if (d[0] < 1) continue;
+    spans.emplace_back(d[0] - 1, d[1] - d[0]);
+  }
+  KB::DoneWith(found);
+  return spans;
 }
 
 // Text with control characters other than CR and LF shown as ".".
@@ -504,11 +524,24 @@ bool KString::GTQSExactDefault(void* ctx, int i, int j, bool flag) {
 // ============================================================ searches
 
 int KString::IdxNextAll(KB* pattern, int from, int& length) {
+  if (IsGrepValue(pattern)) {
+    // A regular expression: its first match in the text from `from` on.
+    from = Clamp(from, 0, Len());
+    auto spans = GrepSpans(pattern, Str() + from, Len() - from, true);
+    length = spans.empty() ? 0 : spans[0].second;
+    return spans.empty() ? Len() : from + spans[0].first;
+  }
   Pattern p(pattern, exact);
   return FindNext(Str(), Len(), p, from, length);
 }
 
 int KString::IdxPrevAll(KB* pattern, int from, int& length) {
+  if (IsGrepValue(pattern)) {
+    // A regular expression: its last match inside the text before `from`.
+    auto spans = GrepSpans(pattern, Str(), Clamp(from, 0, Len()), false);
+    length = spans.empty() ? 0 : spans.back().second;
+    return spans.empty() ? -1 : spans.back().first;
+  }
   Pattern p(pattern, exact);
   return FindPrev(Str(), Len(), p, from, length);
 }
@@ -659,10 +692,12 @@ int PrevLNTarget(KString* s, int p) {
 }
 // Target of a forward pattern read: the next occurrence, skipping one that
 // stands right at the start.
+// An empty match (a regular expression may give one) is skipped by one
+// character, so every read makes progress.
 int NextAllTarget(KString* s, KB* pattern, int start) {
   int length;
   int i = s->IdxNextAll(pattern, start, length);
-  if (i == start && length > 0) i = s->IdxNextAll(pattern, start + length, length);
+  if (i == start) i = s->IdxNextAll(pattern, start + std::max(length, 1), length);
   return std::min(i, s->Len());
 }
 // Target of a backward pattern read: just after the previous occurrence,
@@ -670,8 +705,8 @@ int NextAllTarget(KString* s, KB* pattern, int start) {
 int PrevAllTarget(KString* s, KB* pattern, int p) {
   int length;
   int i = s->IdxPrevAll(pattern, p, length);
-  if (i >= 0 && i + length == p) i = s->IdxPrevAll(pattern, i, length);
-  return i < 0 ? 0 : i + length;
+  if (i >= 0 && i + length == p) i = s->IdxPrevAll(pattern, length > 0 ? i : p - 1, length);
+  return i < 0 ? 0 : std::min(i + length, std::max(p - 1, 0));
 }
 int NextAnyTarget(KString* s, KB* set, int start) {
   int i = s->IdxNextAny(set, start);
@@ -951,10 +986,16 @@ KBit* KString::MarkChar(KB* set, bool any) {
 }
 
 std::vector<std::pair<int, int>> KString::MatchSpans(KB* pattern, bool firstOnly) {
-  if (!IsTextValue(pattern)) KTHROW(KT::eNotSupp, "Type");
   const char* t = Str();
   int n = Len();
   std::vector<std::pair<int, int>> spans;
+  if (IsGrepValue(pattern)) {
+    // Empty matches have no last character and are left out.
+    for (auto [at, length] : GrepSpans(pattern, t, n, firstOnly))
+      if (length > 0) spans.emplace_back(at, at + length - 1);
+    return spans;
+  }
+  if (!IsTextValue(pattern)) KTHROW(KT::eNotSupp, "Type");
   std::string p = TextOf(pattern);
   const int* w = exact ? KT::CSExact : KT::CSTARQ;
   // Weighted characters of the pattern with the gap (skipped characters)

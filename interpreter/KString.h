@@ -144,6 +144,7 @@ class KString : public KB {
   virtual int ToEOS();
 
   // Searches without moving; 0-based indices.
+  // The All searches take a string pattern or a regular-expression object.
   // IdxNextAll: first occurrence at or after `from`; length = characters
   // the match spans; no match: Len() (length 0); a partial match running
   // past the end: Len() + 1 (length 0).
@@ -173,7 +174,8 @@ class KString : public KB {
   KBit* MarkChar(KB* set, bool any);
   // firstOnly stops after the first occurrence.
   KBit* MarkString(KB* pattern, KMatchType how, bool firstOnly = false);
-  // The occurrences MarkString marks: first and last index (0-based) of each.
+  // The occurrences MarkString marks: first and last index (0-based) of
+  // each; the pattern may also be a regular-expression object (KGREP).
   std::vector<std::pair<int, int>> MatchSpans(KB* pattern, bool firstOnly = false);
   KBit* MarkSpanPairs(KB* pairs, bool inner);
   KBit* MarkElem(KB* o, KT::KMC how);
