@@ -199,10 +199,10 @@ TEST(KGREPFields, FieldsAndTextForms) {
 }
 
 TEST(KGREPFields, SettingThePatternAndItsErrors) {
+  KString text("b");  // outlives g, which comes to hold it
   KGREP g("a");
   KField re("RE");
   KField other("other");
-  KString text("b");
   KNum num(int32_t(1));
   KGREP g2("c");
   EXPECT_EQ(CodeOf([&] { g.FieldSet(&text, &text); }), KT::eNotSupp);  // "Field"
