@@ -164,7 +164,9 @@ std::string SubjectText(KB* v, FCText fc) {
   }
 }
 
-bool TextContains(const std::string& text, KB* right, Contains how) {
+// The search is collated unless the searched value asks for exact
+// comparison (its exact flag, as for the stream searches).
+bool TextContains(const std::string& text, bool exact, KB* right, Contains how) {
   if (right->typen() == KT::tGREP) {
     KSeq* m = static_cast<KGREP*>(right)->Exec(text.data(), static_cast<int>(text.size()), 1);
     bool found = m->Count() > 0;
@@ -172,6 +174,7 @@ bool TextContains(const std::string& text, KB* right, Contains how) {
     return found;
   }
   KString t(text);
+  t.exact = exact;
   if (how == Contains::Any) {
     KBit* b = t.MarkChar(right, true);
     bool found = b->Any();
@@ -196,14 +199,17 @@ KBit* MarkContains(KB* left, KB* right, Contains how, FCText fc) {
       KBit* b = new KBit(s->Count(), false);
       KA hold(b);
       KB::DoneWith(b);
-      for (int i = 0; i < s->Count(); ++i) b->BitSet(i, TextContains(SubjectText((*s)[i], fc), right, how));
+      for (int i = 0; i < s->Count(); ++i) {
+        KB* e = (*s)[i];
+        b->BitSet(i, TextContains(SubjectText(e, fc), e->exact || left->exact, right, how));
+      }
       b->Reference(true);
       return b;
     }
     case KT::tString:
     case KT::tField:
     case KT::tFile:
-    case KT::tFCtxt: return new KBit(TextContains(SubjectText(left, fc), right, how));
+    case KT::tFCtxt: return new KBit(TextContains(SubjectText(left, fc), left->exact, right, how));
     default: KTHROW(KT::eNotSupp, "Type");
   }
 }
