@@ -3,7 +3,7 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
-PACKAGES   := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libedit-dev qt6-base-dev xvfb xauth
+PACKAGES   := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libedit-dev libpcre2-dev qt6-base-dev xvfb xauth
 
 PREFIX     ?= /usr/local
 # The host tests (pseudo-terminal, README examples) run under python3; dpkg-dev

@@ -16,7 +16,6 @@ int32_t KB::fLastID = 10000;
 int KB::NestGuard::depth_ = 0;
 
 uint64_t KB::fWalkSteps = 0;
-bool* KB::fpStopSw = nullptr;
 
 KB::NestGuard::NestGuard() {
   WalkStep();
@@ -339,10 +338,25 @@ void KB::Breathe() {
   if (gBreatheHook) gBreatheHook(gBreatheCtx);
 }
 
+
+void KB::SetBreatheHook(BreatheHook hook, void* ctx) {
+  gBreatheHook = hook;
+  gBreatheCtx = ctx;
+}
+
+namespace {
+bool* gStopSw = nullptr;  // the running run's stop switch, or null
+}  // namespace
+
+KB::StopScope::StopScope(bool* sw) : saved_(gStopSw) { gStopSw = sw; }
+KB::StopScope::~StopScope() { gStopSw = saved_; }
+
+// Breathes without resetting the step count (Breathe would), so a walk that
+// never ends still reaches its limit.
 void KB::WalkPoll() {
   if (gBreatheHook) gBreatheHook(gBreatheCtx);
-  if (fpStopSw && *fpStopSw) {
-    *fpStopSw = false;
+  if (gStopSw && KT::SwRead(gStopSw)) {
+    *gStopSw = false;
     KTHROW(KT::eInterrupt, "Stopped");
   }
   if (fWalkSteps > kWalkLimit) {
@@ -351,9 +365,12 @@ void KB::WalkPoll() {
   }
 }
 
-void KB::SetBreatheHook(BreatheHook hook, void* ctx) {
-  gBreatheHook = hook;
-  gBreatheCtx = ctx;
+void KB::PollStop() {
+  Breathe();
+  if (gStopSw && KT::SwRead(gStopSw)) {
+    *gStopSw = false;
+    KTHROW(KT::eInterrupt, "Stop");
+  }
 }
 
 // ------------------------------------------------------------ utilities

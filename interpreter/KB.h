@@ -148,8 +148,21 @@ class KB {
   static void WalkPoll();
   static constexpr uint64_t kWalkLimit = uint64_t{1} << 26;
   static uint64_t fWalkSteps;
-  // The running host's stop switch (null when the host gave none).
-  static bool* fpStopSw;
+  // The stop switch of the run in progress, so that a long loop inside an
+  // operator can answer a stop request. A run installs its switch for its
+  // own length (StopScope restores the previous one); PollStop breathes and,
+  // when the switch is set, clears it and raises 14 "Stop".
+  class StopScope {
+   public:
+    explicit StopScope(bool* sw);
+    ~StopScope();
+    StopScope(const StopScope&) = delete;
+    StopScope& operator=(const StopScope&) = delete;
+
+   private:
+    bool* saved_;
+  };
+  static void PollStop();
 
   // Counts nested walks over values (text forms, comparisons, images) across
   // all classes, so a cycle or a very deep structure ends with 10 "too deep"

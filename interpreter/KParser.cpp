@@ -2353,15 +2353,13 @@ void KParser::CmdSet(KA& text, bool stripEnds) {
 }
 
 KT::KBR KParser::Exec(KA& result, KT::KTT& lastKind, KBlock* block) {
+  KB::StopScope stopScope(pp->swStop);  // long operator loops poll it
   return RunExec(*pp, result, lastKind, block);
 }
 
 void KParser::fpCommentsSwSet(bool* sw) { pp->swComments = sw ? sw : &KT::swDummy; }
 void KParser::fpParseSwSet(bool* sw) { pp->swParse = sw ? sw : &KT::swDummy; }
-void KParser::fpStopSwSet(bool* sw) {
-  pp->swStop = sw ? sw : &KT::swDummy;
-  KB::fpStopSw = sw;  // long walks inside operators answer it too
-}
+void KParser::fpStopSwSet(bool* sw) { pp->swStop = sw ? sw : &KT::swDummy; }
 void KParser::fpTraceSwSet(bool* sw) { pp->swTrace = sw ? sw : &KT::swDummy; }
 void KParser::fpVerboseSwSet(bool* sw) { pp->swVerbose = sw ? sw : &KT::swDummy; }
 bool* KParser::fpStopSwGet() { return pp->swStop; }

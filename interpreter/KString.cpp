@@ -12,6 +12,7 @@
 
 #include "KArg.h"
 #include "KBit.h"
+#include "KGREP.h"
 #include "KNS.h"
 #include "KNum.h"
 #include "KPlatform.h"
@@ -176,6 +177,25 @@ int FindPrev(const char* t, int n, const Pattern& p, int limit, int& length) {
     }
   }
   return -1;
+}
+
+bool IsGrepValue(KB* v) { return v && v->typen() == KT::tGREP; }
+
+// The whole-match spans (0-based start, length) a regular expression finds
+// in t[0..n): the first only, or every one.
+std::vector<std::pair<int, int>> GrepSpans(KB* grep, const char* t, int n, bool firstOnly) {
+  std::vector<std::pair<int, int>> spans;
+  KSeq* found = static_cast<KGREP*>(grep)->Exec(t, n, firstOnly ? 1 : -1);
+  for (int i = 0; i < found->Count(); ++i) {
+    KB* e = found->Slots()[i];
+    if (e && (e->typen() == KT::tSeq || e->typen() == KT::tSeqEa)) e = static_cast<KSeq*>(e)->Count() ? static_cast<KSeq*>(e)->Slots()[0] : nullptr;
+    if (!e || e->typen() != KT::tNum || e->Count() < 2) continue;
+    const int32_t* d = static_cast<KNum*>(e)->IntPtr();
+    if (d[0] < 1) continue;
+    spans.emplace_back(d[0] - 1, d[1] - d[0]);
+  }
+  KB::DoneWith(found);
+  return spans;
 }
 
 // Text with control characters other than CR and LF shown as ".".
@@ -504,11 +524,24 @@ bool KString::GTQSExactDefault(void* ctx, int i, int j, bool flag) {
 // ============================================================ searches
 
 int KString::IdxNextAll(KB* pattern, int from, int& length) {
+  if (IsGrepValue(pattern)) {
+    // A regular expression: its first match in the text from `from` on.
+    from = Clamp(from, 0, Len());
+    auto spans = GrepSpans(pattern, Str() + from, Len() - from, true);
+    length = spans.empty() ? 0 : spans[0].second;
+    return spans.empty() ? Len() : from + spans[0].first;
+  }
   Pattern p(pattern, exact);
   return FindNext(Str(), Len(), p, from, length);
 }
 
 int KString::IdxPrevAll(KB* pattern, int from, int& length) {
+  if (IsGrepValue(pattern)) {
+    // A regular expression: its last match inside the text before `from`.
+    auto spans = GrepSpans(pattern, Str(), Clamp(from, 0, Len()), false);
+    length = spans.empty() ? 0 : spans.back().second;
+    return spans.empty() ? -1 : spans.back().first;
+  }
   Pattern p(pattern, exact);
   return FindPrev(Str(), Len(), p, from, length);
 }
@@ -659,10 +692,12 @@ int PrevLNTarget(KString* s, int p) {
 }
 // Target of a forward pattern read: the next occurrence, skipping one that
 // stands right at the start.
+// An empty match (a regular expression may give one) is skipped by one
+// character, so every read makes progress.
 int NextAllTarget(KString* s, KB* pattern, int start) {
   int length;
   int i = s->IdxNextAll(pattern, start, length);
-  if (i == start && length > 0) i = s->IdxNextAll(pattern, start + length, length);
+  if (i == start) i = s->IdxNextAll(pattern, start + std::max(length, 1), length);
   return std::min(i, s->Len());
 }
 // Target of a backward pattern read: just after the previous occurrence,
@@ -670,8 +705,8 @@ int NextAllTarget(KString* s, KB* pattern, int start) {
 int PrevAllTarget(KString* s, KB* pattern, int p) {
   int length;
   int i = s->IdxPrevAll(pattern, p, length);
-  if (i >= 0 && i + length == p) i = s->IdxPrevAll(pattern, i, length);
-  return i < 0 ? 0 : i + length;
+  if (i >= 0 && i + length == p) i = s->IdxPrevAll(pattern, length > 0 ? i : p - 1, length);
+  return i < 0 ? 0 : std::min(i + length, std::max(p - 1, 0));
 }
 int NextAnyTarget(KString* s, KB* set, int start) {
   int i = s->IdxNextAny(set, start);
@@ -950,11 +985,17 @@ KBit* KString::MarkChar(KB* set, bool any) {
   return b;
 }
 
-KBit* KString::MarkString(KB* pattern, KMatchType how, bool firstOnly) {
-  if (!IsTextValue(pattern)) KTHROW(KT::eNotSupp, "Type");
+std::vector<std::pair<int, int>> KString::MatchSpans(KB* pattern, bool firstOnly) {
   const char* t = Str();
   int n = Len();
-  KBit* b = new KBit(n, false);
+  std::vector<std::pair<int, int>> spans;
+  if (IsGrepValue(pattern)) {
+    // Empty matches have no last character and are left out.
+    for (auto [at, length] : GrepSpans(pattern, t, n, firstOnly))
+      if (length > 0) spans.emplace_back(at, at + length - 1);
+    return spans;
+  }
+  if (!IsTextValue(pattern)) KTHROW(KT::eNotSupp, "Type");
   std::string p = TextOf(pattern);
   const int* w = exact ? KT::CSExact : KT::CSTARQ;
   // Weighted characters of the pattern with the gap (skipped characters)
@@ -973,15 +1014,7 @@ KBit* KString::MarkString(KB* pattern, KMatchType how, bool firstOnly) {
     gap = false;
   }
   bool bytes = !exact && pw.empty();  // only ignorable characters: match the bytes
-  auto mark = [&](int first, int last) {
-    if (how == mtAll) {
-      for (int k = first; k <= last; ++k) b->BitSet(k, true);
-      return;
-    }
-    if (how == mtFirst || how == mtBoth) b->BitSet(first, true);
-    if (how == mtLast || how == mtBoth) b->BitSet(last, true);
-  };
-  if (p.empty()) return b;
+  if (p.empty()) return spans;
   for (int i = 0; i < n; ++i) {
     int last = -1;
     if (bytes) {
@@ -1004,9 +1037,23 @@ KBit* KString::MarkString(KB* pattern, KMatchType how, bool firstOnly) {
       if (k == pw.size()) last = j - 1;
     }
     if (last >= 0) {
-      mark(i, last);
+      spans.emplace_back(i, last);
       if (firstOnly) break;
     }
+  }
+  return spans;
+}
+
+KBit* KString::MarkString(KB* pattern, KMatchType how, bool firstOnly) {
+  std::vector<std::pair<int, int>> spans = MatchSpans(pattern, firstOnly);
+  KBit* b = new KBit(Len(), false);
+  for (auto [first, last] : spans) {
+    if (how == mtAll) {
+      for (int k = first; k <= last; ++k) b->BitSet(k, true);
+      continue;
+    }
+    if (how == mtFirst || how == mtBoth) b->BitSet(first, true);
+    if (how == mtLast || how == mtBoth) b->BitSet(last, true);
   }
   return b;
 }
@@ -1112,14 +1159,21 @@ KSeq* KString::Segment(KB* by, bool keep) {
   } else {
     KTHROW(KT::eNotSupp, "Type");
   }
+  return SegmentAt(marks, keep ? cutBefore : cutAfter);
+}
+
+KSeq* KString::SegmentAt(const std::vector<bool>& marks, KCut how) {
+  Building<KSeq> out(new KSeq());
+  const char* t = Str();
+  int n = Len();
   int start = 0;
-  for (int i = 0; i < n; ++i) {
+  for (int i = 0; i < n && static_cast<size_t>(i) < marks.size(); ++i) {
     if (!marks[static_cast<size_t>(i)]) continue;
-    int end = keep ? i : i + 1;
-    if (end > start) piece(start, end);
-    start = end;
+    int end = how == cutAfter ? i + 1 : i;
+    if (end > start || how == cutDrop) out->Append(MakeLike(t + start, end - start), true);
+    start = how == cutBefore ? i : i + 1;
   }
-  if (start < n) piece(start, n);
+  if (start < n) out->Append(MakeLike(t + start, n - start), true);
   return out.Release();
 }
 
@@ -1573,17 +1627,21 @@ KSeq* KString::AsCSV() {
   int n = Len();
   int start = 0;
   bool quoted = false;
+  // A line end outside quotes (CR, LF, CR LF or LF CR, as NextLN reads
+  // them) ends the field and the row.
   for (int i = 0; i < n; ++i) {
     char c = t[i];
     if (c == '"') {
       quoted = !quoted;
-    } else if (!quoted && (c == ',' || c == '\r')) {
+    } else if (!quoted && c == ',') {
       row->Append(MakeLike(t + start, i - start), true);
       start = i + 1;
-      if (c == '\r') {
-        rows->Append(row.Release(), true);
-        row.v = new KSeq();
-      }
+    } else if (!quoted && IsLineEnd(c)) {
+      row->Append(MakeLike(t + start, i - start), true);
+      i += LineEndAt(t, n, i) - 1;
+      start = i + 1;
+      rows->Append(row.Release(), true);
+      row.v = new KSeq();
     }
   }
   row->Append(MakeLike(t + start, n - start), true);

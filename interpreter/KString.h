@@ -19,6 +19,8 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "KB.h"
 
@@ -142,6 +144,7 @@ class KString : public KB {
   virtual int ToEOS();
 
   // Searches without moving; 0-based indices.
+  // The All searches take a string pattern or a regular-expression object.
   // IdxNextAll: first occurrence at or after `from`; length = characters
   // the match spans; no match: Len() (length 0); a partial match running
   // past the end: Len() + 1 (length 0).
@@ -171,6 +174,9 @@ class KString : public KB {
   KBit* MarkChar(KB* set, bool any);
   // firstOnly stops after the first occurrence.
   KBit* MarkString(KB* pattern, KMatchType how, bool firstOnly = false);
+  // The occurrences MarkString marks: first and last index (0-based) of
+  // each; the pattern may also be a regular-expression object (KGREP).
+  std::vector<std::pair<int, int>> MatchSpans(KB* pattern, bool firstOnly = false);
   KBit* MarkSpanPairs(KB* pairs, bool inner);
   KBit* MarkElem(KB* o, KT::KMC how);
   KBit* ToTF();
@@ -184,6 +190,11 @@ class KString : public KB {
   //    the next piece.
   // A last piece is added when not empty.
   KSeq* Segment(KB* by, bool keep);
+  // Pieces cut at marked characters (marks[i] for character i): a marked
+  // character begins the next piece (cutBefore), ends its own (cutAfter),
+  // or is dropped (cutDrop, where two marks in a row leave an empty piece).
+  enum KCut : uint8_t { cutBefore, cutAfter, cutDrop };
+  KSeq* SegmentAt(const std::vector<bool>& marks, KCut how);
 
   // Editing (new strings unless "in place").
   KString* DLE(KB* set);

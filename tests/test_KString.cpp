@@ -363,8 +363,14 @@ TEST(KStringText, CSV) {
   EXPECT_EQ(Str((*row0)[1]), "\"b,c\"");
   EXPECT_EQ(Str((*row0)[2]), "d");
   ASSERT_EQ(row1->Count(), 2);
-  EXPECT_EQ(Str((*row1)[0]), "\ne");  // the line feed stays in the next field
+  EXPECT_EQ(Str((*row1)[0]), "e");  // CR LF is one line end
   EXPECT_EQ(Str((*row1)[1]), "f");
+  // Rows end at LF alone and LF CR too; a quoted line end stays in its field.
+  KString lf("a\nb\n\rc,\"x\ny\"");
+  Own<KSeq> r2(lf.AsCSV());
+  ASSERT_EQ(r2->Count(), 3);
+  EXPECT_EQ(Str((*static_cast<KSeq*>((*r2)[1]))[0]), "b");
+  EXPECT_EQ(Str((*static_cast<KSeq*>((*r2)[2]))[1]), "\"x\ny\"");
   KString empty;
   Own<KSeq> one(empty.AsCSV());
   ASSERT_EQ(one->Count(), 1);
