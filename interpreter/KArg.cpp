@@ -12,6 +12,7 @@
 #include "KBit.h"
 #include "KBlock.h"
 #include "KClock.h"
+#include "KDict.h"
 #include "KNS.h"
 #include "KNum.h"
 #include "KRS.h"
@@ -1010,6 +1011,10 @@ KSeq* SelectByText(KSeq* s, KString* pat) {
 }  // namespace
 
 void KA::IndexedBy(KA& value, KA& index) {
+  if (KDict::IsDictType(value.Type())) {
+    value.Owns(value.As<KDict>()->IndexedBy(index.value));
+    return;
+  }
   KA idx(index);
   if (idx.Is(KT::tField)) {
     KFList* fl = new KFList();
@@ -1070,6 +1075,10 @@ void KA::IndexedBy(KA& value, KA& index) {
 // Indexed assignment, in place on the held value (the evaluator makes a
 // private copy first where a shared value must not change).
 void KA::IdxAssign(KA& value, KA& index, KA& newValue) {
+  if (KDict::IsDictType(value.Type())) {
+    value.As<KDict>()->IdxAssign(newValue.value, index.value);
+    return;
+  }
   KA idx(index);
   if (idx.Is(KT::tField)) {
     KFList* fl = new KFList();

@@ -22,16 +22,6 @@ PENDING_M(op253C, "%<")
 PENDING_M(op253E, "%>")
 PENDING_M(op2A2A2A, "***")
 
-// Dictionaries, sets, bags and indexes
-PENDING_N(opBAG, "#BAG")
-PENDING_M(opBAG, "#BAG")
-PENDING_N(opDICT, "#DICT")
-PENDING_M(opDICT, "#DICT")
-PENDING_N(opIDX, "#IDX")
-PENDING_M(opIDX, "#IDX")
-PENDING_N(opSET, "#SET")
-PENDING_M(opSET, "#SET")
-
 // Record sets, regular expressions and the containment marks
 PENDING_N(opGREP, "#GREP")
 PENDING_M(opGREP, "#GREP")

@@ -9,6 +9,7 @@
 
 #include "KBit.h"
 #include "KClock.h"
+#include "KDict.h"
 #include "KNS.h"
 #include "KNum.h"
 #include "KOps.h"
@@ -304,6 +305,10 @@ KA& KOps::op2525(KA& left, KA& right) {
 
 // "#" monadic: the Int element (or entry) count.
 KA& KOps::op23(KA& a) {
+  if (KDict::IsDictType(a.Type())) {
+    a = a.As<KDict>()->Size();
+    return a;
+  }
   a = a.Cnt();
   return a;
 }
@@ -436,6 +441,9 @@ KA& KOps::op7E(KA& left, KA& right) {
       break;
     case KT::tString:
       left.Owns(left.As<KString>()->Without(right.value));
+      break;
+    case KT::tDict: case KT::tIdx: case KT::tSet: case KT::tBag:  // removes in place
+      left.As<KDict>()->Without(right.value);
       break;
     default:
       KTHROW(KT::eNotSupp, "Left type");
