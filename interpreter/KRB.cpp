@@ -70,10 +70,13 @@ void KRB::SetUniqueAssoc(bool on) {
   if (on) uniqueKeys_ = false;
 }
 
+// Only values that can hold others (elements or a record) matter to a walk
+// over what is reachable; numbers and texts are left out.
 void KRB::Held(std::vector<KB*>& out) const {
+  auto holder = [](KB* v) { return v && (v->descriptor->align == KT::aKB || v->descriptor->rec); };
   for (const Node& n : nodes_) {
-    if (n.key) out.push_back(n.key);
-    if (n.val) out.push_back(n.val);
+    if (holder(n.key)) out.push_back(n.key);
+    if (holder(n.val)) out.push_back(n.val);
   }
 }
 
@@ -101,7 +104,9 @@ uint32_t KRB::Bound(const Probe& p, bool withVal, bool lower) const {
   uint32_t x = Root();
   if (!x) return 0;
   while (nodes_[x].flags & fInt) {
-    int c = Cmp(p, nodes_[x].link[lLX], withVal);
+    const Node& in = nodes_[x];
+    int c = (p.isInt && in.keyIsInt && !p.rev) ? (p.i < in.keyInt ? -1 : (p.i > in.keyInt ? 1 : 0)) : 2;
+    if (c == 2 || (c == 0 && withVal)) c = Cmp(p, in.link[lLX], withVal);
     x = nodes_[x].link[(lower ? c <= 0 : c < 0) ? lLeft : lRight];
   }
   int c = Cmp(p, x, withVal);
@@ -121,6 +126,7 @@ uint32_t KRB::NewNode() {
     n = freeNodes_.back();
     freeNodes_.pop_back();
     nodes_[n] = Node();
+    if (n < disk_.size()) disk_[n] = Disk();
   } else {
     n = static_cast<uint32_t>(nodes_.size());
     nodes_.emplace_back();
@@ -128,8 +134,8 @@ uint32_t KRB::NewNode() {
   if (Bound()) {
     uint32_t cap = 0;
     uint32_t slot = Alloc(kNodeBody, cap);
-    nodes_[n].slot = slot;
-    nodes_[n].cap = cap;
+    D(n).slot = slot;
+    D(n).cap = cap;
     bySlot_[slot] = n;
     Touch(n);
   }
@@ -139,10 +145,12 @@ uint32_t KRB::NewNode() {
 void KRB::FreeNode(uint32_t n) {
   Node& x = nodes_[n];
   if (Bound()) {
-    if (x.keySlot) Release(x.keySlot, x.keyCap);
-    if (x.valSlot) Release(x.valSlot, x.valCap);
-    bySlot_.erase(x.slot);
-    Release(x.slot, x.cap);
+    Disk f = D(n);
+    if (f.keySlot) Release(f.keySlot, f.keyCap);
+    if (f.valSlot) Release(f.valSlot, f.valCap);
+    bySlot_.erase(f.slot);
+    Release(f.slot, f.cap);
+    D(n) = Disk();
   }
   KB::DoneWith(x.key);
   KB::DoneWith(x.val);
@@ -151,9 +159,28 @@ void KRB::FreeNode(uint32_t n) {
 }
 
 void KRB::Touch(uint32_t n) {
-  if (!n || !Bound() || nodes_[n].dirty) return;
-  nodes_[n].dirty = true;
+  if (!n || !Bound() || D(n).dirty) return;
+  D(n).dirty = true;
   dirty_.push_back(n);
+}
+
+KRB::Disk& KRB::D(uint32_t n) {
+  if (disk_.size() <= n) disk_.resize(nodes_.size() > n ? nodes_.size() : n + 1);
+  return disk_[n];
+}
+
+const KRB::Disk& KRB::DiskOf(uint32_t n) const {
+  static const Disk none;
+  return n < disk_.size() ? disk_[n] : none;
+}
+
+void KRB::SetLX(uint32_t n, uint32_t leaf) {
+  Node& x = nodes_[n];
+  x.link[lLX] = leaf;
+  const Node& l = nodes_[leaf];
+  x.keyIsInt = l.keyIsInt && !(l.flags & fRev);
+  x.keyInt = l.keyInt;
+  Touch(n);
 }
 
 void KRB::SetChild(uint32_t parent, int side, uint32_t child) {
@@ -208,10 +235,13 @@ void KRB::InsertLeaf(uint32_t at, bool before, KB* key, KB* val, bool rev) {
   Node& l = nodes_[leaf];
   l.val = val;
   l.flags = rev ? fRev : 0;
-  l.keySlot = keySlot;
-  l.keyCap = keyCap;
-  l.valSlot = valSlot;
-  l.valCap = valCap;
+  if (Bound()) {
+    Disk& f = D(leaf);
+    f.keySlot = keySlot;
+    f.keyCap = keyCap;
+    f.valSlot = valSlot;
+    f.valCap = valCap;
+  }
   ++entries_;
   if (rev) ++revEntries_;
   if (!at) {
@@ -258,12 +288,11 @@ void KRB::InsertLeaf(uint32_t at, bool before, KB* key, KB* val, bool rev) {
     }
     for (uint32_t a = up; a != kHead; a = nodes_[a].link[lParent])
       if (nodes_[a].link[lLX] == at) {
-        nodes_[a].link[lLX] = leaf;
-        Touch(a);
+        SetLX(a, leaf);
         break;
       }
   }
-  nodes_[in].link[lLX] = nodes_[in].link[lLeft];
+  SetLX(in, nodes_[in].link[lLeft]);
   nodes_[in].link[lRX] = nodes_[in].link[lRight];
   Touch(kHead);
   InsertFixup(in);
@@ -348,15 +377,15 @@ void KRB::ReplaceValue(uint32_t n, KB* val) {
   if (nodes_[n].val == val) return;
   if (Bound()) {
     std::string image = KA(val).SO();
-    Node& x = nodes_[n];
-    if (image.size() <= x.valCap) {
-      WriteSlot(x.valSlot, kTagData, x.valCap, image);
+    Disk f = D(n);
+    if (image.size() <= f.valCap) {
+      WriteSlot(f.valSlot, kTagData, f.valCap, image);
     } else {
       uint32_t cap = 0;
       uint32_t slot = WriteData(val, cap);
-      Release(nodes_[n].valSlot, nodes_[n].valCap);
-      nodes_[n].valSlot = slot;
-      nodes_[n].valCap = cap;
+      Release(f.valSlot, f.valCap);
+      D(n).valSlot = slot;
+      D(n).valCap = cap;
       Touch(n);
     }
   }
@@ -436,7 +465,10 @@ void KRB::RemoveLeaf(uint32_t n) {
   int edge = side == lLeft ? lRX : lLX;
   for (uint32_t a = nodes_[p].link[lParent]; a != kHead; a = nodes_[a].link[lParent])
     if (nodes_[a].link[edge] == n) {
-      nodes_[a].link[edge] = nodes_[p].link[edge];
+      if (edge == lLX)
+        SetLX(a, nodes_[p].link[lLX]);
+      else
+        nodes_[a].link[edge] = nodes_[p].link[edge];
       Touch(a);
       break;
     }
@@ -491,7 +523,7 @@ std::string KRB::NodeText(uint32_t n) const {
   bool fileNumbers = Bound() || mirrorOnly_;
   auto num = [&](uint32_t i) -> int {
     if (!i || i >= nodes_.size()) return 0;
-    return static_cast<int>(fileNumbers ? nodes_[i].slot : i);
+    return static_cast<int>(fileNumbers ? DiskOf(i).slot : i);
   };
   std::string status = KB::Fmt("%d:", num(n));
   if (x.flags & fRoot) status += "Root";
@@ -502,8 +534,8 @@ std::string KRB::NodeText(uint32_t n) const {
   if (x.flags & fInt)
     return KB::Fmt("%d :S[%s]P(%d),L(%d),R(%d),LX(%d),RX(%d)", num(n), status.c_str(), num(x.link[lParent]),
                    num(x.link[lLeft]), num(x.link[lRight]), num(x.link[lLX]), num(x.link[lRX]));
-  int k = fileNumbers ? static_cast<int>(x.keySlot) : (x.key ? x.key->ID : 0);
-  int v = fileNumbers ? static_cast<int>(x.valSlot) : (x.val ? x.val->ID : 0);
+  int k = fileNumbers ? static_cast<int>(DiskOf(n).keySlot) : (x.key ? x.key->ID : 0);
+  int v = fileNumbers ? static_cast<int>(DiskOf(n).valSlot) : (x.val ? x.val->ID : 0);
   return KB::Fmt("%d :S[%s]P(%d),F(%d),R(%d),K(%d),V(%d)", num(n), status.c_str(), num(x.link[lParent]),
                  num(x.link[lNext]), num(x.link[lPrev]), k, v);
 }
@@ -569,6 +601,9 @@ std::string KRB::Check() const {
         stack.push_back({x.link[lLeft], 0, 0, 0});
       } else if (f.stage == 1) {
         if (x.link[lLX] != order.back()) return "LX";
+        const Node& lx = nodes_[order.back()];
+        bool intKey = lx.keyIsInt && !(lx.flags & fRev);
+        if (x.keyIsInt != intKey || (intKey && x.keyInt != lx.keyInt)) return "LX key";
         f.leftBH = bh.back();
         bh.pop_back();
         f.rightStart = order.size();
@@ -679,10 +714,11 @@ uint32_t KRB::WriteData(KB* v, uint32_t& cap) {
 
 void KRB::WriteNode(uint32_t n) {
   const Node& x = nodes_[n];
+  const Disk& f = DiskOf(n);
   std::string body;
-  PutWord(body, x.slot);
+  PutWord(body, f.slot);
   PutWord(body, x.flags);
-  auto slotOf = [&](uint32_t i) { return i ? nodes_[i].slot : 0u; };
+  auto slotOf = [&](uint32_t i) { return i ? DiskOf(i).slot : 0u; };
   PutWord(body, slotOf(x.link[lParent]));
   PutWord(body, slotOf(x.link[lLeft]));
   PutWord(body, slotOf(x.link[lRight]));
@@ -690,15 +726,15 @@ void KRB::WriteNode(uint32_t n) {
     PutWord(body, slotOf(x.link[lLX]));
     PutWord(body, slotOf(x.link[lRX]));
   } else {
-    PutWord(body, x.keySlot);
-    PutWord(body, x.valSlot);
+    PutWord(body, f.keySlot);
+    PutWord(body, f.valSlot);
   }
-  WriteSlot(x.slot, kTagNode, x.cap, body);
+  WriteSlot(f.slot, kTagNode, f.cap, body);
 }
 
 void KRB::WriteHeader() {
   std::string body;
-  PutWord(body, nodes_[kHead].slot);
+  PutWord(body, DiskOf(kHead).slot);
   PutWord(body, sentinel_);
   PutWord(body, static_cast<uint32_t>(counter_));
   body.resize(kHeaderBody, '\0');
@@ -709,10 +745,10 @@ void KRB::WriteHeader() {
 void KRB::Commit() {
   std::vector<uint32_t> dirty;
   dirty.swap(dirty_);
-  for (uint32_t n : dirty) nodes_[n].dirty = false;
+  for (uint32_t n : dirty) D(n).dirty = false;
   if (!Bound()) return;
   for (uint32_t n : dirty)
-    if (nodes_[n].slot) WriteNode(n);
+    if (DiskOf(n).slot) WriteNode(n);
   if (headerDirty_) WriteHeader();
 }
 
@@ -724,9 +760,9 @@ void KRB::InitFile() {
   free_[sentinel_] = FreeSlot{kSentinelBody, sentinel_, sentinel_};
   WriteFree(sentinel_);
   uint32_t cap = 0;
-  nodes_[kHead].slot = Alloc(kNodeBody, cap);
-  nodes_[kHead].cap = cap;
-  bySlot_[nodes_[kHead].slot] = kHead;
+  D(kHead).slot = Alloc(kNodeBody, cap);
+  D(kHead).cap = cap;
+  bySlot_[D(kHead).slot] = kHead;
   Touch(kHead);
   headerDirty_ = true;
   Commit();
@@ -822,24 +858,25 @@ void KRB::Load(const std::string& bytes) {
     nodes_.emplace_back();
     bySlot_[p.slot] = n;
     Node& x = nodes_[n];
-    x.slot = p.slot;
-    x.cap = cap;
+    D(n).slot = p.slot;
+    D(n).cap = cap;
     x.flags = static_cast<uint8_t>(flagsWord);
     for (int i = 0; i < 5; ++i) rawLinks.push_back(Word(b + 8 + 4 * i));
     bool isHead = n == kHead;
     if (isHead != ((x.flags & fHead) != 0) || (isHead && !(x.flags & fInt))) Damaged("head flag");
     if (Word(b + 8) != p.parent) Damaged("parent link");
     if (!(x.flags & fInt)) {
-      x.keySlot = Word(b + 20);
-      x.valSlot = Word(b + 24);
-      x.keyCap = slots.count(x.keySlot) ? slots[x.keySlot].cap : 0;
-      x.valCap = slots.count(x.valSlot) ? slots[x.valSlot].cap : 0;
-      KB* key = dataSlot(x.keySlot);
+      Disk& f = D(n);
+      f.keySlot = Word(b + 20);
+      f.valSlot = Word(b + 24);
+      f.keyCap = slots.count(f.keySlot) ? slots[f.keySlot].cap : 0;
+      f.valCap = slots.count(f.valSlot) ? slots[f.valSlot].cap : 0;
+      KB* key = dataSlot(f.keySlot);
       nodes_[n].key = key;
       Probe pr = MakeProbe(key, nullptr, false);
       nodes_[n].keyIsInt = pr.isInt;
       nodes_[n].keyInt = pr.i;
-      nodes_[n].val = dataSlot(nodes_[n].valSlot);
+      nodes_[n].val = dataSlot(D(n).valSlot);
       ++entries_;
       if (nodes_[n].flags & fRev) ++revEntries_;
       continue;
@@ -873,6 +910,8 @@ void KRB::Load(const std::string& bytes) {
       x.link[lRX] = toNode(raw[4], true);
     }
   }
+  for (uint32_t n = 1; n < nodes_.size(); ++n)
+    if ((nodes_[n].flags & fInt) && nodes_[n].link[lLX]) SetLX(n, nodes_[n].link[lLX]);
   std::string why = Check();
   if (!why.empty()) Damaged(why.c_str());
   fileEnd_ = size;

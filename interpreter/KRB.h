@@ -69,11 +69,16 @@ class KRB {
   struct Node {
     uint32_t link[5] = {0, 0, 0, 0, 0};
     uint8_t flags = 0;
-    bool keyIsInt = false;  // key is a one-element Int array (fast comparison)
+    // The key is a one-element Int array (fast comparison). An internal
+    // node mirrors its LX entry's (when that is not a reverse entry).
+    bool keyIsInt = false;
     int32_t keyInt = 0;
     KB* key = nullptr;
     KB* val = nullptr;
-    uint32_t slot = 0, cap = 0;  // node slot (bound trees)
+  };
+  // Where a node lives in the bound file (a vector beside the nodes).
+  struct Disk {
+    uint32_t slot = 0, cap = 0;  // node slot
     uint32_t keySlot = 0, keyCap = 0, valSlot = 0, valCap = 0;
     bool dirty = false;
   };
@@ -125,6 +130,7 @@ class KRB {
   uint32_t First() const { return nodes_[kHead].link[lLX]; }
   uint32_t Next(uint32_t n) const { return nodes_[n].link[lNext]; }
   const Node& At(uint32_t n) const { return nodes_[n]; }
+  const Disk& DiskOf(uint32_t n) const;
   int32_t Counter() const { return counter_; }
   // The type code of the dictionary class the tree was made for.
   int kind = 0;
@@ -139,7 +145,8 @@ class KRB {
   // entry chain, LX/RX, order and counts. Empty string when sound.
   std::string Check() const;
 
-  // Values the tree holds references to (keys and values).
+  // The keys and values that can hold other values (for walks that break
+  // reference cycles).
   void Held(std::vector<KB*>& out) const;
 
  private:
@@ -170,6 +177,8 @@ class KRB {
   void RemoveLeaf(uint32_t n);
   void RemoveFixup(uint32_t x);
   void Touch(uint32_t n);
+  void SetLX(uint32_t n, uint32_t leaf);
+  Disk& D(uint32_t n);
   void SetKey(uint32_t n, KB* key);
   void ReplaceValue(uint32_t n, KB* val);
   void InsertOrdered(KB* key, KB* val, bool rev);
@@ -193,6 +202,7 @@ class KRB {
   };
 
   std::vector<Node> nodes_;
+  std::vector<Disk> disk_;
   std::vector<uint32_t> freeNodes_;
   std::vector<uint32_t> dirty_;
   int entries_ = 0;
