@@ -103,6 +103,9 @@ void KeysOf(KB* index, KSeq* keys, KT::KET code, const char* msg) {
   }
 }
 
+// Int arrays of several elements: their elements pair without building values.
+bool IsIntArray(KB* v) { return v->typen() == KT::tNum && v->alignmentn() == KT::aInt && v->Count() > 1; }
+
 KSeq* NewSeq(KA& hold) {
   KSeq* s = new KSeq();
   hold.Owns(s);
@@ -189,9 +192,9 @@ KB* KDict::Clone() {
     const KRB::Node& x = from.At(n);
     if (x.flags & KRB::fRev) continue;
     if (IsSet())
-      to.SetAdd(x.key);
+      to.SetAdd(x.KeyItem());
     else
-      to.Store(x.key, x.val);
+      to.Store(x.KeyItem(), x.ValItem());
   }
   c->Reference(true);
   return c;
@@ -207,7 +210,7 @@ KB* KDict::Keys() {
   KSeq* s = NewSeq(hold);
   KRB& t = Tree();
   for (uint32_t n = t.First(); n; n = t.Next(n))
-    if (!(t.At(n).flags & KRB::fRev)) s->AppendRef(t.At(n).key);
+    if (!(t.At(n).flags & KRB::fRev)) s->AppendOwned(t.Key(n));
   s->Reference(true);
   return s;
 }
@@ -220,8 +223,8 @@ KB* KDict::Seq() {
     const KRB::Node& x = t.At(n);
     if (x.flags & KRB::fRev) continue;
     KSeq* pair = new KSeq();
-    pair->AppendRef(x.key);
-    pair->AppendRef(x.val);
+    pair->AppendOwned(t.Key(n));
+    pair->AppendOwned(t.Val(n));
     s->AppendOwned(pair);
   }
   s->Reference(true);
@@ -289,18 +292,24 @@ KB* KDict::FieldGet(KB* name) {
 
 KB* KDict::IndexedBy(KB* index) {
   if (index->typen() == KT::tNV) KTHROW(KT::eNotSupp, "empty idx");
-  KA keysHold;
-  KSeq* keys = NewSeq(keysHold);
-  KeysOf(index, keys, KT::eNotImpl, "Type");
   KA hold;
   KSeq* out = NewSeq(hold);
   KRB& t = Tree();
   std::vector<uint32_t> found;
-  for (int i = 0; i < keys->Count(); ++i) {
+  auto lookup = [&](const KRB::Item& key) {
     found.clear();
-    t.Find((*keys)[i], found);
+    t.Find(key, found);
     if (found.empty()) out->AppendOwned(new KNV());
-    for (uint32_t n : found) out->AppendRef(t.At(n).val);
+    for (uint32_t n : found) out->AppendOwned(t.Val(n));
+  };
+  if (IsIntArray(index)) {
+    const int32_t* k = static_cast<KNum*>(index)->IntPtr();
+    for (int i = 0; i < index->Count(); ++i) lookup(KRB::IntItem(k[i]));
+  } else {
+    KA keysHold;
+    KSeq* keys = NewSeq(keysHold);
+    KeysOf(index, keys, KT::eNotImpl, "Type");
+    for (int i = 0; i < keys->Count(); ++i) lookup(KRB::ItemOf((*keys)[i]));
   }
   out->Reference(true);
   return out;
@@ -331,6 +340,14 @@ void KDict::IdxAssign(KB* value, KB* index) {
       KSeq* pair = static_cast<KSeq*>((*s)[i]);
       StorePair((*pair)[0], (*pair)[1]);
     }
+    return;
+  }
+  if (!IsSet() && IsIntArray(index) && IsIntArray(value) && index->Count() == value->Count()) {
+    const int32_t* k = static_cast<KNum*>(index)->IntPtr();
+    const int32_t* v = static_cast<KNum*>(value)->IntPtr();
+    KRB& t = Tree();
+    t.Reserve(index->Count());
+    for (int i = 0; i < index->Count(); ++i) t.Store(KRB::IntItem(k[i]), KRB::IntItem(v[i]));
     return;
   }
   KA keysHold;

@@ -82,22 +82,35 @@ void KRB::Held(std::vector<KB*>& out) const {
 
 // ------------------------------------------------------------ order
 
-KRB::Probe KRB::MakeProbe(KB* key, KB* val, bool rev) {
-  Probe p{key, val, rev, false, 0};
-  if (key && key->typen() == KT::tNum && key->Count() == 1 && key->alignmentn() == KT::aInt) {
-    p.isInt = true;
-    p.i = static_cast<KNum*>(key)->IntPtr()[0];
-  }
-  return p;
+KRB::Item KRB::ItemOf(KB* v) {
+  if (v && v->typen() == KT::tNum && v->Count() == 1 && v->alignmentn() == KT::aInt)
+    return IntItem(static_cast<KNum*>(v)->IntPtr()[0]);
+  return Item{v, false, 0};
+}
+
+KB* KRB::MakeValue(const Item& it) {
+  if (it.isInt) return KMakeInt(it.i);
+  if (!it.obj) return new KNV();
+  it.obj->Reference(true);
+  return it.obj;
+}
+
+// KA::Compare, without building values for two inline Ints.
+int KRB::CmpItems(const Item& a, const Item& b) {
+  if (a.isInt && b.isInt) return a.i < b.i ? -1 : (a.i > b.i ? 1 : 0);
+  KA x, y;
+  x.Owns(MakeValue(a));
+  y.Owns(MakeValue(b));
+  return KA::Compare(x.value, y.value);
 }
 
 int KRB::Cmp(const Probe& p, uint32_t n, bool withVal) const {
   const Node& x = nodes_[n];
   bool xRev = (x.flags & fRev) != 0;
   if (p.rev != xRev) return p.rev ? 1 : -1;
-  int c = (p.isInt && x.keyIsInt) ? (p.i < x.keyInt ? -1 : (p.i > x.keyInt ? 1 : 0)) : KA::Compare(p.key, x.key);
-  if (c || !withVal || !p.val) return c;
-  return KA::Compare(p.val, x.val);
+  int c = CmpItems(p.key, x.KeyItem());
+  if (c || !withVal || !p.hasVal) return c;
+  return CmpItems(p.val, x.ValItem());
 }
 
 uint32_t KRB::Bound(const Probe& p, bool withVal, bool lower) const {
@@ -105,7 +118,7 @@ uint32_t KRB::Bound(const Probe& p, bool withVal, bool lower) const {
   if (!x) return 0;
   while (nodes_[x].flags & fInt) {
     const Node& in = nodes_[x];
-    int c = (p.isInt && in.keyIsInt && !p.rev) ? (p.i < in.keyInt ? -1 : (p.i > in.keyInt ? 1 : 0)) : 2;
+    int c = (p.key.isInt && in.keyIsInt && !p.rev) ? (p.key.i < in.keyInt ? -1 : (p.key.i > in.keyInt ? 1 : 0)) : 2;
     if (c == 2 || (c == 0 && withVal)) c = Cmp(p, in.link[lLX], withVal);
     x = nodes_[x].link[(lower ? c <= 0 : c < 0) ? lLeft : lRight];
   }
@@ -113,8 +126,8 @@ uint32_t KRB::Bound(const Probe& p, bool withVal, bool lower) const {
   return (lower ? c <= 0 : c < 0) ? x : nodes_[x].link[lNext];
 }
 
-void KRB::Find(KB* key, std::vector<uint32_t>& out) const {
-  Probe p = MakeProbe(key, nullptr, false);
+void KRB::Find(const Item& key, std::vector<uint32_t>& out) const {
+  Probe p{key, Item(), false, false};
   for (uint32_t u = Bound(p, false, true); u && Cmp(p, u, false) == 0; u = Next(u)) out.push_back(u);
 }
 
@@ -210,31 +223,32 @@ void KRB::Rotate(uint32_t x, int side) {
   SetChild(y, side, x);
 }
 
-void KRB::SetKey(uint32_t n, KB* key) {
+// Takes a reference on the key and value objects (inline Ints need none).
+void KRB::SetItems(uint32_t n, const Item& key, const Item& val) {
   Node& x = nodes_[n];
-  key->Reference(true);
-  x.key = key;
-  Probe p = MakeProbe(key, nullptr, false);
-  x.keyIsInt = p.isInt;
-  x.keyInt = p.i;
+  x.keyIsInt = key.isInt;
+  x.keyInt = key.i;
+  x.key = key.isInt ? nullptr : key.obj;
+  if (x.key) x.key->Reference(true);
+  x.valIsInt = val.isInt;
+  x.valInt = val.i;
+  x.val = val.isInt ? nullptr : val.obj;
+  if (x.val) x.val->Reference(true);
 }
 
 // ------------------------------------------------------------ insertion
 
 // A new entry before or after the entry `at` (at 0: the tree is empty).
 // The entry's leaf takes at's place under a new red internal node.
-void KRB::InsertLeaf(uint32_t at, bool before, KB* key, KB* val, bool rev) {
+void KRB::InsertLeaf(uint32_t at, bool before, const Item& key, const Item& val, bool rev) {
   uint32_t keySlot = 0, keyCap = 0, valSlot = 0, valCap = 0;
   if (Bound()) {
     keySlot = WriteData(key, keyCap);
     valSlot = WriteData(val, valCap);
   }
   uint32_t leaf = NewNode();
-  SetKey(leaf, key);
-  val->Reference(true);
-  Node& l = nodes_[leaf];
-  l.val = val;
-  l.flags = rev ? fRev : 0;
+  SetItems(leaf, key, val);
+  nodes_[leaf].flags = rev ? fRev : 0;
   if (Bound()) {
     Disk& f = D(leaf);
     f.keySlot = keySlot;
@@ -324,8 +338,8 @@ void KRB::InsertFixup(uint32_t x) {
   Paint(Root(), false);
 }
 
-void KRB::InsertOrdered(KB* key, KB* val, bool rev) {
-  Probe p = MakeProbe(key, val, rev);
+void KRB::InsertOrdered(const Item& key, const Item& val, bool rev) {
+  Probe p{key, val, true, rev};
   bool withVal = uniqueAssoc_ && !uniqueKeys_;
   uint32_t u = Bound(p, withVal, false);
   if (u)
@@ -353,10 +367,10 @@ class KRBCommit {
   KRB& t_;
 };
 
-void KRB::Store(KB* key, KB* val) {
+void KRB::Store(const Item& key, const Item& val) {
   RequireWritable();
   KRBCommit commit(*this);
-  Probe p = MakeProbe(key, val, false);
+  Probe p{key, val, true, false};
   if (uniqueKeys_) {
     uint32_t u = Bound(p, false, true);
     if (u && Cmp(p, u, false) == 0) {
@@ -373,13 +387,16 @@ void KRB::Store(KB* key, KB* val) {
   commit.Done();
 }
 
-void KRB::ReplaceValue(uint32_t n, KB* val) {
-  if (nodes_[n].val == val) return;
+void KRB::ReplaceValue(uint32_t n, const Item& val) {
+  const Node& x = nodes_[n];
+  if (x.valIsInt ? (val.isInt && val.i == x.valInt) : (!val.isInt && val.obj == x.val)) return;
   if (Bound()) {
-    std::string image = KA(val).SO();
+    KA image;
+    image.Owns(MakeValue(val));
+    std::string bytes = image.SO();
     Disk f = D(n);
-    if (image.size() <= f.valCap) {
-      WriteSlot(f.valSlot, kTagData, f.valCap, image);
+    if (bytes.size() <= f.valCap) {
+      WriteSlot(f.valSlot, kTagData, f.valCap, bytes);
     } else {
       uint32_t cap = 0;
       uint32_t slot = WriteData(val, cap);
@@ -389,31 +406,33 @@ void KRB::ReplaceValue(uint32_t n, KB* val) {
       Touch(n);
     }
   }
-  val->Reference(true);
-  KB* old = nodes_[n].val;
-  nodes_[n].val = val;
+  Node& y = nodes_[n];
+  KB* old = y.val;
+  y.valIsInt = val.isInt;
+  y.valInt = val.i;
+  y.val = val.isInt ? nullptr : val.obj;
+  if (y.val) y.val->Reference(true);
   KB::DoneWith(old);
 }
 
-bool KRB::SetAdd(KB* key) {
+bool KRB::SetAdd(const Item& key) {
   RequireWritable();
-  Probe p = MakeProbe(key, nullptr, false);
+  Probe p{key, Item(), false, false};
   uint32_t u = Bound(p, false, true);
   if (u && Cmp(p, u, false) == 0) return false;
   KRBCommit commit(*this);
-  KA number;
-  number.Owns(KMakeInt(counter_ + 1));
-  InsertOrdered(key, number.value, false);
+  Item number = IntItem(counter_ + 1);
+  InsertOrdered(key, number, false);
   ++counter_;
   headerDirty_ = true;
-  InsertOrdered(number.value, key, true);
+  InsertOrdered(number, key, true);
   commit.Done();
   return true;
 }
 
 // ------------------------------------------------------------ removal
 
-int KRB::Remove(KB* key) {
+int KRB::Remove(const Item& key) {
   RequireWritable();
   std::vector<uint32_t> found;
   Find(key, found);
@@ -421,9 +440,9 @@ int KRB::Remove(KB* key) {
   KRBCommit commit(*this);
   for (uint32_t n : found) {
     if (revEntries_ > 0) {
-      Probe r = MakeProbe(nodes_[n].val, nodes_[n].key, true);
+      Probe r{nodes_[n].ValItem(), nodes_[n].KeyItem(), true, true};
       uint32_t u = Bound(r, false, true);
-      if (u && Cmp(r, u, false) == 0 && KA::Compare(nodes_[u].val, key) == 0) RemoveLeaf(u);
+      if (u && Cmp(r, u, true) == 0) RemoveLeaf(u);
     }
     RemoveLeaf(n);
   }
@@ -584,7 +603,7 @@ std::string KRB::Check() const {
         if (x.flags & fHead) return "head inside";
         if (!(x.flags & fInt)) {
           if (x.flags & fRed) return "red leaf";
-          if (!x.key || !x.val) return "leaf without entry";
+          if ((!x.key && !x.keyIsInt) || (!x.val && !x.valIsInt)) return "leaf without entry";
           order.push_back(f.n);
           bh.push_back(1);
           stack.pop_back();
@@ -627,8 +646,8 @@ std::string KRB::Check() const {
     if (x.link[lPrev] != (i ? order[i - 1] : 0) || x.link[lNext] != (i + 1 < order.size() ? order[i + 1] : 0))
       return "entry chain";
     if (x.flags & fRev) ++rev;
-    if (i && Cmp(MakeProbe(nodes_[order[i - 1]].key, nullptr, (nodes_[order[i - 1]].flags & fRev) != 0), order[i],
-                 false) > 0)
+    if (i && Cmp(Probe{nodes_[order[i - 1]].KeyItem(), Item(), false, (nodes_[order[i - 1]].flags & fRev) != 0},
+                 order[i], false) > 0)
       return "order";
   }
   if (static_cast<int>(order.size()) != entries_ || rev != revEntries_) return "entry count";
@@ -704,8 +723,10 @@ void KRB::WriteFree(uint32_t pos) {
   WriteSlot(pos, kTagFree, f.cap, body);
 }
 
-uint32_t KRB::WriteData(KB* v, uint32_t& cap) {
-  std::string image = KA(v).SO();
+uint32_t KRB::WriteData(const Item& v, uint32_t& cap) {
+  KA value;
+  value.Owns(MakeValue(v));
+  std::string image = value.SO();
   if (image.size() > kMaxFile) KTHROW(KT::eSystem, "Dictionary file full");
   uint32_t pos = Alloc(static_cast<uint32_t>(image.size()), cap);
   WriteSlot(pos, kTagData, cap, image);
@@ -871,12 +892,10 @@ void KRB::Load(const std::string& bytes) {
       f.valSlot = Word(b + 24);
       f.keyCap = slots.count(f.keySlot) ? slots[f.keySlot].cap : 0;
       f.valCap = slots.count(f.valSlot) ? slots[f.valSlot].cap : 0;
-      KB* key = dataSlot(f.keySlot);
-      nodes_[n].key = key;
-      Probe pr = MakeProbe(key, nullptr, false);
-      nodes_[n].keyIsInt = pr.isInt;
-      nodes_[n].keyInt = pr.i;
-      nodes_[n].val = dataSlot(D(n).valSlot);
+      KA key, val;
+      key.Owns(dataSlot(f.keySlot));
+      val.Owns(dataSlot(D(n).valSlot));
+      SetItems(n, ItemOf(key.value), ItemOf(val.value));
       ++entries_;
       if (nodes_[n].flags & fRev) ++revEntries_;
       continue;

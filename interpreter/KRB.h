@@ -15,8 +15,10 @@
 // a set (flag Rev) order after all others. With unique associations equal
 // keys order further by value; otherwise equal keys keep insertion order.
 //
-// Memory. Nodes live in a vector and link by index (0 is no node). Every
-// external node owns one reference to its key and one to its value.
+// Memory. Nodes live in a vector and link by index (0 is no node). A key or
+// value that is a one-element Int array is kept inline as its number (and
+// built again as a value when asked for); any other key or value is held
+// by one reference of its external node.
 //
 // File. A bound tree mirrors its file: every node also records its node
 // slot, every entry the data slots of its key and value image. The file is
@@ -66,15 +68,30 @@ class KRB {
   static constexpr int lNext = lLeft;  // external nodes: F
   static constexpr int lPrev = lRight; // external nodes: R
 
+  // A key or value: an inline Int, or a value (one reference when held).
+  struct Item {
+    KB* obj = nullptr;
+    bool isInt = false;
+    int32_t i = 0;
+  };
+  static Item ItemOf(KB* v);  // no reference taken
+  static Item IntItem(int32_t i) { return Item{nullptr, true, i}; }
+  static KB* MakeValue(const Item& it);  // a new reference
+  static int CmpItems(const Item& a, const Item& b);
+
   struct Node {
     uint32_t link[5] = {0, 0, 0, 0, 0};
     uint8_t flags = 0;
-    // The key is a one-element Int array (fast comparison). An internal
-    // node mirrors its LX entry's (when that is not a reverse entry).
+    // An internal node mirrors its LX entry's key when that is an inline
+    // Int of an ordinary entry (fast routing).
     bool keyIsInt = false;
+    bool valIsInt = false;
     int32_t keyInt = 0;
-    KB* key = nullptr;
+    int32_t valInt = 0;
+    KB* key = nullptr;  // null when the key is inline (or the node internal)
     KB* val = nullptr;
+    Item KeyItem() const { return Item{key, keyIsInt, keyInt}; }
+    Item ValItem() const { return Item{val, valIsInt, valInt}; }
   };
   // Where a node lives in the bound file (a vector beside the nodes).
   struct Disk {
@@ -116,20 +133,29 @@ class KRB {
 
   // Stores a pair under the switches: unique keys replace the value of an
   // equal key; unique associations skip an equal pair; else always added.
-  void Store(KB* key, KB* val);
+  void Store(KB* key, KB* val) { Store(ItemOf(key), ItemOf(val)); }
+  void Store(const Item& key, const Item& val);
+  // Room for `entries` more entries without moving the nodes again.
+  void Reserve(int entries) { nodes_.reserve(nodes_.size() + 2 * static_cast<size_t>(entries)); }
   // Set semantics: adds a key not yet present with the next counter value
   // and the reverse entry (number, key). False when already present.
-  bool SetAdd(KB* key);
+  bool SetAdd(KB* key) { return SetAdd(ItemOf(key)); }
+  bool SetAdd(const Item& key);
   // Removes every entry with the key (and, for set entries, their reverse
   // entries). Returns the number removed.
-  int Remove(KB* key);
+  int Remove(KB* key) { return Remove(ItemOf(key)); }
+  int Remove(const Item& key);
   // The entries with the key, in order (no reverse entries).
-  void Find(KB* key, std::vector<uint32_t>& out) const;
+  void Find(KB* key, std::vector<uint32_t>& out) const { Find(ItemOf(key), out); }
+  void Find(const Item& key, std::vector<uint32_t>& out) const;
 
   // Ordered walk over the entries: First() then Next(n); 0 at the end.
   uint32_t First() const { return nodes_[kHead].link[lLX]; }
   uint32_t Next(uint32_t n) const { return nodes_[n].link[lNext]; }
   const Node& At(uint32_t n) const { return nodes_[n]; }
+  // An entry's key and value as values (new references).
+  KB* Key(uint32_t n) const { return MakeValue(nodes_[n].KeyItem()); }
+  KB* Val(uint32_t n) const { return MakeValue(nodes_[n].ValItem()); }
   const Disk& DiskOf(uint32_t n) const;
   int32_t Counter() const { return counter_; }
   // The type code of the dictionary class the tree was made for.
@@ -154,13 +180,10 @@ class KRB {
 
   // Probe: a key (and value) being looked for, with the fast Int path.
   struct Probe {
-    KB* key;
-    KB* val;
+    Item key, val;
+    bool hasVal;
     bool rev;
-    bool isInt;
-    int32_t i;
   };
-  static Probe MakeProbe(KB* key, KB* val, bool rev);
   int Cmp(const Probe& p, uint32_t n, bool withVal) const;
   // The first entry not below the probe (lower) or above it (!lower).
   uint32_t Bound(const Probe& p, bool withVal, bool lower) const;
@@ -172,16 +195,16 @@ class KRB {
   bool Red(uint32_t n) const { return n && (nodes_[n].flags & fRed); }
   void Paint(uint32_t n, bool red);
   void Rotate(uint32_t x, int side);  // side lLeft: left rotation
-  void InsertLeaf(uint32_t at, bool before, KB* key, KB* val, bool rev);
+  void InsertLeaf(uint32_t at, bool before, const Item& key, const Item& val, bool rev);
   void InsertFixup(uint32_t x);
   void RemoveLeaf(uint32_t n);
   void RemoveFixup(uint32_t x);
   void Touch(uint32_t n);
   void SetLX(uint32_t n, uint32_t leaf);
   Disk& D(uint32_t n);
-  void SetKey(uint32_t n, KB* key);
-  void ReplaceValue(uint32_t n, KB* val);
-  void InsertOrdered(KB* key, KB* val, bool rev);
+  void SetItems(uint32_t n, const Item& key, const Item& val);
+  void ReplaceValue(uint32_t n, const Item& val);
+  void InsertOrdered(const Item& key, const Item& val, bool rev);
 
   // File binding.
   void RequireWritable() const;
@@ -189,7 +212,7 @@ class KRB {
   void Release(uint32_t slot, uint32_t cap);
   void WriteSlot(uint32_t pos, uint32_t tag, uint32_t cap, const std::string& body);
   void WriteFree(uint32_t pos);
-  uint32_t WriteData(KB* v, uint32_t& cap);
+  uint32_t WriteData(const Item& v, uint32_t& cap);
   void WriteNode(uint32_t n);
   void WriteHeader();
   void Commit();

@@ -51,7 +51,12 @@ int RemoveInt(KRB& t, int k) {
 // The entries in order as (key, value) pairs.
 std::vector<std::pair<int, int>> Entries(const KRB& t) {
   std::vector<std::pair<int, int>> out;
-  for (uint32_t n = t.First(); n; n = t.Next(n)) out.emplace_back(IntOf(t.At(n).key), IntOf(t.At(n).val));
+  for (uint32_t n = t.First(); n; n = t.Next(n)) {
+    KA k, v;
+    k.Owns(t.Key(n));
+    v.Owns(t.Val(n));
+    out.emplace_back(IntOf(k.value), IntOf(v.value));
+  }
   return out;
 }
 
