@@ -23,8 +23,9 @@ bool gRunning = false;
 // How often a long run lets the window process its events (milliseconds).
 constexpr qint64 kBreathInterval = 15;
 
-// The fixed text that lists the script files, one name per line.
-const char* const kScriptListText = "'tarqscripts'#fc :files @&(:name)>>> ,,\\";
+// The fixed text that lists the script files, one name per line. It names
+// the folder exactly as the scripts are saved: file names are case-sensitive.
+const char* const kScriptListText = "'TARQScripts'#fc :files @&(:name)>>> ,,\\";
 
 // A throw-away namespace chain for the operator listing and the file list.
 KSeq* NewChain() {

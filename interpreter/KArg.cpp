@@ -13,6 +13,8 @@
 #include "KBlock.h"
 #include "KClock.h"
 #include "KDict.h"
+#include "KFCtxt.h"
+#include "KFile.h"
 #include "KNS.h"
 #include "KNum.h"
 #include "KRS.h"
@@ -1163,6 +1165,8 @@ int CompareAt(KB* a, KB* b, int depth) {
     case KT::tNum: return AsNum(a)->Compare(b);
     case KT::tField:
     case KT::tString: return static_cast<KString*>(a)->Compare(b);
+    case KT::tFCtxt: return static_cast<KFCtxt*>(a)->Compare(b);
+    case KT::tFile: return static_cast<KFile*>(a)->Compare(b);
     case KT::tFL:
     case KT::tSeq:
     case KT::tSeqEa: {
@@ -1319,6 +1323,8 @@ void KA::SI(KA& a, const char* image) {
     case KT::tPgm: v = KBlock::SI(image); break;
     case KT::tClock: v = KClock::SI(image); break;
     case KT::tCV: v = KCV::SI(image); break;
+    case KT::tFCtxt: v = KFCtxt::SI(image); break;
+    case KT::tFile: v = KFile::SI(image); break;
     case KT::tField:
     case KT::tString: v = KString::SI(image); break;
     case KT::tFL: v = KFList::SI(image); break;

@@ -2,10 +2,9 @@
 // (with the write fence), text forms, fields, lookup, storing and removal.
 #include "KDict.h"
 
-#include <cctype>
-
 #include "KArg.h"
 #include "KClock.h"
+#include "KFile.h"
 #include "KNum.h"
 #include "KPlatform.h"
 #include "KSeq.h"
@@ -32,16 +31,6 @@ const Kind& KindOf(int type) {
   for (const Kind& k : kKinds)
     if (k.type == type) return k;
   return kKinds[0];
-}
-
-// The write fence: a file may be written only inside a folder "tarq/user".
-const char* const kFenceRefusal = "Must be removable or contain \"\\tarq\\user\\\"\r\n";
-
-bool FenceAllows(const std::string& sysPath) {
-  std::string full = sysPath;
-  if (full.empty() || full[0] != '/') full = KPlat::ToSystemPath(KPlat::CurrentDir()) + full;
-  for (char& c : full) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return full.find("/tarq/user/") != std::string::npos;
 }
 
 // Kinds of value a key may be: one key each.
@@ -143,8 +132,10 @@ KDict::KDict(KT::KTO type, const std::string* path) : KB(type) {
     r->tree->kind = type;
     return;
   }
-  std::string sysPath = KPlat::ToSystemPath(KPlat::Cp1252ToUtf8(*path));
-  r->tree = KRB::Open(sysPath, FenceAllows(sysPath), kFenceRefusal, k.uniqueKeys, k.uniqueAssoc);
+  // Outside the write fence the file is only read: creating it or any
+  // change raises the fence's reason.
+  std::string sysPath = KPlat::SysPathOf(*path);
+  r->tree = KRB::Open(sysPath, KPlat::WriteAllowedSys(sysPath), KPlat::kFenceReason, k.uniqueKeys, k.uniqueAssoc);
   if (r->tree->kind == 0) r->tree->kind = type;
   if (r->tree->kind != type) {
     r->tree.reset();
@@ -275,7 +266,7 @@ KB* KDict::FieldGet(KB* name) {
   if (FieldIs(name, "file")) {
     KRB& t = Tree();
     if (!t.Bound()) return new KNV();
-    return new KString(KPlat::Utf8ToCp1252(KPlat::FromSystemPath(t.Path())));
+    return new KFile(KPlat::FromSystemPath(KPlat::LangNameOf(t.Path())));
   }
   if (FieldIs(name, "keys")) return Keys();
   if (FieldIs(name, "precis")) {

@@ -6,6 +6,7 @@
 
 #include "KBit.h"
 #include "KNS.h"
+#include "KFile.h"
 #include "KNum.h"
 #include "KOps.h"
 #include "KParser.h"
@@ -64,6 +65,9 @@ KA& KOps::op2C3D3E(KA& value, KA& target) {
   switch (target.Type()) {
     case KT::tNil:
       KTHROW(KT::eNotSupp, ",=>(#nil)");
+    case KT::tFile:
+      target.As<KFile>()->Append(value.value);
+      break;
     case KT::tNum:
       target.As<KNum>()->Append(value.value);
       break;

@@ -1,9 +1,10 @@
 // KOpsDict: the dictionary constructors "#DICT", "#SET", "#BAG", "#IDX".
 // Niladic: a new empty one in memory. Monadic: one bound to the file the
-// string names (the empty value gives the niladic form).
+// string or file names (the empty value gives the niladic form).
 #include <string>
 
 #include "KDict.h"
+#include "KFile.h"
 #include "KOps.h"
 #include "KString.h"
 #include "Kerror.h"
@@ -16,8 +17,13 @@ KA& MakeDict(KA& a, KT::KTO type) {
     a.Owns(KDict::Make(type, nullptr));
     return a;
   }
-  if (!a.Is(KT::tString)) KTHROW(KT::eValue, "need file or string");
-  std::string path(a.As<KString>()->Str(), a.As<KString>()->Len());
+  std::string path;
+  if (a.Is(KT::tString))
+    path.assign(a.As<KString>()->Str(), a.As<KString>()->Len());
+  else if (a.Is(KT::tFile))
+    path = a.As<KFile>()->FPath();
+  else
+    KTHROW(KT::eValue, "need file or string");
   a.Owns(KDict::Make(type, &path));
   return a;
 }

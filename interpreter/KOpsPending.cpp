@@ -12,15 +12,6 @@ static const char* const kUnit = "Interpreter/KOps";
 #define PENDING_D(name, sym) KA& KOps::name(KA&, KA&) { KTHROW(KT::eNotImpl, sym); }
 
 // Files and file contexts
-PENDING_N(opFC, "#FC")
-PENDING_M(opFC, "#FC")
-PENDING_D(opFC, "#FC")
-PENDING_N(opFILE, "#FILE")
-PENDING_M(opFILE, "#FILE")
-PENDING_D(opFILE, "#FILE")
-PENDING_M(op253C, "%<")
-PENDING_M(op253E, "%>")
-PENDING_M(op2A2A2A, "***")
 
 // Record sets, regular expressions and the containment marks
 PENDING_N(opGREP, "#GREP")

@@ -3,17 +3,25 @@
 // system's form here, and nowhere else.
 #include "KPlatform.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <climits>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 namespace KPlat {
@@ -365,11 +373,35 @@ bool ReadFile(const std::string& sysPath, std::string& out) {
   return true;
 }
 
+// Writes a sibling temporary file and renames it over the target, so a
+// failure (disk full, permission) leaves the old file whole. An existing
+// target's permission bits carry over; a link as target is written through.
 bool WriteFile(const std::string& sysPath, const std::string& data) {
-  std::ofstream out(sysPath, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-  return static_cast<bool>(out);
+  std::string target = sysPath;
+  char real[PATH_MAX];
+  struct stat st;
+  bool exists = stat(target.c_str(), &st) == 0;
+  if (exists && realpath(target.c_str(), real)) target = real;
+  std::string tmp = target + ".~tmpXXXXXX";
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) return false;
+  bool ok = fchmod(fd, exists ? (st.st_mode & 07777) : 0644) == 0;
+  for (size_t done = 0; ok && done < data.size();) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  ok = ok && fsync(fd) == 0;
+  int saved = errno;
+  ok = close(fd) == 0 && ok;
+  if (ok) ok = rename(tmp.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    if (!saved) saved = errno;
+    unlink(tmp.c_str());
+    errno = saved;
+  }
+  return ok;
 }
 
 bool FileExists(const std::string& sysPath) {
@@ -386,6 +418,382 @@ bool RenameFile(const std::string& from, const std::string& to) {
 }
 
 bool RemoveFile(const std::string& sysPath) { return std::remove(sysPath.c_str()) == 0; }
+
+// ---------------------------------------------------------------- write fence
+const char* const kFenceReason = "Must be removable or contain \"\\tarq\\user\\\"\r\n";
+
+std::string SysPathOf(const std::string& langPath) { return ToSystemPath(Cp1252ToUtf8(langPath)); }
+
+std::string LangNameOf(const std::string& sysName) {
+  std::string out;
+  out.reserve(sysName.size());
+  uint32_t cp;
+  for (size_t i = 0; i < sysName.size();) {
+    int n = DecodeUtf8(sysName, i, cp);
+    if (!n) {
+      out += '?';
+      ++i;
+      continue;
+    }
+    out += static_cast<char>(FromCodePoint(cp));
+    i += static_cast<size_t>(n);
+  }
+  return out;
+}
+
+namespace {
+void PopComponent(std::string& path) {
+  size_t slash = path.rfind('/');
+  path.erase(slash == 0 ? 1 : slash);
+}
+
+void PushComponent(std::string& path, const std::string& comp) {
+  if (path.back() != '/') path += '/';
+  path += comp;
+}
+}  // namespace
+
+// Walks the components as the kernel would: an existing link is replaced by
+// its resolved target, so the prefix built so far never holds a link and
+// ".." may drop its last component textually.
+std::string FenceResolve(const std::string& sysPath) {
+  std::string path = sysPath;
+  if (path.empty() || path[0] != '/') {
+    char buf[PATH_MAX];
+    if (!getcwd(buf, sizeof buf)) return "";
+    path = std::string(buf) + "/" + path;
+  }
+  bool trailing = path.back() == '/';
+  std::string resolved = "/";
+  size_t i = 0;
+  while (i < path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    std::string comp = path.substr(i, j - i);
+    i = j + 1;
+    if (comp.empty() || comp == ".") continue;
+    if (comp == "..") {
+      PopComponent(resolved);
+      continue;
+    }
+    PushComponent(resolved, comp);
+    // Every component is probed, even after a missing one: "missing/.."
+    // may lead back into existing directories and their links.
+    struct stat st;
+    if (lstat(resolved.c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      char real[PATH_MAX];
+      if (!realpath(resolved.c_str(), real)) return "";
+      resolved = real;
+    }
+  }
+  if (trailing && resolved.back() != '/') resolved += '/';
+  return resolved;
+}
+
+std::string NormalPath(const std::string& sysPath) {
+  std::string path = sysPath;
+  bool trailing = !path.empty() && path.back() == '/';
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  size_t slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string resolved;
+  if (name.empty() || name == "." || name == "..") {
+    resolved = FenceResolve(sysPath);
+  } else {
+    std::string dir = slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+    resolved = FenceResolve(dir);
+    if (!resolved.empty()) {
+      if (resolved.back() != '/') resolved += '/';
+      resolved += name;
+      if (trailing) resolved += '/';
+    }
+  }
+  return resolved.empty() ? sysPath : resolved;
+}
+
+bool IsRemovable(const std::string& sysPath, const std::string& sysfsRoot) {
+  std::string probe = FenceResolve(sysPath);
+  if (probe.empty()) return false;
+  struct stat st;
+  while (stat(probe.c_str(), &st) != 0) {
+    if (probe == "/") return false;
+    if (probe.back() == '/') probe.pop_back();
+    PopComponent(probe);
+  }
+  std::string dev = sysfsRoot + "/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
+                    std::to_string(minor(st.st_dev));
+  // A partition has no attribute of its own; its disk is the parent.
+  for (const char* attr : {"/removable", "/../removable"}) {
+    std::string text;
+    if (ReadFile(dev + attr, text) && !text.empty()) return text[0] == '1';
+  }
+  return false;
+}
+
+namespace {
+// The rule itself, on a path FenceResolve made.
+bool FenceAdmits(std::string full, const std::string& sysfsRoot) {
+  if (full.empty()) return false;
+  struct stat st;
+  if (full.back() != '/' && stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) full += '/';
+  std::string lower = full;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (lower.find("/tarq/user/") != std::string::npos) return true;
+  return IsRemovable(full, sysfsRoot);
+}
+}  // namespace
+
+bool WriteAllowedSys(const std::string& sysPath, const std::string& sysfsRoot) {
+  return FenceAdmits(FenceResolve(sysPath), sysfsRoot);
+}
+
+bool DeleteAllowedSys(const std::string& sysPath, const std::string& sysfsRoot) {
+  std::string path = sysPath;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  size_t slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return WriteAllowedSys(sysPath, sysfsRoot);
+  std::string dir = slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+  std::string full = FenceResolve(dir);
+  if (full.empty()) return false;
+  if (full.back() != '/') full += '/';
+  return FenceAdmits(full + name, sysfsRoot);
+}
+
+bool WriteAllowed(const std::string& langPath, const std::string& sysfsRoot) {
+  return WriteAllowedSys(SysPathOf(langPath), sysfsRoot);
+}
+
+// ---------------------------------------------------------------- file objects
+namespace {
+int64_t Nanos(const struct statx_timestamp& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; }
+
+bool FromStatx(const struct statx& sx, FileInfo& info) {
+  info.isDir = S_ISDIR(sx.stx_mode);
+  info.isReg = S_ISREG(sx.stx_mode);
+  info.isLink = S_ISLNK(sx.stx_mode);
+  info.size = static_cast<int64_t>(sx.stx_size);
+  info.writtenNs = Nanos(sx.stx_mtime);
+  info.accessedNs = Nanos(sx.stx_atime);
+  info.changedNs = Nanos(sx.stx_ctime);
+  info.createdNs = (sx.stx_mask & STATX_BTIME) ? Nanos(sx.stx_btime) : info.changedNs;
+  info.ino = sx.stx_ino;
+  info.dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  return true;
+}
+
+constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
+}  // namespace
+
+bool Stat(const std::string& sysPath, FileInfo& info, bool follow) {
+  struct statx sx;
+  if (statx(AT_FDCWD, sysPath.c_str(), follow ? 0 : AT_SYMLINK_NOFOLLOW, kStatxMask, &sx) != 0) return false;
+  FromStatx(sx, info);
+  info.writable = access(sysPath.c_str(), W_OK) == 0;
+  return true;
+}
+
+bool StatFd(int fd, FileInfo& info) {
+  struct statx sx;
+  if (statx(fd, "", AT_EMPTY_PATH, kStatxMask, &sx) != 0) return false;
+  return FromStatx(sx, info);
+}
+
+namespace {
+struct ModeFlags {
+  char mode;
+  int flags;
+};
+// 'Q' needs no access to the content; the others as their letters say.
+constexpr ModeFlags kModes[] = {
+    {'Q', O_PATH}, {'R', O_RDONLY}, {'W', O_RDWR}, {'X', O_RDWR | O_TRUNC}, {'A', O_RDWR | O_CREAT},
+};
+
+// Refuses a directory opened where a file is expected.
+int RefuseDir(int fd) {
+  struct stat st;
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    close(fd);
+    errno = EISDIR;
+    return -1;
+  }
+  return fd;
+}
+}  // namespace
+
+int OpenFile(const std::string& sysPath, char mode) {
+  for (const ModeFlags& m : kModes)
+    if (m.mode == mode) {
+      // Truncating a directory fails before anything is changed.
+      int fd = open(sysPath.c_str(), m.flags | O_CLOEXEC, 0644);
+      return RefuseDir(fd);
+    }
+  errno = EINVAL;
+  return -1;
+}
+
+int CreateFile(const std::string& sysPath) {
+  return open(sysPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+}
+
+bool CloseFile(int fd) { return fd < 0 || close(fd) == 0; }
+
+bool ReadAll(int fd, int64_t maxBytes, std::string& out) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  int64_t want = std::min<int64_t>(st.st_size, maxBytes);
+  out.resize(static_cast<size_t>(want));
+  int64_t got = 0;
+  while (got < want) {
+    ssize_t n = pread(fd, out.data() + got, static_cast<size_t>(want - got), got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;  // the file shrank meanwhile
+    got += n;
+  }
+  out.resize(static_cast<size_t>(got));
+  return true;
+}
+
+namespace {
+bool PWriteAll(int fd, const char* data, size_t n, int64_t offset) {
+  while (n > 0) {
+    ssize_t w = pwrite(fd, data, n, offset);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      if (w == 0) errno = ENOSPC;
+      return false;
+    }
+    data += w;
+    n -= static_cast<size_t>(w);
+    offset += w;
+  }
+  return true;
+}
+
+// Copies the whole of `from` into `to` (both open), keeping failures' errno.
+bool CopyContent(int from, int to) {
+  char buf[1 << 16];
+  int64_t off = 0;
+  for (;;) {
+    ssize_t n = pread(from, buf, sizeof buf, off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (!PWriteAll(to, buf, static_cast<size_t>(n), off)) return false;
+    off += n;
+  }
+}
+
+// Keeps errno of the failure across the cleanup calls.
+bool FailKeepingErrno(int fd, const std::string& tmp) {
+  int saved = errno;
+  if (fd >= 0) close(fd);
+  if (!tmp.empty()) unlink(tmp.c_str());
+  errno = saved;
+  return false;
+}
+}  // namespace
+
+bool WriteAt(const std::string& sysPath, int& fd, int64_t offset, const char* data, size_t n) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (offset >= st.st_size) {
+    if (PWriteAll(fd, data, n, offset) && fdatasync(fd) == 0) return true;
+    int saved = errno;
+    if (ftruncate(fd, st.st_size) != 0) {}  // best effort: back to the old length
+    errno = saved;
+    return false;
+  }
+  // Over old content: build the new file beside the old and swap them.
+  char real[PATH_MAX];
+  std::string target = realpath(sysPath.c_str(), real) ? std::string(real) : sysPath;
+  std::string tmp = target + ".~tmpXXXXXX";
+  int out = mkstemp(tmp.data());
+  if (out < 0) return false;
+  if (fchmod(out, st.st_mode & 07777) != 0 || !CopyContent(fd, out) || !PWriteAll(out, data, n, offset) ||
+      fsync(out) != 0)
+    return FailKeepingErrno(out, tmp);
+  if (rename(tmp.c_str(), target.c_str()) != 0) return FailKeepingErrno(out, tmp);
+  close(fd);
+  fd = out;
+  return true;
+}
+
+bool Unlink(const std::string& sysPath) { return unlink(sysPath.c_str()) == 0; }
+bool RemoveDir(const std::string& sysPath) { return rmdir(sysPath.c_str()) == 0; }
+bool ChangeDir(const std::string& sysPath) { return chdir(sysPath.c_str()) == 0; }
+
+bool MakeDirs(const std::string& sysPath) {
+  std::string path;
+  size_t i = 0;
+  if (!sysPath.empty() && sysPath[0] == '/') path = "/", i = 1;
+  while (i <= sysPath.size()) {
+    size_t j = sysPath.find('/', i);
+    if (j == std::string::npos) j = sysPath.size();
+    std::string comp = sysPath.substr(i, j - i);
+    i = j + 1;
+    if (comp.empty()) continue;
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += comp;
+    if (comp == "." || comp == "..") continue;
+    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st;
+  if (stat(sysPath.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  return true;
+}
+
+namespace {
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+}  // namespace
+
+bool ListDir(const std::string& sysPath, std::vector<DirEntry>& out) {
+  out.clear();
+  std::unique_ptr<DIR, DirCloser> dir(opendir(sysPath.empty() ? "." : sysPath.c_str()));
+  if (!dir) return false;
+  std::string base = sysPath.empty() ? "./" : sysPath;
+  if (base.back() != '/') base += '/';
+  errno = 0;
+  while (struct dirent* e = readdir(dir.get())) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    DirEntry d;
+    d.name = name;
+    struct stat st;
+    std::string full = base + name;
+    if (lstat(full.c_str(), &st) == 0) {
+      d.isLink = S_ISLNK(st.st_mode);
+      d.isDir = S_ISDIR(st.st_mode) || (d.isLink && stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    }
+    out.push_back(std::move(d));
+  }
+  std::sort(out.begin(), out.end(), [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+  return true;
+}
+
+bool NameMatches(const std::string& pattern, const std::string& name) {
+  if (pattern.empty() || pattern == "*" || pattern == "*.*") return true;
+  return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+}
+
+int ExecType(const std::string& sysPath) {
+  if (access(sysPath.c_str(), X_OK) != 0) return -1;
+  int fd = open(sysPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char magic[4] = {};
+  ssize_t n = pread(fd, magic, 4, 0);
+  close(fd);
+  return n == 4 && std::memcmp(magic, "\x7F" "ELF", 4) == 0 ? 4 : -1;
+}
 
 }  // namespace KPlat
 

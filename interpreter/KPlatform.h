@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace KPlat {
 
@@ -45,6 +46,88 @@ bool FileExists(const std::string& sysPath);
 bool MakeDir(const std::string& sysPath);
 bool RenameFile(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& sysPath);
+
+// ---------------------------------------------------------------- write fence
+// A path may be written when, after it is made absolute, "." and ".." are
+// removed and the symbolic links of its existing part are resolved, it lies
+// in a folder "tarq/user" (any case) or on a removable block device. A link
+// that cannot be resolved (dangling, a loop) is refused: writing through it
+// would create or change a file the fence never judged.
+//
+// The reason text scripts see when the fence refuses.
+extern const char* const kFenceReason;
+// Language path ("\" or "/" separators, relative to the current directory).
+bool WriteAllowed(const std::string& langPath, const std::string& sysfsRoot = "/sys");
+// The same for a path already in the system's form (names read from a
+// directory, which may hold any byte but "/").
+bool WriteAllowedSys(const std::string& sysPath, const std::string& sysfsRoot = "/sys");
+// For deleting: a link as the last component is judged where it lies, since
+// deleting removes the link itself, never its target.
+bool DeleteAllowedSys(const std::string& sysPath, const std::string& sysfsRoot = "/sys");
+// The absolute, normalised path the fence judges ("" when a link on the way
+// cannot be resolved). A path given with a trailing "/" keeps it.
+std::string FenceResolve(const std::string& sysPath);
+// The absolute path the system calls of file objects use: like FenceResolve
+// but the last component stays as named (a link is not followed, so it can
+// be deleted as a link). Missing directories followed by ".." fold away as
+// on Windows. The path unchanged when a link on the way cannot be resolved.
+std::string NormalPath(const std::string& sysPath);
+// True when the file system holding sysPath (or its longest existing
+// ancestor) is mounted from a block device whose "removable" attribute under
+// sysfsRoot ("<root>/dev/block/<major>:<minor>", or its parent disk) is 1.
+bool IsRemovable(const std::string& sysPath, const std::string& sysfsRoot = "/sys");
+// A language path in the system's form: "\" becomes "/", Windows-1252
+// text becomes UTF-8.
+std::string SysPathOf(const std::string& langPath);
+// A name read from the system in the language's form: UTF-8 becomes
+// Windows-1252; bytes that are not UTF-8 or characters Windows-1252 cannot
+// hold become "?".
+std::string LangNameOf(const std::string& sysName);
+
+// ---------------------------------------------------------------- file objects
+// What statx reports about a path (times in nanoseconds since 1970, UTC).
+struct FileInfo {
+  bool isDir = false, isReg = false, isLink = false, writable = false;
+  int64_t size = 0;
+  int64_t createdNs = 0, writtenNs = 0, accessedNs = 0, changedNs = 0;
+  uint64_t ino = 0, dev = 0;
+};
+// follow false: a link describes itself. False (errno set) on failure.
+bool Stat(const std::string& sysPath, FileInfo& info, bool follow = true);
+bool StatFd(int fd, FileInfo& info);
+
+// Opens a file by the mode letters of file objects ('Q' query, 'R' read,
+// 'W' read/write existing, 'X' the same truncated, 'A' read/write created
+// when missing). Directories are refused (EISDIR). -1 with errno on failure.
+int OpenFile(const std::string& sysPath, char mode);
+// Creates a new file (fails when it exists); -1 with errno on failure.
+int CreateFile(const std::string& sysPath);
+bool CloseFile(int fd);
+// Reads up to maxBytes from offset 0. False with errno on failure.
+bool ReadAll(int fd, int64_t maxBytes, std::string& out);
+// Writes n bytes at offset into the file at sysPath, open as fd, so that a
+// failure leaves the file as it was: bytes past the old end are appended
+// and cut back on failure; bytes over old content go to a sibling copy that
+// is renamed over the file, after which fd designates the new file. False
+// with errno on failure.
+bool WriteAt(const std::string& sysPath, int& fd, int64_t offset, const char* data, size_t n);
+bool Unlink(const std::string& sysPath);
+bool RemoveDir(const std::string& sysPath);
+// Creates every missing directory on the path.
+bool MakeDirs(const std::string& sysPath);
+bool ChangeDir(const std::string& sysPath);
+
+// A directory's entries without "." and "..", sorted by name (byte order).
+struct DirEntry {
+  std::string name;  // as the system holds it
+  bool isDir = false;   // a directory (a link to one counts, see isLink)
+  bool isLink = false;
+};
+bool ListDir(const std::string& sysPath, std::vector<DirEntry>& out);
+// Windows-style name pattern ("*", "?"; "*.*" matches every name).
+bool NameMatches(const std::string& pattern, const std::string& name);
+// 4 for an ELF executable we may run, else -1.
+int ExecType(const std::string& sysPath);
 
 }  // namespace KPlat
 

@@ -659,7 +659,7 @@ std::string KRB::Check() const {
 // ------------------------------------------------------------ file: slots
 
 void KRB::RequireWritable() const {
-  if (Bound() && !writable_) KTHROW(KT::eSystem, refusal_);
+  if (Bound() && !writable_) KTHROW(KT::eValue, refusal_);
 }
 
 // First fit along the free list from the sentinel: forward for ordinary
@@ -947,7 +947,7 @@ std::shared_ptr<KRB> KRB::Open(const std::string& sysPath, bool writable, const 
                                bool uniqueKeys, bool uniqueAssoc) {
   KPlat::Fd fd = KPlat::FdOpen(sysPath, writable, writable);
   if (!fd.Valid()) {
-    if (!writable && KPlat::LastErrno() == ENOENT) KTHROW(KT::eSystem, refusal);
+    if (!writable && KPlat::LastErrno() == ENOENT) KTHROW(KT::eValue, refusal);
     SystemFailure();
   }
   std::pair<uint64_t, uint64_t> id;
@@ -960,7 +960,7 @@ std::shared_ptr<KRB> KRB::Open(const std::string& sysPath, bool writable, const 
   if (static_cast<uint64_t>(size) > kMaxFile) KTHROW(KT::eSystem, "Not a dictionary file");
   auto t = std::make_shared<KRB>(uniqueKeys, uniqueAssoc);
   if (size == 0) {
-    if (!writable) KTHROW(KT::eSystem, refusal);
+    if (!writable) KTHROW(KT::eValue, refusal);
     t->fd_ = std::move(fd);
     t->writable_ = true;
     t->InitFile();

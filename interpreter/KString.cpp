@@ -1712,16 +1712,8 @@ KString* KString::Format(KB* width) {
 }
 
 void KString::ToFile(const char* name) {
-  // The same write fence as file objects: the full path must lie in a
-  // "\tarq\user\" folder.
+  // The same write fence as file objects.
   std::string path = name ? name : "";
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  bool absolute = (!path.empty() && path[0] == '\\') || path.find(':') != std::string::npos;
-  std::string full = absolute ? path : KPlat::CurrentDir() + path;
-  std::string lower = full;
-  for (char& c : lower) c = static_cast<char>(KT::LC[U(c)]);
-  if (path.empty() || lower.find("\\tarq\\user\\") == std::string::npos ||
-      !KPlat::WriteFile(KPlat::ToSystemPath(full), Value()))
+  if (path.empty() || !KPlat::WriteAllowed(path) || !KPlat::WriteFile(KPlat::SysPathOf(path), Value()))
     KTHROW(KT::eSystem, "ToFile");
 }

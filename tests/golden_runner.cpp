@@ -11,10 +11,14 @@
 //   output, in order and exactly (an empty line is an expected empty line).
 // Source-line numbers inside error texts are normalised:
 // "Interpreter/KNum[123]" reads as "Interpreter/KNum[#]".
+// Each golden file runs in a fresh, empty working directory of its own
+// (removed afterwards), so scripts that make files see only their own; the
+// directory's path in the output, in "/" or "\" form, reads as "{cwd}".
 //
 // Usage: golden_runner [--update] TARQSH FILE...
 // With --update (or TARQ_GOLDEN_UPDATE=1 in the environment) the files are
 // rewritten with the actual output, for review with a diff.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,9 +101,20 @@ bool Parse(const std::string& path, GoldenFile& g) {
   return true;
 }
 
-std::string Normalise(const std::string& s) {
+std::string ReplaceAll(std::string s, const std::string& from, const std::string& to) {
+  if (from.empty()) return s;
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+    s.replace(at, from.size(), to);
+  return s;
+}
+
+std::string Normalise(const std::string& s, const std::string& workDir) {
   static const std::regex unitLine(R"((Interpreter/[A-Za-z0-9_]+)\[[0-9]+\])");
-  return std::regex_replace(s, unitLine, "$1[#]");
+  std::string t = std::regex_replace(s, unitLine, "$1[#]");
+  std::string back = workDir;
+  for (char& c : back)
+    if (c == '/') c = '\\';
+  return ReplaceAll(ReplaceAll(t, workDir, "{cwd}"), back, "{cwd}");
 }
 
 std::string ReadFile(const std::string& path) {
@@ -126,7 +141,7 @@ struct Outcome {
   int status = -1;
 };
 
-Outcome RunCase(const std::string& tarqsh, const Case& c, const std::string& tmpDir) {
+Outcome RunCase(const std::string& tarqsh, const Case& c, const std::string& tmpDir, const std::string& workDir) {
   std::string script = tmpDir + "/case.tq", out = tmpDir + "/out", err = tmpDir + "/err";
   {
     std::ofstream f(script, std::ios::binary);
@@ -135,13 +150,13 @@ Outcome RunCase(const std::string& tarqsh, const Case& c, const std::string& tmp
       f << c.script[i];
     }
   }
-  std::string cmd = Quote(tarqsh) + " " + c.flags + " " + Quote(script) + " >" + Quote(out) + " 2>" + Quote(err) +
+  std::string cmd = "cd " + Quote(workDir) + " && " + Quote(tarqsh) + " " + c.flags + " " + Quote(script) + " >" + Quote(out) + " 2>" + Quote(err) +
                     " </dev/null";
   int rc = std::system(cmd.c_str());
   Outcome o;
   o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  for (const std::string& l : SplitLines(ReadFile(out))) o.out.push_back(Normalise(l));
-  for (const std::string& l : SplitLines(ReadFile(err))) o.err.push_back(Normalise(l));
+  for (const std::string& l : SplitLines(ReadFile(out))) o.out.push_back(Normalise(l, workDir));
+  for (const std::string& l : SplitLines(ReadFile(err))) o.err.push_back(Normalise(l, workDir));
   return o;
 }
 
@@ -187,6 +202,12 @@ int main(int argc, char** argv) {
     std::cerr << "golden_runner: cannot make a temporary directory\n";
     return 2;
   }
+  // The working directories change, so tarqsh is called by its full path.
+  char* full = realpath(args[0].c_str(), nullptr);
+  if (full) {
+    args[0] = full;
+    std::free(full);
+  }
   int failures = 0, total = 0;
   for (size_t fi = 1; fi < args.size(); ++fi) {
     GoldenFile g;
@@ -195,9 +216,15 @@ int main(int argc, char** argv) {
       ++failures;
       continue;
     }
+    std::string workDir = std::string(tmpDir) + "/work" + std::to_string(fi);
+    if (mkdir(workDir.c_str(), 0700) != 0) {
+      std::cerr << "golden_runner: cannot make " << workDir << "\n";
+      ++failures;
+      continue;
+    }
     for (Case& c : g.cases) {
       ++total;
-      Outcome o = RunCase(args[0], c, tmpDir);
+      Outcome o = RunCase(args[0], c, tmpDir, workDir);
       int wantStatus = c.err.empty() ? 0 : 1;
       bool ok = o.out == c.out && o.err == c.err && o.status == wantStatus;
       if (update) {
@@ -217,6 +244,8 @@ int main(int argc, char** argv) {
       }
     }
     if (update) Write(args[fi], g);
+    std::string removeWork = "rm -rf " + Quote(workDir);
+    if (std::system(removeWork.c_str()) != 0) std::cerr << "golden_runner: could not remove " << workDir << "\n";
   }
   std::string cleanup = std::string("rm -rf ") + Quote(tmpDir);
   if (std::system(cleanup.c_str()) != 0) std::cerr << "golden_runner: could not remove " << tmpDir << "\n";
