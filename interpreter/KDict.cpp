@@ -3,6 +3,7 @@
 #include "KDict.h"
 
 #include "KArg.h"
+#include "KAssoc.h"
 #include "KClock.h"
 #include "KFile.h"
 #include "KNum.h"
@@ -191,6 +192,8 @@ KB* KDict::Clone() {
   return c;
 }
 
+std::string KDict::Dump() { KTHROW(KT::eNotImpl, "Dump"); }
+
 int KDict::Size() {
   KRB& t = Tree();
   return t.Entries() - t.RevEntries();
@@ -213,10 +216,7 @@ KB* KDict::Seq() {
   for (uint32_t n = t.First(); n; n = t.Next(n)) {
     const KRB::Node& x = t.At(n);
     if (x.flags & KRB::fRev) continue;
-    KSeq* pair = new KSeq();
-    pair->AppendOwned(t.Key(n));
-    pair->AppendOwned(t.Val(n));
-    s->AppendOwned(pair);
+    s->AppendOwned(new KAssoc(t, n));
   }
   s->Reference(true);
   return s;

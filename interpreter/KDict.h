@@ -34,9 +34,10 @@ class KDict : public KB {
   const std::string& AsString(bool verbose) override;
   KB* Clone() override;
   KB* FieldGet(KB* name) override;
+  std::string Dump() override;  // raises 6 "Dump"
 
   // Added slots: the number of entries (a set: of its keys), a new
-  // sequence of the keys in order, a new sequence of [key, value] pairs.
+  // sequence of the keys in order, a new sequence of the associations.
   virtual int Size();
   virtual KB* Keys();
   virtual KB* Seq();
