@@ -243,8 +243,10 @@ void KRB::SetItems(uint32_t n, const Item& key, const Item& val) {
 void KRB::InsertLeaf(uint32_t at, bool before, const Item& key, const Item& val, bool rev) {
   uint32_t keySlot = 0, keyCap = 0, valSlot = 0, valCap = 0;
   if (Bound()) {
-    keySlot = WriteData(key, keyCap);
-    valSlot = WriteData(val, valCap);
+    // Both images first: a value without an image changes nothing.
+    std::string keyImage = ImageOf(key), valImage = ImageOf(val);
+    keySlot = WriteData(keyImage, keyCap);
+    valSlot = WriteData(valImage, valCap);
   }
   uint32_t leaf = NewNode();
   SetItems(leaf, key, val);
@@ -391,15 +393,13 @@ void KRB::ReplaceValue(uint32_t n, const Item& val) {
   const Node& x = nodes_[n];
   if (x.valIsInt ? (val.isInt && val.i == x.valInt) : (!val.isInt && val.obj == x.val)) return;
   if (Bound()) {
-    KA image;
-    image.Owns(MakeValue(val));
-    std::string bytes = image.SO();
+    std::string bytes = ImageOf(val);
     Disk f = D(n);
     if (bytes.size() <= f.valCap) {
       WriteSlot(f.valSlot, kTagData, f.valCap, bytes);
     } else {
       uint32_t cap = 0;
-      uint32_t slot = WriteData(val, cap);
+      uint32_t slot = WriteData(bytes, cap);
       Release(f.valSlot, f.valCap);
       D(n).valSlot = slot;
       D(n).valCap = cap;
@@ -723,11 +723,15 @@ void KRB::WriteFree(uint32_t pos) {
   WriteSlot(pos, kTagFree, f.cap, body);
 }
 
-uint32_t KRB::WriteData(const Item& v, uint32_t& cap) {
+std::string KRB::ImageOf(const Item& v) {
   KA value;
   value.Owns(MakeValue(v));
   std::string image = value.SO();
   if (image.size() > kMaxFile) KTHROW(KT::eSystem, "Dictionary file full");
+  return image;
+}
+
+uint32_t KRB::WriteData(const std::string& image, uint32_t& cap) {
   uint32_t pos = Alloc(static_cast<uint32_t>(image.size()), cap);
   WriteSlot(pos, kTagData, cap, image);
   return pos;

@@ -212,7 +212,8 @@ class KRB {
   void Release(uint32_t slot, uint32_t cap);
   void WriteSlot(uint32_t pos, uint32_t tag, uint32_t cap, const std::string& body);
   void WriteFree(uint32_t pos);
-  uint32_t WriteData(const Item& v, uint32_t& cap);
+  static std::string ImageOf(const Item& v);
+  uint32_t WriteData(const std::string& image, uint32_t& cap);
   void WriteNode(uint32_t n);
   void WriteHeader();
   void Commit();

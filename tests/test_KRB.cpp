@@ -314,3 +314,18 @@ TEST(KDict, KindsAndFieldsThroughTheClasses) {
   EXPECT_EQ(c.As<KDict>()->Size(), 2);
   EXPECT_EQ(c.As<KDict>()->Tree().Check(), "");
 }
+
+TEST(KRBFile, AValueWithoutAnImageChangesNothing) {
+  TempDir tmp;
+  std::string path = tmp.File("noimage");
+  auto t = KRB::Open(path, true, "refused", true, true);
+  StoreInts(*t, 1, 1);
+  const std::string before = ReadAll(path);
+  KA key, val;
+  key.Owns(KMakeInt(2));
+  val.Owns(KDict::Make(KT::tDict, nullptr));  // a dictionary has no image
+  EXPECT_THROW(t->Store(key.value, val.value), KError);
+  EXPECT_EQ(ReadAll(path), before);
+  EXPECT_EQ(t->Entries(), 1);
+  EXPECT_EQ(t->Check(), "");
+}
