@@ -318,8 +318,10 @@ void KDict::StorePair(KB* key, KB* value) {
 void KDict::IdxAssign(KB* value, KB* index) {
   KA keep(this);
   if (index->typen() == KT::tNV) {
-    bool pairs = value->typen() == KT::tSeq || value->typen() == KT::tSeqEa;
+    if (value->typen() != KT::tSeq && value->typen() != KT::tSeqEa)
+      KTHROW(KT::eValue, "value must be seq of pairs");
     KSeq* s = static_cast<KSeq*>(value);
+    bool pairs = true;
     for (int i = 0; pairs && i < s->Count(); ++i) {
       KB* e = (*s)[i];
       pairs = (e->typen() == KT::tSeq || e->typen() == KT::tSeqEa) && e->Count() == 2;

@@ -48,7 +48,7 @@ void Exercise(KA& d) {
   KA num;
   num.Owns(KMakeInt(1));
   KA::IdxAssign(d, num, val);
-  dict->Without(key);
+  dict->Without(key.value);
   for (const char* f : {"dump", "tree", "keys", "seq"}) {
     KA name;
     name.Owns(new KString(f));
