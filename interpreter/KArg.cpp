@@ -12,6 +12,7 @@
 #include "KBit.h"
 #include "KBlock.h"
 #include "KClock.h"
+#include "KDict.h"
 #include "KFCtxt.h"
 #include "KFile.h"
 #include "KGREP.h"
@@ -1032,6 +1033,10 @@ KSeq* SelectByText(KSeq* s, KString* pat) {
 }  // namespace
 
 void KA::IndexedBy(KA& value, KA& index) {
+  if (KDict::IsDictType(value.Type())) {
+    value.Owns(value.As<KDict>()->IndexedBy(index.value));
+    return;
+  }
   KA idx(index);
   if (idx.Is(KT::tField)) {
     KFList* fl = new KFList();
@@ -1097,6 +1102,10 @@ void KA::IndexedBy(KA& value, KA& index) {
 void KA::IdxAssign(KA& value, KA& index, KA& newValue) {
   if (value.Is(KT::tGREP)) {
     value.As<KGREP>()->IdxAssign(newValue.value, index.value);
+    return;
+  }
+  if (KDict::IsDictType(value.Type())) {
+    value.As<KDict>()->IdxAssign(newValue.value, index.value);
     return;
   }
   KA idx(index);

@@ -3,6 +3,7 @@
 
 #include "KNS.h"
 #include "KNum.h"
+#include "KRB.h"
 #include "KRef.h"
 #include "KSeq.h"
 #include "KString.h"
@@ -43,6 +44,27 @@ KAssoc::KAssoc(KString* key, KB* val) : KB(KT::tAssoc) {
   descriptor->elemSize = KT::TypeAlignToElemSz(KT::aPtr);
   descriptor->count = descriptor->capacity = 1;
   descriptor->rec = r;
+}
+
+KAssoc::KAssoc(const KRB& tree, uint32_t node) : KB(KT::tAssoc) {
+  KRec* r = new KRec();
+  descriptor->align = KT::aPtr;
+  descriptor->elemSize = KT::TypeAlignToElemSz(KT::aPtr);
+  descriptor->count = descriptor->capacity = 1;
+  descriptor->rec = r;
+  r->val = tree.Val(node);
+  KB* key = tree.Key(node);
+  if (key->typen() == KT::tString || key->typen() == KT::tField) {
+    r->key = key;
+  } else {
+    try {
+      r->key = new KString(key->AsString(false));
+    } catch (...) {
+      KB::DoneWith(key);
+      throw;
+    }
+    KB::DoneWith(key);
+  }
 }
 
 KAssoc::KAssoc(KAssoc& o) : KB(&o) {}

@@ -8,6 +8,7 @@
 #include "KB.h"
 
 class KString;
+class KRB;
 
 // Layout: the descriptor has alignment P and count 1; its record (KAssoc::KRec)
 // owns one reference on the key (a string value) and one on the value.
@@ -29,6 +30,9 @@ class KAssoc : public KB {
   KAssoc(KString* key, KB* val);  // both referenced
   KAssoc(KAssoc& o);              // shares o's descriptor
   explicit KAssoc(KAssoc* o);     // shares o's descriptor
+  // The key and value of a dictionary entry (an external node of the
+  // tree); a key that is not a string is named by its plain text form.
+  KAssoc(const KRB& tree, uint32_t node);
   ~KAssoc() override = default;
 
   KString* KeyPtr() const;

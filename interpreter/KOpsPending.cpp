@@ -13,16 +13,6 @@ static const char* const kUnit = "Interpreter/KOps";
 
 // Files and file contexts
 
-// Dictionaries, sets, bags and indexes
-PENDING_N(opBAG, "#BAG")
-PENDING_M(opBAG, "#BAG")
-PENDING_N(opDICT, "#DICT")
-PENDING_M(opDICT, "#DICT")
-PENDING_N(opIDX, "#IDX")
-PENDING_M(opIDX, "#IDX")
-PENDING_N(opSET, "#SET")
-PENDING_M(opSET, "#SET")
-
 // Record sets, regular expressions and the containment marks
 
 // Images, representation, formats, collation tables and system objects

@@ -11,6 +11,7 @@
 
 #include "KBit.h"
 #include "KClock.h"
+#include "KDict.h"
 #include "KNS.h"
 #include "KNum.h"
 #include "KOps.h"
@@ -426,6 +427,10 @@ KA& KOps::op2525(KA& left, KA& right) {
 
 // "#" monadic: the Int element (or entry) count.
 KA& KOps::op23(KA& a) {
+  if (KDict::IsDictType(a.Type())) {
+    a = a.As<KDict>()->Size();
+    return a;
+  }
   a = a.Cnt();
   return a;
 }
@@ -557,6 +562,9 @@ KA& KOps::op7E(KA& left, KA& right) {
       break;
     case KT::tRS:
       left.Owns(left.As<KRS>()->Without(right.value));
+      break;
+    case KT::tDict: case KT::tIdx: case KT::tSet: case KT::tBag:  // removes in place
+      left.As<KDict>()->Without(right.value);
       break;
     default:
       KTHROW(KT::eNotSupp, "Left type");

@@ -810,3 +810,72 @@ int ExecType(const std::string& sysPath) {
 }
 
 }  // namespace KPlat
+
+// ---------------------------------------------------------------- raw file I/O
+
+#include <fcntl.h>
+
+namespace KPlat {
+
+Fd::~Fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Fd& Fd::operator=(Fd&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = o.fd_;
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+Fd FdOpen(const std::string& sysPath, bool writable, bool create) {
+  int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  if (writable && create) flags |= O_CREAT;
+  return Fd(::open(sysPath.c_str(), flags, 0666));
+}
+
+int64_t FdSize(const Fd& fd) {
+  struct stat st;
+  if (!fd.Valid() || fstat(fd.Get(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool FdReadAt(const Fd& fd, void* buf, size_t n, int64_t offset) {
+  char* p = static_cast<char*>(buf);
+  while (n > 0) {
+    ssize_t got = ::pread(fd.Get(), p, n, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<size_t>(got);
+    offset += got;
+  }
+  return true;
+}
+
+bool FdWriteAt(const Fd& fd, const void* buf, size_t n, int64_t offset) {
+  const char* p = static_cast<const char*>(buf);
+  while (n > 0) {
+    ssize_t put = ::pwrite(fd.Get(), p, n, offset);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    p += put;
+    n -= static_cast<size_t>(put);
+    offset += put;
+  }
+  return true;
+}
+
+bool FdSync(const Fd& fd) { return ::fdatasync(fd.Get()) == 0; }
+
+bool FdIdentity(const Fd& fd, uint64_t& device, uint64_t& inode) {
+  struct stat st;
+  if (!fd.Valid() || fstat(fd.Get(), &st) != 0) return false;
+  device = static_cast<uint64_t>(st.st_dev);
+  inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+}  // namespace KPlat

@@ -130,3 +130,40 @@ bool NameMatches(const std::string& pattern, const std::string& name);
 int ExecType(const std::string& sysPath);
 
 }  // namespace KPlat
+
+// ---------------------------------------------------------------- raw file I/O
+// Positioned reads and writes on an open descriptor, for files the
+// interpreter keeps open and updates in place (file-bound dictionaries).
+// Fd owns the descriptor and closes it on destruction.
+namespace KPlat {
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd();
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Fd& operator=(Fd&& o) noexcept;
+  bool Valid() const { return fd_ >= 0; }
+  int Get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Opens sysPath for reading and writing (creating it when create is set) or
+// for reading only. An invalid Fd on failure (LastErrno tells why).
+Fd FdOpen(const std::string& sysPath, bool writable, bool create);
+// The file's size in bytes, or -1.
+int64_t FdSize(const Fd& fd);
+// Reads or writes exactly n bytes at offset; false on any failure or short transfer.
+bool FdReadAt(const Fd& fd, void* buf, size_t n, int64_t offset);
+bool FdWriteAt(const Fd& fd, const void* buf, size_t n, int64_t offset);
+// Forces written data to the device.
+bool FdSync(const Fd& fd);
+// The device and inode numbers that identify the open file (false on failure).
+bool FdIdentity(const Fd& fd, uint64_t& device, uint64_t& inode);
+
+}  // namespace KPlat

@@ -1,10 +1,12 @@
 #!/bin/sh
 # Builds the interpreter fuzzers with clang (libFuzzer + ASan + UBSan) into
 # BUILD (default /work/main/build-fuzz, or $TARQ_FUZZ_BUILD): fuzz_parser
-# (script text) and fuzz_image (serialised value images), and prepares
+# (script text), fuzz_image (serialised value images) and fuzz_dict
+# (dictionary files), and prepares
 #   BUILD/seeds/        one file per case of tests/golden/*.tq
 #   BUILD/tarq.dict     operator symbols, control words and punctuation
 #   BUILD/seeds-image/  images of a few typical values
+#   BUILD/seeds-dict/   a few dictionary files (fuzz_dict)
 # The normal build does not use any of this. Run a session with run.sh.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -82,3 +84,6 @@ PY
 
 mkdir -p "$build/seeds-image"
 (cd "$build/seeds-image" && TARQ_FUZZ_IMAGE_SEEDS=. "$build/fuzz_image")
+
+mkdir -p "$build/seeds-dict"
+(cd "$build/seeds-dict" && TARQ_FUZZ_DICT_SEEDS=. "$build/fuzz_dict" && rm -rf work)

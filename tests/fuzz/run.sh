@@ -5,7 +5,8 @@
 # BUILD/artifacts. Extra arguments go to libFuzzer (for example
 # -max_total_time=600). Given file names instead, it re-runs those inputs.
 # TARQ_FUZZ_TARGET=fuzz_image runs the image fuzzer instead (its corpus,
-# seeds and artifacts carry the suffix "-image").
+# seeds and artifacts carry the suffix "-image"); TARQ_FUZZ_TARGET=fuzz_dict
+# the dictionary-file fuzzer (suffix "-dict").
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -14,6 +15,7 @@ target=${TARQ_FUZZ_TARGET:-fuzz_parser}
 sfx=""
 dict="-dict=$build/tarq.dict"
 if [ "$target" = fuzz_image ]; then sfx="-image"; dict=""; fi
+if [ "$target" = fuzz_dict ]; then sfx="-dict"; dict=""; fi
 mkdir -p "$build/corpus$sfx" "$build/artifacts$sfx" "$build/scratch"
 # Inputs given by name are made absolute before the change of directory.
 if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then

@@ -1,0 +1,88 @@
+// Whole-process dictionary workloads: distinct pseudo-random Int keys
+// (1..n times an odd constant, wrapping: a permutation of 32-bit values)
+// stored in one indexed assignment, then looked up in one index, as one
+// `tarqsh -e` process, beside a C++ std::map program doing the same
+// (tarq_dict_baseline). D1: 1,000,000 keys in memory. D2: 100,000 keys in a
+// file-bound dictionary (a fresh file each run); the counter bytes_per_key
+// gives the file's size per key.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+const char* const kDir = "/tmp/tarq_dict_bench";
+const char* const kFile = "/tmp/tarq_dict_bench/tarq/user/d2.tqd";
+
+std::string Script(int n, bool file) {
+  std::string keys = "(1 .. " + std::to_string(n) + ") * 1103515245 => k; ";
+  std::string make = file ? std::string("'") + kFile + "' #DICT => d; " : "#DICT => d; ";
+  return keys + make + "k =>[k] d; d[k] => r; (d #) (r #)";
+}
+
+bool RunQuiet(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) return false;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void FreshDir() {
+  mkdir(kDir, 0777);
+  mkdir((std::string(kDir) + "/tarq").c_str(), 0777);
+  mkdir((std::string(kDir) + "/tarq/user").c_str(), 0777);
+  std::remove(kFile);
+}
+
+void BM_D1_Tarq(benchmark::State& state) {
+  std::string text = Script(1000000, false);
+  for (auto _ : state)
+    if (!RunQuiet({TARQSH_PATH, "-e", text})) state.SkipWithError("tarqsh failed");
+}
+
+void BM_D1_Baseline(benchmark::State& state) {
+  for (auto _ : state)
+    if (!RunQuiet({DICT_BASELINE_PATH, "1000000"})) state.SkipWithError("baseline failed");
+}
+
+void BM_D2_Tarq(benchmark::State& state) {
+  std::string text = Script(100000, true);
+  for (auto _ : state) {
+    state.PauseTiming();
+    FreshDir();
+    state.ResumeTiming();
+    if (!RunQuiet({TARQSH_PATH, "-e", text})) state.SkipWithError("tarqsh failed");
+  }
+  struct stat st;
+  if (stat(kFile, &st) == 0) state.counters["bytes_per_key"] = static_cast<double>(st.st_size) / 100000.0;
+}
+
+void BM_D2_Baseline(benchmark::State& state) {
+  for (auto _ : state)
+    if (!RunQuiet({DICT_BASELINE_PATH, "100000"})) state.SkipWithError("baseline failed");
+}
+
+BENCHMARK(BM_D1_Tarq)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_D1_Baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_D2_Tarq)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_D2_Baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace

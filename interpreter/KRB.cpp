@@ -1,0 +1,983 @@
+// KRB: the leaf-oriented red-black tree of dictionaries (insertion,
+// removal, rebalancing, ordered search), its node texts and invariant
+// check, and its binding to a dictionary file (layout in KRB.h).
+#include "KRB.h"
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <unordered_set>
+
+#include "KArg.h"
+#include "KNum.h"
+#include "Kerror.h"
+
+static const char* const kUnit = "Interpreter/KRB";
+
+using namespace KRBLayout;
+
+namespace {
+int Other(int side) { return side == KRB::lLeft ? KRB::lRight : KRB::lLeft; }
+
+uint32_t Word(const char* p) { return static_cast<uint32_t>(KB::GetI32(p)); }
+void PutWord(std::string& s, uint32_t v) { KB::PutI32(s, static_cast<int32_t>(v)); }
+
+// Trees bound to files, by the file's device and inode: a second binding of
+// one file in this process shares the first one's tree.
+std::map<std::pair<uint64_t, uint64_t>, std::weak_ptr<KRB>>& Bindings() {
+  // Never destroyed: trees may outlive static destruction.
+  static auto* bindings = new std::map<std::pair<uint64_t, uint64_t>, std::weak_ptr<KRB>>();
+  return *bindings;
+}
+
+[[noreturn]] void Damaged(const char* why) { KTHROW(KT::eSystem, std::string("Damaged dictionary file: ") + why); }
+
+[[noreturn]] void SystemFailure() { throw KError(KPlat::ErrorText(KPlat::LastErrno()), kUnit, __LINE__); }
+
+// The largest file position the 32-bit slot links can address.
+constexpr uint64_t kMaxFile = 0x7FFFFFF0u;
+}  // namespace
+
+// ------------------------------------------------------------ life
+
+KRB::KRB(bool uniqueKeys, bool uniqueAssoc) {
+  nodes_.resize(2);
+  nodes_[kHead].flags = fHead | fRoot | fInt;
+  uniqueKeys_ = uniqueKeys;
+  uniqueAssoc_ = uniqueAssoc || uniqueKeys;
+}
+
+KRB::~KRB() {
+  for (Node& n : nodes_) {
+    KB::DoneWith(n.key);
+    KB::DoneWith(n.val);
+    n.key = n.val = nullptr;
+  }
+  if (fd_.Valid()) {
+    if (writable_) KPlat::FdSync(fd_);
+    auto it = Bindings().find(identity_);
+    if (it != Bindings().end() && it->second.expired()) Bindings().erase(it);
+  }
+}
+
+void KRB::SetUniqueKeys(bool on) {
+  uniqueKeys_ = on;
+  if (on) uniqueAssoc_ = true;
+}
+
+void KRB::SetUniqueAssoc(bool on) {
+  uniqueAssoc_ = on;
+  if (on) uniqueKeys_ = false;
+}
+
+// Only values that can hold others (elements or a record) matter to a walk
+// over what is reachable; numbers and texts are left out.
+void KRB::Held(std::vector<KB*>& out) const {
+  auto holder = [](KB* v) { return v && (v->descriptor->align == KT::aKB || v->descriptor->rec); };
+  for (const Node& n : nodes_) {
+    if (holder(n.key)) out.push_back(n.key);
+    if (holder(n.val)) out.push_back(n.val);
+  }
+}
+
+// ------------------------------------------------------------ order
+
+KRB::Item KRB::ItemOf(KB* v) {
+  if (v && v->typen() == KT::tNum && v->Count() == 1 && v->alignmentn() == KT::aInt)
+    return IntItem(static_cast<KNum*>(v)->IntPtr()[0]);
+  return Item{v, false, 0};
+}
+
+KB* KRB::MakeValue(const Item& it) {
+  if (it.isInt) return KMakeInt(it.i);
+  if (!it.obj) return new KNV();
+  it.obj->Reference(true);
+  return it.obj;
+}
+
+// KA::Compare, without building values for two inline Ints.
+int KRB::CmpItems(const Item& a, const Item& b) {
+  if (a.isInt && b.isInt) return a.i < b.i ? -1 : (a.i > b.i ? 1 : 0);
+  KA x, y;
+  x.Owns(MakeValue(a));
+  y.Owns(MakeValue(b));
+  return KA::Compare(x.value, y.value);
+}
+
+int KRB::Cmp(const Probe& p, uint32_t n, bool withVal) const {
+  const Node& x = nodes_[n];
+  bool xRev = (x.flags & fRev) != 0;
+  if (p.rev != xRev) return p.rev ? 1 : -1;
+  int c = CmpItems(p.key, x.KeyItem());
+  if (c || !withVal || !p.hasVal) return c;
+  return CmpItems(p.val, x.ValItem());
+}
+
+uint32_t KRB::Bound(const Probe& p, bool withVal, bool lower) const {
+  uint32_t x = Root();
+  if (!x) return 0;
+  while (nodes_[x].flags & fInt) {
+    const Node& in = nodes_[x];
+    int c = (p.key.isInt && in.keyIsInt && !p.rev) ? (p.key.i < in.keyInt ? -1 : (p.key.i > in.keyInt ? 1 : 0)) : 2;
+    if (c == 2 || (c == 0 && withVal)) c = Cmp(p, in.link[lLX], withVal);
+    x = nodes_[x].link[(lower ? c <= 0 : c < 0) ? lLeft : lRight];
+  }
+  int c = Cmp(p, x, withVal);
+  return (lower ? c <= 0 : c < 0) ? x : nodes_[x].link[lNext];
+}
+
+void KRB::Find(const Item& key, std::vector<uint32_t>& out) const {
+  Probe p{key, Item(), false, false};
+  for (uint32_t u = Bound(p, false, true); u && Cmp(p, u, false) == 0; u = Next(u)) out.push_back(u);
+}
+
+// ------------------------------------------------------------ nodes
+
+uint32_t KRB::NewNode() {
+  uint32_t n;
+  if (!freeNodes_.empty()) {
+    n = freeNodes_.back();
+    freeNodes_.pop_back();
+    nodes_[n] = Node();
+    if (n < disk_.size()) disk_[n] = Disk();
+  } else {
+    n = static_cast<uint32_t>(nodes_.size());
+    nodes_.emplace_back();
+  }
+  if (Bound()) {
+    uint32_t cap = 0;
+    uint32_t slot = Alloc(kNodeBody, cap);
+    D(n).slot = slot;
+    D(n).cap = cap;
+    bySlot_[slot] = n;
+    Touch(n);
+  }
+  return n;
+}
+
+void KRB::FreeNode(uint32_t n) {
+  Node& x = nodes_[n];
+  if (Bound()) {
+    Disk f = D(n);
+    if (f.keySlot) Release(f.keySlot, f.keyCap);
+    if (f.valSlot) Release(f.valSlot, f.valCap);
+    bySlot_.erase(f.slot);
+    Release(f.slot, f.cap);
+    D(n) = Disk();
+  }
+  KB::DoneWith(x.key);
+  KB::DoneWith(x.val);
+  nodes_[n] = Node();
+  freeNodes_.push_back(n);
+}
+
+void KRB::Touch(uint32_t n) {
+  if (!n || !Bound() || D(n).dirty) return;
+  D(n).dirty = true;
+  dirty_.push_back(n);
+}
+
+KRB::Disk& KRB::D(uint32_t n) {
+  if (disk_.size() <= n) disk_.resize(nodes_.size() > n ? nodes_.size() : n + 1);
+  return disk_[n];
+}
+
+const KRB::Disk& KRB::DiskOf(uint32_t n) const {
+  static const Disk none;
+  return n < disk_.size() ? disk_[n] : none;
+}
+
+void KRB::SetLX(uint32_t n, uint32_t leaf) {
+  Node& x = nodes_[n];
+  x.link[lLX] = leaf;
+  const Node& l = nodes_[leaf];
+  x.keyIsInt = l.keyIsInt && !(l.flags & fRev);
+  x.keyInt = l.keyInt;
+  Touch(n);
+}
+
+void KRB::SetChild(uint32_t parent, int side, uint32_t child) {
+  nodes_[parent].link[side] = child;
+  Touch(parent);
+  if (!child) return;
+  Node& c = nodes_[child];
+  c.link[lParent] = parent;
+  c.flags = static_cast<uint8_t>(side == lLeft ? (c.flags | fLeft) : (c.flags & ~fLeft));
+  Touch(child);
+}
+
+void KRB::Paint(uint32_t n, bool red) {
+  if (!n || Red(n) == red) return;
+  nodes_[n].flags ^= fRed;
+  Touch(n);
+}
+
+void KRB::Rotate(uint32_t x, int side) {
+  int other = Other(side);
+  uint32_t y = nodes_[x].link[other];
+  if (!y || !(nodes_[y].flags & fInt)) KTHROW(KT::eUnknown, "This should not exist");
+  uint32_t parent = nodes_[x].link[lParent];
+  int xSide = SideOf(x);
+  SetChild(x, other, nodes_[y].link[side]);
+  SetChild(parent, xSide, y);
+  SetChild(y, side, x);
+}
+
+// Takes a reference on the key and value objects (inline Ints need none).
+void KRB::SetItems(uint32_t n, const Item& key, const Item& val) {
+  Node& x = nodes_[n];
+  x.keyIsInt = key.isInt;
+  x.keyInt = key.i;
+  x.key = key.isInt ? nullptr : key.obj;
+  if (x.key) x.key->Reference(true);
+  x.valIsInt = val.isInt;
+  x.valInt = val.i;
+  x.val = val.isInt ? nullptr : val.obj;
+  if (x.val) x.val->Reference(true);
+}
+
+// ------------------------------------------------------------ insertion
+
+// A new entry before or after the entry `at` (at 0: the tree is empty).
+// The entry's leaf takes at's place under a new red internal node.
+void KRB::InsertLeaf(uint32_t at, bool before, const Item& key, const Item& val, bool rev) {
+  uint32_t keySlot = 0, keyCap = 0, valSlot = 0, valCap = 0;
+  if (Bound()) {
+    // Both images first: a value without an image changes nothing.
+    std::string keyImage = ImageOf(key), valImage = ImageOf(val);
+    keySlot = WriteData(keyImage, keyCap);
+    valSlot = WriteData(valImage, valCap);
+  }
+  uint32_t leaf = NewNode();
+  SetItems(leaf, key, val);
+  nodes_[leaf].flags = rev ? fRev : 0;
+  if (Bound()) {
+    Disk& f = D(leaf);
+    f.keySlot = keySlot;
+    f.keyCap = keyCap;
+    f.valSlot = valSlot;
+    f.valCap = valCap;
+  }
+  ++entries_;
+  if (rev) ++revEntries_;
+  if (!at) {
+    SetChild(kHead, lLeft, leaf);
+    nodes_[kHead].link[lLX] = nodes_[kHead].link[lRX] = leaf;
+    Touch(kHead);
+    return;
+  }
+  uint32_t in = NewNode();
+  nodes_[in].flags = fInt | fRed;
+  uint32_t up = nodes_[at].link[lParent];
+  SetChild(up, SideOf(at), in);
+  if (before) {
+    SetChild(in, lLeft, leaf);
+    SetChild(in, lRight, at);
+    uint32_t prev = nodes_[at].link[lPrev];
+    nodes_[leaf].link[lPrev] = prev;
+    nodes_[leaf].link[lNext] = at;
+    nodes_[at].link[lPrev] = leaf;
+    if (prev) {
+      nodes_[prev].link[lNext] = leaf;
+      Touch(prev);
+    } else {
+      nodes_[kHead].link[lLX] = leaf;
+    }
+    for (uint32_t a = up; a != kHead; a = nodes_[a].link[lParent])
+      if (nodes_[a].link[lRX] == at) {
+        nodes_[a].link[lRX] = leaf;
+        Touch(a);
+        break;
+      }
+  } else {
+    SetChild(in, lLeft, at);
+    SetChild(in, lRight, leaf);
+    uint32_t next = nodes_[at].link[lNext];
+    nodes_[leaf].link[lNext] = next;
+    nodes_[leaf].link[lPrev] = at;
+    nodes_[at].link[lNext] = leaf;
+    if (next) {
+      nodes_[next].link[lPrev] = leaf;
+      Touch(next);
+    } else {
+      nodes_[kHead].link[lRX] = leaf;
+    }
+    for (uint32_t a = up; a != kHead; a = nodes_[a].link[lParent])
+      if (nodes_[a].link[lLX] == at) {
+        SetLX(a, leaf);
+        break;
+      }
+  }
+  SetLX(in, nodes_[in].link[lLeft]);
+  nodes_[in].link[lRX] = nodes_[in].link[lRight];
+  Touch(kHead);
+  InsertFixup(in);
+}
+
+void KRB::InsertFixup(uint32_t x) {
+  for (;;) {
+    uint32_t p = nodes_[x].link[lParent];
+    if (p == kHead || !Red(p)) break;
+    uint32_t g = nodes_[p].link[lParent];
+    int ps = SideOf(p);
+    uint32_t u = nodes_[g].link[Other(ps)];
+    if (Red(u)) {
+      Paint(p, false);
+      Paint(u, false);
+      Paint(g, true);
+      x = g;
+      continue;
+    }
+    if (SideOf(x) != ps) {
+      Rotate(p, ps);
+      p = x;
+    }
+    Paint(p, false);
+    Paint(g, true);
+    Rotate(g, Other(ps));
+    break;
+  }
+  Paint(Root(), false);
+}
+
+void KRB::InsertOrdered(const Item& key, const Item& val, bool rev) {
+  Probe p{key, val, true, rev};
+  bool withVal = uniqueAssoc_ && !uniqueKeys_;
+  uint32_t u = Bound(p, withVal, false);
+  if (u)
+    InsertLeaf(u, true, key, val, rev);
+  else
+    InsertLeaf(nodes_[kHead].link[lRX], false, key, val, rev);
+}
+
+// Commits on the way out of a changing operation, also when it fails
+// half-way, so the file always holds what the tree holds.
+class KRBCommit {
+ public:
+  explicit KRBCommit(KRB& t) : t_(t) {}
+  ~KRBCommit() {
+    try {
+      t_.Commit();
+    } catch (...) {
+    }
+  }
+  KRBCommit(const KRBCommit&) = delete;
+  KRBCommit& operator=(const KRBCommit&) = delete;
+  void Done() { t_.Commit(); }
+
+ private:
+  KRB& t_;
+};
+
+void KRB::Store(const Item& key, const Item& val) {
+  RequireWritable();
+  KRBCommit commit(*this);
+  Probe p{key, val, true, false};
+  if (uniqueKeys_) {
+    uint32_t u = Bound(p, false, true);
+    if (u && Cmp(p, u, false) == 0) {
+      ReplaceValue(u, val);
+    } else {
+      InsertOrdered(key, val, false);
+    }
+  } else if (uniqueAssoc_) {
+    uint32_t u = Bound(p, true, true);
+    if (!(u && Cmp(p, u, true) == 0)) InsertOrdered(key, val, false);
+  } else {
+    InsertOrdered(key, val, false);
+  }
+  commit.Done();
+}
+
+void KRB::ReplaceValue(uint32_t n, const Item& val) {
+  const Node& x = nodes_[n];
+  if (x.valIsInt ? (val.isInt && val.i == x.valInt) : (!val.isInt && val.obj == x.val)) return;
+  if (Bound()) {
+    std::string bytes = ImageOf(val);
+    Disk f = D(n);
+    if (bytes.size() <= f.valCap) {
+      WriteSlot(f.valSlot, kTagData, f.valCap, bytes);
+    } else {
+      uint32_t cap = 0;
+      uint32_t slot = WriteData(bytes, cap);
+      Release(f.valSlot, f.valCap);
+      D(n).valSlot = slot;
+      D(n).valCap = cap;
+      Touch(n);
+    }
+  }
+  Node& y = nodes_[n];
+  KB* old = y.val;
+  y.valIsInt = val.isInt;
+  y.valInt = val.i;
+  y.val = val.isInt ? nullptr : val.obj;
+  if (y.val) y.val->Reference(true);
+  KB::DoneWith(old);
+}
+
+bool KRB::SetAdd(const Item& key) {
+  RequireWritable();
+  Probe p{key, Item(), false, false};
+  uint32_t u = Bound(p, false, true);
+  if (u && Cmp(p, u, false) == 0) return false;
+  KRBCommit commit(*this);
+  Item number = IntItem(counter_ + 1);
+  InsertOrdered(key, number, false);
+  ++counter_;
+  headerDirty_ = true;
+  InsertOrdered(number, key, true);
+  commit.Done();
+  return true;
+}
+
+// ------------------------------------------------------------ removal
+
+int KRB::Remove(const Item& key) {
+  RequireWritable();
+  std::vector<uint32_t> found;
+  Find(key, found);
+  if (found.empty()) return 0;
+  KRBCommit commit(*this);
+  for (uint32_t n : found) {
+    if (revEntries_ > 0) {
+      Probe r{nodes_[n].ValItem(), nodes_[n].KeyItem(), true, true};
+      uint32_t u = Bound(r, false, true);
+      if (u && Cmp(r, u, true) == 0) RemoveLeaf(u);
+    }
+    RemoveLeaf(n);
+  }
+  commit.Done();
+  return static_cast<int>(found.size());
+}
+
+// Removes an entry: its parent (an internal node) gives its place to the
+// entry's sibling; the gap on the entry's other side takes over the
+// parent's extreme leaf.
+void KRB::RemoveLeaf(uint32_t n) {
+  if (n == kHead) KTHROW(KT::eUnknown, "Deleting Head");
+  if (nodes_[n].flags & fInt) KTHROW(KT::eUnknown, "Deleting Internal");
+  bool rev = (nodes_[n].flags & fRev) != 0;
+  uint32_t prev = nodes_[n].link[lPrev], next = nodes_[n].link[lNext];
+  if (prev) {
+    nodes_[prev].link[lNext] = next;
+    Touch(prev);
+  } else {
+    nodes_[kHead].link[lLX] = next;
+  }
+  if (next) {
+    nodes_[next].link[lPrev] = prev;
+    Touch(next);
+  } else {
+    nodes_[kHead].link[lRX] = prev;
+  }
+  Touch(kHead);
+  --entries_;
+  if (rev) --revEntries_;
+  if (n == Root()) {
+    nodes_[kHead].link[lLeft] = 0;
+    FreeNode(n);
+    return;
+  }
+  uint32_t p = nodes_[n].link[lParent];
+  int side = SideOf(n);
+  uint32_t s = nodes_[p].link[Other(side)];
+  int edge = side == lLeft ? lRX : lLX;
+  for (uint32_t a = nodes_[p].link[lParent]; a != kHead; a = nodes_[a].link[lParent])
+    if (nodes_[a].link[edge] == n) {
+      if (edge == lLX)
+        SetLX(a, nodes_[p].link[lLX]);
+      else
+        nodes_[a].link[edge] = nodes_[p].link[edge];
+      Touch(a);
+      break;
+    }
+  bool fix = !Red(p);
+  SetChild(nodes_[p].link[lParent], SideOf(p), s);
+  FreeNode(p);
+  FreeNode(n);
+  if (fix) {
+    if (Red(s))
+      Paint(s, false);
+    else
+      RemoveFixup(s);
+  }
+}
+
+void KRB::RemoveFixup(uint32_t x) {
+  while (x != Root() && !Red(x)) {
+    uint32_t p = nodes_[x].link[lParent];
+    int s = SideOf(x), o = Other(s);
+    uint32_t w = nodes_[p].link[o];
+    if (Red(w)) {
+      Paint(w, false);
+      Paint(p, true);
+      Rotate(p, s);
+      w = nodes_[p].link[o];
+    }
+    if (!w || !(nodes_[w].flags & fInt)) KTHROW(KT::eUnknown, "This should not exist");
+    if (!Red(nodes_[w].link[lLeft]) && !Red(nodes_[w].link[lRight])) {
+      Paint(w, true);
+      x = p;
+      continue;
+    }
+    if (!Red(nodes_[w].link[o])) {
+      Paint(nodes_[w].link[s], false);
+      Paint(w, true);
+      Rotate(w, o);
+      w = nodes_[p].link[o];
+    }
+    Paint(w, Red(p));
+    Paint(p, false);
+    Paint(nodes_[w].link[o], false);
+    Rotate(p, s);
+    x = Root();
+  }
+  Paint(x, false);
+}
+
+// ------------------------------------------------------------ texts
+
+std::string KRB::NodeText(uint32_t n) const {
+  const Node& x = nodes_[n];
+  bool fileNumbers = Bound() || mirrorOnly_;
+  auto num = [&](uint32_t i) -> int {
+    if (!i || i >= nodes_.size()) return 0;
+    return static_cast<int>(fileNumbers ? DiskOf(i).slot : i);
+  };
+  std::string status = KB::Fmt("%d:", num(n));
+  if (x.flags & fRoot) status += "Root";
+  if (x.flags & fHead) status += "Head";
+  status += (x.flags & fRed) ? "Red" : "Black";
+  status += (x.flags & fInt) ? "Int" : "Ext";
+  status += (x.flags & fLeft) ? "Left" : "Right";
+  if (x.flags & fInt)
+    return KB::Fmt("%d :S[%s]P(%d),L(%d),R(%d),LX(%d),RX(%d)", num(n), status.c_str(), num(x.link[lParent]),
+                   num(x.link[lLeft]), num(x.link[lRight]), num(x.link[lLX]), num(x.link[lRX]));
+  int k = fileNumbers ? static_cast<int>(DiskOf(n).keySlot) : (x.key ? x.key->ID : 0);
+  int v = fileNumbers ? static_cast<int>(DiskOf(n).valSlot) : (x.val ? x.val->ID : 0);
+  return KB::Fmt("%d :S[%s]P(%d),F(%d),R(%d),K(%d),V(%d)", num(n), status.c_str(), num(x.link[lParent]),
+                 num(x.link[lNext]), num(x.link[lPrev]), k, v);
+}
+
+void KRB::WalkOrder(std::vector<uint32_t>& out) const {
+  out.push_back(kHead);
+  std::vector<uint32_t> stack;
+  if (Root()) stack.push_back(Root());
+  while (!stack.empty()) {
+    uint32_t n = stack.back();
+    stack.pop_back();
+    out.push_back(n);
+    if (nodes_[n].flags & fInt) {
+      stack.push_back(nodes_[n].link[lRight]);
+      stack.push_back(nodes_[n].link[lLeft]);
+    }
+  }
+}
+
+// ------------------------------------------------------------ invariants
+
+std::string KRB::Check() const {
+  const Node& head = nodes_[kHead];
+  if (!(head.flags & fHead) || head.link[lParent]) return "head";
+  uint32_t root = head.link[lLeft];
+  std::vector<uint32_t> order;
+  if (root) {
+    if (root >= nodes_.size() || nodes_[root].link[lParent] != kHead || !(nodes_[root].flags & fLeft))
+      return "root link";
+    if (Red(root)) return "red root";
+    // Depth-first with an explicit stack; `bh` collects black heights.
+    struct Frame {
+      uint32_t n;
+      int stage;
+      int leftBH;
+      size_t rightStart;
+    };
+    std::vector<Frame> stack{{root, 0, 0, 0}};
+    std::vector<int> bh;
+    size_t visited = 0;
+    while (!stack.empty()) {
+      Frame& f = stack.back();
+      const Node& x = nodes_[f.n];
+      if (f.stage == 0) {
+        if (++visited > nodes_.size() || stack.size() > 128) return "cycle or depth";
+        if (x.flags & fHead) return "head inside";
+        if (!(x.flags & fInt)) {
+          if (x.flags & fRed) return "red leaf";
+          if ((!x.key && !x.keyIsInt) || (!x.val && !x.valIsInt)) return "leaf without entry";
+          order.push_back(f.n);
+          bh.push_back(1);
+          stack.pop_back();
+          continue;
+        }
+        for (int side : {lLeft, lRight}) {
+          uint32_t c = x.link[side];
+          if (!c || c >= nodes_.size() || nodes_[c].link[lParent] != f.n ||
+              ((nodes_[c].flags & fLeft) != 0) != (side == lLeft))
+            return "child link";
+          if (Red(f.n) && Red(c)) return "red red";
+        }
+        f.stage = 1;
+        stack.push_back({x.link[lLeft], 0, 0, 0});
+      } else if (f.stage == 1) {
+        if (x.link[lLX] != order.back()) return "LX";
+        const Node& lx = nodes_[order.back()];
+        bool intKey = lx.keyIsInt && !(lx.flags & fRev);
+        if (x.keyIsInt != intKey || (intKey && x.keyInt != lx.keyInt)) return "LX key";
+        f.leftBH = bh.back();
+        bh.pop_back();
+        f.rightStart = order.size();
+        f.stage = 2;
+        stack.push_back({x.link[lRight], 0, 0, 0});
+      } else {
+        if (x.link[lRX] != order[f.rightStart]) return "RX";
+        int right = bh.back();
+        bh.pop_back();
+        if (right != f.leftBH) return "black height";
+        bh.push_back(right + (Red(f.n) ? 0 : 1));
+        stack.pop_back();
+      }
+    }
+  }
+  uint32_t first = order.empty() ? 0 : order.front(), last = order.empty() ? 0 : order.back();
+  if (head.link[lLX] != first || head.link[lRX] != last) return "head extremes";
+  int rev = 0;
+  for (size_t i = 0; i < order.size(); ++i) {
+    const Node& x = nodes_[order[i]];
+    if (x.link[lPrev] != (i ? order[i - 1] : 0) || x.link[lNext] != (i + 1 < order.size() ? order[i + 1] : 0))
+      return "entry chain";
+    if (x.flags & fRev) ++rev;
+    if (i && Cmp(Probe{nodes_[order[i - 1]].KeyItem(), Item(), false, (nodes_[order[i - 1]].flags & fRev) != 0},
+                 order[i], false) > 0)
+      return "order";
+  }
+  if (static_cast<int>(order.size()) != entries_ || rev != revEntries_) return "entry count";
+  int expect = order.empty() ? 1 : static_cast<int>(2 * order.size());
+  if (Nodes() != expect) return "node count";
+  return std::string();
+}
+
+// ------------------------------------------------------------ file: slots
+
+void KRB::RequireWritable() const {
+  if (Bound() && !writable_) KTHROW(KT::eValue, refusal_);
+}
+
+// First fit along the free list from the sentinel: forward for ordinary
+// requests, backward for node slots; else a new slot at the end.
+uint32_t KRB::Alloc(uint32_t bytes, uint32_t& cap) {
+  bool backward = bytes == kNodeBody;
+  const FreeSlot& s = free_.at(sentinel_);
+  for (uint32_t cur = backward ? s.prev : s.next; cur != sentinel_;) {
+    FreeSlot f = free_.at(cur);
+    if (f.cap >= bytes) {
+      free_.at(f.prev).next = f.next;
+      free_.at(f.next).prev = f.prev;
+      free_.erase(cur);
+      WriteFree(f.prev);
+      if (f.next != f.prev) WriteFree(f.next);
+      cap = f.cap;
+      return cur;
+    }
+    cur = backward ? f.prev : f.next;
+  }
+  if (fileEnd_ + kSlotHeader + bytes > kMaxFile) KTHROW(KT::eSystem, "Dictionary file full");
+  uint32_t pos = static_cast<uint32_t>(fileEnd_);
+  fileEnd_ += kSlotHeader + bytes;
+  cap = bytes;
+  return pos;
+}
+
+// A slot given back joins the free list beside the sentinel: node-sized
+// slots at the back (where node requests look first), others at the front
+// (where ordinary requests look first), so the two kinds rarely mix.
+void KRB::Release(uint32_t slot, uint32_t cap) {
+  if (!slot || cap < kSentinelBody) return;  // too small to hold the links
+  bool back = cap == kNodeBody;
+  uint32_t prev = back ? free_.at(sentinel_).prev : sentinel_;
+  uint32_t next = back ? sentinel_ : free_.at(sentinel_).next;
+  free_[slot] = FreeSlot{cap, next, prev};
+  free_.at(prev).next = slot;
+  free_.at(next).prev = slot;
+  WriteFree(slot);
+  WriteFree(prev);
+  if (next != prev) WriteFree(next);
+}
+
+void KRB::WriteSlot(uint32_t pos, uint32_t tag, uint32_t cap, const std::string& body) {
+  std::string s;
+  s.reserve(kSlotHeader + cap);
+  PutWord(s, tag);
+  PutWord(s, pos);
+  PutWord(s, static_cast<uint32_t>(body.size()));
+  PutWord(s, cap);
+  s += body;
+  s.resize(kSlotHeader + cap, '\0');
+  if (!KPlat::FdWriteAt(fd_, s.data(), s.size(), pos)) SystemFailure();
+}
+
+void KRB::WriteFree(uint32_t pos) {
+  const FreeSlot& f = free_.at(pos);
+  std::string body;
+  PutWord(body, f.next);
+  PutWord(body, f.prev);
+  WriteSlot(pos, kTagFree, f.cap, body);
+}
+
+std::string KRB::ImageOf(const Item& v) {
+  KA value;
+  value.Owns(MakeValue(v));
+  std::string image = value.SO();
+  if (image.size() > kMaxFile) KTHROW(KT::eSystem, "Dictionary file full");
+  return image;
+}
+
+uint32_t KRB::WriteData(const std::string& image, uint32_t& cap) {
+  uint32_t pos = Alloc(static_cast<uint32_t>(image.size()), cap);
+  WriteSlot(pos, kTagData, cap, image);
+  return pos;
+}
+
+void KRB::WriteNode(uint32_t n) {
+  const Node& x = nodes_[n];
+  const Disk& f = DiskOf(n);
+  std::string body;
+  PutWord(body, f.slot);
+  PutWord(body, x.flags);
+  auto slotOf = [&](uint32_t i) { return i ? DiskOf(i).slot : 0u; };
+  PutWord(body, slotOf(x.link[lParent]));
+  PutWord(body, slotOf(x.link[lLeft]));
+  PutWord(body, slotOf(x.link[lRight]));
+  if (x.flags & fInt) {
+    PutWord(body, slotOf(x.link[lLX]));
+    PutWord(body, slotOf(x.link[lRX]));
+  } else {
+    PutWord(body, f.keySlot);
+    PutWord(body, f.valSlot);
+  }
+  WriteSlot(f.slot, kTagNode, f.cap, body);
+}
+
+void KRB::WriteHeader() {
+  std::string body;
+  PutWord(body, DiskOf(kHead).slot);
+  PutWord(body, sentinel_);
+  PutWord(body, static_cast<uint32_t>(counter_));
+  body.resize(kHeaderBody, '\0');
+  WriteSlot(0, kTagHeader, kHeaderBody, body);
+  headerDirty_ = false;
+}
+
+void KRB::Commit() {
+  std::vector<uint32_t> dirty;
+  dirty.swap(dirty_);
+  for (uint32_t n : dirty) D(n).dirty = false;
+  if (!Bound()) return;
+  for (uint32_t n : dirty)
+    if (DiskOf(n).slot) WriteNode(n);
+  if (headerDirty_) WriteHeader();
+}
+
+void KRB::InitFile() {
+  WriteSlot(0, kTagHeader, kHeaderBody, std::string());
+  fileEnd_ = kSlotHeader + kHeaderBody;
+  sentinel_ = static_cast<uint32_t>(fileEnd_);
+  fileEnd_ += kSlotHeader + kSentinelBody;
+  free_[sentinel_] = FreeSlot{kSentinelBody, sentinel_, sentinel_};
+  WriteFree(sentinel_);
+  uint32_t cap = 0;
+  D(kHead).slot = Alloc(kNodeBody, cap);
+  D(kHead).cap = cap;
+  bySlot_[D(kHead).slot] = kHead;
+  Touch(kHead);
+  headerDirty_ = true;
+  Commit();
+}
+
+// ------------------------------------------------------------ file: reading
+
+// Builds the tree from the whole file. Every slot must lie inside the file
+// and the slots must tile it; every link must name a slot of the right kind
+// reached once; the tree found must pass Check.
+void KRB::Load(const std::string& bytes) {
+  const uint64_t size = bytes.size();
+  const char* base = bytes.data();
+  if (size < kSlotHeader + kHeaderBody || size > kMaxFile) KTHROW(KT::eSystem, "Not a dictionary file");
+  if (Word(base) != kTagHeader || Word(base + 4) != 0 || Word(base + 8) != kHeaderBody ||
+      Word(base + 12) != kHeaderBody)
+    KTHROW(KT::eSystem, "Not a dictionary file");
+  struct Slot {
+    uint32_t tag, used, cap;
+  };
+  std::unordered_map<uint32_t, Slot> slots;
+  for (uint64_t pos = 0; pos < size;) {
+    if (size - pos < kSlotHeader) Damaged("truncated slot");
+    const char* h = base + pos;
+    Slot s{Word(h), Word(h + 8), Word(h + 12)};
+    if (Word(h + 4) != pos) Damaged("slot position");
+    if (s.tag != kTagHeader && s.tag != kTagNode && s.tag != kTagData && s.tag != kTagFree) Damaged("slot tag");
+    if (s.cap > size - pos - kSlotHeader || s.used > s.cap) Damaged("slot size");
+    slots[static_cast<uint32_t>(pos)] = s;
+    pos += kSlotHeader + s.cap;
+  }
+  auto body = [&](uint32_t pos) { return base + pos + kSlotHeader; };
+  const uint32_t headSlot = Word(body(0)), sentinel = Word(body(0) + 4);
+  counter_ = static_cast<int32_t>(Word(body(0) + 8));
+
+  // Free list: a cycle through the sentinel, links agreeing both ways.
+  auto sIt = slots.find(sentinel);
+  if (sentinel == 0 || sIt == slots.end() || sIt->second.tag != kTagFree || sIt->second.used != kSentinelBody)
+    Damaged("free list sentinel");
+  sentinel_ = sentinel;
+  for (uint32_t cur = sentinel;;) {
+    auto it = slots.find(cur);
+    if (it == slots.end() || it->second.tag != kTagFree || it->second.cap < kSentinelBody) Damaged("free slot");
+    if (free_.count(cur) || free_.size() > slots.size()) Damaged("free list cycle");
+    free_[cur] = FreeSlot{it->second.cap, Word(body(cur)), Word(body(cur) + 4)};
+    cur = free_[cur].next;
+    if (cur == sentinel) break;
+  }
+  for (const auto& [pos, f] : free_) {
+    auto nx = free_.find(f.next);
+    if (nx == free_.end() || nx->second.prev != pos) Damaged("free list links");
+  }
+
+  // Nodes, from the head down; each node slot and data slot is used once.
+  std::unordered_set<uint32_t> dataUsed;
+  auto nodeSlot = [&](uint32_t pos) {
+    auto it = slots.find(pos);
+    if (pos == 0 || it == slots.end() || it->second.tag != kTagNode) KTHROW(KT::eSystem, "Not Node Slot");
+    if (it->second.used != kNodeBody) Damaged("node size");
+    return it->second.cap;
+  };
+  auto dataSlot = [&](uint32_t pos) -> KB* {
+    auto it = slots.find(pos);
+    if (pos == 0 || it == slots.end() || it->second.tag != kTagData) KTHROW(KT::eSystem, "Not Data Slot");
+    if (!dataUsed.insert(pos).second) Damaged("data slot shared");
+    const uint32_t used = it->second.used;
+    const char* image = body(pos);
+    if (used < 8 || static_cast<uint32_t>(KB::GetI32(image + 4)) > used || KB::GetI32(image + 4) < 8)
+      Damaged("value image");
+    KA v;
+    KA::SI(v, image);
+    v.value->Reference(true);
+    return v.value;
+  };
+  struct Pending {
+    uint32_t slot, parent;
+    int side;
+  };
+  std::vector<uint32_t> rawLinks;  // per node: the five link words as read
+  std::vector<Pending> todo{{headSlot, 0, 0}};
+  nodes_.clear();
+  nodes_.resize(1);
+  rawLinks.resize(5, 0);
+  while (!todo.empty()) {
+    Pending p = todo.back();
+    todo.pop_back();
+    uint32_t cap = nodeSlot(p.slot);
+    if (bySlot_.count(p.slot)) Damaged("node reached twice");
+    const char* b = body(p.slot);
+    uint32_t flagsWord = Word(b + 4);
+    if (Word(b) != p.slot || (flagsWord & ~0x3Fu)) Damaged("node header");
+    uint32_t n = static_cast<uint32_t>(nodes_.size());
+    nodes_.emplace_back();
+    bySlot_[p.slot] = n;
+    Node& x = nodes_[n];
+    D(n).slot = p.slot;
+    D(n).cap = cap;
+    x.flags = static_cast<uint8_t>(flagsWord);
+    for (int i = 0; i < 5; ++i) rawLinks.push_back(Word(b + 8 + 4 * i));
+    bool isHead = n == kHead;
+    if (isHead != ((x.flags & fHead) != 0) || (isHead && !(x.flags & fInt))) Damaged("head flag");
+    if (Word(b + 8) != p.parent) Damaged("parent link");
+    if (!(x.flags & fInt)) {
+      Disk& f = D(n);
+      f.keySlot = Word(b + 20);
+      f.valSlot = Word(b + 24);
+      f.keyCap = slots.count(f.keySlot) ? slots[f.keySlot].cap : 0;
+      f.valCap = slots.count(f.valSlot) ? slots[f.valSlot].cap : 0;
+      KA key, val;
+      key.Owns(dataSlot(f.keySlot));
+      val.Owns(dataSlot(D(n).valSlot));
+      SetItems(n, ItemOf(key.value), ItemOf(val.value));
+      ++entries_;
+      if (nodes_[n].flags & fRev) ++revEntries_;
+      continue;
+    }
+    if (isHead) {
+      if (Word(b + 12)) todo.push_back({Word(b + 12), p.slot, lLeft});
+      if (Word(b + 16)) Damaged("head link");
+    } else {
+      if (nodes_.size() > slots.size() + 1) Damaged("node count");
+      todo.push_back({Word(b + 16), p.slot, lRight});
+      todo.push_back({Word(b + 12), p.slot, lLeft});
+    }
+  }
+  // Links as node numbers; extreme and chain links must name entries.
+  auto toNode = [&](uint32_t slot, bool entry) -> uint32_t {
+    if (!slot) return 0;
+    auto it = bySlot_.find(slot);
+    if (it == bySlot_.end()) KTHROW(KT::eSystem, "Not Node");
+    if (entry && (nodes_[it->second].flags & fInt)) Damaged("link to an internal node");
+    return it->second;
+  };
+  for (uint32_t n = 1; n < nodes_.size(); ++n) {
+    Node& x = nodes_[n];
+    const uint32_t* raw = &rawLinks[5 * n];
+    x.link[lParent] = toNode(raw[0], false);
+    bool internal = (x.flags & fInt) != 0;
+    x.link[lLeft] = toNode(raw[1], !internal);
+    x.link[lRight] = toNode(raw[2], !internal);
+    if (internal) {
+      x.link[lLX] = toNode(raw[3], true);
+      x.link[lRX] = toNode(raw[4], true);
+    }
+  }
+  for (uint32_t n = 1; n < nodes_.size(); ++n)
+    if ((nodes_[n].flags & fInt) && nodes_[n].link[lLX]) SetLX(n, nodes_[n].link[lLX]);
+  std::string why = Check();
+  if (!why.empty()) Damaged(why.c_str());
+  fileEnd_ = size;
+}
+
+std::unique_ptr<KRB> KRB::FromBytes(const std::string& bytes, bool uniqueKeys, bool uniqueAssoc) {
+  auto t = std::make_unique<KRB>(uniqueKeys, uniqueAssoc);
+  t->mirrorOnly_ = true;
+  t->Load(bytes);
+  return t;
+}
+
+std::shared_ptr<KRB> KRB::Open(const std::string& sysPath, bool writable, const std::string& refusal,
+                               bool uniqueKeys, bool uniqueAssoc) {
+  KPlat::Fd fd = KPlat::FdOpen(sysPath, writable, writable);
+  if (!fd.Valid()) {
+    if (!writable && KPlat::LastErrno() == ENOENT) KTHROW(KT::eValue, refusal);
+    SystemFailure();
+  }
+  std::pair<uint64_t, uint64_t> id;
+  if (!KPlat::FdIdentity(fd, id.first, id.second)) SystemFailure();
+  auto found = Bindings().find(id);
+  if (found != Bindings().end())
+    if (std::shared_ptr<KRB> shared = found->second.lock()) return shared;
+  int64_t size = KPlat::FdSize(fd);
+  if (size < 0) SystemFailure();
+  if (static_cast<uint64_t>(size) > kMaxFile) KTHROW(KT::eSystem, "Not a dictionary file");
+  auto t = std::make_shared<KRB>(uniqueKeys, uniqueAssoc);
+  if (size == 0) {
+    if (!writable) KTHROW(KT::eValue, refusal);
+    t->fd_ = std::move(fd);
+    t->writable_ = true;
+    t->InitFile();
+  } else {
+    std::string bytes(static_cast<size_t>(size), '\0');
+    if (!KPlat::FdReadAt(fd, bytes.data(), bytes.size(), 0)) SystemFailure();
+    t->Load(bytes);
+    t->fd_ = std::move(fd);
+    t->writable_ = writable;
+  }
+  t->refusal_ = refusal;
+  t->path_ = sysPath;
+  t->identity_ = id;
+  Bindings()[id] = t;
+  return t;
+}
