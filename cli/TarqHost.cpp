@@ -2,6 +2,7 @@
 #include "TarqHost.h"
 
 #include <cerrno>
+#include <new>
 
 #include "KArg.h"
 #include "KNS.h"
@@ -94,6 +95,12 @@ bool TarqHost::Run(const std::string& text) {
   } catch (KError& e) {
     std::fflush(stdout);
     KPErr wrapped("DoIt:", e.code, p.PParser(), e.message);
+    PrintLine(stderr, wrapped.AsString(false));
+  } catch (std::bad_alloc&) {
+    // The result's text form did not fit in memory; what it used is free
+    // again, so the error can be reported and the session goes on.
+    std::fflush(stdout);
+    KPErr wrapped("DoIt:", KT::eSystem, p.PParser(), "Out of memory");
     PrintLine(stderr, wrapped.AsString(false));
   }
   return false;

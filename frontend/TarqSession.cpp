@@ -1,6 +1,7 @@
 // TarqSession: runs Tarq text for the desktop program (see TarqSession.h).
 #include "TarqSession.h"
 
+#include <new>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
@@ -176,6 +177,10 @@ bool TarqSession::Exec(KSeq* chain, const std::string& text, const TarqRunSpec& 
       ReportError(e.AsString(false));
     } catch (KError& e) {
       KPErr wrapped(spec.wrapName, e.code, parser.PParser(), e.message);
+      ReportError(wrapped.AsString(false));
+    } catch (std::bad_alloc&) {
+      // The result's text form did not fit in memory; the session goes on.
+      KPErr wrapped(spec.wrapName, KT::eSystem, parser.PParser(), "Out of memory");
       ReportError(wrapped.AsString(false));
     }
   } catch (KPErr& e) {

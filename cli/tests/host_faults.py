@@ -55,6 +55,22 @@ class Writes(unittest.TestCase):
         self.assertEqual((r.returncode, r.stdout), (0, b"11 12 13\n"))
 
 
+class Memory(unittest.TestCase):
+    def test_result_too_large_to_print_is_out_of_memory(self):
+        # Under a 1 GB address-space limit the text form of a 900 MB string
+        # cannot be made: the host reports error 10 instead of aborting.
+        with open(TARQSH, "rb") as exe:
+            if b"__asan_init" in exe.read():
+                self.skipTest("the sanitizer runtime reserves more address space than the limit")
+        import resource
+        limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        r = subprocess.run([TARQSH, "-e", "'abc' %% 300000000"], capture_output=True, timeout=120,
+                           preexec_fn=limit)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn(b"Out of memory", r.stderr)
+        self.assertNotIn(b"terminate", r.stderr)
+
+
 class Interrupt(unittest.TestCase):
     def test_ctrl_c_in_batch_prints_stopped_with_position(self):
         script = b"'started' $;\n0 => i;\n:WHILE (1) {\n  i + 1 => i\n}\n"
