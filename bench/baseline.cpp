@@ -1,6 +1,6 @@
 // Plain C++ programs that do the same work as the Tarq workloads, built with
 // -O2 and ordinary new/malloc, to measure the interpreter against.
-// Usage: tarq_baseline W1|W2|W3|W5|W7|W8
+// Usage: tarq_baseline W1|W2|W3|W5|W7|W8, or W6 FILE
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -63,6 +63,47 @@ int W5() {  // one million passes of a counting loop
   return 0;
 }
 
+// The text file of W6 (argv[2]).
+const char* gFile = nullptr;
+
+// W6: read a text file; record the start and length of every line (ended
+// by CR, LF, CR LF or LF CR) and of every word (separated by blanks and
+// line ends); print both counts.
+int W6() {
+  std::FILE* f = gFile ? std::fopen(gFile, "rb") : nullptr;
+  if (!f) return 1;
+  std::vector<char> text;
+  char chunk[1 << 16];
+  for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, f)) > 0;) text.insert(text.end(), chunk, chunk + got);
+  std::fclose(f);
+  struct Span { int32_t start, length; };
+  std::vector<Span> lines, words;
+  const int n = static_cast<int>(text.size());
+  const char* t = text.data();
+  int lineStart = 0, wordStart = -1;
+  for (int i = 0; i < n; ++i) {
+    char c = t[i];
+    bool end = c == '\r' || c == '\n';
+    if (end || c == ' ') {
+      if (wordStart >= 0) words.push_back({wordStart, i - wordStart});
+      wordStart = -1;
+    } else if (wordStart < 0) {
+      wordStart = i;
+    }
+    if (end) {
+      lines.push_back({lineStart, i - lineStart});
+      if (i + 1 < n && (t[i + 1] == '\r' || t[i + 1] == '\n') && t[i + 1] != c) ++i;
+      lineStart = i + 1;
+    }
+  }
+  if (wordStart >= 0) words.push_back({wordStart, n - wordStart});
+  if (lineStart < n) lines.push_back({lineStart, n - lineStart});
+  Keep(lines);
+  Keep(words);
+  std::printf("%zu\n%zu\n", lines.size(), words.size());
+  return 0;
+}
+
 int W7() { return 0; }  // start-up
 
 int W8() {  // one hundred thousand calls of a small function
@@ -76,8 +117,9 @@ int W8() {  // one hundred thousand calls of a small function
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
+  if (argc > 2) gFile = argv[2];
   struct { const char* name; int (*fn)(); } table[] = {
-      {"W1", W1}, {"W2", W2}, {"W3", W3}, {"W5", W5}, {"W7", W7}, {"W8", W8}};
+      {"W1", W1}, {"W2", W2}, {"W3", W3}, {"W5", W5}, {"W6", W6}, {"W7", W7}, {"W8", W8}};
   for (auto& t : table)
     if (std::strcmp(argv[1], t.name) == 0) return t.fn();
   return 2;

@@ -847,9 +847,12 @@ int KString::ToPos(int p, bool fromStart) {
   int old = r.pos;
   int64_t target = fromStart ? static_cast<int64_t>(p) - 1 : static_cast<int64_t>(Len()) - p;
   if (target > Len()) {
-    // Extending past the end fills with zero bytes up to the position.
+    // Extending past the end fills with zero bytes up to the position; a
+    // seek may not make a string longer than kMaxSeekLen (one wrong count
+    // would otherwise claim gigabytes).
+    if (target > kMaxSeekLen) KTHROW(KT::eValue, "Too long");
     int n = Len();
-    int want = static_cast<int>(std::min<int64_t>(target, INT32_MAX - 1));
+    int want = static_cast<int>(target);
     Reserve(want);
     std::memset(Buf() + n, 0, static_cast<size_t>(want - n) + 1);
     descriptor->count = want;

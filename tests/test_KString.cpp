@@ -239,6 +239,11 @@ TEST(KStringStream, ToPosExtendsWithZeros) {
   EXPECT_TRUE(s.AtEOS());
   s.ToPos(2, false);
   EXPECT_EQ(s.Pos(), 7);
+  // A seek far past the end is refused and changes nothing.
+  EXPECT_THROW(s.ToPos(2000000000, true), KError);
+  EXPECT_THROW(s.ToPos(-2147483647, false), KError);
+  EXPECT_EQ(s.Len(), 9);
+  EXPECT_EQ(s.Pos(), 7);
 }
 
 TEST(KStringStream, WritingAtThePosition) {
