@@ -158,7 +158,9 @@ KA& KOps::op2D3E3E(KA& l, KA& r) {
     l = r;
     return l;
   }
-  if (IsSeqType(r) && KSeq::Depth(r.value) == 0) {
+  // `level` counts the scopes between the sequence's binding and the
+  // innermost one: sequences of the two nearest scopes take the value.
+  if (IsSeqType(r) && r.value->level < 2) {
     // A sequence appended to itself gets a copy, never a cycle.
     KB* v = SameData(l, r) ? l.value->Clone() : l.value;
     r.As<KSeq>()->Append(v, v != l.value);
