@@ -108,8 +108,9 @@ KA& Context(KA& a, KFCtxt* c) {
 int CopyInto(KFCtxt* dir, KA& source) {
   if (!source.Is(KT::tFile)) KTHROW(KT::eNotSupp, "Type");
   KFile* from = source.As<KFile>();
-  KA target;
-  target.Owns(new KFile(new KString(from->NameText()), dir));
+  KA name, target;
+  name.Owns(new KString(from->NameText()));
+  target.Owns(new KFile(name.As<KString>(), dir));  // references the name
   std::string path = target.As<KFile>()->SysPath();
   if (!KPlat::WriteAllowedSys(path)) KTHROW(KT::eValue, KFCtxt::ReasonText());
   KString* text = from->Buf();

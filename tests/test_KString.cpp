@@ -747,7 +747,7 @@ TEST(KStringCut, SegmentAtThreeWays) {
 
 TEST(KStringCut, PiecesAreFreshStreams) {
   KString s("ab\ncd");
-  s.NextLN();
+  Take(s.NextLN());
   Own<KSeq> lines(s.Segment(nullptr, false));
   auto* second = static_cast<KString*>((*lines)[1]);
   EXPECT_EQ(second->Pos(), -1);
