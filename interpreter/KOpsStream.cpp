@@ -63,6 +63,18 @@ bool IsSeqType(KA& a) { return a.Is(KT::tSeq) || a.Is(KT::tSeqEa); }
 // share a descriptor): an in-place append must then work from a copy.
 bool SameData(KA& a, KA& b) { return a.value->descriptor == b.value->descriptor; }
 
+// True when the sequence `v` holds, at any depth, a value with the data `d`.
+bool Holds(KB* v, KB::KBD* d, int depth) {
+  if (!v || (v->typen() != KT::tSeq && v->typen() != KT::tSeqEa)) return false;
+  if (depth > KT::DepthLimit) KTHROW(KT::eSystem, "too deep");
+  KSeq* s = static_cast<KSeq*>(v);
+  for (int i = 0; i < s->Count(); ++i) {
+    KB* e = s->Slots()[i];
+    if (e && (e->descriptor == d || Holds(e, d, depth + 1))) return true;
+  }
+  return false;
+}
+
 // A new Int vector holding the given values.
 KNum* IntVector(const std::vector<int32_t>& v) {
   const int n = static_cast<int>(v.size());
@@ -162,7 +174,9 @@ KA& KOps::op2D3E3E(KA& l, KA& r) {
   // `level` counts the scopes between the sequence's binding and the
   // innermost one: sequences of the two nearest scopes take the value.
   if (IsSeqType(r) && r.value->level < 2) {
-    // A sequence appended to itself gets a copy, never a cycle.
+    // A sequence appended to itself gets a copy; one that holds the
+    // destination somewhere inside would make a cycle and is refused.
+    if (!SameData(l, r) && Holds(l.value, r.value->descriptor, 0)) KTHROW(KT::eValue, "Cycle");
     KB* v = SameData(l, r) ? l.value->Clone() : l.value;
     r.As<KSeq>()->Append(v, v != l.value);
     l = r;
