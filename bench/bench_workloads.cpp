@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -97,7 +98,35 @@ void BM_Baseline(benchmark::State& state, const Workload* w) {
     if (!RunQuiet(args)) state.SkipWithError("baseline failed");
 }
 
+// W9: a 10 MB file loaded into a file object's buffer (appending nothing
+// loads it) and its size read, against one read() of the whole file.
+const char* const kW9Dir = "/tmp/tarq_bench_w9/tarq/user";
+const std::string kW9File = std::string(kW9Dir) + "/W9.dat";
+
+bool MakeW9File() {
+  std::filesystem::create_directories(kW9Dir);
+  std::ofstream out(kW9File, std::ios::binary | std::ios::trunc);
+  std::string line = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ+-*/=.,;:!?()[]{}<>@#$%^&|~\r\n";
+  for (size_t done = 0; done < 10u * 1024 * 1024; done += line.size()) out << line;
+  return static_cast<bool>(out);
+}
+
+void BM_W9Tarq(benchmark::State& state) {
+  std::string text = "'" + kW9File + "' #FILE => f; '' ,=> f; f:size";
+  if (!MakeW9File()) state.SkipWithError("cannot make the file");
+  for (auto _ : state)
+    if (!RunQuiet({TARQSH_PATH, "-e", text})) state.SkipWithError("tarqsh failed");
+}
+
+void BM_W9Baseline(benchmark::State& state) {
+  if (!MakeW9File()) state.SkipWithError("cannot make the file");
+  for (auto _ : state)
+    if (!RunQuiet({BASELINE_PATH, "W9", kW9File})) state.SkipWithError("baseline failed");
+}
+
 int Register() {
+  benchmark::RegisterBenchmark("W9/tarq", BM_W9Tarq)->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark("W9/baseline", BM_W9Baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
   static const Workload w6 = {"W6", W6Text().c_str(), W6File().c_str()};
   std::vector<const Workload*> all;
   for (const auto& w : kWorkloads) all.push_back(&w);

@@ -851,6 +851,14 @@ void KA::Catenate(KA& a, KA& b) {
       case KT::tSeq:
       case KT::tSeqEa: a.Owns(a.As<KSeq>()->Catenate(r.As<KSeq>())); return;
       case KT::tString: a.Owns(a.As<KString>()->Catenate(r.value)); return;
+      case KT::tFCtxt: {
+        KFCtxt* c = new KFCtxt(a.As<KFCtxt>());
+        KA hold;
+        hold.Owns(c);
+        c->Catenate(r.value);
+        a = hold;
+        return;
+      }
       case KT::tRef: a.Owns(Pair(a.value, r.value)); return;
       case KT::tNV: a.Clear(); return;
       default: KTHROW(KT::eNotSupp, "Left Type");
@@ -893,6 +901,8 @@ void KA::Take(KA& a, int n, bool front, bool fillEdge) {
     case KT::tSeq:
     case KT::tSeqEa: a.Owns(a.As<KSeq>()->Take(n, front, fillEdge)); return;
     case KT::tString: a.Owns(a.As<KString>()->Take(n, front, fillEdge)); return;
+    case KT::tFCtxt: a.Owns(a.As<KFCtxt>()->Take(n, front, fillEdge)); return;
+    case KT::tFile: a.Owns(a.As<KFile>()->Buf()->Take(n, front, fillEdge)); return;
     case KT::tNil: a.Owns(new KNil(n == KT::iNil ? 1 : (n < 0 ? -n : n))); return;
     case KT::tNV: return;
     case KT::tRS: KTHROW(KT::eNotImpl, "RS");
@@ -901,6 +911,11 @@ void KA::Take(KA& a, int n, bool front, bool fillEdge) {
 }
 
 void KA::Take(KA& a, KA& count, bool front, bool fillEdge) {
+  // A file context as the count copies files into it.
+  if (count.Is(KT::tFCtxt) && (a.Is(KT::tFCtxt) || a.Is(KT::tFile) || a.Is(KT::tSeq))) {
+    a.Owns(new KNum(static_cast<int32_t>(count.As<KFCtxt>()->Copy(a.value))));
+    return;
+  }
   if (!IsNumT(count.value)) KTHROW(KT::eValue, "Number of elements");
   Take(a, count.As<KNum>()->AsInt(), front, fillEdge);
 }
@@ -1033,6 +1048,8 @@ void KA::IndexedBy(KA& value, KA& index) {
     case KT::tBit: value.Owns(static_cast<KBit*>(v)->IndexedBy(x)); return;
     case KT::tString:
     case KT::tField: value.Owns(static_cast<KString*>(v)->IndexedBy(x)); return;
+    case KT::tFCtxt: value.Owns(static_cast<KFCtxt*>(v)->List(idx, true, true, false)); return;
+    case KT::tFile: value.Owns(static_cast<KFile*>(v)->Buf()->IndexedBy(x)); return;
     case KT::tRef: {
       KA t(static_cast<KRef*>(v)->ValPtr(true));
       IndexedBy(t, idx);

@@ -299,6 +299,45 @@ void KFCtxt::RemoveInto(const std::string& sysDir, const std::string& langDir, b
   }
 }
 
+bool KFCtxt::FileCopy(KFile* f) {
+  std::string target = SysPath();
+  if (target.back() != '/') target += '/';
+  target += KPlat::SysPathOf(f->NameText());
+  if (!KPlat::WriteAllowedSys(target)) KTHROW(KT::eValue, ReasonText());
+  std::string content;
+  if (!KPlat::ReadFile(f->SysPath(), content) || !KPlat::WriteFile(target, content)) {
+    KFile::fLastError = KError::LastError();
+    return false;
+  }
+  return true;
+}
+
+int KFCtxt::Copy(KB* source) {
+  NestGuard guard;
+  switch (source->typen()) {
+    case KT::tFile:
+      return FileCopy(static_cast<KFile*>(source)) ? 1 : 0;
+    case KT::tString:
+    case KT::tField: {
+      Owned<KFile> f(new KFile(static_cast<KString*>(source)));
+      return FileCopy(f.get()) ? 1 : 0;
+    }
+    case KT::tFCtxt: {
+      KA none;
+      Owned<KSeq> files(static_cast<KFCtxt*>(source)->List(none, true, false, false));
+      return Copy(files.get());
+    }
+    case KT::tSeq: {
+      int n = 0;
+      KSeq* s = static_cast<KSeq*>(source);
+      for (int i = 0; i < s->Count(); ++i) n += Copy((*s)[i]);
+      return n;
+    }
+    default:
+      KTHROW(KT::eNotSupp, "Type");
+  }
+}
+
 KFCtxt* KFCtxt::Sub(const std::string& sysName, bool) {
   std::string langName = KPlat::LangNameOf(sysName);
   std::string path = Path() == "\\" ? std::string() : Path();
@@ -322,8 +361,9 @@ KSeq* KFCtxt::List(KA& pattern, bool files, bool dirs, bool recurse) {
   if (pat.empty()) return ListSys(SysPath(), "*.*", files, dirs, recurse, kTreeDepth);
   // A pattern names a directory (up to its last "\") and an entry pattern;
   // it is taken relative to this context.
-  pat = Clean(pat);
-  pat.pop_back();
+  for (char& c : pat)
+    if (c == '/') c = '\\';
+  if (pat.back() == '\\') pat += "*.*";
   size_t slash = pat.rfind('\\');
   std::string dirPart = slash == std::string::npos ? std::string() : pat.substr(0, slash + 1);
   std::string namePart = slash == std::string::npos ? pat : pat.substr(slash + 1);

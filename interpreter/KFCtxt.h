@@ -85,6 +85,12 @@ class KFCtxt : public KB {
   // files; with recurse a directory becomes (context, its listing).
   KSeq* List(KA& pattern, bool files, bool dirs, bool recurse);
   KSeq* Tree(int depth, bool withFiles);
+  // Copies a file's content into this directory under the same name
+  // (written whole or not at all); false with the last error on failure.
+  bool FileCopy(KFile* f);
+  // Copies a file, a file named by a string, the files of a context, or
+  // each of a sequence of them; the number copied.
+  int Copy(KB* source);
   // A file of this context named by a name read from the system.
   KFile* FileFromSys(const std::string& sysName);
 

@@ -149,7 +149,10 @@ std::string KFile::Ext() const {
 
 std::string KFile::FPath() const { return FC()->FPath() + NameText(); }
 
+// While open, the path resolved at opening: content operations check the
+// file for changes often, and resolving walks every component.
 std::string KFile::SysPath() const {
+  if (rec()->fd >= 0 && !rec()->openPath.empty()) return rec()->openPath;
   std::string dir = FC()->SysPath();
   if (dir.back() != '/') dir += '/';
   return KPlat::NormalPath(dir + (rec()->sysName.empty() ? KPlat::SysPathOf(NameText()) : rec()->sysName));
@@ -208,9 +211,11 @@ bool KFile::Open(char mode) {
   }
   // Only writing creates the directories on the way.
   if (IsWriteMode(mode) && !r->ro && !FC()->Exists()) FC()->PathCreate();
-  int fd = KPlat::OpenFile(SysPath(), mode);
+  std::string path = SysPath();
+  int fd = KPlat::OpenFile(path, mode);
   if (fd < 0) return Fail();
   r->fd = fd;
+  r->openPath = path;
   switch (mode) {
     case 'Q':
     case 'R':
@@ -294,6 +299,22 @@ bool KFile::ChangedOnDisk() {
   return info.writtenNs != rec()->stampNs || info.size != rec()->stampSize || info.ino != rec()->stampIno;
 }
 
+namespace {
+// The first bytes of the file (at most maxSize) read straight into the
+// string's own storage; empty when the read fails.
+KString* ReadBuffer(int fd, int64_t size) {
+  int64_t want = std::min<int64_t>(size, KFile::maxSize);
+  if (want <= 0) return new KString();
+  char* data = static_cast<char*>(KB::AllocData(static_cast<size_t>(want) + 1, false));
+  int64_t got = KPlat::ReadInto(fd, data, want);
+  if (got <= 0) {
+    KB::FreeData(data);
+    return new KString();
+  }
+  return new KString(data, static_cast<int>(got), static_cast<int>(want), false);
+}
+}  // namespace
+
 void KFile::Load() {
   KRec* r = rec();
   KPlat::FileInfo now;
@@ -306,10 +327,8 @@ void KFile::Load() {
       if (!Open(mode)) KTHROW(KT::eNULL, fLastError.c_str());
     }
   }
-  std::string content;
   KPlat::FileInfo info;
-  if (!KPlat::StatFd(r->fd, info) || !KPlat::ReadAll(r->fd, maxSize, content)) content.clear();
-  KString* fresh = new KString(content);
+  KString* fresh = KPlat::StatFd(r->fd, info) ? ReadBuffer(r->fd, info.size) : new KString();
   KB::DoneWith(r->buf);
   r->buf = fresh;
   r->loaded = true;

@@ -34,6 +34,7 @@ class KFile : public KB {
     KString* name = nullptr;  // one reference held
     KString* buf = nullptr;   // one reference held
     std::string sysName;      // the system's name when the text cannot spell it
+    std::string openPath;     // the system path while a descriptor is open
     int fd = -1;
     uint8_t ro = 0;
     char mode = 'C';

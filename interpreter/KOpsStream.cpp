@@ -21,7 +21,6 @@
 #include "KFCtxt.h"
 #include "KFile.h"
 #include "KGREP.h"
-#include "KPlatform.h"
 #include "KNum.h"
 #include "KOps.h"
 #include "KSeq.h"
@@ -115,24 +114,6 @@ KA& Context(KA& a, KFCtxt* c) {
   return a;
 }
 
-// Copies a file into a directory under its own name: the bytes written, or
-// -1 when the system fails (its text recorded). The write fence applies.
-int CopyInto(KFCtxt* dir, KA& source) {
-  if (!source.Is(KT::tFile)) KTHROW(KT::eNotSupp, "Type");
-  KFile* from = source.As<KFile>();
-  KA name, target;
-  name.Owns(new KString(from->NameText()));
-  target.Owns(new KFile(name.As<KString>(), dir));  // references the name
-  std::string path = target.As<KFile>()->SysPath();
-  if (!KPlat::WriteAllowedSys(path)) KTHROW(KT::eValue, KFCtxt::ReasonText());
-  KString* text = from->Buf();
-  if (!KPlat::WriteFile(path, text->Value())) {
-    KFile::fLastError = KError::LastError();
-    return -1;
-  }
-  return text->Len();
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -147,7 +128,7 @@ KA& KOps::op2D3E3E(KA& a) {
 // source (the left); the order of the steps is the rule.
 KA& KOps::op2D3E3E(KA& l, KA& r) {
   if (r.Is(KT::tFCtxt)) {
-    l.Owns(new KNum(static_cast<int32_t>(CopyInto(r.As<KFCtxt>(), l))));
+    l.Owns(new KNum(static_cast<int32_t>(r.As<KFCtxt>()->Copy(l.value))));
     return l;
   }
   if (r.Is(KT::tFile)) {

@@ -364,12 +364,30 @@ std::string CurrentDir() {
 }
 
 // ---------------------------------------------------------------- files
+namespace {
+int RefuseDir(int fd);
+}
+
+// Reads to the end (sizes the system reports may be 0 for special files);
+// a directory is refused.
 bool ReadFile(const std::string& sysPath, std::string& out) {
-  std::ifstream in(sysPath, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  out = ss.str();
+  int fd = RefuseDir(open(sysPath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd < 0) return false;
+  out.clear();
+  char buf[1 << 16];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int saved = errno;
+      close(fd);
+      errno = saved;
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
   return true;
 }
 
@@ -640,21 +658,16 @@ int CreateFile(const std::string& sysPath) {
 
 bool CloseFile(int fd) { return fd < 0 || close(fd) == 0; }
 
-bool ReadAll(int fd, int64_t maxBytes, std::string& out) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  int64_t want = std::min<int64_t>(st.st_size, maxBytes);
-  out.resize(static_cast<size_t>(want));
+int64_t ReadInto(int fd, char* buf, int64_t n) {
   int64_t got = 0;
-  while (got < want) {
-    ssize_t n = pread(fd, out.data() + got, static_cast<size_t>(want - got), got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;  // the file shrank meanwhile
-    got += n;
+  while (got < n) {
+    ssize_t r = pread(fd, buf + got, static_cast<size_t>(n - got), got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (r == 0) break;  // the file shrank meanwhile
+    got += r;
   }
-  out.resize(static_cast<size_t>(got));
-  return true;
+  return got;
 }
 
 namespace {
@@ -698,6 +711,7 @@ bool FailKeepingErrno(int fd, const std::string& tmp) {
 }  // namespace
 
 bool WriteAt(const std::string& sysPath, int& fd, int64_t offset, const char* data, size_t n) {
+  if (n == 0) return true;
   struct stat st;
   if (fstat(fd, &st) != 0) return false;
   if (offset >= st.st_size) {

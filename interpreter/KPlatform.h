@@ -103,8 +103,8 @@ int OpenFile(const std::string& sysPath, char mode);
 // Creates a new file (fails when it exists); -1 with errno on failure.
 int CreateFile(const std::string& sysPath);
 bool CloseFile(int fd);
-// Reads up to maxBytes from offset 0. False with errno on failure.
-bool ReadAll(int fd, int64_t maxBytes, std::string& out);
+// Reads up to n bytes from offset 0 into buf; the count read, -1 with errno.
+int64_t ReadInto(int fd, char* buf, int64_t n);
 // Writes n bytes at offset into the file at sysPath, open as fd, so that a
 // failure leaves the file as it was: bytes past the old end are appended
 // and cut back on failure; bytes over old content go to a sibling copy that
