@@ -961,7 +961,10 @@ KB* ElementAt(KB* v, int i) {
 void IndexByFields(KA& value, KSeq* fl) {
   KB* v = value.value;
   if (v->typen() == KT::tNV) return;
-  if (v->typen() == KT::tRS) KTHROW(KT::eNotSupp, "Type");
+  if (v->typen() == KT::tRS) {
+    value.Owns(static_cast<KRS*>(v)->IndexedBy(fl));
+    return;
+  }
   if (IsNST(v)) {
     if (v->exact) {
       value.Owns(static_cast<KNS*>(v)->IndexedBy(fl));
@@ -1046,6 +1049,7 @@ void KA::IndexedBy(KA& value, KA& index) {
     case KT::tCV: value.Owns(static_cast<KNS*>(v)->IndexedBy(x)); return;
     case KT::tNum: value.Owns(AsNum(v)->IndexedBy(x)); return;
     case KT::tBit: value.Owns(static_cast<KBit*>(v)->IndexedBy(x)); return;
+    case KT::tRS: value.Owns(static_cast<KRS*>(v)->IndexedBy(x)); return;
     case KT::tString:
     case KT::tField: value.Owns(static_cast<KString*>(v)->IndexedBy(x)); return;
     case KT::tFCtxt: value.Owns(static_cast<KFCtxt*>(v)->List(idx, true, true, false)); return;
@@ -1110,6 +1114,7 @@ void KA::IdxAssign(KA& value, KA& index, KA& newValue) {
     case KT::tNum: AsNum(v)->IdxAssign(nv, x); return;
     case KT::tBit: static_cast<KBit*>(v)->IdxAssign(nv, x); return;
     case KT::tString: static_cast<KString*>(v)->IdxAssign(nv, x); return;
+    case KT::tRS: static_cast<KRS*>(v)->IdxAssign(nv, x); return;
     case KT::tRef: {
       KA t(static_cast<KRef*>(v)->ValPtr(true));
       IdxAssign(t, idx, newValue);

@@ -87,15 +87,33 @@ struct Building {
 };
 
 KNum* PairAt(const PCRE2_SIZE* ov, int k, int shift) {
-  KNum* p = new KNum(KT::aInt, 2);
-  int32_t* d = p->IntPtr();
+  int32_t* d = static_cast<int32_t*>(KB::AllocData(KB::StorageBytes(KT::aInt, 2), false));
   if (ov[2 * k] == PCRE2_UNSET) {  // a group that took no part: not found
     d[0] = d[1] = 0;
   } else {
     d[0] = static_cast<int32_t>(ov[2 * k]) + shift + 1;
     d[1] = static_cast<int32_t>(ov[2 * k + 1]) + shift + 1;
   }
-  return p;
+  try {
+    return new KNum(d, KT::aInt, 2, 2);
+  } catch (...) {
+    KB::FreeData(d);
+    throw;
+  }
+}
+
+// Appends with room doubled when full, so a long result is not copied
+// once per fifth of its length.
+void AppendGrowing(KSeq* s, KB* v) {
+  if (s->Count() == s->Capacity()) {
+    try {
+      s->addSlots(std::max(s->Count(), 4));
+    } catch (...) {
+      KB::DoneWith(v);
+      throw;
+    }
+  }
+  s->Append(v, true);
 }
 
 bool IsText(const KB* v) { return v && (v->typen() == KT::tString || v->typen() == KT::tField); }
@@ -214,16 +232,19 @@ KSeq* KGREP::Exec(const char* text, int length, int count, bool, bool) {
   if (!text) text = "";
   for (int matches = 1; count != 0; ++matches) {
     if (matches % kPollEvery == 0) PollStop();
-    int rc = pcre2_match(c->code.get(), reinterpret_cast<PCRE2_SPTR>(text + shift), static_cast<PCRE2_SIZE>(left), 0,
-                         PCRE2_NOTBOL, md.get(), context);
+    PCRE2_SPTR window = reinterpret_cast<PCRE2_SPTR>(text + shift);
+    int rc = c->jit ? pcre2_jit_match(c->code.get(), window, static_cast<PCRE2_SIZE>(left), 0, PCRE2_NOTBOL, md.get(),
+                                      context)
+                    : pcre2_match(c->code.get(), window, static_cast<PCRE2_SIZE>(left), 0, PCRE2_NOTBOL, md.get(),
+                                  context);
     if (rc == PCRE2_ERROR_NOMATCH) break;
     if (rc < 0) KTHROW(KT::eValue, ErrorText(rc));
     int pairs = rc == 0 ? kPairs : rc;
     KSeq* sub = pairs > 1 ? new KSeq() : nullptr;
-    if (sub) result->Append(sub, true);
+    if (sub) AppendGrowing(result.v, sub);
     KSeq* into = sub ? sub : result.v;
     for (int k = 0; k < pairs && count != 0; ++k) {
-      into->Append(PairAt(ov, k, shift), true);
+      AppendGrowing(into, PairAt(ov, k, shift));
       if (count > 0) --count;
     }
     PCRE2_SIZE end = 0;

@@ -6,8 +6,9 @@
 // Layout: the descriptor has alignment K, count 1, no element buffer; its
 // record (KGREP::KRec) holds the pattern string and the compiled pattern.
 // Values that share the descriptor share the record, so setting ":RE"
-// through one holder is seen by every holder (regular expressions are not
-// copied on write).
+// through one holder is seen by every holder; copying the descriptor (Fix)
+// gives a record of its own that shares the pattern string and the
+// compiled pattern, which never change once built.
 #pragma once
 #include <memory>
 #include <string>

@@ -24,14 +24,6 @@ PENDING_N(opSET, "#SET")
 PENDING_M(opSET, "#SET")
 
 // Record sets, regular expressions and the containment marks
-PENDING_N(opRS, "#RS")
-PENDING_M(opRS, "#RS")
-PENDING_D(opRS, "#RS")
-PENDING_D(op2A5E26, "*^&")
-PENDING_D(op2A5E7C, "*^|")
-PENDING_D(op5E26, "^&")
-PENDING_D(op5E5C26, "^\\&")
-PENDING_D(op5E7C, "^|")
 
 // Images, representation, formats, collation tables and system objects
 PENDING_N(opCSTARQ, "#CSTARQ")

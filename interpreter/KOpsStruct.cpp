@@ -12,6 +12,7 @@
 #include "KNS.h"
 #include "KNum.h"
 #include "KOps.h"
+#include "KRS.h"
 #include "KSeq.h"
 #include "KString.h"
 #include "Kerror.h"
@@ -436,6 +437,9 @@ KA& KOps::op7E(KA& left, KA& right) {
       break;
     case KT::tString:
       left.Owns(left.As<KString>()->Without(right.value));
+      break;
+    case KT::tRS:
+      left.Owns(left.As<KRS>()->Without(right.value));
       break;
     default:
       KTHROW(KT::eNotSupp, "Left type");

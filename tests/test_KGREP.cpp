@@ -8,7 +8,9 @@
 
 #include "KArg.h"
 #include "KGREP.h"
+#include "KNS.h"
 #include "KNum.h"
+#include "KParser.h"
 #include "KRS.h"
 #include "KSeq.h"
 #include "KString.h"
@@ -197,10 +199,10 @@ TEST(KGREPFields, FieldsAndTextForms) {
 }
 
 TEST(KGREPFields, SettingThePatternAndItsErrors) {
+  KString text("b");  // outlives g, which comes to hold it
   KGREP g("a");
   KField re("RE");
   KField other("other");
-  KString text("b");
   KNum num(int32_t(1));
   KGREP g2("c");
   EXPECT_EQ(CodeOf([&] { g.FieldSet(&text, &text); }), KT::eNotSupp);  // "Field"
@@ -232,4 +234,39 @@ TEST(KGREPValue, CopiesShareTheRecordAndCompareByType) {
   KB::DoneWith(g);
   KNum n(int32_t(1));
   EXPECT_EQ(CodeOf([&] { KGREP bad(&n); }), KT::eNotSupp);
+}
+
+TEST(KGREPMatch, AScriptRunIsStoppedInsideALongMatchLoop) {
+  KSeq* chain = new KSeq();
+  KNS* root = new KNS();
+  chain->Append(root, true);
+  bool stop = false;
+  static int breaths = 0;
+  static bool* flag = nullptr;
+  flag = &stop;
+  breaths = 0;
+  // Far more breaths than the statement's tokens take: the request arrives
+  // while the match loop runs.
+  KB::SetBreatheHook([](void*) { *flag = ++breaths == 60; }, nullptr);
+  std::string error;
+  int code = 0;
+  {
+    KParser p(chain, "root");
+    p.fpStopSwSet(&stop);
+    p.fCmdSet("('a' %% 200000) ``& ('a' #GREP)");
+    try {
+      KA result;
+      KT::KTT last = KT::ttUnknown;
+      p.Exec(result, last, nullptr);
+    } catch (KPErr& e) {
+      code = e.code;
+      error = e.AsString(false);
+    }
+  }
+  KB::SetBreatheHook(nullptr, nullptr);
+  EXPECT_EQ(code, KT::eInterrupt);
+  EXPECT_NE(error.find("User Interrupt\r\nStop:"), std::string::npos) << error;
+  EXPECT_FALSE(stop);
+  root->Clear();
+  KB::DoneWith(chain);
 }
