@@ -1,6 +1,6 @@
 // Plain C++ programs that do the same work as the Tarq workloads, built with
 // -O2 and ordinary new/malloc, to measure the interpreter against.
-// Usage: tarq_baseline W1|W2|W3|W4|W5|W7|W8|W9|W10|M1|F1 [FILE]
+// Usage: tarq_baseline W1|W2|W3|W4|W5|W7|W8|W9|W10|M1, or W6|F1 FILE
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,6 +99,47 @@ int W5() {  // one million passes of a counting loop
   return 0;
 }
 
+// The text file of W6 (argv[2]).
+const char* gFile = nullptr;
+
+// W6: read a text file; record the start and length of every line (ended
+// by CR, LF, CR LF or LF CR) and of every word (separated by blanks and
+// line ends); print both counts.
+int W6() {
+  std::FILE* f = gFile ? std::fopen(gFile, "rb") : nullptr;
+  if (!f) return 1;
+  std::vector<char> text;
+  char chunk[1 << 16];
+  for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, f)) > 0;) text.insert(text.end(), chunk, chunk + got);
+  std::fclose(f);
+  struct Span { int32_t start, length; };
+  std::vector<Span> lines, words;
+  const int n = static_cast<int>(text.size());
+  const char* t = text.data();
+  int lineStart = 0, wordStart = -1;
+  for (int i = 0; i < n; ++i) {
+    char c = t[i];
+    bool end = c == '\r' || c == '\n';
+    if (end || c == ' ') {
+      if (wordStart >= 0) words.push_back({wordStart, i - wordStart});
+      wordStart = -1;
+    } else if (wordStart < 0) {
+      wordStart = i;
+    }
+    if (end) {
+      lines.push_back({lineStart, i - lineStart});
+      if (i + 1 < n && (t[i + 1] == '\r' || t[i + 1] == '\n') && t[i + 1] != c) ++i;
+      lineStart = i + 1;
+    }
+  }
+  if (wordStart >= 0) words.push_back({wordStart, n - wordStart});
+  if (lineStart < n) lines.push_back({lineStart, n - lineStart});
+  Keep(lines);
+  Keep(words);
+  std::printf("%zu\n%zu\n", lines.size(), words.size());
+  return 0;
+}
+
 int W7() { return 0; }  // start-up
 
 int W8() {  // one hundred thousand calls of a small function
@@ -108,8 +149,6 @@ int W8() {  // one hundred thousand calls of a small function
   std::printf("%d\n", i);
   return 0;
 }
-
-const char* gFile = nullptr;
 
 int F1() {  // load a whole file with one read, report its size
   int fd = open(gFile, O_RDONLY);
@@ -152,7 +191,7 @@ int main(int argc, char** argv) {
   if (argc < 2) return 2;
   gFile = argc > 2 ? argv[2] : "";
   struct { const char* name; int (*fn)(); } table[] = {
-      {"W1", W1}, {"W2", W2}, {"W3", W3}, {"W4", W4}, {"W5", W5},
+      {"W1", W1}, {"W2", W2}, {"W3", W3}, {"W4", W4}, {"W5", W5}, {"W6", W6},
       {"W7", W7}, {"W8", W8}, {"W9", W9}, {"W10", W10}, {"M1", M1}, {"F1", F1}};
   for (auto& t : table)
     if (std::strcmp(argv[1], t.name) == 0) return t.fn();

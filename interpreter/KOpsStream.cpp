@@ -21,7 +21,6 @@
 #include "KFCtxt.h"
 #include "KFile.h"
 #include "KGREP.h"
-#include "KPlatform.h"
 #include "KNum.h"
 #include "KOps.h"
 #include "KSeq.h"
@@ -63,6 +62,18 @@ bool IsSeqType(KA& a) { return a.Is(KT::tSeq) || a.Is(KT::tSeqEa); }
 // share a descriptor): an in-place append must then work from a copy.
 bool SameData(KA& a, KA& b) { return a.value->descriptor == b.value->descriptor; }
 
+// True when the sequence `v` holds, at any depth, a value with the data `d`.
+bool Holds(KB* v, KB::KBD* d, int depth) {
+  if (!v || (v->typen() != KT::tSeq && v->typen() != KT::tSeqEa)) return false;
+  if (depth > KT::DepthLimit) KTHROW(KT::eSystem, "too deep");
+  KSeq* s = static_cast<KSeq*>(v);
+  for (int i = 0; i < s->Count(); ++i) {
+    KB* e = s->Slots()[i];
+    if (e && (e->descriptor == d || Holds(e, d, depth + 1))) return true;
+  }
+  return false;
+}
+
 // A new Int vector holding the given values.
 KNum* IntVector(const std::vector<int32_t>& v) {
   const int n = static_cast<int>(v.size());
@@ -103,23 +114,6 @@ KA& Context(KA& a, KFCtxt* c) {
   return a;
 }
 
-// Copies a file into a directory under its own name: the bytes written, or
-// -1 when the system fails (its text recorded). The write fence applies.
-int CopyInto(KFCtxt* dir, KA& source) {
-  if (!source.Is(KT::tFile)) KTHROW(KT::eNotSupp, "Type");
-  KFile* from = source.As<KFile>();
-  KA target;
-  target.Owns(new KFile(new KString(from->NameText()), dir));
-  std::string path = target.As<KFile>()->SysPath();
-  if (!KPlat::WriteAllowedSys(path)) KTHROW(KT::eValue, KFCtxt::ReasonText());
-  KString* text = from->Buf();
-  if (!KPlat::WriteFile(path, text->Value())) {
-    KFile::fLastError = KError::LastError();
-    return -1;
-  }
-  return text->Len();
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -134,7 +128,7 @@ KA& KOps::op2D3E3E(KA& a) {
 // source (the left); the order of the steps is the rule.
 KA& KOps::op2D3E3E(KA& l, KA& r) {
   if (r.Is(KT::tFCtxt)) {
-    l.Owns(new KNum(static_cast<int32_t>(CopyInto(r.As<KFCtxt>(), l))));
+    l.Owns(new KNum(static_cast<int32_t>(r.As<KFCtxt>()->Copy(l.value))));
     return l;
   }
   if (r.Is(KT::tFile)) {
@@ -158,8 +152,12 @@ KA& KOps::op2D3E3E(KA& l, KA& r) {
     l = r;
     return l;
   }
-  if (IsSeqType(r) && KSeq::Depth(r.value) == 0) {
-    // A sequence appended to itself gets a copy, never a cycle.
+  // `level` counts the scopes between the sequence's binding and the
+  // innermost one: sequences of the two nearest scopes take the value.
+  if (IsSeqType(r) && r.value->level < 2) {
+    // A sequence appended to itself gets a copy; one that holds the
+    // destination somewhere inside would make a cycle and is refused.
+    if (!SameData(l, r) && Holds(l.value, r.value->descriptor, 0)) KTHROW(KT::eValue, "Cycle");
     KB* v = SameData(l, r) ? l.value->Clone() : l.value;
     r.As<KSeq>()->Append(v, v != l.value);
     l = r;

@@ -325,15 +325,20 @@ void KString::Reserve(int capacity) {
 
 // ============================================================ stream state
 
+// The record is made on first use, in the state a new string has after
+// normalisation, so strings that are never read as streams (the pieces of a
+// cut, for one) carry none.
 KString::KRec& KString::R() {
   if (auto* r = dynamic_cast<KRec*>(descriptor->rec)) return *r;
   delete descriptor->rec;
   auto* r = new KRec();
+  r->atEnd = Len() == 0;
   descriptor->rec = r;
   return *r;
 }
 
 void KString::SizeSeekPos() {
+  if (!descriptor->rec) return;  // R() will start from the normal state
   KRec& r = R();
   int n = Len();
   if (n == 0) {
@@ -842,9 +847,12 @@ int KString::ToPos(int p, bool fromStart) {
   int old = r.pos;
   int64_t target = fromStart ? static_cast<int64_t>(p) - 1 : static_cast<int64_t>(Len()) - p;
   if (target > Len()) {
-    // Extending past the end fills with zero bytes up to the position.
+    // Extending past the end fills with zero bytes up to the position; a
+    // seek may not make a string longer than kMaxSeekLen (one wrong count
+    // would otherwise claim gigabytes).
+    if (target > kMaxSeekLen) KTHROW(KT::eValue, "Too long");
     int n = Len();
-    int want = static_cast<int>(std::min<int64_t>(target, INT32_MAX - 1));
+    int want = static_cast<int>(target);
     Reserve(want);
     std::memset(Buf() + n, 0, static_cast<size_t>(want - n) + 1);
     descriptor->count = want;
@@ -1118,11 +1126,11 @@ KSeq* KString::Segment(KB* by, bool keep) {
   if (!by || by->typen() == KT::tNV || by->typen() == KT::tNil) {
     int start = 0;
     for (int i = 0; i < n;) {
-      int b = LineEndAt(t, n, i);
-      if (!b) {
+      if (U(t[i]) > U('\r') || !IsLineEnd(t[i])) {  // most characters are above CR
         ++i;
         continue;
       }
+      int b = LineEndAt(t, n, i);
       piece(start, keep ? i + b : i);
       i += b;
       start = i;

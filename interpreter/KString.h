@@ -138,7 +138,10 @@ class KString : public KB {
   virtual int ToNextPos(int n);
   virtual int ToPrevPos(KB* n);
   virtual int ToPrevPos(int n);
-  virtual int ToPos(int p, bool fromStart);  // p 1-based; extends with zeros
+  // p 1-based; a position past the end extends the text with zero bytes,
+  // up to kMaxSeekLen characters (beyond: 15 "Too long").
+  static constexpr int kMaxSeekLen = 1 << 26;
+  virtual int ToPos(int p, bool fromStart);
   virtual int ToPos(KB* p, bool fromStart);
   virtual int ToBOS();
   virtual int ToEOS();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "KBit.h"
+#include "KGREP.h"
 #include "KNS.h"
 #include "KNum.h"
 #include "KRS.h"
@@ -237,6 +238,11 @@ TEST(KStringStream, ToPosExtendsWithZeros) {
   EXPECT_EQ(s.Str()[9], '\0');
   EXPECT_TRUE(s.AtEOS());
   s.ToPos(2, false);
+  EXPECT_EQ(s.Pos(), 7);
+  // A seek far past the end is refused and changes nothing.
+  EXPECT_THROW(s.ToPos(2000000000, true), KError);
+  EXPECT_THROW(s.ToPos(-2147483647, false), KError);
+  EXPECT_EQ(s.Len(), 9);
   EXPECT_EQ(s.Pos(), 7);
 }
 
@@ -661,4 +667,144 @@ TEST(KStringRobust, MalformedInputIsHandled) {
   EXPECT_THROW(s.Range(2, 1), KError);
   EXPECT_EQ(Take(s.Range(-3, 0)), std::string(4, '\xFF'));
   EXPECT_THROW(s.ToFile("/tmp/outside-the-fence.txt"), KError);  // write fence
+}
+
+// ------------------------------------------------------------ whole passes
+
+// Every forward read kind, repeated from the beginning, reaches the end in
+// at most length + 1 reads, and its pieces put together give the text back;
+// every backward read kind reaches the beginning the same way. Texts cover
+// both ends: empty, one character, no final line end, a lone CR at the end.
+TEST(KStringPasses, ReadsTerminateAndCoverTheText) {
+  const std::string texts[] = {"", "x", "\r", "ab\r\ncd", "ab\ncd\r", "a\n\rb\n\nc", ",a,,b,", "A B a-b"};
+  KString comma(","), ab("a-b"), set("\n,");
+  using Fwd = KString* (*)(KString&, KString&, KString&, KString&);
+  const Fwd forward[] = {
+      [](KString& s, KString&, KString&, KString&) { return s.NextLN(); },
+      [](KString& s, KString&, KString&, KString&) { return s.Next(2); },
+      [](KString& s, KString& c, KString&, KString&) { return s.NextAll(&c); },
+      [](KString& s, KString&, KString& p, KString&) { return s.NextAll(&p); },
+      [](KString& s, KString&, KString&, KString& any) { return s.NextAny(&any); },
+  };
+  const Fwd backward[] = {
+      [](KString& s, KString&, KString&, KString&) { return s.PrevLN(); },
+      [](KString& s, KString&, KString&, KString&) { return s.Prev(2); },
+      [](KString& s, KString& c, KString&, KString&) { return s.PrevAll(&c); },
+      [](KString& s, KString&, KString& p, KString&) { return s.PrevAll(&p); },
+      [](KString& s, KString&, KString&, KString& any) { return s.PrevAny(&any); },
+  };
+  for (const std::string& text : texts) {
+    for (Fwd read : forward) {
+      KString s(text);
+      std::string joined;
+      int reads = 0;
+      while (!s.AtEOS()) {
+        ASSERT_LE(++reads, static_cast<int>(text.size()) + 1) << text;
+        joined += Take(read(s, comma, ab, set));
+      }
+      EXPECT_EQ(joined, text);
+      EXPECT_EQ(Take(read(s, comma, ab, set)), "");
+    }
+    for (Fwd read : backward) {
+      KString s(text);
+      s.ToEOS();
+      std::string joined;
+      int reads = 0;
+      while (!s.AtBOS()) {
+        ASSERT_LE(++reads, static_cast<int>(text.size()) + 1) << text;
+        joined = Take(read(s, comma, ab, set)) + joined;
+      }
+      EXPECT_EQ(joined, text);
+    }
+  }
+}
+
+// A forward pass and a backward pass over the same text give the same
+// lines, each with its line end, in opposite orders.
+TEST(KStringPasses, BackwardLinesMirrorForwardLines) {
+  KString s("one\r\ntwo\nthree\r");
+  std::vector<std::string> fwd, bwd;
+  while (!s.AtEOS()) fwd.push_back(Take(s.NextLN()));
+  s.ToEOS();
+  while (!s.AtBOS()) bwd.insert(bwd.begin(), Take(s.PrevLN()));
+  EXPECT_EQ(fwd, (std::vector<std::string>{"one\r\n", "two\n", "three\r"}));
+  EXPECT_EQ(bwd, fwd);
+}
+
+// ------------------------------------------------------------ cutting
+
+TEST(KStringCut, SegmentAtThreeWays) {
+  KString s("ab,cd,");
+  std::vector<bool> marks = {false, false, true, false, false, true};
+  EXPECT_EQ(Pieces(s.SegmentAt(marks, KString::cutBefore)), (std::vector<std::string>{"ab", ",cd", ","}));
+  EXPECT_EQ(Pieces(s.SegmentAt(marks, KString::cutAfter)), (std::vector<std::string>{"ab,", "cd,"}));
+  EXPECT_EQ(Pieces(s.SegmentAt(marks, KString::cutDrop)), (std::vector<std::string>{"ab", "cd"}));
+  std::vector<bool> twice = {false, true, true, false, false, false};
+  EXPECT_EQ(Pieces(s.SegmentAt(twice, KString::cutDrop)), (std::vector<std::string>{"a", "", "cd,"}));
+  // Marks shorter than the text leave the rest as one piece.
+  EXPECT_EQ(Pieces(s.SegmentAt({false, true}, KString::cutBefore)), (std::vector<std::string>{"a", "b,cd,"}));
+}
+
+TEST(KStringCut, PiecesAreFreshStreams) {
+  KString s("ab\ncd");
+  Take(s.NextLN());
+  Own<KSeq> lines(s.Segment(nullptr, false));
+  auto* second = static_cast<KString*>((*lines)[1]);
+  EXPECT_EQ(second->Pos(), -1);
+  EXPECT_TRUE(second->AtBOS());
+  EXPECT_FALSE(second->AtEOS());
+  EXPECT_EQ(Take(second->NextLN()), "cd");
+  KString empty("");
+  EXPECT_TRUE(empty.AtEOS() && empty.AtBOS());
+}
+
+TEST(KStringCut, MatchSpansGiveFirstAndLast) {
+  KString s("xA-b yab");
+  KString pattern("ab");
+  auto spans = s.MatchSpans(&pattern);
+  // "A-b" has a gap the pattern lacks; "ab" matches at 6..7.
+  ASSERT_EQ(spans.size(), 1u);
+  EXPECT_EQ(spans[0], std::make_pair(6, 7));
+  KString overlap("aaa"), aa("aa");
+  EXPECT_EQ(overlap.MatchSpans(&aa).size(), 2u);
+  EXPECT_EQ(overlap.MatchSpans(&aa, true).size(), 1u);
+  KNum number(int32_t{1});
+  EXPECT_THROW(s.MatchSpans(&number), KError);
+}
+
+// ------------------------------------------------------------ regular expressions
+
+// The All searches take a regular expression: the first match from a
+// position, the last one before it; groups do not change the whole match.
+TEST(KStringGrep, SearchesAndReadsByRegularExpression) {
+  KGREP digits("([0-9])[0-9]*");
+  digits.Compile();
+  KString s("a1b22c");
+  int length = 0;
+  EXPECT_EQ(s.IdxNextAll(&digits, 0, length), 1);
+  EXPECT_EQ(length, 1);
+  EXPECT_EQ(s.IdxNextAll(&digits, 2, length), 3);
+  EXPECT_EQ(length, 2);
+  EXPECT_EQ(s.IdxNextAll(&digits, 5, length), 6);  // none: the length
+  EXPECT_EQ(s.IdxPrevAll(&digits, 6, length), 3);
+  EXPECT_EQ(s.IdxPrevAll(&digits, 3, length), 1);
+  EXPECT_EQ(s.IdxPrevAll(&digits, 1, length), -1);
+  EXPECT_EQ(s.MatchSpans(&digits), (std::vector<std::pair<int, int>>{{1, 1}, {3, 4}}));
+  EXPECT_EQ(Take(s.NextAll(&digits)), "a");
+  EXPECT_EQ(Take(s.NextAll(&digits)), "1b");
+  EXPECT_EQ(Take(s.NextAll(&digits)), "22c");
+  EXPECT_TRUE(s.AtEOS());
+}
+
+// A pattern that matches the empty text cannot hold a stream in place.
+TEST(KStringGrep, EmptyMatchesStillMove) {
+  KGREP none("x*");
+  none.Compile();
+  KString s("ab");
+  EXPECT_EQ(Take(s.NextAll(&none)), "a");
+  EXPECT_EQ(Take(s.NextAll(&none)), "b");
+  EXPECT_TRUE(s.AtEOS());
+  while (!s.AtBOS()) Take(s.PrevAll(&none));
+  EXPECT_EQ(s.Pos(), -1);
+  EXPECT_TRUE(s.MatchSpans(&none).empty());
 }
