@@ -174,7 +174,7 @@ int KAssoc::SOSz() {
     vs = v->SOSz();
   else
     KTHROW(KT::eNotImpl, "Assoc type");
-  return 8 + rec()->key->SOSz() + vs;
+  return ImageSize(static_cast<int64_t>(8) + rec()->key->SOSz() + vs);
 }
 
 std::string KAssoc::SO() {
@@ -183,7 +183,7 @@ std::string KAssoc::SO() {
   if (!AssocValTypeOK(v->typen())) KTHROW(KT::eNotImpl, "Assoc type");
   std::string k = rec()->key->SO();
   std::string b = v->SO();
-  std::string s = ImageHeader(KT::tAssoc, static_cast<int>(8 + k.size() + b.size()));
+  std::string s = ImageHeader(KT::tAssoc, ImageSize(static_cast<int64_t>(8 + k.size() + b.size())));
   s += k;
   s += b;
   return s;
@@ -201,7 +201,7 @@ KB* KAssoc::SI(const char* image) {
   const char* q = p + ks;
   int vt = static_cast<unsigned char>(q[0]);
   int vs = GetI32(q + 4);
-  if (vs < 8 || vs > total - 8 - ks) KTHROW(KT::eValue, "Not SI");
+  if (vs < 8 || vs != total - 8 - ks) KTHROW(KT::eValue, "Not SI");
   if (!AssocValTypeOK(vt)) KTHROW(KT::eNotImpl, "SI Type");
   KB* key = KString::SI(p);
   KB* val = nullptr;

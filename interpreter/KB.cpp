@@ -564,6 +564,11 @@ int32_t KB::GetI32(const char* p) {
   return static_cast<int32_t>(u);
 }
 
+int KB::ImageSize(int64_t total) {
+  if (total < 0 || total > INT32_MAX) KTHROW(KT::eSystem, "Out of memory");
+  return static_cast<int>(total);
+}
+
 std::string KB::ImageHeader(int type, int total) {
   std::string s;
   s += static_cast<char>(type);
@@ -634,7 +639,10 @@ void KNil::ReferenceTo(KB* o) {
 
 std::string KNil::SO() { return ImageHeader(KT::tNil, 8); }
 
-KB* KNil::SI(const char*) { return new KNil(1); }
+KB* KNil::SI(const char* image) {
+  if (GetI32(image + 4) != 8) KTHROW(KT::eValue, "Not SI");
+  return new KNil(1);
+}
 
 // ------------------------------------------------------------ KNV
 

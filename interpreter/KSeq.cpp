@@ -442,9 +442,16 @@ KNum* KSeq::CountEach(int& n) {
 KNum* KSeq::Size() { return new KNum(static_cast<int32_t>(Count())); }
 
 KNum* KSeq::Sizes() {
-  std::vector<int32_t> v;
-  for (int i = 0; i < Count(); ++i) v.push_back(Slots()[i]->size());
-  return intArray(v);
+  std::vector<int64_t> v;
+  bool fits = true;
+  for (int i = 0; i < Count(); ++i) {
+    v.push_back(Slots()[i]->SizeBytes());
+    fits = fits && v.back() <= INT32_MAX;
+  }
+  if (fits) return intArray(std::vector<int32_t>(v.begin(), v.end()));
+  KNum* r = new KNum(KT::aFloat, Count());
+  for (int i = 0; i < Count(); ++i) r->FltPtr()[i] = static_cast<double>(v[static_cast<size_t>(i)]);
+  return r;
 }
 
 KNum* KSeq::TypesN() {
@@ -637,7 +644,8 @@ void KSeq::Clear() {
   descriptor->elemSize = KT::TypeAlignToElemSz(KT::aKB);
 }
 
-int KSeq::size() { return Count() * KT::TypeAlignToElemSz(KT::aKB); }
+int KSeq::size() { return ClampSize(SizeBytes()); }
+int64_t KSeq::SizeBytes() { return static_cast<int64_t>(Count()) * KT::TypeAlignToElemSz(KT::aKB); }
 
 // ------------------------------------------------------------ images
 
