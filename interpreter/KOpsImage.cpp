@@ -148,7 +148,10 @@ KNum* Represent(double n, bool isNil, const Numbers& b, bool ints) {
   if (isNil) return new KNum(ints ? KT::aInt : KT::aFloat, one ? 1 : static_cast<int>(b.v.size()));
   if (ints) {
     const int64_t x = static_cast<int64_t>(n);
-    return IntDigits(one ? FreeDigits<int64_t>(x, static_cast<int64_t>(b.v[0])) : MixedDigits<int64_t>(x, b.v));
+    const std::vector<int64_t> d = one ? FreeDigits<int64_t>(x, static_cast<int64_t>(b.v[0])) : MixedDigits<int64_t>(x, b.v);
+    // A base of 0 after a base of -1 can leave a digit beyond the Int range.
+    if (std::all_of(d.begin(), d.end(), [](int64_t v) { return v > INT32_MIN && v < KT::iNil; })) return IntDigits(d);
+    return FloatDigits(std::vector<double>(d.begin(), d.end()));
   }
   return FloatDigits(one ? FreeDigits<double>(n, b.v[0]) : MixedDigits<double>(n, b.v));
 }
@@ -209,28 +212,15 @@ KA& KOps::op253E(KA& l, KA& r) {  // "%>" base
   } else {
     digits.push_back(NumbersOf(r.value, "Numeric only"));
   }
-  std::vector<double> fv;
-  std::vector<int32_t> iv;
+  // Int results when every operand is Int and every number fits; a nil
+  // stays the Int nil.
   bool ints = b.ints;
-  for (const Numbers& d : digits) {
-    fv.push_back(Evaluate(d, b));
-    int32_t x = 0;
-    ints = ints && d.ints && !std::isnan(fv.back()) && EvaluateInt(d, b, x);
-    iv.push_back(x);
-  }
-  // A nil among Int results keeps the Int alignment.
-  if (b.ints && !ints) {
-    ints = true;
-    for (size_t i = 0; i < digits.size(); ++i) {
-      int32_t x = 0;
-      if (std::isnan(fv[i])) {
-        iv[i] = KT::iNil;
-      } else if (digits[i].ints && EvaluateInt(digits[i], b, x)) {
-        iv[i] = x;
-      } else {
-        ints = false;
-      }
-    }
+  for (const Numbers& d : digits) ints = ints && d.ints;
+  std::vector<double> fv;
+  std::vector<int32_t> iv(digits.size(), KT::iNil);
+  for (size_t i = 0; i < digits.size(); ++i) {
+    fv.push_back(Evaluate(digits[i], b));
+    if (ints && !std::isnan(fv[i])) ints = EvaluateInt(digits[i], b, iv[i]);
   }
   const int c = static_cast<int>(digits.size());
   KNum* res = new KNum(ints ? KT::aInt : KT::aFloat, c);
@@ -269,9 +259,9 @@ KA& KOps::opFMT(KA&, KA&) { KTHROW(KT::eNotImpl, "opFmtDy"); }
 //  - The Tarq table carries ties (case and accents weigh the same) and the
 //    ignorable weight 0, which ranks would lose or renumber: its 256 Int
 //    weights are taken as given, so reading the table and setting it again
-//    changes nothing. A string holding every character gives each its
-//    position (the first character weighs 0 and is ignorable, as NUL is by
-//    default).
+//    changes nothing. A string holding every character gives each the
+//    position of its first occurrence among the distinct characters (the
+//    first weighs 0 and is ignorable, as NUL is by default).
 namespace {
 
 KNum* TableAsInts(const int* t) {
@@ -305,12 +295,26 @@ std::vector<double> WeightsOf(KNum* n) {
   return w;
 }
 
+// For each character, the number of distinct characters before its first
+// occurrence in s; -1 when it does not occur.
+std::vector<int> FirstOccurrenceRanks(const std::string& s) {
+  std::vector<int> r(256, -1);
+  int next = 0;
+  for (char ch : s) {
+    int& slot = r[static_cast<unsigned char>(ch)];
+    if (slot < 0) slot = next++;
+  }
+  return r;
+}
+
 // Exact table from a string: its characters first, in the order of their
 // first occurrence, then all others in their present order.
 void ExactFromString(const std::string& s) {
   std::vector<double> w(256);
   for (int c = 0; c < 256; ++c) w[static_cast<size_t>(c)] = 256.0 + KT::CSExact[c];
-  for (size_t i = s.size(); i-- > 0;) w[static_cast<unsigned char>(s[i])] = static_cast<double>(i);
+  const std::vector<int> first = FirstOccurrenceRanks(s);
+  for (int c = 0; c < 256; ++c)
+    if (first[static_cast<size_t>(c)] >= 0) w[static_cast<size_t>(c)] = first[static_cast<size_t>(c)];
   RankInto(KT::CSExact, w);
 }
 
@@ -322,11 +326,9 @@ void TARQFromNumbers(KNum* n) {
 }
 
 void TARQFromString(const std::string& s) {
-  int w[256];
-  std::fill(w, w + 256, -1);
-  for (size_t i = s.size(); i-- > 0;) w[static_cast<unsigned char>(s[i])] = static_cast<int>(i);
-  if (std::find(w, w + 256, -1) != w + 256) KTHROW(KT::eValue, "Need all chars");
-  std::copy(w, w + 256, KT::CSTARQ);
+  const std::vector<int> first = FirstOccurrenceRanks(s);
+  if (std::find(first.begin(), first.end(), -1) != first.end()) KTHROW(KT::eValue, "Need all chars");
+  std::copy(first.begin(), first.end(), KT::CSTARQ);
 }
 
 }  // namespace
