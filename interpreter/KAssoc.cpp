@@ -108,8 +108,8 @@ KB* KAssoc::Size() { return KMakeInt(descriptor->count * descriptor->elemSize + 
 KB* KAssoc::Precis() {
   KB* v = rec()->val;
   int n = v->Count();
-  int bytes = v->alignmentn() == KT::aBit ? KB::LenBitsInChars(n) : n * KT::TypeAlignToElemSz(v->alignmentn());
-  std::string s = Fmt("%s[%s:%d#%d]%d", v->typec(), v->alignmentc(), n, bytes, v->descriptor->refs);
+  int64_t bytes = v->alignmentn() == KT::aBit ? KB::LenBitsInChars(n) : static_cast<int64_t>(n) * KT::TypeAlignToElemSz(v->alignmentn());
+  std::string s = Fmt("%s[%s:%d#%lld]%d", v->typec(), v->alignmentc(), n, static_cast<long long>(bytes), v->descriptor->refs);
   if (v->typen() == KT::tRef) {
     KB* t = static_cast<KRef*>(v)->ValPtr(true);
     s += " ";

@@ -194,8 +194,8 @@ void KB::KBD::Fix() { KTHROW(KT::eNotImpl, "Don't implement"); }
 
 int KB::KBD::SerialSz() const {
   if (!data) return 18;
-  int bytes = align == KT::aBit ? (count + 7) / 8 : count * elemSize;
-  return 18 + bytes;
+  int64_t bytes = align == KT::aBit ? LenBitsInChars(count) : static_cast<int64_t>(count) * elemSize;
+  return ClampSize(18 + bytes);
 }
 
 std::string KB::KBD::SerialKBDOut() const {
@@ -341,10 +341,12 @@ void KB::SetBreatheHook(BreatheHook hook, void* ctx) {
 
 // ------------------------------------------------------------ utilities
 
-int32_t KB::CRC(const void* data, int len) {
+int32_t KB::CRC(const void* data, int len) { return CRCLong(data, len); }
+
+int32_t KB::CRCLong(const void* data, int64_t len) {
   unsigned char s[16] = {};
   const unsigned char* p = static_cast<const unsigned char*>(data);
-  for (int n = 0; n < len; ++n) {
+  for (int64_t n = 0; n < len; ++n) {
     unsigned char u = s[0] ^ p[n];
     std::memmove(s, s + 1, 3);
     s[3] = s[4] ^ u;

@@ -161,6 +161,7 @@ class KB {
   // Shared utilities.
   static double DIV(double a, double b) { return b == 0 ? 0 : a / b; }
   static int32_t CRC(const void* data, int len);
+  static int32_t CRCLong(const void* data, int64_t len);  // beyond 2 GB
   using QSLess = bool (*)(void* ctx, int x, int y, bool descending);
   static void QS(void* ctx, int* idx, int lo, int hi, QSLess less, bool descending);
   static int CmpID(void* a, void* b);
