@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "KArg.h"
+#include "KAssoc.h"
 #include "KNum.h"
 #include "KRef.h"
 #include "Kerror.h"
@@ -649,8 +650,10 @@ int64_t KSeq::SizeBytes() { return static_cast<int64_t>(Count()) * KT::TypeAlign
 
 // ------------------------------------------------------------ images
 
-static bool serialisable(const KB* e) {
-  switch (e->typen()) {
+// The element types a sequence image holds; the reader accepts no others,
+// so that every sequence it builds can be written again.
+static bool serialisable(int type) {
+  switch (type) {
     case KT::tAssoc: case KT::tBit: case KT::tClock: case KT::tFCtxt: case KT::tField:
     case KT::tFile: case KT::tFL: case KT::tNil: case KT::tNum: case KT::tSeq: case KT::tSeqEa:
     case KT::tString:
@@ -659,6 +662,7 @@ static bool serialisable(const KB* e) {
       return false;
   }
 }
+static bool serialisable(const KB* e) { return serialisable(e->typen()); }
 
 static int imageType(const KB* s) { return s->typen() == KT::tSeqEa ? KT::tSeq : s->typen(); }
 
@@ -709,8 +713,14 @@ void KSeq::SIBody(const char* image) {
     if (left < 8) KTHROW(KT::eValue, "Not SI");
     int32_t len = GetI32(image + pos + 4);
     if (len < 8 || len > left) KTHROW(KT::eValue, "Not SI");
+    const int type = static_cast<unsigned char>(image[pos]);
+    if (!serialisable(type)) KTHROW(KT::eNotImpl, "element type");
     KA h;
-    KA::SI(h, image + pos);
+    // An association is read only as an element (the handle reads none).
+    if (type == KT::tAssoc)
+      h.Owns(KAssoc::SI(image + pos));
+    else
+      KA::SI(h, image + pos);
     Append(h.value, false);
     pos += len;
   }

@@ -3,7 +3,10 @@
 // catenation, homogenisation, comparison and images.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -593,6 +596,10 @@ std::vector<std::string> SampleImages() {
   put(ns, "s", new KString("v"));
   put(ns, "c", inner);
   values.push_back(ns);
+  KString* key = new KString("k");
+  KB* assoc = new KAssoc(key, inner);
+  KB::DoneWith(key);
+  values.push_back(SeqOf({assoc, new KNil(1)}));
   KPgm* p = new KPgm();
   p->CodeSet("{1 + 2}", false);
   values.push_back(p);
@@ -728,4 +735,28 @@ TEST(KArgImageKinds, ANewTypePlugsInWithOneRegistration) {
   EXPECT_FALSE(ReadsBack(img));
   EXPECT_FALSE(KA::ImageKindAdd(0, &KNil::SI));
   EXPECT_FALSE(KA::ImageKindAdd(256, &KNil::SI));
+}
+
+// The image fuzzer's corpus (tests/fuzz/corpus-image, minimised): every
+// input either reads back as a value whose image reads back to itself, or
+// raises a KError. The path follows the source file's (relative when the
+// compiler was given a relative one, as ctest's working directory expects).
+TEST(KArgImageDamage, FuzzCorpusReadsBackOrIsRefused) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(__FILE__).parent_path() / "fuzz" / "corpus-image";
+  ASSERT_TRUE(fs::is_directory(dir)) << dir;
+  int files = 0, read = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ++files;
+    std::string again;
+    if (!ReadsBack(bytes, &again)) continue;
+    ++read;
+    std::string twice;
+    EXPECT_TRUE(ReadsBack(again, &twice)) << entry.path();
+    EXPECT_EQ(twice, again) << entry.path();
+  }
+  EXPECT_GT(files, 0);
+  EXPECT_GT(read, 0);
 }
