@@ -3,7 +3,8 @@
 // string value handed to the serial-in operator (KA::SI and every class's
 // reader behind it); it must either become a value or raise a KError. A value read must then survive the round trip: its image, read
 // again, gives the same image (a difference means an image is misread or
-// miswritten, and data would change on the way through a file).
+// miswritten, and data would change on the way through a file), and its
+// size (SOSz) is the image's length.
 //
 // With TARQ_FUZZ_IMAGE_SEEDS=DIR in the environment the program instead
 // writes the images of a few typical values into DIR (the seed corpus) and
@@ -108,6 +109,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::string first = ImageOf(v);
   if (first.empty()) return 0;
+  if (v.SOSz() != static_cast<int>(first.size())) {
+    std::fprintf(stderr, "SOSz %d differs from the image's length %zu\n", v.SOSz(), first.size());
+    __builtin_trap();
+  }
   KA again;
   again.Owns(new KString(first));
   try {
