@@ -5,6 +5,7 @@
 #include "KArg.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -1314,66 +1315,85 @@ std::string KA::AddCR(const std::string& s) {
 }
 
 // ------------------------------------------------------------ images
+// One table, indexed by the type byte, says which types the handle writes
+// (SO, SOSz), which it only sizes, and which reader builds a value from an
+// image. A class outside this file plugs in with one line at namespace
+// scope in its own unit:
+//   static const bool kImage = KA::ImageKindAdd(KT::tFile, &KFile::SI);
 
 namespace {
-bool SOAccepts(int t) {
-  switch (t) {
-    case KT::tAssoc: case KT::tBit: case KT::tBlock: case KT::tOpUD: case KT::tPgm:
-    case KT::tClock: case KT::tCV: case KT::tFCtxt: case KT::tField: case KT::tString:
-    case KT::tFile: case KT::tFL: case KT::tSeq: case KT::tNil: case KT::tNS: case KT::tNum:
-      return true;
-    default:
-      return false;
-  }
+struct ImageKind {
+  KA::ImageReader read = nullptr;  // null: images of this type are not read
+  bool writes = false;             // SO and SOSz accepted
+  bool sizes = false;              // SOSz accepted
+};
+
+std::array<ImageKind, 256>& ImageKinds() {
+  static std::array<ImageKind, 256> kinds = [] {
+    std::array<ImageKind, 256> k{};
+    struct Builtin {
+      int type;
+      KA::ImageReader read;
+    };
+    const Builtin builtins[] = {
+        {KT::tBit, &KBit::SI},       {KT::tBlock, &KBlock::SI}, {KT::tOpUD, &KBlock::SI},
+        {KT::tPgm, &KBlock::SI},     {KT::tClock, &KClock::SI}, {KT::tCV, &KCV::SI},
+        {KT::tField, &KString::SI},  {KT::tString, &KString::SI}, {KT::tFL, &KFList::SI},
+        {KT::tSeq, &KSeq::SI},       {KT::tNil, &KNil::SI},     {KT::tNS, &KNS::SI},
+        {KT::tNum, &KNum::SI},       {KT::tFCtxt, &KFCtxt::SI}, {KT::tFile, &KFile::SI},
+        {KT::tAssoc, nullptr},  // written inside namespaces, never read alone
+    };
+    for (const Builtin& b : builtins) k[static_cast<size_t>(b.type)] = {b.read, true, true};
+    k[KT::tDict].sizes = true;  // a dictionary reports its size only
+    return k;
+  }();
+  return kinds;
 }
+
+const ImageKind& KindOf(int type) { return ImageKinds()[static_cast<size_t>(type & 0xFF)]; }
 }  // namespace
 
+bool KA::ImageKindAdd(int type, ImageReader read, bool writes) {
+  if (type <= 0 || type > 255) return false;
+  ImageKind& k = ImageKinds()[static_cast<size_t>(type)];
+  k.read = read;
+  k.writes = k.sizes = writes;
+  return true;
+}
+
 std::string KA::SO() {
-  if (!SOAccepts(Type())) KTHROW(KT::eNotImpl, "Type");
+  if (!KindOf(Type()).writes) KTHROW(KT::eNotImpl, "Type");
   return value->SO();
 }
 
 int KA::SOSz() {
-  if (!SOAccepts(Type()) && !Is(KT::tDict)) KTHROW(KT::eNotImpl, "Marshaling for type");
+  if (!KindOf(Type()).sizes) KTHROW(KT::eNotImpl, "Marshaling for type");
   return value->SOSz();
 }
 
 // The string covers the whole image.
 void KA::SO(KA& a) { a.Owns(new KString(a.SO())); }
 
+// The frame of `image` has been checked by the caller (at least 8 bytes, the
+// header's total inside the buffer); each reader checks its own body against
+// that total before reading it.
 void KA::SI(KA& a, const char* image) {
   if (!image) KTHROW(KT::eNotImpl, "Type");
-  KB* v = nullptr;
-  switch (static_cast<unsigned char>(image[0])) {
-    case KT::tBit: v = KBit::SI(image); break;
-    case KT::tBlock:
-    case KT::tOpUD:
-    case KT::tPgm: v = KBlock::SI(image); break;
-    case KT::tClock: v = KClock::SI(image); break;
-    case KT::tCV: v = KCV::SI(image); break;
-    case KT::tFCtxt: v = KFCtxt::SI(image); break;
-    case KT::tFile: v = KFile::SI(image); break;
-    case KT::tField:
-    case KT::tString: v = KString::SI(image); break;
-    case KT::tFL: v = KFList::SI(image); break;
-    case KT::tSeq: v = KSeq::SI(image); break;
-    case KT::tNil: v = KNil::SI(image); break;
-    case KT::tNS: v = KNS::SI(image); break;
-    case KT::tNum: v = KNum::SI(image); break;
-    default: KTHROW(KT::eNotImpl, "Type");
-  }
-  a.Owns(v);
+  ImageReader read = KindOf(static_cast<unsigned char>(image[0])).read;
+  if (!read) KTHROW(KT::eNotImpl, "Type");
+  a.Owns(read(image));
 }
 
-// The image's size comes from its header and must lie inside the string.
+// An image must fill the buffer exactly: at least the 8-byte header, whose
+// total equals the length (KB::SIChk).
+void KA::SI(KA& a, const char* buf, int len) {
+  if (!SIChk(buf, len)) KTHROW(KT::eValue, "Not SI");
+  SI(a, buf);
+}
+
 void KA::SI(KA& a) {
   if (!a.Is(KT::tString)) KTHROW(KT::eValue, "Not SI");
   KA keep(a);
   KString* s = a.As<KString>();
-  int len = s->Len();
-  const char* p = s->Str();
-  if (len < 8) KTHROW(KT::eValue, "Not SI");
-  int total = KB::GetI32(p + 4);
-  if (total < 8 || total > len) KTHROW(KT::eValue, "Not SI");
-  SI(a, p);
+  SI(a, s->Str(), s->Len());
 }

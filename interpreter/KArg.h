@@ -111,6 +111,13 @@ class KA : public KB {
   std::string SO() override;
   int SOSz() override;
   static void SO(KA& a);                   // hold a string of the image
+  // Builds a value from an image whose frame the caller has checked.
   static void SI(KA& a, const char* image);
+  // Builds a value from a buffer that must hold exactly one image.
+  static void SI(KA& a, const char* buf, int len);
   static void SI(KA& a);                   // read the image from a string
+  // Image readers by type byte: `read` gets an image whose total size lies
+  // inside its buffer. Registers a type as written (SO/SOSz) and read.
+  using ImageReader = KB* (*)(const char* image);
+  static bool ImageKindAdd(int type, ImageReader read, bool writes = true);
 };

@@ -130,8 +130,8 @@ KB* KAssoc::Size() { return KMakeInt(descriptor->count * descriptor->elemSize + 
 KB* KAssoc::Precis() {
   KB* v = rec()->val;
   int n = v->Count();
-  int bytes = v->alignmentn() == KT::aBit ? KB::LenBitsInChars(n) : n * KT::TypeAlignToElemSz(v->alignmentn());
-  std::string s = Fmt("%s[%s:%d#%d]%d", v->typec(), v->alignmentc(), n, bytes, v->descriptor->refs);
+  int64_t bytes = v->alignmentn() == KT::aBit ? KB::LenBitsInChars(n) : static_cast<int64_t>(n) * KT::TypeAlignToElemSz(v->alignmentn());
+  std::string s = Fmt("%s[%s:%d#%lld]%d", v->typec(), v->alignmentc(), n, static_cast<long long>(bytes), v->descriptor->refs);
   if (v->typen() == KT::tRef) {
     KB* t = static_cast<KRef*>(v)->ValPtr(true);
     s += " ";
@@ -196,7 +196,7 @@ int KAssoc::SOSz() {
     vs = v->SOSz();
   else
     KTHROW(KT::eNotImpl, "Assoc type");
-  return 8 + rec()->key->SOSz() + vs;
+  return ImageSize(static_cast<int64_t>(8) + rec()->key->SOSz() + vs);
 }
 
 std::string KAssoc::SO() {
@@ -205,7 +205,7 @@ std::string KAssoc::SO() {
   if (!AssocValTypeOK(v->typen())) KTHROW(KT::eNotImpl, "Assoc type");
   std::string k = rec()->key->SO();
   std::string b = v->SO();
-  std::string s = ImageHeader(KT::tAssoc, static_cast<int>(8 + k.size() + b.size()));
+  std::string s = ImageHeader(KT::tAssoc, ImageSize(static_cast<int64_t>(8 + k.size() + b.size())));
   s += k;
   s += b;
   return s;
@@ -223,7 +223,7 @@ KB* KAssoc::SI(const char* image) {
   const char* q = p + ks;
   int vt = static_cast<unsigned char>(q[0]);
   int vs = GetI32(q + 4);
-  if (vs < 8 || vs > total - 8 - ks) KTHROW(KT::eValue, "Not SI");
+  if (vs < 8 || vs != total - 8 - ks) KTHROW(KT::eValue, "Not SI");
   if (!AssocValTypeOK(vt)) KTHROW(KT::eNotImpl, "SI Type");
   KB* key = KString::SI(p);
   KB* val = nullptr;

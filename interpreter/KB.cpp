@@ -197,8 +197,8 @@ void KB::KBD::Fix() { KTHROW(KT::eNotImpl, "Don't implement"); }
 
 int KB::KBD::SerialSz() const {
   if (!data) return 18;
-  int bytes = align == KT::aBit ? (count + 7) / 8 : count * elemSize;
-  return 18 + bytes;
+  int64_t bytes = align == KT::aBit ? LenBitsInChars(count) : static_cast<int64_t>(count) * elemSize;
+  return ClampSize(18 + bytes);
 }
 
 std::string KB::KBD::SerialKBDOut() const {
@@ -375,10 +375,12 @@ void KB::PollStop() {
 
 // ------------------------------------------------------------ utilities
 
-int32_t KB::CRC(const void* data, int len) {
+int32_t KB::CRC(const void* data, int len) { return CRCLong(data, len); }
+
+int32_t KB::CRCLong(const void* data, int64_t len) {
   unsigned char s[16] = {};
   const unsigned char* p = static_cast<const unsigned char*>(data);
-  for (int n = 0; n < len; ++n) {
+  for (int64_t n = 0; n < len; ++n) {
     unsigned char u = s[0] ^ p[n];
     std::memmove(s, s + 1, 3);
     s[3] = s[4] ^ u;
@@ -598,6 +600,11 @@ int32_t KB::GetI32(const char* p) {
   return static_cast<int32_t>(u);
 }
 
+int KB::ImageSize(int64_t total) {
+  if (total < 0 || total > INT32_MAX) KTHROW(KT::eSystem, "Out of memory");
+  return static_cast<int>(total);
+}
+
 std::string KB::ImageHeader(int type, int total) {
   std::string s;
   s += static_cast<char>(type);
@@ -668,7 +675,10 @@ void KNil::ReferenceTo(KB* o) {
 
 std::string KNil::SO() { return ImageHeader(KT::tNil, 8); }
 
-KB* KNil::SI(const char*) { return new KNil(1); }
+KB* KNil::SI(const char* image) {
+  if (GetI32(image + 4) != 8) KTHROW(KT::eValue, "Not SI");
+  return new KNil(1);
+}
 
 // ------------------------------------------------------------ KNV
 

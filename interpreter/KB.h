@@ -64,7 +64,9 @@ class KB {
     KBD& operator=(const KBD& o);  // deep copy by alignment
     KBD* Clone() const;
     void Fix();  // raises 6 "Don't implement"
-    int size() const { return count * elemSize; }
+    // count x element size, computed without overflow and clamped to the
+    // largest Int (a byte count that large is reported through SizeBytes).
+    int size() const { return ClampSize(static_cast<int64_t>(count) * elemSize); }
 
     int SerialSz() const;
     std::string SerialKBDOut() const;
@@ -116,6 +118,9 @@ class KB {
   // Serialised image (frame: type, 3 zero bytes, total size, body).
   virtual std::string SO();
   virtual int SOSz();
+  // The data size in bytes as the ":size" fields report it, exact beyond
+  // the Int range. The base gives size().
+  virtual int64_t SizeBytes() { return size(); }
 
   // Non-virtual accessors.
   int32_t NextID() { return ++fLastID; }
@@ -125,7 +130,10 @@ class KB {
   KT::KAL alignmentn() const { return static_cast<KT::KAL>(descriptor->align); }
   const char* alignmentc() const { return KT::TypeAlignToName(descriptor->align); }
   int32_t Count() const { return descriptor->count; }
-  static int LenBitsInChars(int bits) { return (bits + 7) / 8; }
+  static int LenBitsInChars(int bits) { return static_cast<int>((static_cast<int64_t>(bits) + 7) / 8); }
+  // A byte count clamped to the largest Int (sizes a script sees come from
+  // SizeBytes and MakeSize instead, which keep large counts exact).
+  static int ClampSize(int64_t bytes) { return bytes > INT32_MAX ? INT32_MAX : static_cast<int>(bytes); }
   bool Shared() const { return descriptor->refs > holds; }
 
   // "%s[R%dC%d%s%s]": type name, refs, count, "=" or ":", alignment name.
@@ -181,6 +189,7 @@ class KB {
   // Shared utilities.
   static double DIV(double a, double b) { return b == 0 ? 0 : a / b; }
   static int32_t CRC(const void* data, int len);
+  static int32_t CRCLong(const void* data, int64_t len);  // beyond 2 GB
   using QSLess = bool (*)(void* ctx, int x, int y, bool descending);
   static void QS(void* ctx, int* idx, int lo, int hi, QSLess less, bool descending);
   static int CmpID(void* a, void* b);
@@ -219,6 +228,9 @@ class KB {
   static void PutI32(std::string& s, int32_t v);
   static int32_t GetI32(const char* p);
   static std::string ImageHeader(int type, int total);
+  // An image size computed in 64 bits, checked against the 32-bit size
+  // field of the frame (10 "Out of memory" beyond it).
+  static int ImageSize(int64_t total);
 
   // printf into a std::string.
   static std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -230,6 +242,7 @@ class KB {
 KB* KMakeString(const std::string& s);  // KString
 KB* KMakeInt(int32_t v);                // KNum, alignment I
 KB* KMakeFloat(double v);               // KNum, alignment F
+KB* KMakeSize(int64_t bytes);           // an Int, or a Float beyond the Int range
 
 // KNil: the missing value (type 15), no elements.
 class KNil : public KB {

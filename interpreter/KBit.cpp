@@ -741,7 +741,7 @@ int KBit::size() { return LenBitsInChars(Count()); }
 
 // ------------------------------------------------------------ images
 
-int KBit::SOSz() { return LenBitsInChars(Count()) + 12; }
+int KBit::SOSz() { return ImageSize(static_cast<int64_t>(LenBitsInChars(Count())) + 12); }
 
 std::string KBit::SO() {
   int bytes = LenBitsInChars(Count());
@@ -755,7 +755,7 @@ KB* KBit::SI(const char* image) {
   int32_t total = GetI32(image + 4);
   if (total < 12) KTHROW(KT::eValue, "Not SI");
   int32_t n = GetI32(image + 8);
-  if (n < 0 || (static_cast<int64_t>(n) + 7) / 8 + 12 > total) KTHROW(KT::eValue, "Not SI");
+  if (n < 0 || (static_cast<int64_t>(n) + 7) / 8 + 12 != total) KTHROW(KT::eValue, "Not SI");
   KBit* r = new KBit(n, false);
   if (n) std::memcpy(r->Bytes(), image + 12, static_cast<size_t>(LenBitsInChars(n)));
   r->trimTail();

@@ -392,10 +392,14 @@ int KBlock::SOSz() {
 
 KB* KBlock::SI(const char* image) {
   if (!image) KTHROW(KT::eValue, "Not Block");
+  // The caller has checked that the frame's total lies inside the buffer;
+  // the three lengths are read only once the image is long enough to hold
+  // them, and together with the final zero they must fill it exactly.
   int t = static_cast<unsigned char>(image[0]);
   int total = GetI32(image + 4);
+  if (total < 24) KTHROW(KT::eValue, "Not Block");
   int lt = GetI32(image + 8), lc = GetI32(image + 12), le = GetI32(image + 16);
-  if (lt < 1 || lc < 1 || le < 1 || static_cast<int64_t>(lt) + lc + le + 21 > total) KTHROW(KT::eValue, "Not Block");
+  if (lt < 1 || lc < 1 || le < 1 || static_cast<int64_t>(lt) + lc + le + 21 != total) KTHROW(KT::eValue, "Not Block");
   KBlock* b;
   switch (t) {
     case KT::tBlock: b = new KBlock(""); break;

@@ -286,7 +286,7 @@ KB* KClock::FieldGet(KB* name) {
   if (FieldIs(name, ":split")) return KMakeFloat(Split());
   if (FieldIs(name, ":num")) return AsNum();
   if (FieldIs(name, ":seq")) return AsSeq();
-  if (FieldIs(name, ":size")) return KMakeInt(Count() * KT::TypeAlignToElemSz(KT::aFloat));
+  if (FieldIs(name, ":size")) return KMakeSize(static_cast<int64_t>(Count()) * KT::TypeAlignToElemSz(KT::aFloat));
   return StdFieldOr(name, ":, :lap, :num, :size, :split, :string, :stringv, :typen, :typec");
 }
 

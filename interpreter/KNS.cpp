@@ -701,20 +701,22 @@ KB* KNS::IndexedBy(KB* index) {
   return r;
 }
 
-int KNS::size() {
+int KNS::size() { return ClampSize(SizeBytes()); }
+
+int64_t KNS::SizeBytes() {
   BudgetGuard guard(recursionBudget);
-  int total = 4 * Count();
+  int64_t total = 4 * static_cast<int64_t>(Count());
   for (int i = 0; i < Count(); ++i) {
     KAssoc* a = AssocPtr(i);
-    total += a->KeyKB()->size();
-    total += a->ValPtr()->size();
+    total += a->KeyKB()->SizeBytes();
+    total += a->ValPtr()->SizeBytes();
   }
   return total;
 }
 
 KB* KNS::Size() {
   recursionBudget = defaultRecursionProtect;
-  return KMakeInt(size());
+  return KMakeSize(SizeBytes());
 }
 
 KB* KNS::Sizes() {
@@ -782,15 +784,17 @@ KB* KNS::FieldGet(KB* name) {
 // association images.
 
 int KNS::SOSz() {
-  int total = 8;
+  NestGuard guard;
+  int64_t total = 8;
   for (int i = 0; i < Count(); ++i) total += AssocPtr(i)->SOSz();
-  return total;
+  return ImageSize(total);
 }
 
 std::string KNS::SO() {
+  NestGuard guard;
   std::string body;
   for (int i = 0; i < Count(); ++i) body += AssocPtr(i)->SO();
-  std::string s = ImageHeader(typen(), static_cast<int>(8 + body.size()));
+  std::string s = ImageHeader(typen(), ImageSize(static_cast<int64_t>(body.size()) + 8));
   s += body;
   return s;
 }
@@ -798,6 +802,7 @@ std::string KNS::SO() {
 namespace {
 // Reads the association images of a namespace image into ns.
 void ReadEntries(KNS* ns, const char* image) {
+  KB::NestGuard guard;
   int total = KB::GetI32(image + 4);
   if (total < 8) KTHROW(KT::eValue, "Not SI");
   int at = 8;

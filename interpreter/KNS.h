@@ -105,7 +105,8 @@ class KNS : public KSeq {
   virtual KB* Without(KB* names);
   void IdxAssign(KB* v, KB* index) override;
   virtual KB* IndexedBy(KB* index);
-  int size() override;
+  int size() override;  // clamped; SizeBytes is exact
+  int64_t SizeBytes() override;
   KB* Size();
   KB* Sizes();
 

@@ -25,6 +25,7 @@ unsigned char KNum::numElem[256];
 
 KB* KMakeInt(int32_t v) { return new KNum(v); }
 KB* KMakeFloat(double v) { return new KNum(v); }
+KB* KMakeSize(int64_t bytes) { return KNum::OfSize(bytes); }
 
 // ====================================================================
 // Element helpers shared by every method below.
@@ -300,12 +301,19 @@ double KNum::AsFloat() const {
   return 0;
 }
 
-int KNum::size() {
+int KNum::size() { return ClampSize(SizeBytes()); }
+
+int64_t KNum::SizeBytes() {
   if (descriptor->align == KT::aBit) return LenBitsInChars(descriptor->count);
-  return descriptor->count * descriptor->elemSize;
+  return static_cast<int64_t>(descriptor->count) * descriptor->elemSize;
 }
 
-KNum* KNum::Size() { return new KNum(static_cast<int32_t>(size())); }
+KNum* KNum::OfSize(int64_t bytes) {
+  if (bytes <= INT32_MAX && bytes > INT32_MIN) return new KNum(static_cast<int32_t>(bytes));
+  return new KNum(static_cast<double>(bytes));
+}
+
+KNum* KNum::Size() { return OfSize(SizeBytes()); }
 
 // ====================================================================
 // Number fields
@@ -813,7 +821,7 @@ KB* KNum::Range(int from, int to) {
 // ====================================================================
 int KNum::SOSz() {
   const int nd = descriptor->rec ? static_cast<int>(static_cast<KRec*>(descriptor->rec)->dims.size()) : 0;
-  return descriptor->count * descriptor->elemSize + nd * 4 + 20;
+  return ImageSize(static_cast<int64_t>(descriptor->count) * descriptor->elemSize + static_cast<int64_t>(nd) * 4 + 20);
 }
 
 std::string KNum::SO() {

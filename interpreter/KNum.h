@@ -69,8 +69,10 @@ class KNum : public KB {
   double AsFloat() const; // first element (0 when empty)
   bool IsInt() const { return descriptor->align == KT::aInt; }
   bool IsFlt() const { return descriptor->align == KT::aFloat; }
-  int size() override;  // count x element size in bytes
-  KNum* Size();         // one-element I array holding size()
+  int size() override;  // count x element size in bytes (clamped)
+  int64_t SizeBytes() override;
+  KNum* Size();         // one element: SizeBytes(), Float beyond the Int range
+  static KNum* OfSize(int64_t bytes);  // an Int, or a Float beyond the Int range
 
   // ---------------------------------------------------------- number text
   // Reads one number field. On entry `length` is the number of characters

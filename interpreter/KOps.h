@@ -10,8 +10,10 @@
 // (marks, rotation and shift, transpose, uniqueness queries), KOpsArith.cpp
 // (arithmetic, comparison, maths, checksums), KOpsReduce.cpp (reductions,
 // scans, moving windows), KOpsLogic.cpp (bit logic and set forms),
-// KOpsBlock.cpp (program and operator definition), and KOpsPending.cpp
-// (forms not written yet).
+// KOpsBlock.cpp (program and operator definition), KOpsStream.cpp and
+// KOpsSegment.cpp (streams, cutting and cleaning), KOpsImage.cpp (images,
+// number bases, formats, collation), and the constructors of the object
+// kinds (KOpsFile.cpp, KOpsDict.cpp, KOpsRecGrep.cpp, KOpsSysObj.cpp).
 #pragma once
 #include <cstdint>
 

@@ -286,16 +286,16 @@ bool IsWhite(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // The shift-register checksum of bytes under a variant's mapping: #CRC
 // upper-cases through KT::UC and skips white space, #CRCCS upper-cases,
 // #CRCCSWS takes the bytes as they are (KB::CRC).
-int32_t CrcBytes(const void* data, int len, CrcVariant v) {
-  if (v == crcExact || len <= 0) return KB::CRC(data, len > 0 ? len : 0);
+int32_t CrcBytes(const void* data, int64_t len, CrcVariant v) {
+  if (v == crcExact || len <= 0) return KB::CRCLong(data, len > 0 ? len : 0);
   const unsigned char* p = static_cast<const unsigned char*>(data);
   std::string mapped;
   mapped.reserve(static_cast<size_t>(len));
-  for (int i = 0; i < len; ++i) {
+  for (int64_t i = 0; i < len; ++i) {
     if (v == crcFold && IsWhite(p[i])) continue;
     mapped.push_back(static_cast<char>(KT::UC[p[i]]));
   }
-  return KB::CRC(mapped.data(), static_cast<int>(mapped.size()));
+  return KB::CRCLong(mapped.data(), static_cast<int64_t>(mapped.size()));
 }
 
 int32_t CrcValue(KB* v, CrcVariant var, int depth);
@@ -326,7 +326,7 @@ int32_t CrcValue(KB* v, CrcVariant var, int depth) {
       return CrcBytes(static_cast<KString*>(v)->Str(), n, var);
     case KT::tNum:
     case KT::tClock:
-      return CrcBytes(v->descriptor->data, n * v->descriptor->elemSize, var);
+      return CrcBytes(v->descriptor->data, static_cast<int64_t>(n) * v->descriptor->elemSize, var);
     case KT::tBit:
       return CrcBytes(v->descriptor->data, KB::LenBitsInChars(n), var);
     case KT::tSeq:

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "KArg.h"
+#include "KAssoc.h"
 #include "KNum.h"
 #include "KRef.h"
 #include "Kerror.h"
@@ -443,9 +444,16 @@ KNum* KSeq::CountEach(int& n) {
 KNum* KSeq::Size() { return new KNum(static_cast<int32_t>(Count())); }
 
 KNum* KSeq::Sizes() {
-  std::vector<int32_t> v;
-  for (int i = 0; i < Count(); ++i) v.push_back(Slots()[i]->size());
-  return intArray(v);
+  std::vector<int64_t> v;
+  bool fits = true;
+  for (int i = 0; i < Count(); ++i) {
+    v.push_back(Slots()[i]->SizeBytes());
+    fits = fits && v.back() <= INT32_MAX;
+  }
+  if (fits) return intArray(std::vector<int32_t>(v.begin(), v.end()));
+  KNum* r = new KNum(KT::aFloat, Count());
+  for (int i = 0; i < Count(); ++i) r->FltPtr()[i] = static_cast<double>(v[static_cast<size_t>(i)]);
+  return r;
 }
 
 KNum* KSeq::TypesN() {
@@ -639,12 +647,15 @@ void KSeq::Clear() {
   descriptor->elemSize = KT::TypeAlignToElemSz(KT::aKB);
 }
 
-int KSeq::size() { return Count() * KT::TypeAlignToElemSz(KT::aKB); }
+int KSeq::size() { return ClampSize(SizeBytes()); }
+int64_t KSeq::SizeBytes() { return static_cast<int64_t>(Count()) * KT::TypeAlignToElemSz(KT::aKB); }
 
 // ------------------------------------------------------------ images
 
-static bool serialisable(const KB* e) {
-  switch (e->typen()) {
+// The element types a sequence image holds; the reader accepts no others,
+// so that every sequence it builds can be written again.
+static bool serialisable(int type) {
+  switch (type) {
     case KT::tAssoc: case KT::tBit: case KT::tClock: case KT::tFCtxt: case KT::tField:
     case KT::tFile: case KT::tFL: case KT::tNil: case KT::tNum: case KT::tSeq: case KT::tSeqEa:
     case KT::tString:
@@ -653,6 +664,7 @@ static bool serialisable(const KB* e) {
       return false;
   }
 }
+static bool serialisable(const KB* e) { return serialisable(e->typen()); }
 
 static int imageType(const KB* s) { return s->typen() == KT::tSeqEa ? KT::tSeq : s->typen(); }
 
@@ -703,8 +715,14 @@ void KSeq::SIBody(const char* image) {
     if (left < 8) KTHROW(KT::eValue, "Not SI");
     int32_t len = GetI32(image + pos + 4);
     if (len < 8 || len > left) KTHROW(KT::eValue, "Not SI");
+    const int type = static_cast<unsigned char>(image[pos]);
+    if (!serialisable(type)) KTHROW(KT::eNotImpl, "element type");
     KA h;
-    KA::SI(h, image + pos);
+    // An association is read only as an element (the handle reads none).
+    if (type == KT::tAssoc)
+      h.Owns(KAssoc::SI(image + pos));
+    else
+      KA::SI(h, image + pos);
     Append(h.value, false);
     pos += len;
   }

@@ -81,7 +81,7 @@ class KSeq : public KB {
   static int Depth(KB* v);          // 0 for a value that is not a sequence
   KNum* CountEach(int& n);          // element count of every element
   KNum* Size();                     // one "I": the element count
-  KNum* Sizes();                    // every element's size()
+  KNum* Sizes();                    // every element's SizeBytes() (Float if one is beyond Int)
   KNum* TypesN();                   // every element's type code
   KSeq* TypesC();                   // every element's type name
   KB* DefaultByIntValue(int, int);  // 6 "Not Implemented"
@@ -104,7 +104,8 @@ class KSeq : public KB {
   // ---- lifecycle
   KB* Clone() override;   // a new sequence of the same type sharing the elements
   void Clear() override;  // releases every element
-  int size() override;    // count x 4 (a reference counts 4 bytes)
+  int size() override;    // count x 4 (a reference counts 4 bytes), clamped
+  int64_t SizeBytes() override;
 
   // ---- images: header, then the framed image of each element in order
   std::string SO() override;

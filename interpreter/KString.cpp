@@ -465,7 +465,7 @@ KB* KString::Range(int from, int to) {
 
 std::string KString::SO() {
   int n = Len();
-  std::string s = ImageHeader(descriptor->type, n + 13);
+  std::string s = ImageHeader(descriptor->type, ImageSize(static_cast<int64_t>(n) + 13));
   PutI32(s, n + 1);
   s.append(Str(), static_cast<size_t>(n));
   s += '\0';
@@ -477,7 +477,7 @@ KB* KString::SI(const char* image) {
   int total = GetI32(image + 4);
   if (total < 12) KTHROW(KT::eValue, "Image");
   int l = GetI32(image + 8);
-  if (l < 1 || l > total - 12) KTHROW(KT::eValue, "Image");
+  if (l < 1 || l != total - 12) KTHROW(KT::eValue, "Image");
   KString* s = image[0] == static_cast<char>(KT::tField) ? new KField() : new KString();
   s->SetText(image + 12, l - 1, l - 1);
   return s;

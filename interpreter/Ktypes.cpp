@@ -15,6 +15,7 @@ int CSTARQ[256];
 int CSTARQDefault[256];
 int CSExact[256];
 int CSExactDefault[256];
+unsigned CollationEpoch = 0;
 
 namespace {
 

@@ -100,6 +100,9 @@ extern int CSTARQ[256];                 // collation weight (case/accents folded
 extern int CSTARQDefault[256];
 extern int CSExact[256];                // exact collation position
 extern int CSExactDefault[256];
+// Changes whenever CSTARQ or CSExact is set, so that anything kept in
+// collated order (sorted indexes, trees) can tell its order is stale.
+extern unsigned CollationEpoch;
 
 void Init();  // builds the tables; safe to call more than once
 

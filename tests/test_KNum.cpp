@@ -708,3 +708,48 @@ TEST(KNumReduce, FloatNilsDoNotPoisonLaterWindows) {
   EXPECT_EQ(s->FltPtr()[4], 5.0);
   EXPECT_EQ(s->FltPtr()[5], 7.0);
 }
+
+// ---------------------------------------------------------------- sizes beyond Int
+// A count of 600 million Ints is 2.4e9 bytes. The size computations read
+// only the count and the element size, so a descriptor claiming that count
+// (without data) exercises them; the count is put back before destruction.
+namespace {
+struct ClaimedCount {
+  KB* v;
+  int32_t keep;
+  ClaimedCount(KB* value, int32_t n) : v(value), keep(value->descriptor->count) { v->descriptor->count = n; }
+  ~ClaimedCount() { v->descriptor->count = keep; }
+};
+}  // namespace
+
+TEST(KNumSize, ASizeBeyondIntComesBackAsAFloat) {
+  KNum n;
+  {
+    ClaimedCount claim(&n, 600000000);
+    KNum* s = n.Size();
+    EXPECT_FALSE(s->IsInt());
+    EXPECT_EQ(s->AsFloat(), 2.4e9);
+    KB::DoneWith(s);
+    KString name(":size");
+    KB* f = n.FieldGet(&name);
+    EXPECT_EQ(static_cast<KNum*>(f)->AsFloat(), 2.4e9);
+    KB::DoneWith(f);
+    EXPECT_EQ(n.SizeBytes(), 2400000000LL);
+    EXPECT_EQ(n.size(), INT32_MAX);  // clamped, never negative
+    // The image's 32-bit size field cannot hold it.
+    EXPECT_THROW(n.SOSz(), KError);
+  }
+  {
+    ClaimedCount claim(&n, 500000000);  // 2e9 bytes still fit
+    KNum* s = n.Size();
+    EXPECT_TRUE(s->IsInt());
+    EXPECT_EQ(s->AsInt(), 2000000000);
+    KB::DoneWith(s);
+  }
+}
+
+TEST(KNumSize, BitCountsNearTheLimitDoNotOverflow) {
+  EXPECT_EQ(KB::LenBitsInChars(INT32_MAX), 268435456);
+  EXPECT_EQ(KB::LenBitsInChars(9), 2);
+  EXPECT_EQ(KB::ClampSize(int64_t(1) << 40), INT32_MAX);
+}

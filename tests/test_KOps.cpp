@@ -200,9 +200,8 @@ TEST_F(KOpsTest, NamesFunctionsAndSpecialIndices) {
 }
 
 TEST_F(KOpsTest, PendingFormsRaiseNotImplementedWithTheirSymbol) {
-  KA a(1);
-  ExpectErr([&] { KOps::FnMGet(Idx("#WIN"))(a); }, KT::eNotImpl, "#WIN");
-  ExpectErr([&] { KOps::FnNGet(Idx("#SOCK"))(a); }, KT::eNotImpl, "#SOCK");
+  KA a(1), b(2);
+  ExpectErr([&] { KOps::FnDGet(Idx("#FMT"))(a, b); }, KT::eNotImpl, "opFmtDy");
   EXPECT_EQ(IntsOf(a), std::vector<int32_t>{1});
 }
 

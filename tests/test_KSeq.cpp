@@ -369,3 +369,22 @@ TEST(KSeqText, SharedSubsequencesAreCutNotExpanded) {
   EXPECT_LT(verbose.size(), 8000000u);
   KB::DoneWith(x);
 }
+
+TEST(KSeqSize, ElementSizesBeyondIntComeBackAsFloats) {
+  KSeq s;
+  KNum* big = new KNum();
+  KNum* small = new KNum("1 2", -1);
+  s.Append(big, true);
+  s.Append(small, true);
+  big->descriptor->count = 600000000;
+  KNum* sizes = s.Sizes();
+  big->descriptor->count = 0;
+  ASSERT_EQ(sizes->Count(), 2);
+  EXPECT_FALSE(sizes->IsInt());
+  EXPECT_EQ(sizes->FltPtr()[0], 2.4e9);
+  EXPECT_EQ(sizes->FltPtr()[1], 8.0);
+  KB::DoneWith(sizes);
+  KNum* fit = s.Sizes();
+  EXPECT_TRUE(fit->IsInt());
+  KB::DoneWith(fit);
+}

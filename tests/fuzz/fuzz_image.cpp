@@ -1,9 +1,10 @@
 // fuzz_image: libFuzzer entry for serialised value images, the bytes that
 // serial-in ("%<<-") and file-bound dictionaries read back. The input is a
-// string value handed to KA::SI; it must either become a value or raise a
-// KError. A value read must then survive the round trip: its image, read
+// string value handed to the serial-in operator (KA::SI and every class's
+// reader behind it); it must either become a value or raise a KError. A value read must then survive the round trip: its image, read
 // again, gives the same image (a difference means an image is misread or
-// miswritten, and data would change on the way through a file).
+// miswritten, and data would change on the way through a file), and its
+// size (SOSz) is the image's length.
 //
 // With TARQ_FUZZ_IMAGE_SEEDS=DIR in the environment the program instead
 // writes the images of a few typical values into DIR (the seed corpus) and
@@ -19,6 +20,7 @@
 #include "KArg.h"
 #include "KB.h"
 #include "KNS.h"
+#include "KOps.h"
 #include "KParser.h"
 #include "KSeq.h"
 #include "KString.h"
@@ -40,6 +42,8 @@ void WriteSeeds(const char* dir) {
   const char* const texts[] = {
       "1 2 3", "1.5 _2 3e10", "'abc'", "''", "1 0 1 1 0 0 1 0 1 ~", "(1 2) 'x' (3.5 4)",
       "((1 2) (3 (4 5))) 'deep'", "_", "2 3 %% 6 `", "#CLOCK", "3 => a; 'b' => c; #NS", "{1 + 2}",
+      "{1 + 2}:obj", "'p' #PGM {1 + 2}; p:obj", "'inc' #OP {l__ + 1}; inc:obj", "'0011' ^ '0101'",
+      ":a :b", "(:a)", "1 => x.y.z; x", "1 => n; 'v' => m; (1 2) => s; @", "#NIL",
   };
   KSeq* chain = new KSeq();
   KNS* root = new KNS();
@@ -94,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   KA v;
   v.Owns(new KString(reinterpret_cast<const char*>(data), static_cast<int>(size)));
   try {
-    KA::SI(v);
+    KOps::op253C3C2D(v);
   } catch (KError&) {
     return 0;
   }
@@ -105,6 +109,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::string first = ImageOf(v);
   if (first.empty()) return 0;
+  if (v.SOSz() != static_cast<int>(first.size())) {
+    std::fprintf(stderr, "SOSz %d differs from the image's length %zu\n", v.SOSz(), first.size());
+    __builtin_trap();
+  }
   KA again;
   again.Owns(new KString(first));
   try {
