@@ -196,5 +196,7 @@ class KNum : public KB {
 
  private:
   void Init0(KT::KTO type);
+  // Adopts one element `d` of alignment `a` into the fresh descriptor.
+  void AdoptOne(void* d, KT::KAL a);
   void Parse(const char* text, int length);
 };

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KBit.h"
@@ -707,4 +708,30 @@ TEST(KNumReduce, FloatNilsDoNotPoisonLaterWindows) {
   EXPECT_EQ(s->FltPtr()[3], KT::fNil);
   EXPECT_EQ(s->FltPtr()[4], 5.0);
   EXPECT_EQ(s->FltPtr()[5], 7.0);
+}
+
+// The one-element constructors fill their descriptor directly; they must
+// leave what the array constructor leaves, so growth and images agree.
+TEST(KNumScalar, OneElementEqualsTheArrayForm) {
+  KNum i(static_cast<int32_t>(-7));
+  KNum ia(KT::tNum, KT::aInt, 1);
+  ia.IntPtr()[0] = -7;
+  KNum f(2.5);
+  KNum fa(KT::tNum, KT::aFloat, 1);
+  fa.FltPtr()[0] = 2.5;
+  for (auto [a, b] : {std::pair<KNum*, KNum*>{&i, &ia}, {&f, &fa}}) {
+    const KB::KBD& x = *a->descriptor;
+    const KB::KBD& y = *b->descriptor;
+    EXPECT_EQ(x.count, y.count);
+    EXPECT_EQ(x.capacity, y.capacity);
+    EXPECT_EQ(x.elemSize, y.elemSize);
+    EXPECT_EQ(x.align, y.align);
+    EXPECT_EQ(x.type, y.type);
+    EXPECT_EQ(x.SID, y.SID);
+    EXPECT_EQ(a->SO(), b->SO());
+    KNum two(static_cast<int32_t>(3));
+    a->Append(&two);
+    b->Append(&two);
+    EXPECT_EQ(a->AsString(false), b->AsString(false));
+  }
 }
