@@ -737,6 +737,15 @@ void KNum::Clear() {
 }
 
 KB* KNum::Clone() {
+  const KBD* d = descriptor;
+  if (d->type == KT::tNum && d->count == 1 && d->capacity == 1 && !d->rec && d->extra == 0 &&
+      (d->align == KT::aInt || d->align == KT::aFloat)) {
+    // One element (a named counter about to change): built directly.
+    KNum* c = d->align == KT::aInt ? new KNum(IntPtr()[0]) : new KNum(FltPtr()[0]);
+    c->exact = exact;
+    c->direction = direction;
+    return c;
+  }
   KNum* c = new KNum(typen(), KT::aInt, 0);
   *c->descriptor = *descriptor;
   c->exact = exact;

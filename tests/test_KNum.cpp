@@ -735,3 +735,28 @@ TEST(KNumScalar, OneElementEqualsTheArrayForm) {
     EXPECT_EQ(a->AsString(false), b->AsString(false));
   }
 }
+
+// A one-element clone is built directly; it must equal what the general
+// copy makes, and be a copy (changing it leaves the original).
+TEST(KNumScalar, OneElementCloneEqualsTheGeneralCopy) {
+  KNum i(static_cast<int32_t>(41));
+  KNum f(0.5);
+  KNum pair(KT::tNum, KT::aInt, 2);  // takes the general path
+  for (KNum* src : {&i, &f, &pair}) {
+    src->exact = 1;
+    src->direction = 1;
+    KB* c = src->Clone();
+    EXPECT_NE(c->descriptor, src->descriptor);
+    EXPECT_NE(c->descriptor->data, src->descriptor->data);
+    EXPECT_EQ(c->descriptor->count, src->descriptor->count);
+    EXPECT_EQ(c->descriptor->capacity, src->descriptor->capacity);
+    EXPECT_EQ(c->descriptor->align, src->descriptor->align);
+    EXPECT_EQ(c->descriptor->SID, -1);
+    EXPECT_EQ(c->exact, 1);
+    EXPECT_EQ(c->direction, 1);
+    EXPECT_EQ(c->SO(), src->SO());
+    std::memset(c->descriptor->data, 0, static_cast<size_t>(c->size()));
+    EXPECT_NE(c->SO(), src->SO());
+    KB::DoneWith(c);
+  }
+}
