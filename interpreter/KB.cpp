@@ -152,14 +152,18 @@ void KB::KBD::Set(void* d, KT::KTO t, KT::KAL a, int n, int cap) {
 }
 
 void KB::KBD::Clear() {
-  if (align == KT::aKB && data) {
-    KB** e = static_cast<KB**>(data);
-    for (int i = 0; i < count; ++i) KB::DoneWith(e[i]);
+  if (data) {  // most descriptors cleared are empty ones (NoValue)
+    if (align == KT::aKB) {
+      KB** e = static_cast<KB**>(data);
+      for (int i = 0; i < count; ++i) KB::DoneWith(e[i]);
+    }
+    FreeData(data);
+    data = nullptr;
   }
-  FreeData(data);
-  data = nullptr;
-  delete rec;
-  rec = nullptr;
+  if (rec) {
+    delete rec;
+    rec = nullptr;
+  }
   capacity = count = elemSize = 0;
   SID = -1;
 }

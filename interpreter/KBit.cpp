@@ -82,7 +82,17 @@ KBit::KBit() : KB(KT::tBit) {
   descriptor->elemSize = KT::TypeAlignToElemSz(KT::aBit);
 }
 
-KBit::KBit(bool value) : KBit() { build(1, value); }
+// One bit (a comparison's answer): what build(1, value) makes, filled in
+// directly into the fresh descriptor.
+KBit::KBit(bool value) : KBit() {
+  unsigned char* d = static_cast<unsigned char*>(AllocData(1, false));
+  *d = value ? bitLMask[0] : 0;
+  KBD* b = descriptor;
+  b->data = d;
+  b->type = KT::tBit;
+  b->count = 1;
+  b->capacity = 8;
+}
 KBit::KBit(int n, bool value) : KBit() { build(n, value); }
 
 KBit::KBit(char* bytes, int bits, int capacity) : KBit() {

@@ -203,18 +203,30 @@ KNum::KNum(KT::KTO type, KT::KAL a, int n) : KB(type) {
   }
 }
 
+// The one-element forms fill their new, empty descriptor directly (what
+// Set would leave there, without clearing what is not there).
 KNum::KNum(int32_t v) : KB(KT::tNum) {
   Init0(KT::tNum);
   int32_t* d = static_cast<int32_t*>(AllocData(4, false));
   *d = v;
-  descriptor->Set(d, KT::tNum, KT::aInt, 1, 1);
+  AdoptOne(d, KT::aInt);
 }
 
 KNum::KNum(double v) : KB(KT::tNum) {
   Init0(KT::tNum);
   double* d = static_cast<double*>(AllocData(8, false));
   *d = v;
-  descriptor->Set(d, KT::tNum, KT::aFloat, 1, 1);
+  AdoptOne(d, KT::aFloat);
+}
+
+void KNum::AdoptOne(void* d, KT::KAL a) {
+  KBD* b = descriptor;
+  b->data = d;
+  b->type = KT::tNum;
+  b->align = a;
+  b->count = b->capacity = 1;
+  b->elemSize = KT::TypeAlignToElemSz(a);
+  b->SID = -1;
 }
 
 KNum::~KNum() = default;
@@ -733,6 +745,15 @@ void KNum::Clear() {
 }
 
 KB* KNum::Clone() {
+  const KBD* d = descriptor;
+  if (d->type == KT::tNum && d->count == 1 && d->capacity == 1 && !d->rec && d->extra == 0 &&
+      (d->align == KT::aInt || d->align == KT::aFloat)) {
+    // One element (a named counter about to change): built directly.
+    KNum* c = d->align == KT::aInt ? new KNum(IntPtr()[0]) : new KNum(FltPtr()[0]);
+    c->exact = exact;
+    c->direction = direction;
+    return c;
+  }
   KNum* c = new KNum(typen(), KT::aInt, 0);
   *c->descriptor = *descriptor;
   c->exact = exact;

@@ -43,8 +43,9 @@ class KNum : public KB {
   KNum(void* data, KT::KAL a, int count, int capacity);  // adopts data
   KNum(const char* text, int length);          // parses; length < 0: to the zero
   KNum(KT::KAL a, int n);                      // n nils (I, F) or zero bits (B)
-  explicit KNum(int32_t v);
-  explicit KNum(double v);
+  // Out of line: inlined into a reduction they cost its loop a register.
+  [[gnu::noinline]] explicit KNum(int32_t v);
+  [[gnu::noinline]] explicit KNum(double v);
   // For derived types (KClock): same as above with another type code.
   KNum(KT::KTO type, void* data, KT::KAL a, int count, int capacity);
   KNum(KT::KTO type, KT::KAL a, int n);
@@ -198,5 +199,7 @@ class KNum : public KB {
 
  private:
   void Init0(KT::KTO type);
+  // Adopts one element `d` of alignment `a` into the fresh descriptor.
+  void AdoptOne(void* d, KT::KAL a);
   void Parse(const char* text, int length);
 };

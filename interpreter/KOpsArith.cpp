@@ -739,18 +739,53 @@ KA& OneBit(KA& l, bool v) {
   return l;
 }
 bool GreaterThan(KA& l, KA& r) { return l.GT(r.value, -1, -1, true); }
+
+// Two one-element integer numbers (a loop counter against its bound): the
+// whole-value rules above come down to comparing the two elements (a nil is
+// compared as its integer, as the element loop of KNum::GT does), so the
+// result is read here directly. False for anything else.
+bool ScalarInts(KA& l, KA& r, int32_t& x, int32_t& y) {
+  const KB::KBD* a = l.value->descriptor;
+  const KB::KBD* b = r.value->descriptor;
+  if (a->type != KT::tNum || b->type != KT::tNum || a->align != KT::aInt || b->align != KT::aInt ||
+      a->count != 1 || b->count != 1)
+    return false;
+  x = *static_cast<const int32_t*>(a->data);
+  y = *static_cast<const int32_t*>(b->data);
+  return true;
+}
 }  // namespace
 
-KA& KOps::op3D(KA& l, KA& r) { return OneBit(l, KA::EQ(l.value, r.value)); }
-KA& KOps::op7E3D(KA& l, KA& r) { return OneBit(l, !KA::EQ(l.value, r.value)); }
-KA& KOps::op3E(KA& l, KA& r) { return OneBit(l, GreaterThan(l, r)); }
+KA& KOps::op3D(KA& l, KA& r) {
+  int32_t x, y;
+  if (ScalarInts(l, r, x, y)) return OneBit(l, x == y);
+  return OneBit(l, KA::EQ(l.value, r.value));
+}
+KA& KOps::op7E3D(KA& l, KA& r) {
+  int32_t x, y;
+  if (ScalarInts(l, r, x, y)) return OneBit(l, x != y);
+  return OneBit(l, !KA::EQ(l.value, r.value));
+}
+KA& KOps::op3E(KA& l, KA& r) {
+  int32_t x, y;
+  if (ScalarInts(l, r, x, y)) return OneBit(l, x > y);
+  return OneBit(l, GreaterThan(l, r));
+}
 KA& KOps::op3E3D(KA& l, KA& r) {
+  int32_t x, y;
+  if (ScalarInts(l, r, x, y)) return OneBit(l, x >= y);
   return OneBit(l, GreaterThan(l, r) || KA::EQ(l.value, r.value));
 }
 KA& KOps::op3C(KA& l, KA& r) {
+  int32_t x, y;
+  if (ScalarInts(l, r, x, y)) return OneBit(l, x < y);
   return OneBit(l, !GreaterThan(l, r) && !KA::EQ(l.value, r.value));
 }
-KA& KOps::op3C3D(KA& l, KA& r) { return OneBit(l, !GreaterThan(l, r)); }
+KA& KOps::op3C3D(KA& l, KA& r) {
+  int32_t x, y;
+  if (ScalarInts(l, r, x, y)) return OneBit(l, x <= y);
+  return OneBit(l, !GreaterThan(l, r));
+}
 
 // ==================================================================== bit logic
 // Conforms length and bit form, then combines byte by byte into a new (or

@@ -52,6 +52,28 @@ TEST(KBit, ConstructionAndBitOrder) {
   EXPECT_EQ(bitsOf(t), "1101");
 }
 
+// The one-bit constructor fills its descriptor directly; it must leave what
+// the general constructor leaves, so later growth and images agree.
+TEST(KBit, OneBitEqualsTheGeneralForm) {
+  for (bool v : {false, true}) {
+    KBit a(v);
+    KBit b(1, v);
+    const KB::KBD& x = *a.descriptor;
+    const KB::KBD& y = *b.descriptor;
+    EXPECT_EQ(x.count, y.count);
+    EXPECT_EQ(x.capacity, y.capacity);
+    EXPECT_EQ(x.elemSize, y.elemSize);
+    EXPECT_EQ(x.align, y.align);
+    EXPECT_EQ(x.type, y.type);
+    EXPECT_EQ(x.SID, y.SID);
+    EXPECT_EQ(a.Bytes()[0], b.Bytes()[0]);
+    EXPECT_EQ(a.SO(), b.SO());
+    a.Append(!v);
+    b.Append(!v);
+    EXPECT_EQ(bitsOf(a), bitsOf(b));
+  }
+}
+
 TEST(KBit, FromOtherValues) {
   KNum n("0 5 0 -1", -1);
   KBit a(&n);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KBit.h"
@@ -752,4 +753,53 @@ TEST(KNumSize, BitCountsNearTheLimitDoNotOverflow) {
   EXPECT_EQ(KB::LenBitsInChars(INT32_MAX), 268435456);
   EXPECT_EQ(KB::LenBitsInChars(9), 2);
   EXPECT_EQ(KB::ClampSize(int64_t(1) << 40), INT32_MAX);
+// The one-element constructors fill their descriptor directly; they must
+// leave what the array constructor leaves, so growth and images agree.
+TEST(KNumScalar, OneElementEqualsTheArrayForm) {
+  KNum i(static_cast<int32_t>(-7));
+  KNum ia(KT::tNum, KT::aInt, 1);
+  ia.IntPtr()[0] = -7;
+  KNum f(2.5);
+  KNum fa(KT::tNum, KT::aFloat, 1);
+  fa.FltPtr()[0] = 2.5;
+  for (auto [a, b] : {std::pair<KNum*, KNum*>{&i, &ia}, {&f, &fa}}) {
+    const KB::KBD& x = *a->descriptor;
+    const KB::KBD& y = *b->descriptor;
+    EXPECT_EQ(x.count, y.count);
+    EXPECT_EQ(x.capacity, y.capacity);
+    EXPECT_EQ(x.elemSize, y.elemSize);
+    EXPECT_EQ(x.align, y.align);
+    EXPECT_EQ(x.type, y.type);
+    EXPECT_EQ(x.SID, y.SID);
+    EXPECT_EQ(a->SO(), b->SO());
+    KNum two(static_cast<int32_t>(3));
+    a->Append(&two);
+    b->Append(&two);
+    EXPECT_EQ(a->AsString(false), b->AsString(false));
+  }
+}
+
+// A one-element clone is built directly; it must equal what the general
+// copy makes, and be a copy (changing it leaves the original).
+TEST(KNumScalar, OneElementCloneEqualsTheGeneralCopy) {
+  KNum i(static_cast<int32_t>(41));
+  KNum f(0.5);
+  KNum pair(KT::tNum, KT::aInt, 2);  // takes the general path
+  for (KNum* src : {&i, &f, &pair}) {
+    src->exact = 1;
+    src->direction = 1;
+    KB* c = src->Clone();
+    EXPECT_NE(c->descriptor, src->descriptor);
+    EXPECT_NE(c->descriptor->data, src->descriptor->data);
+    EXPECT_EQ(c->descriptor->count, src->descriptor->count);
+    EXPECT_EQ(c->descriptor->capacity, src->descriptor->capacity);
+    EXPECT_EQ(c->descriptor->align, src->descriptor->align);
+    EXPECT_EQ(c->descriptor->SID, -1);
+    EXPECT_EQ(c->exact, 1);
+    EXPECT_EQ(c->direction, 1);
+    EXPECT_EQ(c->SO(), src->SO());
+    std::memset(c->descriptor->data, 0, static_cast<size_t>(c->size()));
+    EXPECT_NE(c->SO(), src->SO());
+    KB::DoneWith(c);
+  }
 }
