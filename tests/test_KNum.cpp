@@ -753,6 +753,8 @@ TEST(KNumSize, BitCountsNearTheLimitDoNotOverflow) {
   EXPECT_EQ(KB::LenBitsInChars(INT32_MAX), 268435456);
   EXPECT_EQ(KB::LenBitsInChars(9), 2);
   EXPECT_EQ(KB::ClampSize(int64_t(1) << 40), INT32_MAX);
+}
+
 // The one-element constructors fill their descriptor directly; they must
 // leave what the array constructor leaves, so growth and images agree.
 TEST(KNumScalar, OneElementEqualsTheArrayForm) {
