@@ -115,4 +115,6 @@ class KSeq : public KB {
 
  protected:
   void releaseSlot(int i);
+ private:
+  KB::CycleLink cycleLink_{this};  // may hold values that hold it
 };
