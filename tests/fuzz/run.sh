@@ -28,8 +28,8 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 case "${1:-}" in
   -*|"")
     exec "$build/$target" -fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 -detect_leaks=1 \
-      -max_total_time=300 -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=2048 $dict \
+      -max_total_time=300 -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048 $dict \
       -artifact_prefix="$build/artifacts$sfx/" -print_final_stats=1 "$@" "$build/corpus$sfx" "$build/seeds$sfx" ;;
   *)
-    exec "$build/$target" -detect_leaks=1 -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=2048 "$@" ;;
+    exec "$build/$target" -detect_leaks=1 -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048 "$@" ;;
 esac
