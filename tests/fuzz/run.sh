@@ -6,6 +6,9 @@
 # -max_total_time=600). Given file names instead, it re-runs those inputs.
 # TARQ_FUZZ_TARGET=fuzz_image runs the image fuzzer instead (its corpus,
 # seeds and artifacts carry the suffix "-image").
+# The timeout is generous: an endless loop ends by the parser harness's
+# token budget within a few seconds of CPU, and a shared machine stretches
+# that in wall time; only an input that never yields runs into it.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -28,8 +31,8 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 case "${1:-}" in
   -*|"")
     exec "$build/$target" -fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 -detect_leaks=1 \
-      -max_total_time=300 -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048 $dict \
+      -max_total_time=300 -timeout=20 -rss_limit_mb=2048 -malloc_limit_mb=2048 $dict \
       -artifact_prefix="$build/artifacts$sfx/" -print_final_stats=1 "$@" "$build/corpus$sfx" "$build/seeds$sfx" ;;
   *)
-    exec "$build/$target" -detect_leaks=1 -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048 "$@" ;;
+    exec "$build/$target" -detect_leaks=1 -timeout=20 -rss_limit_mb=2048 -malloc_limit_mb=2048 "$@" ;;
 esac
