@@ -1,5 +1,5 @@
-// KB: value base, data descriptors, reference counting, shared utilities,
-// KNil and KNV.
+// KB: value base, data descriptors, reference counting, the release of
+// reference cycles, shared utilities, KNil and KNV.
 #include "KB.h"
 
 #include <cstdio>

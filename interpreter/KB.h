@@ -163,9 +163,8 @@ class KB {
   static void DoneWith(KB* v);
   // Empties every value reachable from root (elements, record members) and
   // lets go of them, so that values holding each other in a cycle are freed
-  // too. For hosts dropping or clearing their root namespace.
-  // Then frees every reference cycle that nothing outside it holds (see
-  // ReleaseCycles).
+  // too; then frees every cycle nothing outside it holds (ReleaseCycles).
+  // For hosts dropping or clearing their root namespace.
   static void ReleaseReachable(KB* root);
 
   // The registry of live values that can hold references to other values
