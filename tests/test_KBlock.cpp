@@ -337,6 +337,7 @@ TEST(KBlockRun, StopInsideEveryLoopAndUserOperator) {
       "0 => i; 0 => n; :DO {i + 1 => i; :IF (i = 2) {:CONTINUE}; n + 1 => n} :WHILE (i > 0); i n",
       "0 => i; :WHILE (i < 6) {i + 1 >= i; :IF (i = 2) {:CONTK}; i * 10}",
       "0 => i; :DO {i + 1 => i; :IF (i = 5) {:=REAK}}; i",
+      "{0 => k; :DO {k + q => k; :IF (k = 2) {:RETURN}; k * 10}; 99}",
   };
   for (const char* text : endless) {
     {
