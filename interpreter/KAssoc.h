@@ -61,4 +61,5 @@ class KAssoc : public KB {
 
  private:
   KRec* rec() const { return static_cast<KRec*>(descriptor->rec); }
+  KB::CycleLink cycleLink_{this};  // its value may hold it
 };

@@ -1,9 +1,10 @@
-// KB: value base, data descriptors, reference counting, shared utilities,
-// KNil and KNV.
+// KB: value base, data descriptors, reference counting, the release of
+// reference cycles, shared utilities, KNil and KNV.
 #include "KB.h"
 
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -545,6 +546,98 @@ void KB::ReleaseReachable(KB* root) {
   for (KB* v : held)
     if (v->descriptor) v->descriptor->Clear();
   for (KB* v : held) DoneWith(v);
+  ReleaseCycles();
+}
+
+namespace {
+
+// The values a descriptor owns a reference to, one entry per reference:
+// its K elements and its record's members.
+void OwnedBy(const KB::KBD* d, std::vector<KB*>& out) {
+  out.clear();
+  if (d->align == KT::aKB && d->data) {
+    KB* const* e = static_cast<KB* const*>(d->data);
+    out.assign(e, e + d->count);
+  }
+  if (d->rec) d->rec->Held(out);
+}
+
+}  // namespace
+
+int KB::CycleMembers() {
+  int n = 0;
+  for (CycleLink* l = CycleLink::head_; l; l = l->next_) ++n;
+  return n;
+}
+
+// Trial deletion over the registry. A registered value's outside holds are
+// its holds minus the references registered descriptors own to it; a
+// descriptor's outside holds are its count minus the holds of the registered
+// values sharing it (a value of another class sharing it). Whatever has an
+// outside hold is live, and so is everything a live value's descriptor owns.
+// The rest is garbage held only from inside: its values are held for the
+// sweep (none is freed while the sweep runs), their descriptors emptied, and
+// the holds let go, which frees them all.
+int KB::ReleaseCycles() {
+  struct Desc {
+    int32_t holds = 0;  // holds of the registered values sharing it
+    bool live = false;
+  };
+  std::vector<KB*> members;
+  for (CycleLink* l = CycleLink::head_; l; l = l->next_) members.push_back(l->owner_);
+  if (members.empty()) return 0;
+  std::unordered_map<KB*, int32_t> outside;  // registered value -> outside holds
+  std::unordered_map<KBD*, Desc> descs;
+  outside.reserve(members.size());
+  std::vector<KB*> work;  // live values still to visit
+  for (KB* v : members) {
+    outside[v] = v->holds;
+    if (!v->descriptor || v->holds <= 0) {
+      outside[v] = 1;  // an odd count: keep it and what it reaches
+      continue;
+    }
+    descs[v->descriptor].holds += v->holds;
+  }
+  std::vector<KB*> owned;
+  for (auto& [d, info] : descs) {
+    if (d->refs > info.holds) info.live = true;
+    OwnedBy(d, owned);
+    for (KB* e : owned) {
+      auto it = e ? outside.find(e) : outside.end();
+      if (it != outside.end()) --it->second;
+    }
+  }
+  std::unordered_set<KB*> live;
+  auto markLive = [&](KB* v) {
+    if (live.insert(v).second) work.push_back(v);
+  };
+  auto visitDesc = [&](KBD* d) {
+    OwnedBy(d, owned);
+    for (KB* e : owned)
+      if (e && outside.count(e)) markLive(e);
+  };
+  for (KB* v : members)
+    if (outside[v] > 0) markLive(v);
+  for (auto& [d, info] : descs)
+    if (info.live) visitDesc(d);
+  while (!work.empty()) {
+    KB* v = work.back();
+    work.pop_back();
+    if (!v->descriptor) continue;
+    auto it = descs.find(v->descriptor);
+    if (it == descs.end() || it->second.live) continue;
+    it->second.live = true;
+    visitDesc(v->descriptor);
+  }
+  std::vector<KB*> garbage;
+  for (KB* v : members)
+    if (!live.count(v)) garbage.push_back(v);
+  if (garbage.empty()) return 0;
+  for (KB* v : garbage) v->Reference(true);
+  for (KB* v : garbage)
+    if (KBD* d = v->descriptor; d && !descs[d].live) d->Clear();
+  for (KB* v : garbage) DoneWith(v);
+  return static_cast<int>(garbage.size());
 }
 
 int KB::CollateCmp(const char* a, int la, const char* b, int lb, const int* w) {

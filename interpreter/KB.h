@@ -200,8 +200,49 @@ class KB {
   static void DoneWith(KB* v);
   // Empties every value reachable from root (elements, record members) and
   // lets go of them, so that values holding each other in a cycle are freed
-  // too. For hosts dropping or clearing their root namespace.
+  // too; then frees every cycle nothing outside it holds (ReleaseCycles).
+  // For hosts dropping or clearing their root namespace.
   static void ReleaseReachable(KB* root);
+
+  // The registry of live values that can hold references to other values
+  // (sequences and namespaces, associations, references, blocks): the only
+  // values that can close a reference cycle. Such a class embeds one link as
+  // a member; it joins the registry on construction and leaves it on
+  // destruction. One thread, no lock, like the rest of the value base.
+  class CycleLink {
+   public:
+    explicit CycleLink(KB* owner) : owner_(owner), next_(head_) {
+      if (head_) head_->prev_ = this;
+      head_ = this;
+    }
+    ~CycleLink() {
+      if (prev_) {
+        prev_->next_ = next_;
+      } else {
+        head_ = next_;
+      }
+      if (next_) next_->prev_ = prev_;
+    }
+    CycleLink(const CycleLink&) = delete;
+    CycleLink& operator=(const CycleLink&) = delete;
+
+   private:
+    friend class KB;
+    KB* owner_;
+    CycleLink* prev_ = nullptr;
+    CycleLink* next_;
+    static inline CycleLink* head_ = nullptr;
+  };
+  // Frees the registered values that only the references of other registered
+  // values keep alive: cycles no holder outside them can reach any more.
+  // Every hold a value has is either one of the references the registered
+  // values' descriptors own (elements, record members) or an outside hold;
+  // a value with an outside hold, and everything it reaches, stays intact,
+  // so this is safe to call whenever no statement is running. Returns the
+  // number of values freed.
+  static int ReleaseCycles();
+  // The number of registered values alive.
+  static int CycleMembers();
   static bool IsKB(const void* p);
 
   // Element storage of the data descriptors (large blocks use huge pages).

@@ -111,6 +111,8 @@ class KBlock : public KB {  // type 4 "Block", alignment K, one element
  protected:
   KBlock(KT::KTO t, const char* type);
   KBlock(KT::KTO t, KBlock* other, const char* type);
+ private:
+  KB::CycleLink cycleLink_{this};  // its namespace may hold it
 };
 
 class KPgm : public KBlock {  // type 21 "Pgm"

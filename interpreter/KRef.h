@@ -51,4 +51,5 @@ class KRef : public KB {
  private:
   void Init(KAssoc* a);  // adopt a (its reference passes to the record)
   KRec* rec() const { return static_cast<KRec*>(descriptor->rec); }
+  KB::CycleLink cycleLink_{this};  // its association's value may hold it
 };

@@ -116,4 +116,6 @@ class KSeq : public KB {
 
  protected:
   void releaseSlot(int i);
+ private:
+  KB::CycleLink cycleLink_{this};  // may hold values that hold it
 };

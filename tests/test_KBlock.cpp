@@ -332,6 +332,12 @@ TEST(KBlockRun, StopInsideEveryLoopAndUserOperator) {
       "'spin' #OP {:WHILE (1) {l__}}; 1 spin",
       "'spin2' #OP {:DO {l__ + r__}}; 1 spin2 2",
       "'p' #PGM {:WHILE (1) {{}}}; p",
+      // Endless loops the parser fuzzer produced (each pass skips or
+      // misspells the way out).
+      "0 => i; 0 => n; :DO {i + 1 => i; :IF (i = 2) {:CONTINUE}; n + 1 => n} :WHILE (i > 0); i n",
+      "0 => i; :WHILE (i < 6) {i + 1 >= i; :IF (i = 2) {:CONTK}; i * 10}",
+      "0 => i; :DO {i + 1 => i; :IF (i = 5) {:=REAK}}; i",
+      "{0 => k; :DO {k + q => k; :IF (k = 2) {:RETURN}; k * 10}; 99}",
   };
   for (const char* text : endless) {
     {

@@ -9,14 +9,19 @@
 // is not text but selects the switches (bit 0 trace, 1 parse, 2 verbose,
 // 3 comments; tarqsh -t -p -v -c reproduce them).
 //
-// Endless loops end with "Stopped": the Breathe hook, called once per token,
-// raises the stop flag after kTokenBudget calls and keeps it raised.
+// Endless loops end with "Stopped": the Breathe hook, called once per token
+// and loop pass, raises the stop flag after kTokenBudget calls and keeps it
+// raised. The budget lets a short loop build a value nested tens of
+// thousands of levels deep (a few breaths per pass, and the second run goes
+// on from where the first stopped), deep enough to overflow the stack of
+// any recursive walk without a nesting guard; an endless loop still ends
+// within about a second.
 //
 // Reference cycles: containers are shared by reference, so a script can make
 // one hold itself ("N=>N.x" twice). At the end the harness lets go of the
 // root namespace as hosts do (KB::ReleaseReachable), which frees the cycles
-// still reachable from it; a cycle a script made unreachable shows as a leak
-// made only of "Indirect leak" entries.
+// still reachable from it and then those a script made unreachable; any
+// value still alive after that is a leak.
 //
 // Element buffers: the linker routes KPlat::MemAlloc / MemRealloc / MemFree
 // here (--wrap). Each buffer is one exact-size heap block, so the sanitizers
@@ -43,7 +48,7 @@
 
 namespace {
 
-constexpr long kTokenBudget = 20000;
+constexpr long kTokenBudget = 150000;
 constexpr size_t kBufferLimit = size_t(16) << 20;
 constexpr size_t kLiveLimit = size_t(96) << 20;
 size_t gLive = 0;  // bytes in live element buffers

@@ -7,6 +7,9 @@
 # TARQ_FUZZ_TARGET=fuzz_image runs the image fuzzer instead (its corpus,
 # seeds and artifacts carry the suffix "-image"); TARQ_FUZZ_TARGET=fuzz_dict
 # the dictionary-file fuzzer (suffix "-dict").
+# The timeout is generous: an endless loop ends by the parser harness's
+# token budget within a few seconds of CPU, and a shared machine stretches
+# that in wall time; only an input that never yields runs into it.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -24,13 +27,14 @@ fi
 # Scripts may touch files relative to the current directory: keep them in a
 # scratch directory.
 cd "$build/scratch"
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1:detect_stack_use_after_return=1}
+# Leak detection stays on whatever else ASAN_OPTIONS says: a leak is a finding.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-allocator_may_return_null=1:detect_stack_use_after_return=1}:detect_leaks=1
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 case "${1:-}" in
   -*|"")
-    exec "$build/$target" -fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 \
-      -max_total_time=300 -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=2048 $dict \
+    exec "$build/$target" -fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 -detect_leaks=1 \
+      -max_total_time=300 -timeout=20 -rss_limit_mb=2048 -malloc_limit_mb=2048 $dict \
       -artifact_prefix="$build/artifacts$sfx/" -print_final_stats=1 "$@" "$build/corpus$sfx" "$build/seeds$sfx" ;;
   *)
-    exec "$build/$target" -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=2048 "$@" ;;
+    exec "$build/$target" -detect_leaks=1 -timeout=20 -rss_limit_mb=2048 -malloc_limit_mb=2048 "$@" ;;
 esac
