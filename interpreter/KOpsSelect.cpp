@@ -115,17 +115,23 @@ KA& MarkBits(KA& a, KBit* (KBit::*mark)()) {
 
 // Bit i set where element i of the sequence equals some element of the
 // right (a right that is not a sequence counts as one element).
-KBit* MarkAnyElem(KSeq* s, KA& r) {
+// The comparison may raise (a value nested too deep): the result is held
+// by a handle until it is complete, so nothing leaks.
+KA& MarkAnyElem(KA& l, KA& r) {
+  KSeq* s = l.As<KSeq>();
   if (!IsSeqType(r.Type())) KA::Enclose(r);
   KSeq* set = r.As<KSeq>();
-  KBit* out = new KBit(s->Count(), false);
+  KA hold;
+  hold.Owns(new KBit(s->Count(), false));
+  KBit* out = hold.As<KBit>();
   for (int i = 0; i < s->Count(); ++i)
     for (int j = 0; j < set->Count(); ++j)
       if (KA::EQ(s->Slots()[i], set->Slots()[j])) {
         out->BitSet(i, true);
         break;
       }
-  return out;
+  l = hold;
+  return l;
 }
 
 // ------------------------------------------------------------------ transpose
@@ -424,7 +430,7 @@ KA& KOps::op2A7C(KA& l, KA& r) {
     case KT::tNum: return Own(l, l.As<KNum>()->MarkAny(r.value));
     case KT::tString: return Own(l, l.As<KString>()->MarkChar(r.value, false));
     case KT::tSeq:
-    case KT::tSeqEa: return Own(l, MarkAnyElem(l.As<KSeq>(), r));
+    case KT::tSeqEa: return MarkAnyElem(l, r);
     default: KTHROW(KT::eNotSupp, "Type");
   }
 }
