@@ -346,12 +346,14 @@ KA& KOps::op2C7C(KA& a) {
   }
 }
 
-// ",|" dyadic: row i of the result is left row i catenated with right row i
-// (a value that is not a sequence gives one row per element).
+// ",|" dyadic: the lengths conformed as the operands stand (a number
+// against a sequence is enclosed, a short number is extended at the front),
+// then row i of the result is left row i catenated with right row i (a
+// value that is not a sequence gives one row per element).
 KA& KOps::op2C7C(KA& l, KA& r) {
+  KA::ConformLen(l, r);
   Rows(l);
   Rows(r);
-  KA::ConformLen(l, r);
   KSeq* a = l.As<KSeq>();
   KSeq* b = r.As<KSeq>();
   KSeq* out = new KSeq();

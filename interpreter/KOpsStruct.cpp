@@ -708,7 +708,8 @@ KA& KOps::op6060(KA& a) {
   return a;
 }
 
-// "``" dyadic: for each right element every position where it occurs.
+// "``" dyadic: for each right element every position where it occurs; in
+// a string, the positions of any of the right's characters.
 KA& KOps::op6060(KA& left, KA& right) {
   switch (left.Type()) {
     case KT::tNum: {
@@ -738,14 +739,9 @@ KA& KOps::op6060(KA& left, KA& right) {
     case KT::tFL:
       IndicesOf(left, right, false);
       return left;
-    case KT::tString: {  // every start position of the right string
-      if (right.Is(KT::tGREP)) KTHROW(KT::eNotImpl, "``&");
-      KA marks;
-      marks.Owns(left.As<KString>()->MarkString(right.value, KString::mtFirst));
-      int n = 0;
-      left.Owns(marks.As<KBit>()->ToIndices(n));
-      return left;
-    }
+    case KT::tString:  // a pattern: its match positions; else any of the characters
+      if (right.Is(KT::tGREP)) return op606026(left, right);
+      return op60607C(left, right);
     default:
       KTHROW(KT::eNotSupp, "Left type");
   }
