@@ -86,10 +86,11 @@ class Repl(unittest.TestCase):
         self.assertIn(b"10", self.s.expect(b"tarq> "))
 
     def test_ctrl_c_stops_a_running_script_and_the_session_goes_on(self):
-        self.s.send(b"0 => i; :WHILE (1) {\r")
+        self.s.send(b"'started' $; 0 => i; :WHILE (1) {\r")
         self.s.expect(b"....> ")
         self.s.send(b"  i + 1 => i}\r")
-        time.sleep(0.3)
+        self.s.expect(b"started")  # the run is under way: Ctrl-C now stops it
+        time.sleep(0.1)
         self.s.send(b"\x03")
         out = self.s.expect(b"tarq> ")
         self.assertIn(b"User Interrupt", out)
