@@ -179,6 +179,13 @@ KB* KDict::Clone() {
   KA hold(c);
   KB::DoneWith(c);
   KRB& from = Tree();
+  if (from.Bound()) {
+    // A bound dictionary's content is its file's: a copy is one more
+    // binding of that file, so a change made through it is kept there.
+    static_cast<KRec*>(c->descriptor->rec)->tree = static_cast<KRec*>(descriptor->rec)->tree;
+    c->Reference(true);
+    return c;
+  }
   KRB& to = c->Tree();
   for (uint32_t n = from.First(); n; n = from.Next(n)) {
     const KRB::Node& x = from.At(n);
