@@ -503,11 +503,17 @@ KB* KFCtxt::FieldGet(KB* name) {
 // ------------------------------------------------------------ images
 // Frame, then the path string's image.
 
+// The root is written "/" (same length), the empty path "\".
 int KFCtxt::SOSz() { return 8 + rec()->path->SOSz(); }
 
 std::string KFCtxt::SO() {
   std::string s = ImageHeader(KT::tFCtxt, SOSz());
-  s += rec()->path->SO();
+  if (IsRoot()) {
+    KString root("/");
+    s += root.SO();
+  } else {
+    s += rec()->path->SO();
+  }
   return s;
 }
 
@@ -517,8 +523,7 @@ KB* KFCtxt::SI(const char* image) {
   if (total < 8 + 13 || image[8] != static_cast<char>(KT::tString) || GetI32(image + 12) != total - 8)
     KTHROW(KT::eValue, "Image");
   Owned<KB> path(KString::SI(image + 8));
-  // The image holds the text only: "\" reads back as the empty path.
   KFCtxt* c = new KFCtxt(static_cast<KString*>(path.get()));
-  c->rec()->sys.clear();
+  if (c->IsRoot() && static_cast<KString*>(path.get())->Value() == "\\") c->rec()->sys.clear();
   return c;
 }
