@@ -5,6 +5,7 @@
 #include "KArg.h"
 #include "KAssoc.h"
 #include "KClock.h"
+#include "KFCtxt.h"
 #include "KFile.h"
 #include "KNum.h"
 #include "KPlatform.h"
@@ -136,7 +137,13 @@ KDict::KDict(KT::KTO type, const std::string* path) : KB(type) {
   // Outside the write fence the file is only read: creating it or any
   // change raises the fence's reason.
   std::string sysPath = KPlat::SysPathOf(*path);
-  r->tree = KRB::Open(sysPath, KPlat::WriteAllowedSys(sysPath), KPlat::kFenceReason, k.uniqueKeys, k.uniqueAssoc);
+  bool writable = KPlat::WriteAllowedSys(sysPath);
+  // As for a file opened for writing, the directories on the way are made.
+  if (writable) {
+    KFile file(*path);
+    if (!file.FC()->Exists()) file.FC()->PathCreate();
+  }
+  r->tree = KRB::Open(sysPath, writable, KPlat::kFenceReason, k.uniqueKeys, k.uniqueAssoc);
   if (r->tree->kind == 0) r->tree->kind = type;
   if (r->tree->kind != type) {
     r->tree.reset();
@@ -179,6 +186,13 @@ KB* KDict::Clone() {
   KA hold(c);
   KB::DoneWith(c);
   KRB& from = Tree();
+  if (from.Bound()) {
+    // A bound dictionary's content is its file's: a copy is one more
+    // binding of that file, so a change made through it is kept there.
+    static_cast<KRec*>(c->descriptor->rec)->tree = static_cast<KRec*>(descriptor->rec)->tree;
+    c->Reference(true);
+    return c;
+  }
   KRB& to = c->Tree();
   for (uint32_t n = from.First(); n; n = from.Next(n)) {
     const KRB::Node& x = from.At(n);

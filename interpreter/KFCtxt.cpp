@@ -71,6 +71,9 @@ void KFCtxt::Init(const std::string& path) {
   descriptor->count = descriptor->capacity = 1;
   KRec* r = new KRec();
   r->path = new KString(Clean(path));
+  // "\" alone names the root; the empty path, stored alike, the current
+  // directory. The system path tells them apart.
+  if (path == "\\" || path == "/") r->sys = "/";
   descriptor->rec = r;
 }
 
@@ -116,7 +119,9 @@ KFCtxt::KFCtxt(KA& left, KA& right) : KFCtxt(left) { Catenate(right.value); }
 
 std::string KFCtxt::Path() const { return rec()->path->Value(); }
 
-bool KFCtxt::IsAbsolute() const { return IsAbsText(Path()); }
+bool KFCtxt::IsRoot() const { return rec()->sys == "/" && Path() == "\\"; }
+
+bool KFCtxt::IsAbsolute() const { return IsAbsText(Path()) || IsRoot(); }
 
 std::string KFCtxt::PathCWD() { return KPlat::CurrentDir(); }
 
@@ -208,9 +213,13 @@ void KFCtxt::Catenate(KB* right) {
     default:
       KTHROW(KT::eValue, "Type");
   }
+  if (tail == "\\") tail.clear();
+  if (IsRoot()) {
+    if (!tail.empty()) SetPath("\\" + tail);
+    return;
+  }
   std::string head = Path();
   if (head == "\\") head.clear();
-  if (tail == "\\") tail.clear();
   std::string sys = rec()->sys;
   SetPath(head + tail);
   if (!sys.empty() && !tail.empty()) rec()->sys = sys + KPlat::SysPathOf(Clean(tail));
@@ -340,7 +349,7 @@ int KFCtxt::Copy(KB* source) {
 
 KFCtxt* KFCtxt::Sub(const std::string& sysName, bool) {
   std::string langName = KPlat::LangNameOf(sysName);
-  std::string path = Path() == "\\" ? std::string() : Path();
+  std::string path = Path() == "\\" && !IsRoot() ? std::string() : Path();
   KFCtxt* c = new KFCtxt(path + langName);
   if (!rec()->sys.empty() || KPlat::SysPathOf(langName) != sysName) c->rec()->sys = SysPath() + sysName + "/";
   return c;
@@ -494,11 +503,17 @@ KB* KFCtxt::FieldGet(KB* name) {
 // ------------------------------------------------------------ images
 // Frame, then the path string's image.
 
+// The root is written "/" (same length), the empty path "\".
 int KFCtxt::SOSz() { return 8 + rec()->path->SOSz(); }
 
 std::string KFCtxt::SO() {
   std::string s = ImageHeader(KT::tFCtxt, SOSz());
-  s += rec()->path->SO();
+  if (IsRoot()) {
+    KString root("/");
+    s += root.SO();
+  } else {
+    s += rec()->path->SO();
+  }
   return s;
 }
 
@@ -508,5 +523,7 @@ KB* KFCtxt::SI(const char* image) {
   if (total < 8 + 13 || image[8] != static_cast<char>(KT::tString) || GetI32(image + 12) != total - 8)
     KTHROW(KT::eValue, "Image");
   Owned<KB> path(KString::SI(image + 8));
-  return new KFCtxt(static_cast<KString*>(path.get()));
+  KFCtxt* c = new KFCtxt(static_cast<KString*>(path.get()));
+  if (c->IsRoot() && static_cast<KString*>(path.get())->Value() == "\\") c->rec()->sys.clear();
+  return c;
 }

@@ -110,6 +110,7 @@ class KFCtxt : public KB {
  private:
   KRec* rec() const { return static_cast<KRec*>(descriptor->rec); }
   void Init(const std::string& path);
+  bool IsRoot() const;  // "\" naming the root (not the empty path)
   void SetPath(const std::string& path);  // cleans, forgets the system path
   KFCtxt* Sub(const std::string& sysName, bool isDir);  // a child from a listing
   KSeq* ListSys(const std::string& sysDir, const std::string& pattern, bool files, bool dirs, bool recurse,

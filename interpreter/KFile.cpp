@@ -114,7 +114,7 @@ KFile::KFile(KString* name, KFCtxt* fc) : KB(KT::tFile) {
   // A name with directories: they extend the context.
   Owned<KFCtxt> ctx(new KFCtxt(fc));
   std::string dir = n.substr(0, slash + 1);
-  if ((dir.size() > 1 && dir[0] == '\\') || dir.find(':') != std::string::npos) {
+  if (dir[0] == '\\' || dir.find(':') != std::string::npos) {  // absolute: replaces it
     ctx.reset(new KFCtxt(dir));
   } else {
     Owned<KString> d(new KString(dir));
