@@ -132,8 +132,9 @@ KA& KOps::op2D3E3E(KA& l, KA& r) {
     return l;
   }
   if (r.Is(KT::tFile)) {
-    int at = r.As<KFile>()->NextWr(l.value);
-    return Position(l, at);
+    // The count written plus 1: 0 when the write failed.
+    int written = r.As<KFile>()->NextWr(l.value);
+    return Position(l, written);
   }
   if (KStreams::IsGrep(r)) {
     if (!l.Is(KT::tString)) {
