@@ -392,8 +392,7 @@ int KFile::NextWr(KB* value) {
   KString* b = Buf();
   int from = std::max(b->Pos(), 0);
   int pos = b->NextWr(value);
-  if (writeBuf(from, pos - from) < 0) return -1;
-  return pos;
+  return writeBuf(from, pos - from);
 }
 
 void KFile::Append(KB* value) {

@@ -93,7 +93,8 @@ class KFile : public KB {
   // Writes count bytes of the buffer from byte `from` at that file offset.
   // Mode 'W' only: the count written, -1 on failure, 0 when not writing.
   int writeBuf(int from, int count);
-  // Writes a value's text at the position; the new position (0-based).
+  // Writes a value's text at the position (which moves past it); the count
+  // written, -1 on failure (as writeBuf).
   int NextWr(KB* value);
   // Appends a value's text at the end of the file (created when missing).
   void Append(KB* value);

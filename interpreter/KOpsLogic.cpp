@@ -197,7 +197,7 @@ KA& KOps::op7E26(KA& l, KA& r) {
 }
 
 // "~|" monadic: bits complemented (nor with no bit set); a string without
-// its blanks; numbers without their zeros.
+// its leading blanks; numbers without their zeros.
 KA& KOps::op7E7C(KA& a) {
   KA right;
   if (a.Is(KT::tBit)) right.Owns(new KBit(a.Cnt(), false));
@@ -206,15 +206,16 @@ KA& KOps::op7E7C(KA& a) {
   return op7E7C(a, right);
 }
 
-// "~|" dyadic: nor of bits; a string without any of the right's
-// characters; numbers without any of the right's values.
+// "~|" dyadic: nor of bits; a string without the leading characters found
+// in the right (the same cut as "~<"); numbers without any of the right's
+// values.
 KA& KOps::op7E7C(KA& l, KA& r) {
   BitTextsToBits(l, r);
   switch (l.Type()) {
     case KT::tBit:
       return opOpBool(boolNor, l, r);
     case KT::tString:
-      l.Owns(l.As<KString>()->Without(r.value));
+      l.Owns(l.As<KString>()->DLE(r.value));
       return l;
     case KT::tNum:
       OwnsNum(l, l.As<KNum>()->Without(r.value));

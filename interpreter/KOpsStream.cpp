@@ -132,8 +132,9 @@ KA& KOps::op2D3E3E(KA& l, KA& r) {
     return l;
   }
   if (r.Is(KT::tFile)) {
-    int at = r.As<KFile>()->NextWr(l.value);
-    return Position(l, at);
+    // The count written plus 1: 0 when the write failed.
+    int written = r.As<KFile>()->NextWr(l.value);
+    return Position(l, written);
   }
   if (KStreams::IsGrep(r)) {
     if (!l.Is(KT::tString)) {
@@ -323,6 +324,20 @@ bool SameNeighbour(KB* v, int i, int j) {
   }
 }
 
+// The values a number can equal: a number's elements, a bit vector's bits
+// as 0 and 1; none for any other value.
+std::vector<double> NumericKeys(KA& r) {
+  std::vector<double> keys;
+  if (r.Is(KT::tNum)) {
+    KNum* y = r.As<KNum>();
+    for (int k = 0; k < y->Count(); ++k) keys.push_back(y->IsFlt() ? y->FltPtr()[k] : y->IntPtr()[k]);
+  } else if (r.Is(KT::tBit)) {
+    KBit* y = r.As<KBit>();
+    for (int k = 0; k < y->Count(); ++k) keys.push_back(y->BitGet(k) ? 1.0 : 0.0);
+  }
+  return keys;
+}
+
 }  // namespace
 
 // With a regular expression the match pairs of KGREP::IndexOf.
@@ -414,13 +429,14 @@ KA& KOps::op2A26(KA& l, KA& r) {
   out.Owns(new KBit(n, false));
   KBit* b = out.As<KBit>();
   if (l.Is(KT::tNum)) {
+    // Only numbers (and bits, as 0 and 1) can equal a number: any other
+    // right marks nothing.
     KNum* x = l.As<KNum>();
-    if (!r.Is(KT::tNum)) KTHROW(KT::eNotSupp, "Type");
-    KNum* y = r.As<KNum>();
+    std::vector<double> keys = NumericKeys(r);
     auto at = [](KNum* num, int i) { return num->IsFlt() ? num->FltPtr()[i] : num->IntPtr()[i]; };
     for (int i = 0; i < n; ++i)
-      for (int k = 0; k < y->Count(); ++k)
-        if (at(x, i) == at(y, k)) {
+      for (double key : keys)
+        if (at(x, i) == key) {
           b->BitSet(i, true);
           break;
         }
