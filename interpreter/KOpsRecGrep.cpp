@@ -67,8 +67,13 @@ void AddFields(KRS* rs, KB* v) {
 
 // Records from a value: a sequence of sequences gives one record each,
 // another sequence is one record, a numeric array one record with a value
-// per element, anything else a one-value record.
+// per element, a record set is refused (6 "Append KRS"), anything else a
+// one-value record.
 void AddRecords(KRS* rs, KB* v) {
+  if (v->typen() == KT::tRS) {
+    rs->AppendRec(v);
+    return;
+  }
   if (IsSeqT(v)) {
     rs->RecsAppend(v, false);
     return;

@@ -12,6 +12,7 @@
 #include "KBit.h"
 #include "KClock.h"
 #include "KDict.h"
+#include "KGREP.h"
 #include "KNS.h"
 #include "KNum.h"
 #include "KOps.h"
@@ -690,6 +691,10 @@ KA& KOps::op60(KA& left, KA& right) {
       left.Owns(left.As<KNum>()->IndexOf(right.value));
       return left;
     case KT::tString:
+      if (right.Is(KT::tGREP)) {  // the first match of the pattern
+        left.Owns(right.As<KGREP>()->IndexOf(left.value));
+        return left;
+      }
       left.Owns(left.As<KString>()->IndexOf(right.value));
       return left;
     case KT::tRS:

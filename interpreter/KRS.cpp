@@ -385,8 +385,15 @@ KB* KRS::IndexedBy(KB* index) {
   return r.Release();
 }
 
-KSeq* KRS::MakeConform(KB* value, KB* index) {
+namespace {
+// An assignment needs an index: an absent or empty one is refused.
+void RequireIndex(KB* index) {
   if (!index || index->typen() == KT::tNV) KTHROW(KT::eValue, "No index");
+}
+}  // namespace
+
+KSeq* KRS::MakeConform(KB* value, KB* index) {
+  RequireIndex(index);
   Selection sel = Classify(this, index, KT::eNotSupp, "Index type", KT::eNotSupp, "Index type");
   int targets = sel.columns ? RecCount() : static_cast<int>(sel.at.size());
   int width = sel.columns ? static_cast<int>(sel.at.size()) : FieldCount();
@@ -403,6 +410,7 @@ KSeq* KRS::MakeConform(KB* value, KB* index) {
 }
 
 void KRS::IdxAssign(KB* value, KB* index) {
+  RequireIndex(index);
   Selection sel = Classify(this, index, KT::eNotSupp, "Index", KT::eNotSupp, "Index");
   KSeq* rows = MakeConform(value, index);
   Building<KSeq> hold(rows);
