@@ -7,16 +7,14 @@
 // gives the file's size per key.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "BenchProcess.h"
 
 namespace {
 
@@ -27,22 +25,6 @@ std::string Script(int n, bool file) {
   std::string keys = "(1 .. " + std::to_string(n) + ") * 1103515245 => k; ";
   std::string make = file ? std::string("'") + kFile + "' #DICT => d; " : "#DICT => d; ";
   return keys + make + "k =>[k] d; d[k] => r; (d #) (r #)";
-}
-
-bool RunQuiet(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) return false;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void FreshDir() {

@@ -3,8 +3,6 @@
 // (W1/tarq against W1/baseline ...) for the interpreter's ratio.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,7 +11,7 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "BenchProcess.h"
 
 namespace {
 struct Workload {
@@ -71,23 +69,6 @@ const std::string& W6Text() {
   static const std::string text =
       "'" + W6File() + "' #FILE => f; (f \\~ #) $; f \\|~ (' ' , (10 #ASC)) #";
   return text;
-}
-
-// Runs a program with stdout discarded; false when it fails.
-bool RunQuiet(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) return false;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void BM_Tarq(benchmark::State& state, const Workload* w) {

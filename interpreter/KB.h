@@ -311,6 +311,23 @@ class KNil : public KB {
   static KB* SI(const char* image);
 };
 
+// Holds a value under construction and lets go of it if an error leaves the
+// scope first; Release hands the one reference to the caller.
+template <class T>
+struct Building {
+  T* v;
+  explicit Building(T* value) : v(value) {}
+  ~Building() { KB::DoneWith(v); }
+  Building(const Building&) = delete;
+  Building& operator=(const Building&) = delete;
+  T* operator->() const { return v; }
+  T* Release() {
+    T* r = v;
+    v = nullptr;
+    return r;
+  }
+};
+
 // KNV: the empty value (type 18).
 class KNV : public KB {
  public:

@@ -70,21 +70,6 @@ std::string ErrorText(int code) {
   return std::string(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
 }
 
-// Owns a value under construction until it is handed out.
-template <class T>
-struct Building {
-  T* v;
-  explicit Building(T* value) : v(value) {}
-  ~Building() { KB::DoneWith(v); }
-  Building(const Building&) = delete;
-  Building& operator=(const Building&) = delete;
-  T* operator->() const { return v; }
-  T* Release() {
-    T* r = v;
-    v = nullptr;
-    return r;
-  }
-};
 
 KNum* PairAt(const PCRE2_SIZE* ov, int k, int shift) {
   int32_t* d = static_cast<int32_t*>(KB::AllocData(KB::StorageBytes(KT::aInt, 2), false));

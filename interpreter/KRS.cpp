@@ -127,21 +127,6 @@ void PositionsOf(KNum* n, std::vector<int64_t>& out) {
   }
 }
 
-// Owns a value under construction until it is handed out.
-template <class T>
-struct Building {
-  T* v;
-  explicit Building(T* value) : v(value) {}
-  ~Building() { KB::DoneWith(v); }
-  Building(const Building&) = delete;
-  Building& operator=(const Building&) = delete;
-  T* operator->() const { return v; }
-  T* Release() {
-    T* r = v;
-    v = nullptr;
-    return r;
-  }
-};
 
 // What an index selects: records (0-based positions, possibly outside the
 // records) or columns (0-based field positions of every record).

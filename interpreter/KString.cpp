@@ -210,21 +210,6 @@ std::string Displayable(const char* t, int n) {
 bool IsApostrophe(char c) { return c == '\'' || U(c) == 0x92; }
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-// Holds a value under construction and lets go of it if an error leaves
-// the scope first; Release hands it to the caller.
-template <class T>
-struct Building {
-  T* v;
-  explicit Building(T* value) : v(value) {}
-  ~Building() { KB::DoneWith(v); }
-  Building(const Building&) = delete;
-  T* operator->() const { return v; }
-  T* Release() {
-    T* r = v;
-    v = nullptr;
-    return r;
-  }
-};
 
 }  // namespace
 
