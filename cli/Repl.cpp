@@ -8,12 +8,18 @@
 #include "Repl.h"
 
 #include <editline/readline.h>
+#include <langinfo.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "Completion.h"
@@ -31,6 +37,52 @@ volatile std::sig_atomic_t gInterrupt = 0;
 TarqHost* gHost = nullptr;  // for the completion callback
 
 void OnSigInt(int) { gInterrupt = 1; }
+
+// libedit's key reader. It waits for input with SIGINT unblocked only inside
+// ppoll, so a Ctrl-C that lands anywhere while a line is being read (even
+// before the wait begins) ends the read instead of being lost; and it decodes
+// UTF-8, handing libedit whole characters. Returns EOF at end of input or when
+// interrupted.
+int ReadKey(std::FILE* in) {
+  int fd = fileno(in);
+  std::mbstate_t state{};
+  sigset_t intOnly, outside;
+  sigemptyset(&intOnly);
+  sigaddset(&intOnly, SIGINT);
+  for (;;) {
+    pthread_sigmask(SIG_BLOCK, &intOnly, &outside);
+    int ready = 0;
+    if (!gInterrupt) {
+      sigset_t waiting = outside;
+      sigdelset(&waiting, SIGINT);
+      pollfd p = {fd, POLLIN, 0};
+      ready = ppoll(&p, 1, nullptr, &waiting);
+    }
+    pthread_sigmask(SIG_SETMASK, &outside, nullptr);
+    if (gInterrupt) return EOF;
+    if (ready < 0 && errno != EINTR) return EOF;
+    if (ready <= 0) continue;
+    char byte;
+    ssize_t n = read(fd, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return EOF;
+    wchar_t wc;
+    size_t used = std::mbrtowc(&wc, &byte, 1, &state);
+    if (used == static_cast<size_t>(-2)) continue;  // inside a multibyte character
+    if (used == static_cast<size_t>(-1)) {          // not valid in the encoding
+      state = std::mbstate_t{};
+      return 0xFFFD;
+    }
+    return static_cast<int>(wc);
+  }
+}
+
+// Lines cross the terminal as UTF-8 whatever the environment's locale says:
+// libedit encodes and decodes with the character-type locale.
+void UseUtf8Terminal() {
+  if (!std::setlocale(LC_CTYPE, "") || std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0)
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+}
 
 // Breathe hook: turns a pending Ctrl-C into the run's stop request.
 void CheckInterrupt(void* ctx) {
@@ -165,15 +217,17 @@ char** Complete(const char* text, int, int) {
 bool IsOpen(const std::string& text) { return TarqText::IsOpen(TarqHost::FromUtf8(text)); }
 
 // Reads one complete input: the first line and its continuation lines.
-// False at end of input.
+// False at end of input. A Ctrl-C left over from a run is forgotten before
+// the first line; one typed after that abandons the input.
 bool ReadInput(std::string& input) {
   input.clear();
+  gInterrupt = 0;
   for (;;) {
-    gInterrupt = 0;
     char* raw = readline(input.empty() ? "tarq> " : "....> ");
     if (!raw) {
       if (gInterrupt) {  // Ctrl-C: abandon what was typed
         std::putchar('\n');
+        gInterrupt = 0;
         input.clear();
         continue;
       }
@@ -183,6 +237,8 @@ bool ReadInput(std::string& input) {
     std::string line(raw);
     std::free(raw);
     if (gInterrupt) {
+      std::putchar('\n');
+      gInterrupt = 0;
       input.clear();
       continue;
     }
@@ -205,6 +261,8 @@ int RunInteractive(TarqHost& host) {
   sigaction(SIGINT, &sa, nullptr);
   KB::SetBreatheHook(CheckInterrupt, &host.stop);
   gHost = &host;
+  UseUtf8Terminal();
+  rl_getc_function = ReadKey;
   rl_readline_name = "tarqsh";
   rl_completer_word_break_characters = const_cast<char*>(Completion::kWordBreaks);
   rl_attempted_completion_function = Complete;

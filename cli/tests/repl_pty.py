@@ -85,11 +85,25 @@ class Repl(unittest.TestCase):
         self.s.send(b"5 + 5\r")
         self.assertIn(b"10", self.s.expect(b"tarq> "))
 
+    def test_ctrl_c_typed_with_the_line_abandons_it(self):
+        # The interrupt may land before the continuation prompt is read: it
+        # still abandons the input rather than waiting for the next key.
+        self.s.send(b"(1 +\r\x03")
+        self.s.expect(b"tarq> ")
+        self.s.send(b"6 * 7\r")
+        self.assertIn(b"42", self.s.expect(b"tarq> "))
+
+    def test_non_ascii_text_is_read_as_utf8(self):
+        self.s.send("'\u00e9\u20ac' #\r".encode())  # two characters, one byte each inside
+        self.assertIn(b"\r\n2\r\n", self.s.expect(b"tarq> "))
+        self.s.send("'\u00e9\u20ac'\r".encode())
+        self.assertIn("\u00e9\u20ac\r\n".encode(), self.s.expect(b"tarq> "))
+
     def test_ctrl_c_stops_a_running_script_and_the_session_goes_on(self):
-        self.s.send(b"'started' $; 0 => i; :WHILE (1) {\r")
+        self.s.send(b"0 => i; :WHILE (1) {\r")
         self.s.expect(b"....> ")
-        self.s.send(b"  i + 1 => i}\r")
-        self.s.expect(b"started")  # the run is under way: Ctrl-C now stops it
+        self.s.send(b"  i + 1 => i; :IF (i = 1) {'started' $}}\r")
+        self.s.expect(b"\r\nstarted\r\n")  # printed, not echoed: the loop has gone round
         # On a loaded machine the terminal may not yet be back in its
         # signalling mode when the first Ctrl-C arrives; repeat it until the
         # run answers.
