@@ -138,11 +138,8 @@ KA& KOps::op7E7E7C(KA& l, KA& r) {
 KA& KOps::op7E7E26(KA&) { KTHROW(KT::eNotImpl, "Without Extraneous Words"); }
 KA& KOps::op7E7E26(KA&, KA&) { KTHROW(KT::eNotImpl, "Without Extraneous All/GREP"); }
 
-KA& KOps::op7E3C(KA& a) {
-  KA blank;
-  blank.Owns(BlankSet());
-  return Edited(a, TextArg(a)->DLE(blank.value));
-}
+// Monadic "~<" is monadic "~|" (a string without its leading blanks).
+KA& KOps::op7E3C(KA& a) { return op7E7C(a); }
 
 KA& KOps::op7E3C(KA& l, KA& r) { return Edited(l, TextArg(l)->DLE(r.value)); }
 

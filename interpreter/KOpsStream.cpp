@@ -340,14 +340,17 @@ std::vector<double> NumericKeys(KA& r) {
 
 }  // namespace
 
-// With a regular expression the match pairs of KGREP::IndexOf.
+// With a regular expression the match pairs of KGREP::IndexOf; otherwise
+// the first marked position as "`" reads bits: the length + 1 when there
+// is no match, as the forward stream searches answer.
 KA& KOps::op6026(KA& l, KA& r) {
   if (KStreams::IsGrep(r)) {
     l.Owns(r.As<KGREP>()->IndexOf(TextArg(l)));
     return l;
   }
-  auto at = Matches(TextArg(l), r, true);
-  return Position(l, at.empty() ? -1 : at[0].first);
+  KString* s = TextArg(l);
+  auto at = Matches(s, r, true);
+  return Position(l, at.empty() ? s->Len() : at[0].first);
 }
 
 // With a regular expression the match pairs of KGREP::IndicesOf.

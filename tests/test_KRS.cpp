@@ -282,3 +282,18 @@ TEST(KRSValue, RefusedOperations) {
   EXPECT_EQ(CodeOf([&] { KA::SO(h); }), KT::eNotImpl);
   EXPECT_EQ(h.Type(), KT::tRS);
 }
+
+// The empty value of a record: no plain text, "NV:" verbose, ":obj" is the
+// value itself and an unknown name gives its listing.
+TEST(KNVValue, TextFormsAndFields) {
+  KNV* nv = new KNV();
+  Hold hold(nv);
+  EXPECT_EQ(nv->AsString(false), "");
+  EXPECT_EQ(nv->AsString(true), "NV:");
+  Hold obj(nv->FieldGet(Hold(new KField(":obj")).v));
+  EXPECT_EQ(obj.v, nv);
+  Hold type(nv->FieldGet(Hold(new KField(":typen")).v));
+  EXPECT_EQ(static_cast<KNum*>(type.v)->AsInt(), 18);
+  Hold other(nv->FieldGet(Hold(new KField(":what")).v));
+  EXPECT_EQ(KB::TextOf(other.v), ":, :obj, :string, :stringv, :typen, :typec");
+}
