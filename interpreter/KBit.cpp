@@ -645,7 +645,7 @@ KBit* KBit::Fire(KB* pattern) {
     plen = pattern->Count();
   } else if (isNumeric(pattern)) {
     plen = pattern->Count() ? intAt(pattern, 0) : 0;
-    if (plen < 0 || plen == KT::iNil) plen = 0;
+    if (plen < 0) plen = 0;  // a nil count is a number like any other: ones to the end
     allOnes = true;
   } else if (pattern && pattern->typen() == KT::tString) {
     conv.v = new KBit(pattern);
@@ -683,7 +683,7 @@ KBit* KBit::Monostable(KB* widths) {
     if (!getBit(Bytes(), i)) continue;
     int32_t w = intAt(widths, k);
     if (k < last) ++k;
-    if (w <= 0 || w == KT::iNil) continue;  // a nil width gives no pulse
+    if (w <= 0) continue;  // a nil width is a number like any other: a pulse to the end
     int64_t end = std::min(n, i + w);
     for (int64_t p = std::max(i, covered); p < end; ++p) putBit(r->Bytes(), p, true);
     covered = std::max(covered, end);

@@ -107,7 +107,10 @@ KSystemTime KClock::Decode(double days) {
 
 std::string KClock::FormatDays(double days) {
   if (days == KT::fNil) return "Nil";
-  if (!(days >= kFirstDay && days < kEndDay)) return "Invalid";
+  // The range is checked on the instant rounded to the millisecond, the
+  // precision Decode works at (a count just below the end rounds past it).
+  if (!(days >= kFirstDay && days < kEndDay) || std::llround(days * kMsPerDay) >= kEndDay * kMsPerDay)
+    return "Invalid";
   KSystemTime st = Decode(days);
   return Fmt("%04d/%02d/%02d %02d:%02d:%02d.%03d", st.year, st.month, st.day, st.hour, st.minute, st.second,
              st.millisecond);
@@ -174,8 +177,7 @@ KClock& KClock::FromKNum(KNum* parts) {
   int n = parts->Count() < 7 ? parts->Count() : 7;
   for (int k = 0; k < n; ++k) {
     int32_t v = parts->IntPtr()[k];
-    if (v == KT::iNil) continue;          // a nil part is not given
-    if (k < 3 && v == 0) continue;        // a zero date part keeps the current one
+    if (k < 3 && v == 0) continue;  // a zero date part keeps the current one (a nil clamps)
     *fields[k] = clampInt(v, lo[k], hi[k]);
   }
   double d = Encode(st);

@@ -2107,20 +2107,35 @@ KNum* KNum::MovProd(KB* window) {
   const int n = Count();
   KNum* r = NewArr(KT::aFloat, n);
   double* d = r->FltPtr();
-  WithElems(this, [&](auto* x) {
-    for (int i = 0; i < n; ++i) {
-      double p = 1.0;
-      const int lo = i - w + 1 > 0 ? i - w + 1 : 0;
-      for (int k = i; k >= lo; --k) {
-        if (x[k] == 0) {
-          p = 0.0;
-          break;
+  // Each window is multiplied anew (the order of the factors fixes the
+  // rounding), so long values with long windows take a while: a stop
+  // request is answered every few million factors.
+  constexpr int64_t kPollEvery = int64_t{1} << 22;
+  int64_t work = 0;
+  try {
+    WithElems(this, [&](auto* x) {
+      for (int i = 0; i < n; ++i) {
+        double p = 1.0;
+        const int lo = i - w + 1 > 0 ? i - w + 1 : 0;
+        for (int k = i; k >= lo; --k) {
+          if (x[k] == 0) {
+            p = 0.0;
+            break;
+          }
+          p *= static_cast<double>(x[k]);
         }
-        p *= static_cast<double>(x[k]);
+        d[i] = p;
+        work += i - lo + 1;
+        if (work >= kPollEvery) {
+          work = 0;
+          PollStop();
+        }
       }
-      d[i] = p;
-    }
-  });
+    });
+  } catch (...) {
+    DoneWith(r);
+    throw;
+  }
   return r;
 }
 

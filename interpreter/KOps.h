@@ -104,6 +104,10 @@ class KOps {
     circHSin = 6, circATan = 7, circTan = 8, circHTan = 9
   };
   static KA& opOpBool(TOpBool code, KA& left, KA& right);
+  // opOpBool with a fixed code: every bit cleared, equal bits, exclusive or.
+  static KA& opClear(KA& left, KA& right) { return opOpBool(boolClear, left, right); }
+  static KA& opBitEQ(KA& left, KA& right) { return opOpBool(boolEQ, left, right); }
+  static KA& opXor(KA& left, KA& right) { return opOpBool(boolXor, left, right); }
   static KA& opOpCirc(TOpCirc code, KA& arg);
   static KA& opLogN(KA& left, KA& right);
 

@@ -523,9 +523,10 @@ KA& KOps::op5E(KA& l, KA& r) {
   const KT::KTO lt = l.Type();
   if ((lt != KT::tNum && lt != KT::tBit && lt != KT::tString) || !ConformableAlign(r))
     KTHROW(KT::eValue, "Invalid arguments");
-  KA::ConformLen(l, r);
-  if (l.Is(KT::tNum)) ToFloat(l);
-  else l.CoerceTo(KT::tNum, KT::aFloat);
+  // Lengths are conformed after the coercion (in ConformArith): a string's
+  // length is its characters', not its numbers'.
+  if (!l.Is(KT::tNum)) l.CoerceTo(KT::tNum, KT::aFloat);
+  ToFloat(l);  // a string parses to Int elements when it holds integers
   if (!ConformArith(l, r)) KTHROW(KT::eValue, "Invalid arguments");
   if (l.Align() != KT::aFloat || r.Align() != KT::aFloat) KTHROW(KT::eValue, "Left Argument Alignment");
   KLoop::DyadicFlt(l, r, KLoop::tplPower());
@@ -865,8 +866,9 @@ KA& KOps::opPI_N(KA& r) {
 // Degrees to radians; the factor pi / 180 is formed in extended precision.
 KA& KOps::opPI(KA& a) {
   if (a.Is(KT::tNV)) return opPI_N(a);
-  if (IsNumT(a)) ToFloat(a);
-  else a.CoerceTo(KT::tNum, KT::aFloat);
+  if (!IsNumT(a)) a.CoerceTo(KT::tNum, KT::aFloat);
+  ToFloat(a);  // a string parses to Int elements when it holds integers
+  if (a.Cnt() == 0) return a;
   static const long double factor = 1.0L / 180.0L * static_cast<long double>(kPi);
   KLoop::MonadicFlt(a, [](double x) { return static_cast<double>(x * factor); });
   return a;
@@ -894,7 +896,7 @@ KA& KOps::opLogN(KA& l, KA& r) {
   const double base = IsNumT(r) && r.Cnt() > 0 ? FirstFloat(r) : 10.0;
   if (!IsNumT(l)) return l;
   ToFloat(l);
-  if (!(base > 0) || base == 1 || base == kFNil) {
+  if (!(base > 0) || base == 1) {
     MapAll(l, [](double) { return kFNil; });
     return l;
   }

@@ -85,6 +85,9 @@ TEST(KClock, FromKNum) {
   KNum bad("2003 2 30", -1);
   EXPECT_THROW(c.FromKNum(&bad), KError);
   EXPECT_DOUBLE_EQ(c.Days(0), 2.5);  // unchanged after the error
+  KNum nilMonth("2004 2147483647 1 2147483647", -1);  // a nil part is given: it clamps high
+  c.FromKNum(&nilMonth);
+  EXPECT_EQ(c.AsString(false), "2004/12/01 23:00:00.000");
 }
 
 TEST(KClock, ConformAndPlus) {

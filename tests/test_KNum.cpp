@@ -699,6 +699,23 @@ TEST(KNumReduce, MovingWindows) {
   EXPECT_EQ(Hold(nil->MovSum(two.v))->IntPtr()[2], INT32_MIN);
 }
 
+TEST(KNumReduce, LongMovingProductAnswersStop) {
+  static bool stop = false;
+  static int breaths = 0;
+  breaths = 0;
+  KB::SetBreatheHook([](void*) { stop = ++breaths >= 2; }, nullptr);
+  Hold a(new KNum(KT::aFloat, 20000));
+  for (int i = 0; i < 20000; ++i) a->FltPtr()[i] = 1.0;
+  Hold wide(N("20000"));
+  {
+    KB::StopScope scope(&stop);
+    ExpectError([&] { KB::DoneWith(a->MovProd(wide.v)); }, KT::eInterrupt, "Stop");
+    EXPECT_FALSE(stop);  // the request is cleared when answered
+  }
+  KB::SetBreatheHook(nullptr, nullptr);
+  EXPECT_EQ(Hold(a->MovProd(wide.v))->FltPtr()[19999], 1.0);  // without a run's switch it completes
+}
+
 TEST(KNumReduce, FloatNilsDoNotPoisonLaterWindows) {
   Hold a(N("1.5 Nil Nil 2 3 4"));
   Hold two(N("2"));

@@ -224,6 +224,10 @@ TEST(KOpsArith, BitLogicCodes) {
   }
   V l(B("1")), r(B("1"));
   ExpectErr([&] { KOps::opOpBool(static_cast<KOps::TOpBool>(10), l, r); }, KT::eNotSupp, "???");
+  V c1(B("0110")), c2(B("0101")), e1(B("0110")), e2(B("0101")), x1(B("0110")), x2(B("0101"));
+  EXPECT_EQ(Bits(KOps::opClear(c1, c2)), "0000");
+  EXPECT_EQ(Bits(KOps::opBitEQ(e1, e2)), "1100");
+  EXPECT_EQ(Bits(KOps::opXor(x1, x2)), "0011");
 }
 
 TEST(KOpsArith, CircularAndLogarithms) {
