@@ -304,7 +304,7 @@ KSeq* KSeq::Take(int n, bool fromFront, bool padWithEdge) {
     int64_t absM = m < 0 ? -m : m;
     if (m == 0 || (m < 0 && absM >= cnt && cnt > 0)) return r;
     if (cnt == 0) {
-      r->addSlots(static_cast<int>(std::min<int64_t>(absM, INT_MAX / 8)));
+      r->addSlots(static_cast<int>(std::min<int64_t>(absM, INT_MAX)));
       empty = new KNV();
       for (int64_t k = 0; k < absM; ++k) r->Append(empty, false);
       KB::DoneWith(empty);
@@ -316,7 +316,7 @@ KSeq* KSeq::Take(int n, bool fromFront, bool padWithEdge) {
       for (int64_t i = from; i < to; ++i) r->Append(Slots()[i], false);
       return r;
     }
-    r->addSlots(static_cast<int>(std::min<int64_t>(m, INT_MAX / 8)));
+    r->addSlots(static_cast<int>(std::min<int64_t>(m, INT_MAX)));
     int64_t missing = m > cnt ? m - cnt : 0;
     KB* pad = padWithEdge ? (fromFront ? Last() : First()) : (empty = new KNV());
     if (fromFront) {

@@ -319,6 +319,17 @@ TEST(KSeq, ReleaseNeedsNoMemoryPerElement) {
 #endif
 }
 
+// A take longer than a sequence can ever be fails at once instead of
+// appending hundreds of millions of elements first.
+TEST(KSeq, TakeBeyondTheLargestSequenceFailsAtOnce) {
+  KSeq* s = ints({1, 2});
+  KSeq* e = new KSeq();
+  EXPECT_THROW(s->Take(2000000000, true, true), KError);
+  EXPECT_THROW(e->Take(-2147483647, true, false), KError);
+  KB::DoneWith(s);
+  KB::DoneWith(e);
+}
+
 TEST(KSeq, Fields) {
   KSeq* s = ints({1, 2});
   s->Append(new KString("abc"), true);
