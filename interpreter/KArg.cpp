@@ -1014,22 +1014,42 @@ KSeq* SelectByBits(KSeq* s, KBit* bits) {
   return r;
 }
 
-// The elements whose text contains the string (collated search).
+// True when the element's text (a file context's path, a file's name)
+// contains the string (collated search).
+bool TextContains(KB* e, KString* pat) {
+  KString t(e->AsString(false));
+  int len = 0;
+  return t.IdxNextAll(pat, 0, len) < t.Len();
+}
+
+// The elements whose text contains the string.
 KSeq* SelectByText(KSeq* s, KString* pat) {
   KSeq* r = new KSeq();
   try {
     for (int i = 0; i < s->Count(); ++i) {
       KB* e = (*s)[i];
-      KString t(e->AsString(false));
-      int len = 0;
-      int at = t.IdxNextAll(pat, 0, len);
-      if (at < t.Len()) r->Append(e, false);
+      if (TextContains(e, pat)) r->Append(e, false);
     }
   } catch (...) {
     KB::DoneWith(r);
     throw;
   }
   return r;
+}
+
+// A string index of a sequence as the bits it selects by: its own bits when
+// it consists of bits, else one bit per element whose text contains it.
+KBit* SeqMaskOfText(KSeq* s, KString* pat) {
+  if (pat->IsBits()) return new KBit(pat->Str(), pat->Len());
+  KBit* b = new KBit(s->Count(), false);
+  try {
+    for (int i = 0; i < s->Count(); ++i)
+      if (TextContains((*s)[i], pat)) b->BitSet(i, true);
+  } catch (...) {
+    KB::DoneWith(b);
+    throw;
+  }
+  return b;
 }
 }  // namespace
 
@@ -1134,6 +1154,11 @@ void KA::IdxAssign(KA& value, KA& index, KA& newValue) {
     case KT::tFL:
     case KT::tSeq:
     case KT::tSeqEa:
+      // A string index selects as it does when indexing (bits or text).
+      if (v->typen() != KT::tFL && x->typen() == KT::tString) {
+        idx.Owns(SeqMaskOfText(AsSeq(v), static_cast<KString*>(x)));
+        x = idx.value;
+      }
       if (x->typen() == KT::tBit) {
         int n = 0;
         KNum* pos = static_cast<KBit*>(x)->ToIndices(n);

@@ -81,23 +81,43 @@ KSeq::KSeq(KB* value, bool adopt) : KSeq() { Append(value, adopt); }
 
 KSeq::~KSeq() {
   // When this is the last holder, the elements die with the descriptor.
-  // Releasing nested sequences from a work list keeps a long chain of
-  // sequences from recursing once per level.
+  // The slot arrays of this sequence and of the nested sequences it holds
+  // alone are taken over and released depth first from a stack of runs, so
+  // a long chain of sequences does not recurse once per level, and the
+  // stack grows with the nesting, never with the element count (a release
+  // after running out of memory must not need more memory).
   if (!descriptor || descriptor->refs > std::max(holds, 1) || descriptor->align != KT::aKB) return;
-  std::vector<KB*> work;
-  auto steal = [&work](KBD* d) {
-    KB** s = static_cast<KB**>(d->data);
-    for (int i = 0; i < d->count; ++i) work.push_back(s[i]);
-    d->count = 0;
+  struct Run {
+    KB** slots;
+    int left;
   };
-  steal(descriptor);
-  while (!work.empty()) {
-    KB* v = work.back();
-    work.pop_back();
-    KSeq* s = IsSeq(v) ? static_cast<KSeq*>(v) : nullptr;
-    if (s && s->holds <= 1 && s->descriptor && s->descriptor->refs <= 1 && s->descriptor->align == KT::aKB)
-      steal(s->descriptor);
-    KB::DoneWith(v);
+  auto take = [](KBD* d) {
+    Run r{static_cast<KB**>(d->data), d->count};
+    d->data = nullptr;
+    d->count = d->capacity = 0;
+    return r;
+  };
+  std::vector<Run> outer;
+  Run cur = take(descriptor);
+  for (;;) {
+    while (cur.left > 0) {
+      KB* v = cur.slots[--cur.left];
+      KSeq* s = IsSeq(v) ? static_cast<KSeq*>(v) : nullptr;
+      if (s && s->holds <= 1 && s->descriptor && s->descriptor->refs <= 1 && s->descriptor->align == KT::aKB &&
+          s->descriptor->count > 0) {
+        try {
+          outer.push_back(cur);
+          cur = take(s->descriptor);
+        } catch (...) {
+          // no room to go on iteratively: this one is released recursively
+        }
+      }
+      KB::DoneWith(v);
+    }
+    KB::FreeData(cur.slots);
+    if (outer.empty()) break;
+    cur = outer.back();
+    outer.pop_back();
   }
 }
 
@@ -284,7 +304,7 @@ KSeq* KSeq::Take(int n, bool fromFront, bool padWithEdge) {
     int64_t absM = m < 0 ? -m : m;
     if (m == 0 || (m < 0 && absM >= cnt && cnt > 0)) return r;
     if (cnt == 0) {
-      r->addSlots(static_cast<int>(std::min<int64_t>(absM, INT_MAX / 8)));
+      r->addSlots(static_cast<int>(std::min<int64_t>(absM, INT_MAX)));
       empty = new KNV();
       for (int64_t k = 0; k < absM; ++k) r->Append(empty, false);
       KB::DoneWith(empty);
@@ -296,7 +316,7 @@ KSeq* KSeq::Take(int n, bool fromFront, bool padWithEdge) {
       for (int64_t i = from; i < to; ++i) r->Append(Slots()[i], false);
       return r;
     }
-    r->addSlots(static_cast<int>(std::min<int64_t>(m, INT_MAX / 8)));
+    r->addSlots(static_cast<int>(std::min<int64_t>(m, INT_MAX)));
     int64_t missing = m > cnt ? m - cnt : 0;
     KB* pad = padWithEdge ? (fromFront ? Last() : First()) : (empty = new KNV());
     if (fromFront) {

@@ -2,6 +2,11 @@
 // nesting limit, fields and images.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "KArg.h"
@@ -282,6 +287,47 @@ TEST(KSeq, LongChainIsReleasedWithoutRecursion) {
   KSeq* deep = chain(200000);
   KB::DoneWith(deep);  // would exhaust the stack if released level by level
   SUCCEED();
+}
+
+// Releasing a sequence must not need memory in proportion to its elements:
+// it is what happens right after a growth ran out of memory. The child
+// process releases 8 million elements with 16 MB of address space to spare.
+static void ReleaseWideSequenceWithLittleRoom() {
+  KSeq* s = new KSeq();
+  KNum* one = new KNum(static_cast<int32_t>(1));
+  for (int i = 0; i < 8000000; ++i) s->Append(one, false);
+  KB::DoneWith(one);
+  long pages = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  if (pages > 0) {
+    rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (16u << 20);
+    rlimit lim{room, room};
+    setrlimit(RLIMIT_AS, &lim);
+  }
+  KB::DoneWith(s);
+  std::_Exit(0);
+}
+
+TEST(KSeq, ReleaseNeedsNoMemoryPerElement) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves address space of its own";
+#else
+  EXPECT_EXIT(ReleaseWideSequenceWithLittleRoom(), ::testing::ExitedWithCode(0), "");
+#endif
+}
+
+// A take longer than a sequence can ever be fails at once instead of
+// appending hundreds of millions of elements first.
+TEST(KSeq, TakeBeyondTheLargestSequenceFailsAtOnce) {
+  KSeq* s = ints({1, 2});
+  KSeq* e = new KSeq();
+  EXPECT_THROW(s->Take(2000000000, true, true), KError);
+  EXPECT_THROW(e->Take(-2147483647, true, false), KError);
+  KB::DoneWith(s);
+  KB::DoneWith(e);
 }
 
 TEST(KSeq, Fields) {
