@@ -1998,7 +1998,6 @@ KT::KBR OnSymbol(KPParser& ps, KB* val, int level) {
     case KT::ttSeqValue:
     case KT::ttMember:
     case KT::ttDefined:
-    case KT::ttFList:
       JoinComputed(ps);
       break;
     case KT::ttSeparator:
