@@ -8,6 +8,7 @@
 
 #include "KArg.h"
 #include "KAssoc.h"
+#include "KFile.h"
 #include "KNum.h"
 #include "KRS.h"
 #include "KRef.h"
@@ -933,8 +934,8 @@ std::vector<KB*> ChainElems(KB* chain) {
 }
 }  // namespace
 
-// Lists the associations whose value is a file with an open handle. No
-// value of this library is such a file yet, so the list stays empty.
+// Lists (does not close) the associations whose value is a file with an
+// open handle, outermost namespace first.
 KSeq* KSys::CloseFiles() {
   KSeq* r = new KSeq();
   for (KB* e : ChainElems(chain_)) {
@@ -942,7 +943,7 @@ KSeq* KSys::CloseFiles() {
     KNS* ns = static_cast<KNS*>(e);
     for (int i = 0; i < ns->Count(); ++i) {
       KB* v = ns->AssocPtr(i)->ValPtr();
-      (void)v;  // files are listed here once file values exist
+      if (v->typen() == KT::tFile && static_cast<KFile*>(v)->Handle() != 0) r->Append(ns->AssocPtr(i), false);
     }
   }
   return r;

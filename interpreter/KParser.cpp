@@ -1648,7 +1648,7 @@ void OnOperator(KPParser& ps) {
       if (op >= 0 && op == KOps::iRef) {
         KA src(L.value);
         Deref(src);
-        if (!src.Is(KT::tNS)) KTHROW(KT::eValue, "LArg Not NS");
+        if (!src.Is(KT::tNS)) KTHROW(KT::eValue, L.Is(KT::tRef) ? "LArg not NS" : "LArg Not NS");
         KNS* cur = ps.CurNS();
         if (src.value != cur) {
           KA keep(src.value);
@@ -1998,7 +1998,6 @@ KT::KBR OnSymbol(KPParser& ps, KB* val, int level) {
     case KT::ttSeqValue:
     case KT::ttMember:
     case KT::ttDefined:
-    case KT::ttFList:
       JoinComputed(ps);
       break;
     case KT::ttSeparator:
@@ -2063,7 +2062,7 @@ void EndExpression(KPParser& ps, KTT kind) {
     }
   } else if (prev == KT::ttFieldName) {
     if (ps.pendOp >= 0 && (ps.pendOp == KOps::iAssign || ps.pendOp == KOps::iIdxAssign))
-      KTHROW(KT::eNotSupp, "Report to TARQ");
+      KTHROW(KT::eSyntax, "Report to TARQ");
   } else if (ps.pendOp >= 0 && ps.pendOp == KOps::iIdxAssign) {
     ps.ParseLine("=>[", "");
     KA target(SeqAt(L, 2));
