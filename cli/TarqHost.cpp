@@ -102,6 +102,11 @@ bool TarqHost::Run(const std::string& text) {
     std::fflush(stdout);
     KPErr wrapped("DoIt:", KT::eSystem, p.PParser(), "Out of memory");
     PrintLine(stderr, wrapped.AsString(false));
+  } catch (...) {
+    // Anything else (a library or hook failure) is reported as the desktop
+    // program reports it, and the session goes on.
+    std::fflush(stdout);
+    PrintLine(stderr, "Unknown Error");
   }
   return false;
 }

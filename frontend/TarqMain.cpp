@@ -52,8 +52,9 @@ QToolButton* MakeTool(QWidget* parent, const char* name, QStyle::StandardPixmap 
   return b;
 }
 
-// System path of a file name in the system's 8-bit encoding.
-std::string SysPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+// System path of a path in the language's form ("\" separated), in the
+// system's 8-bit encoding.
+std::string SysPath(const QString& path) { return KPlat::ToSystemPath(QFile::encodeName(path).toStdString()); }
 
 }  // namespace
 
@@ -336,7 +337,7 @@ void TfmTarq::ShowOperators() {
 // ------------------------------------------------------------------ scripts
 
 QString TfmTarq::ScriptPath(const QString& name) {
-  return QStringLiteral("%1/%2.tof").arg(QLatin1String(kScriptFolder), name);
+  return QStringLiteral("%1\\%2.tof").arg(QLatin1String(kScriptFolder), name);
 }
 
 void TfmTarq::LoadScript() {
@@ -355,14 +356,15 @@ void TfmTarq::LoadScript() {
 void TfmTarq::SaveScript() {
   const QString name = cbxScriptHistory->currentText();
   const QString path = ScriptPath(name);
+  const std::string sysPath = SysPath(path);
   if (!KPlat::FileExists(kScriptFolder)) KPlat::MakeDir(kScriptFolder);
-  if (KPlat::FileExists(SysPath(path))) {
+  if (KPlat::FileExists(sysPath)) {
     // The previous version stays in the current directory as "<name>.~tf".
-    const QString backup = QFileInfo(path).completeBaseName() + QStringLiteral(".~tf");
-    KPlat::RenameFile(SysPath(path), SysPath(backup));
+    const QString backup = QFileInfo(QFile::decodeName(sysPath.c_str())).completeBaseName() + QStringLiteral(".~tf");
+    KPlat::RenameFile(sysPath, SysPath(backup));
   }
   const QByteArray utf8 = reScript->toPlainText().toUtf8();
-  if (!KPlat::WriteFile(SysPath(path), std::string(utf8.constData(), size_t(utf8.size())))) {
+  if (!KPlat::WriteFile(sysPath, std::string(utf8.constData(), size_t(utf8.size())))) {
     // Never report a failed save as saved.
     fSession->Append(QStringLiteral("File not Saved:"));
     fSession->Append(path);

@@ -122,7 +122,8 @@ class TfmTarq : public QMainWindow {
   void OnBusy(bool busy);
   void ReadSettings();
   void WriteSettings();
-  // The script's path "TARQScripts/<name>.tof" in the system's form.
+  // The script's path "TARQScripts\<name>.tof" in the language's form (the
+  // form the output pane shows; SysPath gives the system's form).
   static QString ScriptPath(const QString& name);
 
   TarqSession* fSession = nullptr;

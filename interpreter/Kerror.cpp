@@ -80,6 +80,9 @@ std::string KPErr::makeMsg(KPosState* ps) {
   int lineNo = 0, col = 0;
   const char* countFrom = ps->countStart ? ps->countStart : ps->code;
   const char* scan = ps->scan ? ps->scan : end;
+  // A token put back leaves the scan position before it: count to the
+  // token's end, so the line number is that of the line shown.
+  if (scan < end) scan = end;
   if (scan < countFrom) scan = countFrom;
   line(countFrom, scan, lineNo, col);
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <numeric>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "KAssoc.h"
@@ -243,6 +245,75 @@ TEST(KBNil, OrderingAndFields) {
   EXPECT_FALSE(a.GT(&nv, 0, 0, false));  // NoValue (18) sorts after Nil (15)
   EXPECT_THROW(a.Dump(), KError);
   EXPECT_EQ(a.size(), 0);
+}
+
+namespace {
+// The code of the error `f` raises and whether its message starts with `text`.
+template <class F>
+std::pair<int, bool> Raised(F f, const std::string& text) {
+  try {
+    f();
+  } catch (KError& e) {
+    return {e.code, e.message.rfind(text + ":Interpreter/KB[", 0) == 0};
+  }
+  return {-1, false};
+}
+std::pair<int, bool> Code(int code) { return {code, true}; }
+std::string TextOfField(KB* v, const char* name) {
+  KB* n = KMakeString(name);
+  KB* r = v->FieldGet(n);
+  std::string t = r->AsString(false);
+  KB::DoneWith(r);
+  KB::DoneWith(n);
+  return t;
+}
+}  // namespace
+
+TEST(KBErrors, BaseAndNilOperationsRaiseTheirCodes) {
+  KB base(KT::tNum);
+  KB bits(nullptr, KT::tBit, KT::aBit, 0, 0);
+  KNil nil;
+  EXPECT_EQ(Raised([&] { base.Clone(); }, "KB::Clone:Don''t Implement"), Code(10));
+  EXPECT_EQ(Raised([&] { base.FieldGet(nullptr); }, "Null Object"), Code(10));
+  EXPECT_EQ(Raised([&] { base.Expand(nullptr); }, "Type"), Code(7));
+  EXPECT_EQ(Raised([&] { base.Range(1, 2); }, "Type"), Code(7));
+  EXPECT_EQ(Raised([&] { base.GT(&base, 1, 2, false); }, "Type"), Code(6));
+  EXPECT_EQ(Raised([&] { base.descriptor->Fix(); }, "Don't implement"), Code(6));
+  EXPECT_EQ(Raised([&] { base.Reference(false); }, "Who cares?"), Code(13));
+  EXPECT_EQ(Raised([&] { bits.EQV(&bits); }, "Type bit"), Code(7));
+  EXPECT_EQ(Raised([&] { nil.AsSimpleString(); }, "Nil"), Code(6));
+  EXPECT_EQ(Raised([&] { nil.AsSimpleString(1, 2); }, "Nil"), Code(6));
+  EXPECT_EQ(Raised([&] { nil.Clear(); }, "Nil"), Code(6));
+  EXPECT_EQ(Raised([&] { nil.EQV(&nil); }, "Nil"), Code(6));
+  EXPECT_EQ(base.AsSimpleString(), "Not Implemented");
+  EXPECT_EQ(base.AsString(false), "");
+  EXPECT_EQ(base.AsString(true), "Num[R1C0:*]");
+}
+
+TEST(KBFields, EmptyValueAndNilAnswerTheProtocol) {
+  KNV nv;
+  const std::string listing = ":, :obj, :string, :stringv, :typen, :typec";
+  EXPECT_EQ(TextOfField(&nv, ":STRINGV"), "NV:");
+  EXPECT_EQ(TextOfField(&nv, ":typec"), "NoValue");
+  EXPECT_EQ(TextOfField(&nv, ":typen"), "18");
+  EXPECT_EQ(TextOfField(&nv, ":"), listing);
+  EXPECT_EQ(TextOfField(&nv, ":nosuchfield"), listing);
+  KB* name = KMakeString(":obj");
+  KB* self = nv.FieldGet(name);
+  EXPECT_EQ(self, &nv);
+  EXPECT_EQ(nv.descriptor->refs, 2);  // one more reference for the caller
+  KB::DoneWith(self);
+  EXPECT_EQ(nv.descriptor->refs, 1);
+  KNil nil;
+  KB* field = nil.FieldGet(name);  // any name gives a new missing value
+  EXPECT_NE(field, &nil);
+  EXPECT_EQ(field->typen(), KT::tNil);
+  KB::DoneWith(field);
+  KB::DoneWith(name);
+  KB* copy = nil.Clone();  // shares the descriptor
+  EXPECT_EQ(copy->descriptor, nil.descriptor);
+  KB::DoneWith(copy);
+  EXPECT_EQ(nil.descriptor->refs, 1);
 }
 
 // ------------------------------------------------------------ reference cycles

@@ -76,3 +76,13 @@ TEST(KPErrText, TabsShownAsBlanksAndCaretUnderToken) {
   e.Prepend(&p.ps);
   EXPECT_EQ(e.text.rfind("[2^1:6]\r\n", 0), 0u);
 }
+
+TEST(KPErrText, TokenPutBackCountsLinesToItsEnd) {
+  // A block over two lines, put back: the scan position stands before it.
+  std::string text = "1 =\n{1\n}";
+  size_t start = text.find('{');
+  Pos p(text, start, text.size(), text.rfind('\n') + 1);
+  p.ps.scan = p.buf.data() + 3;  // the previous token start, on line 1
+  KPErr e("", KT::eNotSupp, &p.ps, "Monadic");
+  EXPECT_EQ(e.AsString(false), "[0^3:1]\r\n}\r\n^\r\nNot Supported\r\nMonadic");
+}

@@ -304,7 +304,7 @@ void TestTarqMain::saveTwiceKeepsBackupAndLoads() {
   fWin->cbxScriptHistory->setEditText(QStringLiteral("Demo"));
   fWin->reScript->setPlainText(QStringLiteral("1 + 2\n'd\u00e9j\u00e0'"));
   fWin->sbnScriptSave->click();
-  QCOMPARE(Out().mid(Out().size() - 2), (QStringList{"File Saved:", "TARQScripts/Demo.tof"}));
+  QCOMPARE(Out().mid(Out().size() - 2), (QStringList{"File Saved:", "TARQScripts\\Demo.tof"}));
   QVERIFY(QFile::exists(QStringLiteral("TARQScripts/Demo.tof")));
   QVERIFY(!QFile::exists(QStringLiteral("Demo.~tf")));
 
