@@ -292,7 +292,7 @@ TEST(KSeq, LongChainIsReleasedWithoutRecursion) {
 // Releasing a sequence must not need memory in proportion to its elements:
 // it is what happens right after a growth ran out of memory. The child
 // process releases 8 million elements with 16 MB of address space to spare.
-static void ReleaseWideSequenceWithLittleRoom() {
+[[maybe_unused]] static void ReleaseWideSequenceWithLittleRoom() {
   KSeq* s = new KSeq();
   KNum* one = new KNum(static_cast<int32_t>(1));
   for (int i = 0; i < 8000000; ++i) s->Append(one, false);
