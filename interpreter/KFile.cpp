@@ -519,8 +519,10 @@ const FileFieldEntry kFileFields[] = {
     {":ro", [](KFile* f) -> KB* { return new KBit(f->RO()); }},
     {":size",
      [](KFile* f) -> KB* {
+       // Beyond the Int range (whose top value is the nil) a Float.
        int64_t n = f->Size();
-       return n < 0 ? new KNum() : new KNum(static_cast<int32_t>(std::min<int64_t>(n, INT32_MAX)));
+       if (n < 0) return new KNum();
+       return n < INT32_MAX ? new KNum(static_cast<int32_t>(n)) : new KNum(static_cast<double>(n));
      }},
     {":ts", [](KFile* f) -> KB* { return OrEmpty(f->Times()); }},
 };

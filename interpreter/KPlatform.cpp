@@ -358,7 +358,7 @@ std::string FromSystemPath(const std::string& sysPath) {
 std::string CurrentDir() {
   char buf[4096];
   if (!getcwd(buf, sizeof buf)) return "\\";
-  std::string s = FromSystemPath(buf);
+  std::string s = FromSystemPath(LangNameOf(buf));
   if (s.empty() || s.back() != '\\') s += '\\';
   return s;
 }
@@ -366,7 +366,15 @@ std::string CurrentDir() {
 // ---------------------------------------------------------------- files
 namespace {
 int RefuseDir(int fd);
+
+// A path holding a NUL byte would reach the system cut short, naming
+// another file than the one judged: such paths name nothing.
+bool CutShort(const std::string& sysPath) {
+  if (sysPath.find('\0') == std::string::npos) return false;
+  errno = EINVAL;
+  return true;
 }
+}  // namespace
 
 // Reads to the end (sizes the system reports may be 0 for special files);
 // a directory is refused.
@@ -552,7 +560,7 @@ bool IsRemovable(const std::string& sysPath, const std::string& sysfsRoot) {
 namespace {
 // The rule itself, on a path FenceResolve made.
 bool FenceAdmits(std::string full, const std::string& sysfsRoot) {
-  if (full.empty()) return false;
+  if (full.empty() || CutShort(full)) return false;
   struct stat st;
   if (full.back() != '/' && stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) full += '/';
   std::string lower = full;
@@ -606,6 +614,7 @@ constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
 }  // namespace
 
 bool Stat(const std::string& sysPath, FileInfo& info, bool follow) {
+  if (CutShort(sysPath)) return false;
   struct statx sx;
   if (statx(AT_FDCWD, sysPath.c_str(), follow ? 0 : AT_SYMLINK_NOFOLLOW, kStatxMask, &sx) != 0) return false;
   FromStatx(sx, info);
@@ -642,6 +651,7 @@ int RefuseDir(int fd) {
 }  // namespace
 
 int OpenFile(const std::string& sysPath, char mode) {
+  if (CutShort(sysPath)) return -1;
   for (const ModeFlags& m : kModes)
     if (m.mode == mode) {
       // Truncating a directory fails before anything is changed.
@@ -653,6 +663,7 @@ int OpenFile(const std::string& sysPath, char mode) {
 }
 
 int CreateFile(const std::string& sysPath) {
+  if (CutShort(sysPath)) return -1;
   return open(sysPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
 }
 
@@ -772,6 +783,7 @@ struct DirCloser {
 
 bool ListDir(const std::string& sysPath, std::vector<DirEntry>& out) {
   out.clear();
+  if (CutShort(sysPath)) return false;
   std::unique_ptr<DIR, DirCloser> dir(opendir(sysPath.empty() ? "." : sysPath.c_str()));
   if (!dir) return false;
   std::string base = sysPath.empty() ? "./" : sysPath;

@@ -230,3 +230,23 @@ TEST_F(InTempDir, CopyIntoAContext) {
   KFCtxt outside("elsewhere");
   EXPECT_THROW(outside.Copy(&name), KError);
 }
+
+// A working directory whose name is not ASCII (UTF-8 on the system) is
+// reported in Windows-1252, and relative paths still reach it: nothing is
+// written into a twin directory named by the converted text.
+TEST_F(InTempDir, WorkingDirectoryOutsideAscii) {
+  fs::create_directories("tarq/user/caf\xC3\xA9/\xE4\xB8\xAD");
+  fs::current_path("tarq/user/caf\xC3\xA9");
+  std::string cwd = KFCtxt::PathCWD();
+  EXPECT_EQ(cwd.substr(cwd.size() - 6), "\\caf\xE9\\");
+  KFCtxt here("");
+  EXPECT_TRUE(here.Exists());
+  KFile f(std::string("x.txt"));
+  ASSERT_TRUE(f.Create());
+  EXPECT_TRUE(fs::exists(fs::path(root) / "tarq/user/caf\xC3\xA9/x.txt"));
+  fs::current_path("\xE4\xB8\xAD");
+  KFCtxt up("..");
+  EXPECT_TRUE(up.Exists());
+  auto entries = fs::directory_iterator(fs::path(root) / "tarq/user");
+  EXPECT_EQ(std::distance(fs::begin(entries), fs::end(entries)), 1);
+}

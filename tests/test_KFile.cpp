@@ -16,6 +16,7 @@
 #include "KClock.h"
 #include "KFCtxt.h"
 #include "KFile.h"
+#include "KNum.h"
 #include "KPlatform.h"
 #include "KSeq.h"
 #include "KString.h"
@@ -262,4 +263,32 @@ TEST_F(FileDir, ModeLettersAndTheReadOnlySwitch) {
   EXPECT_THROW(out.Open('x'), KError);
   EXPECT_TRUE(out.RO());
   EXPECT_EQ(out.Mode(), 'C');
+}
+
+// Sizes past the Int range are Floats: the top Int is the nil.
+TEST_F(FileDir, SizeFieldBeyondTheIntRange) {
+  ASSERT_EQ(truncate("tarq/user/big", 0), -1);
+  { std::ofstream("tarq/user/big").put('x'); }
+  ASSERT_EQ(truncate("tarq/user/big", 3000000000LL), 0);
+  KFile f(std::string("tarq\\user\\big"));
+  Owned<KString> field(new KString(":size"));
+  Owned<KB> size(f.FieldGet(field.get()));
+  EXPECT_EQ(static_cast<KNum*>(size.get())->AsFloat(), 3000000000.0);
+  ASSERT_EQ(truncate("tarq/user/big", 2147483647LL), 0);
+  Owned<KB> top(f.FieldGet(field.get()));
+  EXPECT_EQ(static_cast<KNum*>(top.get())->AsFloat(), 2147483647.0);
+  EXPECT_EQ(top->alignmentn(), KT::aFloat);
+}
+
+// A NUL byte would cut the path the system sees short of the text the fence
+// judged: such paths are refused and name no file.
+TEST_F(FileDir, PathsWithANulByteAreRefused) {
+  std::string cut = std::string("outside") + '\0' + "/tarq/user/";
+  EXPECT_FALSE(KPlat::WriteAllowedSys(cut));
+  KPlat::FileInfo info;
+  EXPECT_FALSE(KPlat::Stat(std::string(".") + '\0' + "x", info));
+  EXPECT_LT(KPlat::OpenFile(std::string("tarq/user") + '\0' + "x", 'R'), 0);
+  KFCtxt c(cut);
+  EXPECT_THROW(c.PathCreate(), KError);
+  EXPECT_FALSE(fs::exists("outside"));
 }
