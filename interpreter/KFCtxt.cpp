@@ -40,6 +40,9 @@ bool IsPrintable(const std::string& s) {
 bool IsAbsText(const std::string& p) {
   return (p.size() > 1 && (p[0] == '\\' || p[0] == '/')) || p.find(':') != std::string::npos;
 }
+
+// A lone separator, written by a script, names the root.
+bool NamesRoot(const std::string& p) { return p == "\\" || p == "/"; }
 }  // namespace
 
 // ------------------------------------------------------------ record
@@ -195,8 +198,18 @@ std::string TakeText(const std::string& path, int n, bool fromFront) {
 }
 }  // namespace
 
-KFCtxt* KFCtxt::Take(int n, bool fromFront, bool) { return new KFCtxt(TakeText(Path(), n, fromFront)); }
-KFCtxt* KFCtxt::TakeFull(int n, bool fromFront, bool) { return new KFCtxt(TakeText(FPath(), n, fromFront)); }
+// Components taken from the root alone are the root, not the empty
+// (working directory) path.
+KFCtxt* KFCtxt::Take(int n, bool fromFront, bool) {
+  if (IsRoot() && n != 0) return new KFCtxt(this);
+  return new KFCtxt(TakeText(Path(), n, fromFront));
+}
+
+KFCtxt* KFCtxt::TakeFull(int n, bool fromFront, bool) {
+  std::string full = FPath();
+  if (full == "\\" && n != 0) return new KFCtxt(full);
+  return new KFCtxt(TakeText(full, n, fromFront));
+}
 
 // ------------------------------------------------------------ changes
 
@@ -211,7 +224,7 @@ void KFCtxt::Catenate(KB* right) {
     case KT::tField:
       tail = TextOf(right);
       if (!IsPrintable(tail)) KTHROW(KT::eValue, "Invalid FC RT");
-      if (IsAbsText(tail)) KTHROW(KT::eValue, "RT Absolute");
+      if (IsAbsText(tail) || NamesRoot(tail)) KTHROW(KT::eValue, "RT Absolute");
       break;
     default:
       KTHROW(KT::eValue, "Type");
@@ -382,7 +395,7 @@ KSeq* KFCtxt::List(KA& pattern, bool files, bool dirs, bool recurse) {
   if (namePart.empty()) namePart = "*.*";
   Owned<KFCtxt> dir(new KFCtxt(this));
   if (!dirPart.empty()) {
-    if (IsAbsText(dirPart)) dir.reset(new KFCtxt(dirPart));
+    if (IsAbsText(dirPart) || NamesRoot(dirPart)) dir.reset(new KFCtxt(dirPart));
     else dir->Catenate(Owned<KString>(new KString(dirPart)).get());
   }
   return dir->ListSys(dir->SysPath(), KPlat::SysPathOf(namePart), files, dirs, recurse, kTreeDepth);
