@@ -367,7 +367,10 @@ KFCtxt* KFCtxt::Sub(const std::string& sysName, bool) {
   std::string langName = KPlat::LangNameOf(sysName);
   std::string path = Path() == "\\" && !IsRoot() ? std::string() : Path();
   KFCtxt* c = new KFCtxt(path + langName);
-  if (!rec()->sys.empty() || KPlat::SysPathOf(langName) != sysName) c->rec()->sys = SysPath() + sysName + "/";
+  // A colon would make the joined text read as a drive path: such names, and
+  // those the text cannot hold, keep their system path.
+  bool misread = langName.find(':') != std::string::npos || KPlat::SysPathOf(langName) != sysName;
+  if (!rec()->sys.empty() || misread) c->rec()->sys = SysPath() + sysName + "/";
   return c;
 }
 

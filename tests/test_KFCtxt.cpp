@@ -250,3 +250,24 @@ TEST_F(InTempDir, WorkingDirectoryOutsideAscii) {
   auto entries = fs::directory_iterator(fs::path(root) / "tarq/user");
   EXPECT_EQ(std::distance(fs::begin(entries), fs::end(entries)), 1);
 }
+
+// A listed directory whose name holds a colon is still the directory listed,
+// not a drive path with the drive dropped.
+TEST_F(InTempDir, ListedNamesWithAColon) {
+  fs::create_directories("tarq/user/c:x");
+  fs::create_directories("tarq/user/x");
+  std::ofstream("tarq/user/c:x/inner") << "in";
+  std::ofstream("tarq/user/x/other") << "out";
+  fs::current_path("tarq/user");
+  KFCtxt here("");
+  KA none;
+  Owned<KSeq> dirs(here.List(none, false, true, false));
+  ASSERT_EQ(dirs->Count(), 2);
+  KFCtxt* colon = static_cast<KFCtxt*>((*dirs)[0]);
+  EXPECT_EQ(Text(colon), "c:x\\");
+  EXPECT_TRUE(colon->Exists());
+  Owned<KSeq> files(colon->List(none, true, false, false));
+  ASSERT_EQ(files->Count(), 1);
+  EXPECT_EQ(Text((*files)[0]), "inner");
+  EXPECT_EQ(static_cast<KFile*>((*files)[0])->Buf()->Value(), "in");
+}
