@@ -808,7 +808,13 @@ bool ListDir(const std::string& sysPath, std::vector<DirEntry>& out) {
 
 bool NameMatches(const std::string& pattern, const std::string& name) {
   if (pattern.empty() || pattern == "*" || pattern == "*.*") return true;
-  return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+  // Only "*" and "?" are wildcards: brackets and backslashes are literal.
+  std::string literal;
+  for (char c : pattern) {
+    if (c == '[' || c == ']' || c == '\\') literal += '\\';
+    literal += c;
+  }
+  return fnmatch(literal.c_str(), name.c_str(), 0) == 0;
 }
 
 int ExecType(const std::string& sysPath) {
