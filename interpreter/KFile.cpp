@@ -42,6 +42,12 @@ double DaysOf(int64_t ns) {
 
 bool IsWriteMode(char m) { return m == 'W' || m == 'X' || m == 'A'; }
 
+// A byte count as a number: beyond the Int range (whose top value is the
+// nil) a Float.
+KNum* SizeNumber(int64_t n) {
+  return n < INT32_MAX ? new KNum(static_cast<int32_t>(n)) : new KNum(static_cast<double>(n));
+}
+
 // The text a value contributes when written to a file.
 std::string WrittenText(KB* v) {
   if (v->typen() == KT::tString || v->typen() == KT::tField) return KB::TextOf(v);
@@ -459,7 +465,7 @@ KSeq* KFile::Attr() {
   Owned<KSeq> times(Times());
   if (!times) return nullptr;
   Owned<KSeq> out(new KSeq());
-  out->AppendOwned(new KNum(static_cast<int32_t>(static_cast<uint32_t>(info.size & 0xFFFFFFFF))));
+  out->AppendOwned(SizeNumber(info.size & 0xFFFFFFFF));
   out->AppendOwned(new KString(names));
   out->AppendOwned(times.release());
   int exec = KPlat::ExecType(SysPath());
@@ -519,10 +525,8 @@ const FileFieldEntry kFileFields[] = {
     {":ro", [](KFile* f) -> KB* { return new KBit(f->RO()); }},
     {":size",
      [](KFile* f) -> KB* {
-       // Beyond the Int range (whose top value is the nil) a Float.
        int64_t n = f->Size();
-       if (n < 0) return new KNum();
-       return n < INT32_MAX ? new KNum(static_cast<int32_t>(n)) : new KNum(static_cast<double>(n));
+       return n < 0 ? new KNum() : SizeNumber(n);
      }},
     {":ts", [](KFile* f) -> KB* { return OrEmpty(f->Times()); }},
 };

@@ -278,6 +278,11 @@ TEST_F(FileDir, SizeFieldBeyondTheIntRange) {
   Owned<KB> top(f.FieldGet(field.get()));
   EXPECT_EQ(static_cast<KNum*>(top.get())->AsFloat(), 2147483647.0);
   EXPECT_EQ(top->alignmentn(), KT::aFloat);
+  // The attributes give the low 32 bits, never negative.
+  ASSERT_EQ(truncate("tarq/user/big", 0x1FFFFFFFFLL), 0);
+  Owned<KSeq> attr(f.Attr());
+  ASSERT_TRUE(attr);
+  EXPECT_EQ(static_cast<KNum*>((*attr)[0])->AsFloat(), 4294967295.0);
 }
 
 // A NUL byte would cut the path the system sees short of the text the fence
