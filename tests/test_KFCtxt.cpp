@@ -271,3 +271,24 @@ TEST_F(InTempDir, ListedNamesWithAColon) {
   EXPECT_EQ(Text((*files)[0]), "inner");
   EXPECT_EQ(static_cast<KFile*>((*files)[0])->Buf()->Value(), "in");
 }
+
+// Changing the working directory: to a context that exists, or the error.
+TEST_F(InTempDir, ChangeWorkingDirectory) {
+  KA to(std::string("tarq/user"));
+  KFCtxt::ChgCWD(to);
+  EXPECT_EQ(fs::current_path(), fs::path(root) / "tarq/user");
+  KA missing(std::string("nowhere"));
+  try {
+    KFCtxt::ChgCWD(missing);
+    ADD_FAILURE() << "no error";
+  } catch (const KError& e) {
+    EXPECT_EQ(e.code, KT::eValue);
+    EXPECT_EQ(e.message.rfind("No such Path", 0), 0u);
+  }
+  KFCtxt here("");
+  KA up(std::string(".."));
+  here.chgFCtxt(up);
+  EXPECT_EQ(Text(&here), "..\\");
+  EXPECT_FALSE(here.ContainsTARQUserDir());
+  EXPECT_TRUE(KFCtxt("x").ContainsTARQUserDir());
+}
