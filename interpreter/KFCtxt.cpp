@@ -138,7 +138,7 @@ std::string KFCtxt::SysPath() const {
   if (!rec()->sys.empty()) return rec()->sys;
   // A relative path stays relative: the system joins it to the real
   // directory, whose name the text form may not hold byte for byte.
-  if (!IsAbsolute()) return KPlat::NormalPath(KPlat::SysPathOf(Path() == "\\" ? std::string() : Path()));
+  if (!IsAbsolute()) return KPlat::NormalPath(Path() == "\\" ? std::string("./") : KPlat::SysPathOf(Path()));
   std::string full = FPath();
   // "C:\x" names "/x": there are no drives.
   if (full.size() >= 2 && full[1] == ':' && ((full[0] | 0x20) >= 'a' && (full[0] | 0x20) <= 'z'))
