@@ -128,6 +128,15 @@ bool KFCtxt::IsAbsolute() const { return IsAbsText(Path()) || IsRoot(); }
 
 std::string KFCtxt::PathCWD() { return KPlat::CurrentDir(); }
 
+// Its text may not hold every character of the directory's name: then the
+// context keeps the system path it stands for.
+KFCtxt* KFCtxt::WorkingDir() {
+  KFCtxt* c = new KFCtxt(PathCWD());
+  std::string real = KPlat::FenceResolve("");
+  if (!real.empty() && KPlat::SysPathOf(c->Path()) != real) c->rec()->sys = real;
+  return c;
+}
+
 std::string KFCtxt::FPath() const {
   std::string p = Path();
   if (IsAbsolute()) return p;

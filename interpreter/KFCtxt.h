@@ -62,6 +62,7 @@ class KFCtxt : public KB {
   KFCtxt* Take(int n, bool fromFront = true, bool = false);
   KFCtxt* TakeFull(int n, bool fromFront = true, bool = false);
   static std::string PathCWD();
+  static KFCtxt* WorkingDir();      // the current directory, absolute
 
   // ---- changes
   // Appends a relative context or string: 15 "RT Absolute", "Invalid FC RT", "Type".

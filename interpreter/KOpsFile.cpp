@@ -21,7 +21,7 @@ KFile* FileArg(KA& a) {
 
 // "#FC" niladic: the current working directory.
 KA& KOps::opFC_N(KA& r) {
-  r.Owns(new KFCtxt(KFCtxt::PathCWD()));
+  r.Owns(KFCtxt::WorkingDir());
   return r;
 }
 

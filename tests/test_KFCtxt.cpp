@@ -292,3 +292,22 @@ TEST_F(InTempDir, ChangeWorkingDirectory) {
   EXPECT_FALSE(here.ContainsTARQUserDir());
   EXPECT_TRUE(KFCtxt("x").ContainsTARQUserDir());
 }
+
+// The working directory as a context reaches the directory even when its
+// name shows "?" for characters the text cannot hold.
+TEST_F(InTempDir, WorkingDirectoryContextOutsideWindows1252) {
+  fs::create_directories("tarq/user/\xE4\xB8\xAD");
+  fs::current_path("tarq/user/\xE4\xB8\xAD");
+  std::ofstream("in.txt") << "x";
+  Owned<KFCtxt> w(KFCtxt::WorkingDir());
+  EXPECT_TRUE(w->IsAbsolute());
+  EXPECT_EQ(w->FPath().substr(w->FPath().size() - 3), "\\?\\");
+  EXPECT_TRUE(w->Exists());
+  KA none;
+  Owned<KSeq> files(w->List(none, true, false, false));
+  ASSERT_EQ(files->Count(), 1);
+  EXPECT_EQ(static_cast<KFile*>((*files)[0])->Buf()->Value(), "x");
+  fs::current_path(root);
+  Owned<KFCtxt> plain(KFCtxt::WorkingDir());
+  EXPECT_EQ(plain->FPath(), KFCtxt::PathCWD());
+}
