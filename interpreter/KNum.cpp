@@ -1521,7 +1521,7 @@ int KNum::Compare(KB* o) {
         return d > INT32_MAX ? INT32_MAX : d < -INT32_MAX ? -INT32_MAX : static_cast<int>(d);
       }
   } else {
-    // A total order (trees and sorts rely on it): NaN equals NaN and
+    // A total order (dictionary trees rely on it): NaN equals NaN and
     // orders after every number.
     for (int i = 0; i < n; ++i) {
       const double x = GetF(this, i), y = GetF(b, i);
