@@ -194,13 +194,15 @@ KB* KDict::Clone() {
     return c;
   }
   KRB& to = c->Tree();
+  if (IsSet()) {
+    to.CopySet(from);
+    c->Reference(true);
+    return c;
+  }
   for (uint32_t n = from.First(); n; n = from.Next(n)) {
     const KRB::Node& x = from.At(n);
     if (x.flags & KRB::fRev) continue;
-    if (IsSet())
-      to.SetAdd(x.KeyItem());
-    else
-      to.Store(x.KeyItem(), x.ValItem());
+    to.Store(x.KeyItem(), x.ValItem());
   }
   c->Reference(true);
   return c;

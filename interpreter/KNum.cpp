@@ -1521,8 +1521,15 @@ int KNum::Compare(KB* o) {
         return d > INT32_MAX ? INT32_MAX : d < -INT32_MAX ? -INT32_MAX : static_cast<int>(d);
       }
   } else {
+    // A total order (dictionary trees rely on it): NaN equals NaN and
+    // orders after every number.
     for (int i = 0; i < n; ++i) {
       const double x = GetF(this, i), y = GetF(b, i);
+      const bool xNaN = std::isnan(x), yNaN = std::isnan(y);
+      if (xNaN || yNaN) {
+        if (xNaN != yNaN) return xNaN ? 1 : -1;
+        continue;
+      }
       if (x != y) return x < y ? -1 : 1;
     }
   }

@@ -430,6 +430,20 @@ bool KRB::SetAdd(const Item& key) {
   return true;
 }
 
+void KRB::CopySet(const KRB& from) {
+  RequireWritable();
+  KRBCommit commit(*this);
+  for (uint32_t n = from.First(); n; n = from.Next(n)) {
+    const Node& x = from.At(n);
+    if (x.flags & fRev) continue;
+    InsertOrdered(x.KeyItem(), x.ValItem(), false);
+    InsertOrdered(x.ValItem(), x.KeyItem(), true);
+  }
+  counter_ = from.counter_;
+  headerDirty_ = true;
+  commit.Done();
+}
+
 // ------------------------------------------------------------ removal
 
 int KRB::Remove(const Item& key) {

@@ -141,6 +141,9 @@ class KRB {
   // and the reverse entry (number, key). False when already present.
   bool SetAdd(KB* key) { return SetAdd(ItemOf(key)); }
   bool SetAdd(const Item& key);
+  // Copies a set's entries with the numbers they carry, and its counter,
+  // into this empty tree (a copy numbers its keys as the original does).
+  void CopySet(const KRB& from);
   // Removes every entry with the key (and, for set entries, their reverse
   // entries). Returns the number removed.
   int Remove(KB* key) { return Remove(ItemOf(key)); }
