@@ -156,10 +156,13 @@ bool InSet(KB* e, const std::vector<KB*>& set) {
 namespace {
 // Order-preserving keys: the Int with its sign bit flipped; the Float's bit
 // pattern with all bits flipped when negative, else the sign bit set (-0
-// is made +0 first, so the two zeros tie). A grade down complements the
-// keys, so the stable passes still keep ties in position order.
+// is made +0 first, so the two zeros tie). Every NaN, whatever its sign,
+// takes the largest key: NaNs tie and sort after every number and the nil,
+// as dictionaries order them. A grade down complements the keys, so the
+// stable passes still keep ties in position order.
 uint32_t IntKey(int32_t v) { return static_cast<uint32_t>(v) ^ 0x80000000u; }
 uint64_t FltKey(double v) {
+  if (std::isnan(v)) return ~uint64_t{0};
   if (v == 0) v = 0;
   uint64_t b;
   std::memcpy(&b, &v, sizeof b);
@@ -229,11 +232,6 @@ void MergeSort(int32_t* p, int32_t* buf, int n, Before before) {
   }
 }
 
-bool HasNaN(const double* a, int n) {
-  for (int i = 0; i < n; ++i)
-    if (std::isnan(a[i])) return true;
-  return false;
-}
 }  // namespace
 
 // 0-based grade of n >= 2 elements into out. A value already in order (ties
@@ -258,13 +256,8 @@ static void GradeInto(KB* v, bool up, int32_t* out) {
         return;
       }
       if (v->alignmentn() != KT::aFloat) KTHROW(KT::eNotSupp, "type");
-      ctx = v->descriptor->data;
-      if (!HasNaN(static_cast<const double*>(ctx), n)) {
-        RadixGrade<uint64_t>(static_cast<const double*>(ctx), n, up, FltKey, out);
-        return;
-      }
-      cmp = &KNum::GTQSFlt;
-      break;
+      RadixGrade<uint64_t>(static_cast<const double*>(v->descriptor->data), n, up, FltKey, out);
+      return;
     case KT::tSeq:
     case KT::tSeqEa:
       cmp = v->exact ? &KSeq::GTQSExact : &KSeq::GTQSTARQ;
