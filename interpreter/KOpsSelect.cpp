@@ -97,11 +97,14 @@ KA& MarkElem(KA& l, KA& r, KT::KMC how) {
 }
 
 // "*<=" and "*>=": the comparison loop over numbers conformed in length and
-// alignment (two nils compare, one nil gives 0).
+// alignment (two nils compare, one nil gives 0). "*>=" refuses operands whose
+// alignments the conforming could not bring together (a number against a
+// string's bits) with 15 "Alignment".
 template <class P>
-KA& MarkCompare(KA& l, KA& r, P p) {
+KA& MarkCompare(KA& l, KA& r, P p, bool sameAlignment = false) {
   KA::ConformLen(l, r);
   KA::ConformNum(l, r);
+  if (sameAlignment && l.Align() != r.Align()) KTHROW(KT::eValue, "Alignment");
   KLoop::CompareNum(l, r, p);
   return l;
 }
@@ -417,7 +420,7 @@ KA& KOps::op2A3C(KA& l, KA& r) { return MarkElem(l, r, KT::mcLT); }
 KA& KOps::op2A3E(KA& l, KA& r) { return MarkElem(l, r, KT::mcGT); }
 KA& KOps::op2A3D(KA& l, KA& r) { return MarkElem(l, r, KT::mcEQ); }
 KA& KOps::op2A3C3D(KA& l, KA& r) { return MarkCompare(l, r, KLoop::tplLE{}); }
-KA& KOps::op2A3E3D(KA& l, KA& r) { return MarkCompare(l, r, KLoop::tplGE{}); }
+KA& KOps::op2A3E3D(KA& l, KA& r) { return MarkCompare(l, r, KLoop::tplGE{}, true); }
 
 // "*~=" dyadic: "*=" negated.
 KA& KOps::op2A7E3D(KA& l, KA& r) {
