@@ -109,9 +109,10 @@ KA& MarkCompare(KA& l, KA& r, P p, bool sameAlignment = false) {
   return l;
 }
 
-// Monadic bit marks; a string is read as bits by its true/false reading.
-KA& MarkBits(KA& a, KBit* (KBit::*mark)()) {
-  if (a.Is(KT::tString)) a.Owns(a.As<KString>()->ToTF());
+// Monadic bit marks; where `readText` is set a string is read as bits by
+// its true/false reading (mark on only), else only bits are taken.
+KA& MarkBits(KA& a, KBit* (KBit::*mark)(), bool readText = false) {
+  if (readText && a.Is(KT::tString)) a.Owns(a.As<KString>()->ToTF());
   if (!a.Is(KT::tBit)) KTHROW(KT::eNotSupp, "Type");
   return Own(a, (a.As<KBit>()->*mark)());
 }
@@ -405,7 +406,7 @@ KA& KOps::op2F23(KA& a) {
 // ---------------------------------------------------------------------------
 // Marks.
 
-KA& KOps::op2A3C(KA& a) { return MarkBits(a, &KBit::MarkOn); }
+KA& KOps::op2A3C(KA& a) { return MarkBits(a, &KBit::MarkOn, true); }
 KA& KOps::op2A3E(KA& a) { return MarkBits(a, &KBit::MarkOff); }
 KA& KOps::op2A3C3E(KA& a) { return MarkBits(a, &KBit::MarkOnOff); }
 
