@@ -1245,7 +1245,8 @@ KNum* KNum::Reshape(int n) {
   WithElems(this, [&](auto* s) {
     using T = std::remove_pointer_t<decltype(s)>;
     T* d = static_cast<T*>(r->VoidPtr());
-    for (int i = 0; i < n; i += c) std::copy(s, s + std::min(c, n - i), d + i);
+    // 64-bit steps: the last step may pass the largest Int count.
+    for (int64_t i = 0; i < n; i += c) std::copy(s, s + std::min<int64_t>(c, n - i), d + i);
   });
   return r;
 }

@@ -97,18 +97,22 @@ KA& MarkElem(KA& l, KA& r, KT::KMC how) {
 }
 
 // "*<=" and "*>=": the comparison loop over numbers conformed in length and
-// alignment (two nils compare, one nil gives 0).
+// alignment (two nils compare, one nil gives 0). "*>=" refuses operands whose
+// alignments the conforming could not bring together (a number against a
+// string's bits) with 15 "Alignment".
 template <class P>
-KA& MarkCompare(KA& l, KA& r, P p) {
+KA& MarkCompare(KA& l, KA& r, P p, bool sameAlignment = false) {
   KA::ConformLen(l, r);
   KA::ConformNum(l, r);
+  if (sameAlignment && l.Align() != r.Align()) KTHROW(KT::eValue, "Alignment");
   KLoop::CompareNum(l, r, p);
   return l;
 }
 
-// Monadic bit marks; a string is read as bits by its true/false reading.
-KA& MarkBits(KA& a, KBit* (KBit::*mark)()) {
-  if (a.Is(KT::tString)) a.Owns(a.As<KString>()->ToTF());
+// Monadic bit marks; where `readText` is set a string is read as bits by
+// its true/false reading (mark on only), else only bits are taken.
+KA& MarkBits(KA& a, KBit* (KBit::*mark)(), bool readText = false) {
+  if (readText && a.Is(KT::tString)) a.Owns(a.As<KString>()->ToTF());
   if (!a.Is(KT::tBit)) KTHROW(KT::eNotSupp, "Type");
   return Own(a, (a.As<KBit>()->*mark)());
 }
@@ -402,7 +406,7 @@ KA& KOps::op2F23(KA& a) {
 // ---------------------------------------------------------------------------
 // Marks.
 
-KA& KOps::op2A3C(KA& a) { return MarkBits(a, &KBit::MarkOn); }
+KA& KOps::op2A3C(KA& a) { return MarkBits(a, &KBit::MarkOn, true); }
 KA& KOps::op2A3E(KA& a) { return MarkBits(a, &KBit::MarkOff); }
 KA& KOps::op2A3C3E(KA& a) { return MarkBits(a, &KBit::MarkOnOff); }
 
@@ -417,7 +421,7 @@ KA& KOps::op2A3C(KA& l, KA& r) { return MarkElem(l, r, KT::mcLT); }
 KA& KOps::op2A3E(KA& l, KA& r) { return MarkElem(l, r, KT::mcGT); }
 KA& KOps::op2A3D(KA& l, KA& r) { return MarkElem(l, r, KT::mcEQ); }
 KA& KOps::op2A3C3D(KA& l, KA& r) { return MarkCompare(l, r, KLoop::tplLE{}); }
-KA& KOps::op2A3E3D(KA& l, KA& r) { return MarkCompare(l, r, KLoop::tplGE{}); }
+KA& KOps::op2A3E3D(KA& l, KA& r) { return MarkCompare(l, r, KLoop::tplGE{}, true); }
 
 // "*~=" dyadic: "*=" negated.
 KA& KOps::op2A7E3D(KA& l, KA& r) {
