@@ -1887,6 +1887,26 @@ void OnFieldName(KPParser& ps) {
   }
 }
 
+// The target of ",=>" is changed in place. When others share the value the
+// name holds (another name, a sequence element, a caller's operand), the
+// name first gets a private copy, so the append is seen through this name
+// only, as "=>[" does. Files, namespaces and dictionaries are shared on
+// purpose and are left as they are.
+void UnshareAppendTarget(KPParser& ps, KA& target) {
+  KT::KTO t = target.Type();
+  if (t != KT::tNum && t != KT::tSeq && t != KT::tString) return;
+  if (target.value->descriptor->refs <= 2 || !ps.foundNS) return;  // the name and this handle
+  KAssoc* a = ps.foundNS->AssocPtr(ps.foundSlot);
+  if (!a || a->ValPtr() != target.value) return;
+  KA copy;
+  copy.Owns(target.value->Clone());
+  copy.value->Fix();
+  copy.value->level = target.value->level;
+  copy.value->descriptor->SID = copy.value->ID;  // bound to the name
+  a->ValSet(copy.value);
+  target = copy;
+}
+
 KT::KBR OnSymbol(KPParser& ps, KB* val, int level) {
   KA& L = ps.L;
   KA& R = ps.R;
@@ -1895,6 +1915,7 @@ KT::KBR OnSymbol(KPParser& ps, KB* val, int level) {
   ps.ParseLine("Symbol:", name);
   if (val) {
     R = val;
+    if (ps.pendOp >= 0 && ps.pendOp == KOps::iCatAssign && ps.member == 0) UnshareAppendTarget(ps, R);
   } else {
     R.Clear();
   }
