@@ -1707,6 +1707,9 @@ void OnMemberOfRef(KPParser& ps) {
   KA owner(L.value);
   Deref(owner);
   KT::KTO t = owner.Type();
+  // Without a saved expression the reference or container in hand is the
+  // whole value so far, and its member takes its place.
+  bool inHandOnly = !ps.savedState.active;
   bool wantRef = ps.savedState.active &&
                  ((ps.savedState.newOp >= 0 && ps.savedState.newOp == KOps::iAssign) ||
                   (ps.savedState.pendOp >= 0 && ps.savedState.pendOp == KOps::iAssign));
@@ -1725,7 +1728,8 @@ void OnMemberOfRef(KPParser& ps) {
     } else {
       R.Clear();
     }
-  } else if (IsBlockLike(t)) {
+  } else if (IsBlockLike(t) || (!wantRef && L.Is(KT::tRef))) {
+    // A reference to a plain value answers the field query of its target.
     KField f(ps.token);
     R.Owns(owner.value->FieldGet(&f));
   } else {
@@ -1747,6 +1751,10 @@ void OnMemberOfRef(KPParser& ps) {
     return;
   }
   if (R.Is(KT::tRef)) Deref(R);
+  if (inHandOnly) {
+    L = R;
+    return;
+  }
   switch (static_cast<int>(ps.prevTT)) {
     case KT::ttUnknown:
     case KT::ttSeparator:
