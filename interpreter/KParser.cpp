@@ -1215,7 +1215,8 @@ void AssignSymbol(KPParser& ps, const char* name, KA& cur, int level) {
     }
   } else if (!names.empty() && IsBlockLike(t)) {
     // Members of a block cannot be set.
-  } else if (!names.empty() && t == KT::tCV) {
+  } else if (!names.empty() && (t == KT::tCV || t == KT::tNS)) {
+    // A namespace is entered like a container: its other names stay.
     StoreThrough(static_cast<KNS*>(cur.value), names, L.value);
   } else if (!names.empty()) {
     KA top;
