@@ -1504,6 +1504,12 @@ void OnIndex(KPParser& ps) {
       L.Owns(view);
     }
     if (L.Is(KT::tRef) && !R.Is(KT::tField)) WalkMembers(ps, L);
+    if (L.Is(KT::tRef) && (R.Is(KT::tField) || R.Is(KT::tFL))) {
+      // Names select from the namespace or container a reference designates.
+      KA target(L.value);
+      Deref(target);
+      if (target.Is(KT::tNS) || target.Is(KT::tCV)) L = target;
+    }
   } else if (IsNV(L)) {
     L = ps.CurNS();
     KParser::Niladic(&ps, L, ps.pendOp);
@@ -1983,7 +1989,9 @@ KT::KBR OnSymbol(KPParser& ps, KB* val, int level) {
       SkipMembers(ps);
       break;
     case KT::tRef:
-      if (selector) {
+      // A "." or ":" selector walks the reference's members; an index
+      // bracket indexes the value in hand like any other.
+      if (ps.member == 1) {
         SaveState(ps);
         L = R;
         ps.curTT = KT::ttRefDone;
