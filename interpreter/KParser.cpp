@@ -1541,9 +1541,10 @@ KT::KBR OnBlock(KPParser& ps) {
       ps.curTT = KT::ttSeqValue;
       return flow;
     case KT::ttSeparator:
+      // A block that starts a later statement ends any return it meets.
       L.Clear();
       flow = static_cast<KBlock*>(blk.value)->Run(&ps, L);
-      flow.Decrement();
+      if (flow.kind == 3) flow = KT::KBR();
       ps.curTT = KT::ttSeqValue;
       return flow;
     case KT::ttOperator: {
