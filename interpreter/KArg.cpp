@@ -351,8 +351,10 @@ void KA::Ref(KA& a) {
   a.Owns(new KRef(v));
 }
 
+// Namespaces are sequences of associations: a namespace in hand gets an
+// anonymous reference to itself (the evaluator's "@" after a namespace).
 void KA::Ref_N(KA& a) {
-  if (!IsSeqT(a.value)) KTHROW(KT::eSystem, "KA::RefN");
+  if (!IsSeqT(a.value) && !IsNST(a.value)) KTHROW(KT::eSystem, "KA::RefN");
   Ref(a);
 }
 

@@ -363,7 +363,8 @@ KB* KBlock::Clone() { return new KBlock(this); }
 
 KB* KBlock::FieldGet(KB* name) {
   if (FieldIs(name, ":code")) return new KString(StrOf(Rec()->code));
-  if (FieldIs(name, ":ns")) return new KNS(Rec()->ns);
+  // A copy with its own associations: storing into it leaves the block alone.
+  if (FieldIs(name, ":ns")) return Rec()->ns->Clone();
   if (FieldIs(name, ":obj")) return Clone();
   if (FieldIs(name, ":size")) return Size();
   return StdFieldOr(name, ":, :code, :ns, :obj, :size, :string, :stringv, :typec, :typen");

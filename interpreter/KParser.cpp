@@ -1215,7 +1215,8 @@ void AssignSymbol(KPParser& ps, const char* name, KA& cur, int level) {
     }
   } else if (!names.empty() && IsBlockLike(t)) {
     // Members of a block cannot be set.
-  } else if (!names.empty() && t == KT::tCV) {
+  } else if (!names.empty() && (t == KT::tCV || t == KT::tNS)) {
+    // A namespace is entered like a container: its other names stay.
     StoreThrough(static_cast<KNS*>(cur.value), names, L.value);
   } else if (!names.empty()) {
     KA top;
@@ -1503,6 +1504,12 @@ void OnIndex(KPParser& ps) {
       L.Owns(view);
     }
     if (L.Is(KT::tRef) && !R.Is(KT::tField)) WalkMembers(ps, L);
+    if (L.Is(KT::tRef) && (R.Is(KT::tField) || R.Is(KT::tFL))) {
+      // Names select from the namespace or container a reference designates.
+      KA target(L.value);
+      Deref(target);
+      if (target.Is(KT::tNS) || target.Is(KT::tCV)) L = target;
+    }
   } else if (IsNV(L)) {
     L = ps.CurNS();
     KParser::Niladic(&ps, L, ps.pendOp);
@@ -1534,9 +1541,10 @@ KT::KBR OnBlock(KPParser& ps) {
       ps.curTT = KT::ttSeqValue;
       return flow;
     case KT::ttSeparator:
+      // A block that starts a later statement ends any return it meets.
       L.Clear();
       flow = static_cast<KBlock*>(blk.value)->Run(&ps, L);
-      flow.Decrement();
+      if (flow.kind == 3) flow = KT::KBR();
       ps.curTT = KT::ttSeqValue;
       return flow;
     case KT::ttOperator: {
@@ -1707,6 +1715,9 @@ void OnMemberOfRef(KPParser& ps) {
   KA owner(L.value);
   Deref(owner);
   KT::KTO t = owner.Type();
+  // Without a saved expression the reference or container in hand is the
+  // whole value so far, and its member takes its place.
+  bool inHandOnly = !ps.savedState.active;
   bool wantRef = ps.savedState.active &&
                  ((ps.savedState.newOp >= 0 && ps.savedState.newOp == KOps::iAssign) ||
                   (ps.savedState.pendOp >= 0 && ps.savedState.pendOp == KOps::iAssign));
@@ -1725,7 +1736,8 @@ void OnMemberOfRef(KPParser& ps) {
     } else {
       R.Clear();
     }
-  } else if (IsBlockLike(t)) {
+  } else if (IsBlockLike(t) || (!wantRef && L.Is(KT::tRef))) {
+    // A reference to a plain value answers the field query of its target.
     KField f(ps.token);
     R.Owns(owner.value->FieldGet(&f));
   } else {
@@ -1747,6 +1759,10 @@ void OnMemberOfRef(KPParser& ps) {
     return;
   }
   if (R.Is(KT::tRef)) Deref(R);
+  if (inHandOnly) {
+    L = R;
+    return;
+  }
   switch (static_cast<int>(ps.prevTT)) {
     case KT::ttUnknown:
     case KT::ttSeparator:
@@ -1974,7 +1990,9 @@ KT::KBR OnSymbol(KPParser& ps, KB* val, int level) {
       SkipMembers(ps);
       break;
     case KT::tRef:
-      if (selector) {
+      // A "." or ":" selector walks the reference's members; an index
+      // bracket indexes the value in hand like any other.
+      if (ps.member == 1) {
         SaveState(ps);
         L = R;
         ps.curTT = KT::ttRefDone;
