@@ -396,8 +396,10 @@ KA& KOps::op2525(KA& a) {
   return a;
 }
 
-// "%%" dyadic: the left reshaped to the length the right gives.
+// "%%" dyadic: the left reshaped to the length the right gives (coerced to
+// Int: a string is read as a number; other types raise the coercion's error).
 KA& KOps::op2525(KA& left, KA& right) {
+  if (!right.Is(KT::tNum) && !right.Is(KT::tBit)) right.CoerceTo(KT::tNum, KT::aInt);
   const int n = IntArg(right, "R Type");
   switch (left.Type()) {
     case KT::tNum:
@@ -509,8 +511,8 @@ KA& KOps::op2A2A(KA& a) {
 // Without.
 
 // "~" monadic: bits negated; a string without blanks (a string of "0" and
-// "1" characters stays a string); numbers without zeros; a sequence without
-// its Nil elements.
+// "1" characters stays a string); a sequence without its Nil elements.
+// Numbers are refused like every other type ("~|" drops their zeros).
 KA& KOps::op7E(KA& a) {
   switch (a.Type()) {
     case KT::tBit:
@@ -519,10 +521,6 @@ KA& KOps::op7E(KA& a) {
     case KT::tString: {
       KA blank(" ");
       return op7E(a, blank);
-    }
-    case KT::tNum: {
-      KA zero(0);
-      return op7E(a, zero);
     }
     case KT::tSeq:
     case KT::tSeqEa: {
