@@ -279,16 +279,11 @@ static void GradeInto(KB* v, bool up, int32_t* out) {
   MergeSort(out, buf.data(), n, before);
 }
 
+// The counts decide before the type: any value of no element grades to an
+// empty number and any value of one element to the Int 1.
 void KOps::Grade(KA& value, bool up) {
   KB* v = value.value;
   const int n = v->Count();
-  const KT::KTO t = v->typen();
-  if (t != KT::tNum && t != KT::tClock && t != KT::tSeq && t != KT::tSeqEa && t != KT::tString &&
-      t != KT::tBit)
-    KTHROW(KT::eNotSupp, "type");
-  if ((t == KT::tNum || t == KT::tClock) && n > 0 && v->alignmentn() != KT::aInt &&
-      v->alignmentn() != KT::aFloat)
-    KTHROW(KT::eNotSupp, "type");
   if (n == 0) {
     value.Owns(new KNum());
     return;
@@ -297,6 +292,12 @@ void KOps::Grade(KA& value, bool up) {
     value = 1;
     return;
   }
+  const KT::KTO t = v->typen();
+  if (t != KT::tNum && t != KT::tClock && t != KT::tSeq && t != KT::tSeqEa && t != KT::tString &&
+      t != KT::tBit)
+    KTHROW(KT::eNotSupp, "type");
+  if ((t == KT::tNum || t == KT::tClock) && v->alignmentn() != KT::aInt && v->alignmentn() != KT::aFloat)
+    KTHROW(KT::eNotSupp, "type");
   KNum* g = new KNum(KT::aInt, n);
   KA hold;
   hold.Owns(g);
@@ -401,6 +402,9 @@ KA& KOps::op2525(KA& a) {
 KA& KOps::op2525(KA& left, KA& right) {
   if (!right.Is(KT::tNum) && !right.Is(KT::tBit)) right.CoerceTo(KT::tNum, KT::aInt);
   const int n = IntArg(right, "R Type");
+  // The nil count (the largest Int) asks for more elements than any value
+  // may hold, as numbers and bits refuse elsewhere.
+  if (n > 0x7FFFFFF0) KTHROW(KT::eSystem, "Out of memory");
   switch (left.Type()) {
     case KT::tNum:
       left.Owns(left.As<KNum>()->Reshape(n));
