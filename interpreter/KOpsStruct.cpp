@@ -400,12 +400,14 @@ KA& KOps::op2525(KA& a) {
 // "%%" dyadic: the left reshaped to the length the right gives (coerced to
 // Int: a string is read as a number; other types raise the coercion's error).
 KA& KOps::op2525(KA& left, KA& right) {
+  const KT::KTO t = left.Type();
+  if (t != KT::tNum && t != KT::tBit && !IsSeqType(t) && t != KT::tString) KTHROW(KT::eNotSupp, "Type");
   if (!right.Is(KT::tNum) && !right.Is(KT::tBit)) right.CoerceTo(KT::tNum, KT::aInt);
   const int n = IntArg(right, "R Type");
   // The nil count (the largest Int) asks for more elements than any value
   // may hold, as numbers and bits refuse elsewhere.
   if (n > 0x7FFFFFF0) KTHROW(KT::eSystem, "Out of memory");
-  switch (left.Type()) {
+  switch (t) {
     case KT::tNum:
       left.Owns(left.As<KNum>()->Reshape(n));
       break;
@@ -416,11 +418,9 @@ KA& KOps::op2525(KA& left, KA& right) {
     case KT::tSeqEa:
       left.Owns(left.As<KSeq>()->Reshape(n));
       break;
-    case KT::tString:
+    default:  // a string
       left.Owns(left.As<KString>()->Reshape(n));
       break;
-    default:
-      KTHROW(KT::eNotSupp, "Type");
   }
   return left;
 }
