@@ -211,7 +211,7 @@ const Example kExamples[] = {
     {"``|", "'banana' ``| 'bn'"},
     {"`|", "'banana' `| 'nb'"},
     {"|", "_3 4 _5 |"},
-    {"~", "0 1 0 ~"},
+    {"~", "' a b ' ~"},
     {"~&", "((#TRUE) , (#TRUE) , (#FALSE) , (#FALSE)) ~& ((#TRUE) , (#FALSE) , (#TRUE) , (#FALSE))"},
     {"~=", "1 2 3 ~= 2"},
     {"~|", "((#TRUE) , (#TRUE) , (#FALSE) , (#FALSE)) ~| ((#TRUE) , (#FALSE) , (#TRUE) , (#FALSE))"},

@@ -83,7 +83,8 @@ class KOps {
 
   // Shared algorithms of the structural family.
   // Grade: Int vector of 1-based positions ordering the value up or down
-  // (ties keep their positions); Num, Clock, Bit, Seq, String, else 7 "type".
+  // (ties keep their positions); fewer than 2 elements of any type give
+  // empty or 1; otherwise Num, Clock, Bit, Seq, String, else 7 "type".
   static void Grade(KA& value, bool up);
   // Total order over values: type code first, then by type.
   static int Compare(KB* a, KB* b);

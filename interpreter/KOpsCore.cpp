@@ -358,10 +358,8 @@ KA& KOps::opNS(KA& a) {
       KA hold;
       hold.Owns(ns);
       for (int i = 0; i < names->Count(); ++i) {
-        KB* name = names->Slots()[i];
-        if (name->typen() != KT::tString && name->typen() != KT::tField) KTHROW(KT::eNotSupp, "Type");
-        KA empty;
-        ns->Put(name, empty.value, KT::ntSymbol);
+        KA empty;  // a name that is not a string: 15 "Need string" from the namespace
+        ns->Put(names->Slots()[i], empty.value, KT::ntSymbol);
       }
       a = hold;
       return a;

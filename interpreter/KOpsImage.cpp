@@ -270,7 +270,8 @@ KNum* TableAsInts(const int* t) {
   return r;
 }
 
-bool IsEmptyValue(KA& a) { return a.Is(KT::tNil) || ((a.Is(KT::tNum) || a.Is(KT::tString)) && a.Cnt() == 0); }
+// Nil, or a value of any kind without elements (an empty sequence too).
+bool IsEmptyValue(KA& a) { return a.Is(KT::tNil) || a.Cnt() == 0; }
 
 // table[c] = the rank of weight[c] in a stable ascending grade.
 void RankInto(int* table, const std::vector<double>& weight) {

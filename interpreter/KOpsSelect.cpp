@@ -46,6 +46,14 @@ int64_t CountArg(KA& r) {
   KTHROW(KT::eValue, "Numeric Right only");
 }
 
+// The count of the forms whose right is coerced to Int: numbers and bits as
+// above; a string is read as a number; other types raise the coercion's
+// error.
+int64_t CoercedCountArg(KA& r) {
+  if (!r.Is(KT::tNum) && !r.Is(KT::tBit)) r.CoerceTo(KT::tNum, KT::aInt);
+  return CountArg(r);
+}
+
 // Rotates toward higher positions for positive n; the count is reduced
 // modulo the length first, so every Int count (its negation included) is
 // defined.
@@ -477,13 +485,13 @@ KA& KOps::op3E2A2A(KA& l, KA& r) {
 // Rotation and shift.
 
 KA& KOps::op3E253E(KA& a) { return RotateBy(a, 1); }
-KA& KOps::op3E253E(KA& l, KA& r) { return RotateBy(l, CountArg(r)); }
+KA& KOps::op3E253E(KA& l, KA& r) { return RotateBy(l, CoercedCountArg(r)); }
 KA& KOps::op3C253C(KA& a) { return RotateBy(a, -1); }
 KA& KOps::op3C253C(KA& l, KA& r) { return RotateBy(l, -CountArg(r)); }
 KA& KOps::op3E2D3E(KA& a) { return ShiftBy(a, 1); }
-KA& KOps::op3E2D3E(KA& l, KA& r) { return ShiftBy(l, CountArg(r)); }
+KA& KOps::op3E2D3E(KA& l, KA& r) { return ShiftBy(l, CoercedCountArg(r)); }
 KA& KOps::op3C2D3C(KA& a) { return ShiftBy(a, -1); }
-KA& KOps::op3C2D3C(KA& l, KA& r) { return ShiftBy(l, -CountArg(r)); }
+KA& KOps::op3C2D3C(KA& l, KA& r) { return ShiftBy(l, -CoercedCountArg(r)); }
 
 // ---------------------------------------------------------------------------
 // Uniqueness queries: one bit.

@@ -279,16 +279,11 @@ static void GradeInto(KB* v, bool up, int32_t* out) {
   MergeSort(out, buf.data(), n, before);
 }
 
+// The counts decide before the type: any value of no element grades to an
+// empty number and any value of one element to the Int 1.
 void KOps::Grade(KA& value, bool up) {
   KB* v = value.value;
   const int n = v->Count();
-  const KT::KTO t = v->typen();
-  if (t != KT::tNum && t != KT::tClock && t != KT::tSeq && t != KT::tSeqEa && t != KT::tString &&
-      t != KT::tBit)
-    KTHROW(KT::eNotSupp, "type");
-  if ((t == KT::tNum || t == KT::tClock) && n > 0 && v->alignmentn() != KT::aInt &&
-      v->alignmentn() != KT::aFloat)
-    KTHROW(KT::eNotSupp, "type");
   if (n == 0) {
     value.Owns(new KNum());
     return;
@@ -297,6 +292,12 @@ void KOps::Grade(KA& value, bool up) {
     value = 1;
     return;
   }
+  const KT::KTO t = v->typen();
+  if (t != KT::tNum && t != KT::tClock && t != KT::tSeq && t != KT::tSeqEa && t != KT::tString &&
+      t != KT::tBit)
+    KTHROW(KT::eNotSupp, "type");
+  if ((t == KT::tNum || t == KT::tClock) && v->alignmentn() != KT::aInt && v->alignmentn() != KT::aFloat)
+    KTHROW(KT::eNotSupp, "type");
   KNum* g = new KNum(KT::aInt, n);
   KA hold;
   hold.Owns(g);
@@ -396,10 +397,17 @@ KA& KOps::op2525(KA& a) {
   return a;
 }
 
-// "%%" dyadic: the left reshaped to the length the right gives.
+// "%%" dyadic: the left reshaped to the length the right gives (coerced to
+// Int: a string is read as a number; other types raise the coercion's error).
 KA& KOps::op2525(KA& left, KA& right) {
+  const KT::KTO t = left.Type();
+  if (t != KT::tNum && t != KT::tBit && !IsSeqType(t) && t != KT::tString) KTHROW(KT::eNotSupp, "Type");
+  if (!right.Is(KT::tNum) && !right.Is(KT::tBit)) right.CoerceTo(KT::tNum, KT::aInt);
   const int n = IntArg(right, "R Type");
-  switch (left.Type()) {
+  // The nil count (the largest Int) asks for more elements than any value
+  // may hold, as numbers and bits refuse elsewhere.
+  if (n > 0x7FFFFFF0) KTHROW(KT::eSystem, "Out of memory");
+  switch (t) {
     case KT::tNum:
       left.Owns(left.As<KNum>()->Reshape(n));
       break;
@@ -410,11 +418,9 @@ KA& KOps::op2525(KA& left, KA& right) {
     case KT::tSeqEa:
       left.Owns(left.As<KSeq>()->Reshape(n));
       break;
-    case KT::tString:
+    default:  // a string
       left.Owns(left.As<KString>()->Reshape(n));
       break;
-    default:
-      KTHROW(KT::eNotSupp, "Type");
   }
   return left;
 }
@@ -509,8 +515,8 @@ KA& KOps::op2A2A(KA& a) {
 // Without.
 
 // "~" monadic: bits negated; a string without blanks (a string of "0" and
-// "1" characters stays a string); numbers without zeros; a sequence without
-// its Nil elements.
+// "1" characters stays a string); a sequence without its Nil elements.
+// Numbers are refused like every other type ("~|" drops their zeros).
 KA& KOps::op7E(KA& a) {
   switch (a.Type()) {
     case KT::tBit:
@@ -519,10 +525,6 @@ KA& KOps::op7E(KA& a) {
     case KT::tString: {
       KA blank(" ");
       return op7E(a, blank);
-    }
-    case KT::tNum: {
-      KA zero(0);
-      return op7E(a, zero);
     }
     case KT::tSeq:
     case KT::tSeqEa: {

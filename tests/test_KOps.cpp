@@ -504,7 +504,15 @@ TEST_F(KOpsTest, GradeOrdersStablyInBothDirections) {
   EXPECT_EQ(IntsOf(s), (std::vector<int32_t>{2, 3, 1}));
   KA ns;
   ns.Owns(new KNS());
-  ExpectErr([&] { KOps::Grade(ns, true); }, KT::eNotSupp, "type");
+  KOps::Grade(ns, true);  // no element: empty, whatever the kind
+  EXPECT_EQ(ns.Type(), KT::tNum);
+  EXPECT_EQ(ns.Cnt(), 0);
+  KA two;
+  two.Owns(new KNS());
+  KA v(1);
+  two.As<KNS>()->Put("a", v.value, KT::ntSymbol);
+  two.As<KNS>()->Put("b", v.value, KT::ntSymbol);
+  ExpectErr([&] { KOps::Grade(two, true); }, KT::eNotSupp, "type");
 }
 
 TEST_F(KOpsTest, SortUpAndDown) {

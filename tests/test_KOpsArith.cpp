@@ -500,7 +500,7 @@ TEST(KOpsLogic, SharedOperandsNeverChange) {
   V n(N("0 1 0 2")), s(S("a b"));
   {
     KA ln(n), ls(s);
-    EXPECT_EQ(Txt(KOps::op7E(ln)), "1 2");
+    ExpectErr([&] { KOps::op7E(ln); }, KT::eNotSupp, "Left type");  // numbers: "~|"
     EXPECT_EQ(Str(KOps::op7E(ls)), "ab");
   }
   EXPECT_EQ(Txt(n), "0 1 0 2");
@@ -574,8 +574,8 @@ TEST(KOpsLogic, NumbersAndEmptyValues) {
   EXPECT_EQ(Txt(KOps::op26(c, d)), "2");
   V e(N("2 1")), f(N("1.5"));
   EXPECT_EQ(Txt(KOps::op7C(e, f)), "1 1.5 2");
-  V g(new KNum());  // no elements, no alignment: nothing to remove
-  EXPECT_EQ(KOps::op7E(g).Cnt(), 0);
+  V g(new KNum());  // monadic "~" refuses numbers, empty ones too
+  ExpectErr([&] { KOps::op7E(g); }, KT::eNotSupp, "Left type");
   EXPECT_EQ(g.Type(), KT::tNum);
   V h(N("0 0"));
   EXPECT_EQ(KOps::op7E7C(h).Cnt(), 0);
