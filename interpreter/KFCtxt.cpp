@@ -262,6 +262,17 @@ void KFCtxt::ChgCWD(KA& a) {
   if (!KPlat::ChangeDir(target.SysPath())) KTHROW(KT::eValue, "Can't set Path");
 }
 
+void KFCtxt::IdxAssign(KB* value, KB* index) {
+  KB* field = index;
+  // A field list of one field names that field (brackets make lists).
+  if (field && field->typen() == KT::tFL && field->Count() == 1) field = (*static_cast<KSeq*>(field))[0];
+  if (!field || field->typen() != KT::tField) KTHROW(KT::eNotSupp, "Type");
+  KA v(value);
+  if (FieldIs(field, ":cwd")) ChgCWD(v);
+  else if (FieldIs(field, ":fc")) chgFCtxt(v);
+  else KTHROW(KT::eNotSupp, "Type");
+}
+
 // ------------------------------------------------------------ file system
 
 bool KFCtxt::Exists() const {
