@@ -2,6 +2,7 @@
 // and trees, creating and purging directories behind the write fence.
 #include "KFCtxt.h"
 
+#include <cerrno>
 #include <memory>
 
 #include "KArg.h"
@@ -349,8 +350,13 @@ bool KFCtxt::FileCopy(KFile* f) {
   if (target.back() != '/') target += '/';
   target += KPlat::SysPathOf(f->NameText());
   if (!KPlat::WriteAllowedSys(target)) KTHROW(KT::eValue, ReasonText());
+  // Only a regular file has a content of its own: a pipe or a device
+  // could block the read or never end it.
+  KPlat::FileInfo info;
+  bool special = KPlat::Stat(f->SysPath(), info) && !info.isReg && !info.isDir;
+  if (special) errno = EINVAL;
   std::string content;
-  if (!KPlat::ReadFile(f->SysPath(), content) || !KPlat::WriteFile(target, content)) {
+  if (special || !KPlat::ReadFile(f->SysPath(), content) || !KPlat::WriteFile(target, content)) {
     KFile::fLastError = KError::LastError();
     return false;
   }
