@@ -1148,6 +1148,7 @@ void KA::IdxAssign(KA& value, KA& index, KA& newValue) {
     case KT::tBit: static_cast<KBit*>(v)->IdxAssign(nv, x); return;
     case KT::tString: static_cast<KString*>(v)->IdxAssign(nv, x); return;
     case KT::tRS: static_cast<KRS*>(v)->IdxAssign(nv, x); return;
+    case KT::tFCtxt: static_cast<KFCtxt*>(v)->IdxAssign(nv, x); return;
     case KT::tRef: {
       KA t(static_cast<KRef*>(v)->ValPtr(true));
       IdxAssign(t, idx, newValue);

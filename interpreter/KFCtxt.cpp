@@ -2,6 +2,7 @@
 // and trees, creating and purging directories behind the write fence.
 #include "KFCtxt.h"
 
+#include <cerrno>
 #include <memory>
 
 #include "KArg.h"
@@ -262,6 +263,17 @@ void KFCtxt::ChgCWD(KA& a) {
   if (!KPlat::ChangeDir(target.SysPath())) KTHROW(KT::eValue, "Can't set Path");
 }
 
+void KFCtxt::IdxAssign(KB* value, KB* index) {
+  KB* field = index;
+  // A field list of one field names that field (brackets make lists).
+  if (field && field->typen() == KT::tFL && field->Count() == 1) field = (*static_cast<KSeq*>(field))[0];
+  if (!field || field->typen() != KT::tField) KTHROW(KT::eNotSupp, "Type");
+  KA v(value);
+  if (FieldIs(field, ":cwd")) ChgCWD(v);
+  else if (FieldIs(field, ":fc")) chgFCtxt(v);
+  else KTHROW(KT::eNotSupp, "Type");
+}
+
 // ------------------------------------------------------------ file system
 
 bool KFCtxt::Exists() const {
@@ -338,8 +350,13 @@ bool KFCtxt::FileCopy(KFile* f) {
   if (target.back() != '/') target += '/';
   target += KPlat::SysPathOf(f->NameText());
   if (!KPlat::WriteAllowedSys(target)) KTHROW(KT::eValue, ReasonText());
+  // Only a regular file has a content of its own: a pipe or a device
+  // could block the read or never end it.
+  KPlat::FileInfo info;
+  bool special = KPlat::Stat(f->SysPath(), info) && !info.isReg && !info.isDir;
+  if (special) errno = EINVAL;
   std::string content;
-  if (!KPlat::ReadFile(f->SysPath(), content) || !KPlat::WriteFile(target, content)) {
+  if (special || !KPlat::ReadFile(f->SysPath(), content) || !KPlat::WriteFile(target, content)) {
     KFile::fLastError = KError::LastError();
     return false;
   }

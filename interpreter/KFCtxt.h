@@ -69,6 +69,9 @@ class KFCtxt : public KB {
   void Catenate(KB* right);
   void chgFCtxt(KA& a);            // replaces the path
   static void ChgCWD(KA& a);       // 15 "No such Path", "Can't set Path"
+  // Assignment by field: ".cwd" changes the current directory (ChgCWD),
+  // ".fc" replaces the path (chgFCtxt); any other index: 7 "Type".
+  void IdxAssign(KB* value, KB* index);
 
   // ---- the file system
   bool Exists() const;

@@ -394,6 +394,9 @@ bool Writable(KFile* f) {
 }  // namespace
 
 int KFile::NextWr(KB* value) {
+  // A value the buffer would refuse is refused before the file is touched
+  // (made writable, perhaps created).
+  if (value->typen() != KT::tString && value->typen() != KT::tField) KTHROW(KT::eNotSupp, "R-Type");
   if (!Writable(this)) return -1;
   KString* b = Buf();
   int from = std::max(b->Pos(), 0);

@@ -325,15 +325,26 @@ bool SameNeighbour(KB* v, int i, int j) {
 }
 
 // The values a number can equal: a number's elements, a bit vector's bits
-// as 0 and 1; none for any other value.
+// as 0 and 1, and of a sequence the elements that are one number or bit
+// (only a single value can equal an element); none for any other value.
+void AddNumericKeys(KB* v, std::vector<double>& keys, bool singleOnly) {
+  if (singleOnly && v->Count() != 1) return;
+  if (v->typen() == KT::tNum) {
+    KNum* y = static_cast<KNum*>(v);
+    for (int k = 0; k < y->Count(); ++k) keys.push_back(y->IsFlt() ? y->FltPtr()[k] : y->IntPtr()[k]);
+  } else if (v->typen() == KT::tBit) {
+    KBit* y = static_cast<KBit*>(v);
+    for (int k = 0; k < y->Count(); ++k) keys.push_back(y->BitGet(k) ? 1.0 : 0.0);
+  }
+}
+
 std::vector<double> NumericKeys(KA& r) {
   std::vector<double> keys;
-  if (r.Is(KT::tNum)) {
-    KNum* y = r.As<KNum>();
-    for (int k = 0; k < y->Count(); ++k) keys.push_back(y->IsFlt() ? y->FltPtr()[k] : y->IntPtr()[k]);
-  } else if (r.Is(KT::tBit)) {
-    KBit* y = r.As<KBit>();
-    for (int k = 0; k < y->Count(); ++k) keys.push_back(y->BitGet(k) ? 1.0 : 0.0);
+  if (IsSeqType(r)) {
+    KSeq* s = r.As<KSeq>();
+    for (int k = 0; k < s->Count(); ++k) AddNumericKeys(s->Slots()[k], keys, true);
+  } else {
+    AddNumericKeys(r.value, keys, false);
   }
   return keys;
 }

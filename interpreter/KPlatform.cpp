@@ -654,9 +654,11 @@ int OpenFile(const std::string& sysPath, char mode) {
   if (CutShort(sysPath)) return -1;
   for (const ModeFlags& m : kModes)
     if (m.mode == mode) {
-      // Truncating a directory fails before anything is changed.
-      int fd = open(sysPath.c_str(), m.flags | O_CLOEXEC, 0644);
-      return RefuseDir(fd);
+      // Truncating a directory fails before anything is changed. Opened
+      // without blocking, so a pipe without a writer cannot hold the run.
+      int fd = RefuseDir(open(sysPath.c_str(), m.flags | O_CLOEXEC | O_NONBLOCK, 0644));
+      if (fd >= 0 && m.flags != O_PATH) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      return fd;
     }
   errno = EINVAL;
   return -1;
@@ -819,7 +821,7 @@ bool NameMatches(const std::string& pattern, const std::string& name) {
 
 int ExecType(const std::string& sysPath) {
   if (access(sysPath.c_str(), X_OK) != 0) return -1;
-  int fd = open(sysPath.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open(sysPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return -1;
   char magic[4] = {};
   ssize_t n = pread(fd, magic, 4, 0);

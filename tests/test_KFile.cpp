@@ -4,6 +4,7 @@
 // and directories where files are expected, images.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -212,6 +213,25 @@ TEST_F(FileDir, LinksAndDirectoriesWhereFilesAreExpected) {
   EXPECT_THROW(dir.Buf(), KError);
   EXPECT_FALSE(dir.Open('X'));
   EXPECT_TRUE(fs::is_directory("tarq/user/dir"));
+}
+
+// A pipe without a writer neither blocks a read, the attributes nor a copy;
+// the alarm turns a regression into a failure instead of a hang.
+TEST_F(FileDir, PipesAndDevicesNeitherBlockNorRunForever) {
+  ASSERT_EQ(mkfifo("tarq/user/pipe", 0755), 0);
+  alarm(20);
+  KFile pipe(std::string("tarq\\user\\pipe"));
+  EXPECT_EQ(pipe.Buf()->Value(), "");
+  Owned<KSeq> attr(pipe.Attr());
+  ASSERT_TRUE(attr);
+  EXPECT_EQ((*attr)[3]->AsString(false), "Not Executable");
+  KFCtxt into(std::string("tarq\\user\\copies"));
+  into.PathCreate();
+  EXPECT_FALSE(into.FileCopy(&pipe));
+  KFile zero(std::string("/dev/zero"));
+  EXPECT_FALSE(into.FileCopy(&zero));
+  alarm(0);
+  EXPECT_TRUE(into.IsEmpty());
 }
 
 TEST_F(FileDir, TimesAndAttributes) {
