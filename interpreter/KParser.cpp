@@ -1868,10 +1868,9 @@ void OnFieldName(KPParser& ps) {
             L.Clear();
           }
         } else {
-          KA sid;
-          sid.Owns(new KNum(static_cast<int32_t>(L.value->SID())));
-          L.Owns(MakeSeq({ps.chain, sid.value}));
-          KParser::Monadic(&ps, L, KOps::iRef);
+          // The reference designates the variable that holds this value, so
+          // the field is the target's, as for "(x @) :name".
+          RefOfValue(ps, L);
           if (!L.Is(KT::tRef)) KTHROW(KT::eSystem, "KRef");
           L.Owns(L.value->FieldGet(R.value));
         }
