@@ -1706,6 +1706,14 @@ void OnOperator(KPParser& ps) {
   }
 }
 
+// True when the association's value can be walked into by a further
+// selector: a container, a namespace, a reference or code.
+bool HoldsMembers(KAssoc* a) {
+  if (!a) return false;
+  KT::KTO t = a->ValPtr()->typen();
+  return t == KT::tCV || t == KT::tNS || t == KT::tRef || IsBlockLike(t);
+}
+
 // Member access after a reference or container in hand (kinds 8 and 25):
 // walks the selectors, then lets the member join the saved expression.
 void OnMemberOfRef(KPParser& ps) {
@@ -1724,6 +1732,14 @@ void OnMemberOfRef(KPParser& ps) {
   if (t == KT::tNS || t == KT::tCV) {
     KNS* ns = static_cast<KNS*>(owner.value);
     KAssoc* a = ns->AssocPtr(ps.token);
+    if (wantRef && ps.member == 1 && !HoldsMembers(a)) {
+      // An assignment walks on through this name: it becomes a container,
+      // as for "=> r.a.b" through a reference.
+      KA fresh;
+      fresh.Owns(new KCV());
+      PutMember(ns, std::string(ps.token, static_cast<size_t>(ps.tokenLen)), fresh.value);
+      a = ns->AssocPtr(ps.token);
+    }
     if (!a && wantRef && ps.member != 1) {
       KA nv;
       a = ns->Put(ps.token, nv.value, KT::ntSymbol);
@@ -1868,10 +1884,9 @@ void OnFieldName(KPParser& ps) {
             L.Clear();
           }
         } else {
-          KA sid;
-          sid.Owns(new KNum(static_cast<int32_t>(L.value->SID())));
-          L.Owns(MakeSeq({ps.chain, sid.value}));
-          KParser::Monadic(&ps, L, KOps::iRef);
+          // The reference designates the variable that holds this value, so
+          // the field is the target's, as for "(x @) :name".
+          RefOfValue(ps, L);
           if (!L.Is(KT::tRef)) KTHROW(KT::eSystem, "KRef");
           L.Owns(L.value->FieldGet(R.value));
         }
