@@ -845,8 +845,8 @@ KB* Lookup(KPParser& ps, const char* name, int& level) {
   v->descriptor->SID = v->ID;  // a value found by name is bound
   level = n - 1 - i;
   v->level = level;
-  ps.foundNS = ns;
-  ps.foundSlot = slot;
+  ps.foundNS = ps.readNS = ns;
+  ps.foundSlot = ps.readSlot = slot;
   ps.foundLevel = level;
   return v;
 }
@@ -958,7 +958,29 @@ void Deref(KA& a) {
 const char* OpName(int op) { return op == -2 ? "UserDefOp" : KOps::OpNameGet(op); }
 
 // Builds a reference value from (chain, value) through the "@" operator.
+// The entry the value in hand was just read from, when that entry still holds
+// this very value object. After `x => y` both names hold one object, so the
+// value alone cannot tell which name the script wrote before "@".
+KAssoc* EntryJustRead(KPParser& ps, KB* v) {
+  KSeq* chain = ps.chain;
+  if (!ps.readNS || !chain) return nullptr;
+  KB** slots = chain->Slots();
+  bool inChain = false;
+  for (int i = 0, n = chain->Count(); i < n && !inChain; ++i) inChain = slots[i] == ps.readNS;
+  if (!inChain) return nullptr;
+  KAssoc* a = ps.readNS->AssocPtr(ps.readSlot);
+  return a && a->ValPtr() == v ? a : nullptr;
+}
+
 void RefOfValue(KPParser& ps, KA& l) {
+  KT::KTO t = l.Type();
+  if (t != KT::tRef && t != KT::tAssoc && l.value->level < 2) {
+    if (KAssoc* a = EntryJustRead(ps, l.value)) {
+      ps.ParseLine("Monadic op:", KOps::OpNameGet(KOps::iRef));
+      l.Owns(new KRef(a));
+      return;
+    }
+  }
   KA pair;
   pair.Owns(MakeSeq({ps.chain, l.value}));
   l = pair;

@@ -104,6 +104,12 @@ class KPParser : public KPosState {
   // assignment that may follow at once); null when not found.
   KNS* foundNS = nullptr;
   int foundSlot = -1, foundLevel = -1;
+  // Where the last symbol read by this parser was found, kept across tokens
+  // so that "@" after it can name that very entry; it may be stale, and is
+  // used only while its namespace is in the chain and the entry still holds
+  // the value in hand.
+  KNS* readNS = nullptr;
+  int readSlot = -1;
 
   KA L, R;
   KA U;       // the user-defined operator for newOp/pendOp == -2
