@@ -957,7 +957,6 @@ void Deref(KA& a) {
 
 const char* OpName(int op) { return op == -2 ? "UserDefOp" : KOps::OpNameGet(op); }
 
-// Builds a reference value from (chain, value) through the "@" operator.
 // The entry the value in hand was just read from, when that entry still holds
 // this very value object. After `x => y` both names hold one object, so the
 // value alone cannot tell which name the script wrote before "@".
@@ -972,6 +971,8 @@ KAssoc* EntryJustRead(KPParser& ps, KB* v) {
   return a && a->ValPtr() == v ? a : nullptr;
 }
 
+// Builds a reference value through the "@" operator: to the entry just read
+// when it holds the value, else from (chain, value) as the operator decides.
 void RefOfValue(KPParser& ps, KA& l) {
   KT::KTO t = l.Type();
   if (t != KT::tRef && t != KT::tAssoc && l.value->level < 2) {
