@@ -996,7 +996,8 @@ std::shared_ptr<KRB> KRB::Open(const std::string& sysPath, bool writable, const 
     t->writable_ = writable;
   }
   t->refusal_ = refusal;
-  t->path_ = sysPath;
+  // Absolute, so that the bound file stays named when the working directory changes.
+  t->path_ = KPlat::NormalPath(sysPath);
   t->identity_ = id;
   Bindings()[id] = t;
   return t;
