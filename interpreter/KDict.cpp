@@ -306,6 +306,8 @@ KB* KDict::IndexedBy(KB* index) {
   auto lookup = [&](const KRB::Item& key) {
     found.clear();
     t.Find(key, found);
+    // A set answers a number it gave a key with that key.
+    if (found.empty() && IsSet()) t.FindRev(key, found);
     if (found.empty()) out->AppendOwned(new KNV());
     for (uint32_t n : found) out->AppendOwned(t.Val(n));
   };

@@ -32,7 +32,8 @@ std::map<std::pair<uint64_t, uint64_t>, std::weak_ptr<KRB>>& Bindings() {
 
 [[noreturn]] void Damaged(const char* why) { KTHROW(KT::eSystem, std::string("Damaged dictionary file: ") + why); }
 
-[[noreturn]] void SystemFailure() { throw KError(KPlat::ErrorText(KPlat::LastErrno()), kUnit, __LINE__); }
+// The system's error text with its number, as every system error gives it.
+[[noreturn]] void SystemFailure() { throw KError(kUnit, __LINE__); }
 
 // The largest file position the 32-bit slot links can address.
 constexpr uint64_t kMaxFile = 0x7FFFFFF0u;
@@ -128,6 +129,11 @@ uint32_t KRB::Bound(const Probe& p, bool withVal, bool lower) const {
 
 void KRB::Find(const Item& key, std::vector<uint32_t>& out) const {
   Probe p{key, Item(), false, false};
+  for (uint32_t u = Bound(p, false, true); u && Cmp(p, u, false) == 0; u = Next(u)) out.push_back(u);
+}
+
+void KRB::FindRev(const Item& number, std::vector<uint32_t>& out) const {
+  Probe p{number, Item(), false, true};
   for (uint32_t u = Bound(p, false, true); u && Cmp(p, u, false) == 0; u = Next(u)) out.push_back(u);
 }
 
@@ -990,7 +996,8 @@ std::shared_ptr<KRB> KRB::Open(const std::string& sysPath, bool writable, const 
     t->writable_ = writable;
   }
   t->refusal_ = refusal;
-  t->path_ = sysPath;
+  // Absolute, so that the bound file stays named when the working directory changes.
+  t->path_ = KPlat::NormalPath(sysPath);
   t->identity_ = id;
   Bindings()[id] = t;
   return t;

@@ -151,6 +151,8 @@ class KRB {
   // The entries with the key, in order (no reverse entries).
   void Find(KB* key, std::vector<uint32_t>& out) const { Find(ItemOf(key), out); }
   void Find(const Item& key, std::vector<uint32_t>& out) const;
+  // A set's reverse entries (number, key) under the given number.
+  void FindRev(const Item& number, std::vector<uint32_t>& out) const;
 
   // Ordered walk over the entries: First() then Next(n); 0 at the end.
   uint32_t First() const { return nodes_[kHead].link[lLX]; }
