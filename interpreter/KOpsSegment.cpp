@@ -110,9 +110,15 @@ KA& KOps::op5C7E(KA& l, KA& r) {
 }
 
 // ---------------------------------------------------------------------------
-// Removing characters. Nil passes "~~" and "~~|" unchanged.
+// Removing characters. Nil passes "~~" and "~~|" unchanged; these forms take
+// strings only (a file is no string here: 7 "Type").
 
 namespace {
+
+KString* StringArg(KA& a) {
+  if (!a.Is(KT::tString)) KTHROW(KT::eNotSupp, "Type");
+  return a.As<KString>();
+}
 
 KA& Edited(KA& a, KString* s) {
   a.Owns(s);
@@ -127,12 +133,12 @@ KA& KOps::op7E7E(KA& a) {
   if (a.Is(KT::tNil)) return a;
   KA blank;
   blank.Owns(BlankSet());
-  return Edited(a, TextArg(a)->DEE(blank.value));
+  return Edited(a, StringArg(a)->DEE(blank.value));
 }
 
 KA& KOps::op7E7E7C(KA& l, KA& r) {
   if (l.Is(KT::tNil)) return l;
-  return Edited(l, TextArg(l)->DEE(r.value));
+  return Edited(l, StringArg(l)->DEE(r.value));
 }
 
 KA& KOps::op7E7E26(KA&) { KTHROW(KT::eNotImpl, "Without Extraneous Words"); }
@@ -141,12 +147,12 @@ KA& KOps::op7E7E26(KA&, KA&) { KTHROW(KT::eNotImpl, "Without Extraneous All/GREP
 // Monadic "~<" is monadic "~|" (a string without its leading blanks).
 KA& KOps::op7E3C(KA& a) { return op7E7C(a); }
 
-KA& KOps::op7E3C(KA& l, KA& r) { return Edited(l, TextArg(l)->DLE(r.value)); }
+KA& KOps::op7E3C(KA& l, KA& r) { return Edited(l, StringArg(l)->DLE(r.value)); }
 
 KA& KOps::op7E3E(KA& a) {
   KA blank;
   blank.Owns(BlankSet());
-  return Edited(a, TextArg(a)->DTE(blank.value));
+  return Edited(a, StringArg(a)->DTE(blank.value));
 }
 
-KA& KOps::op7E3E(KA& l, KA& r) { return Edited(l, TextArg(l)->DTE(r.value)); }
+KA& KOps::op7E3E(KA& l, KA& r) { return Edited(l, StringArg(l)->DTE(r.value)); }
