@@ -1049,6 +1049,10 @@ void KParser::Dyadic(KPParser* ps, KA& l, KA& r, int op) {
   for (int i = 0; i < n; ++i) {
     KA a(ls ? (*ls)[i] : l.value);
     KA b(rs ? (*rs)[i] : r.value);
+    // Each pair is an application of its own: a Nil beside a number, clock
+    // or string is turned into that kind's nil, as for plain operands.
+    if (a.Is(KT::tNil) && !b.Is(KT::tNil)) NilNext(a, b);
+    if (b.Is(KT::tNil) && !a.Is(KT::tNil)) NilNext(b, a);
     if (op == -2) {
       KBlock::ApplyUD(ps, ps->U.value, a, &b, 3);
     } else {
