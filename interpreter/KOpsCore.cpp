@@ -54,6 +54,9 @@ KA& KOps::op3D3E(KA& value, KA& target) {
   return value;
 }
 
+// "=>" monadic: there is nothing to assign to.
+KA& KOps::op3D3E(KA&) { KTHROW(KT::eNotImpl, "Do not implement"); }
+
 // "=>[" dyadic: only the evaluator performs indexed assignment.
 KA& KOps::op3D3E5B(KA&, KA&) { KTHROW(KT::eNotImpl, "=>["); }
 

@@ -395,6 +395,10 @@ TEST_F(KOpsTest, ConstantNiladicsAndNamespaces) {
   EXPECT_GE(names.As<KNS>()->IndexOf(beta.value), 0);
   ExpectErr([&] { KOps::opNS(ns, ns); }, KT::eNotSupp, "Dyadic NS");
   ExpectErr([&] { KOps::op3D3E5B(ns, ns); }, KT::eNotImpl, "=>[");
+  // Assignment without a target: the monadic form is in the table and refuses.
+  KOps::FnM assignAlone = KOps::FnMGet(KOps::iAssign);
+  ASSERT_NE(assignAlone, &KOps::opErrM);
+  ExpectErr([&] { assignAlone(ns); }, KT::eNotImpl, "Do not implement");
 }
 
 TEST_F(KOpsTest, AppendAssignChecksTheTarget) {

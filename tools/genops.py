@@ -10,6 +10,8 @@ import re, sys
 
 # Operators whose niladic slot holds their monadic implementation.
 NILADIC_IS_MONADIC = {'%*', '%**', '*'}
+# Operators with a monadic function but no monadic text (the function refuses).
+MONADIC_WITHOUT_TEXT = {'=>'}
 
 def cname(sym):
     if sym.startswith('#') and re.fullmatch(r'#[A-Za-z0-9]+', sym):
@@ -40,7 +42,7 @@ for ident, sym, f in out:
     n = 'niladic' in f
     if n and sym in NILADIC_IS_MONADIC:
         n = 2
-    mo = 'monadic' in f; d = 'dyadic' in f
+    mo = 'monadic' in f or sym in MONADIC_WITHOUT_TEXT; d = 'dyadic' in f
     print('KOP(%d, %s, %s, %d, %s, %d, %s, %d, %s)' % (
         ident, cstr(sym), cname(sym), n, cstr(f.get('niladic', '')), mo,
         cstr(f.get('monadic', '')), d, cstr(f.get('dyadic', ''))))
