@@ -9,6 +9,7 @@
 #include "KNS.h"
 #include "KNum.h"
 #include "KParser.h"
+#include "KQuick.h"
 #include "KSeq.h"
 #include "KString.h"
 #include "Kerror.h"
@@ -230,12 +231,47 @@ bool KBlock::bracketedBy(const char* text, const char* pair, int& start, int& le
 
 // ------------------------------------------------------------ running
 
+KQuick* KBlock::Quick(KPParser* ps) {
+  if (ps->Parsing() || ps->Tracing()) return nullptr;
+  KRec* r = Rec();
+  if (!r->memo) {
+    KString* code = r->code;
+    const char* t = code ? code->Str() : "";
+    size_t n = code ? static_cast<size_t>(code->Len()) : 0;
+    // The text inside the brackets, as a run reads it.
+    if (n >= 2) {
+      ++t;
+      n -= 2;
+    } else {
+      n = 0;
+    }
+    r->memo = KTokMemo::For(t, n);
+    if (!r->memo) return nullptr;
+  }
+  KTokMemo& m = *r->memo;
+  if (m.quickState == 0) {
+    m.quick = KQuick::Compile(m.text.data(), m.text.size());
+    m.quickState = m.quick ? 1 : -1;
+  }
+  return m.quick.get();
+}
+
+// Runs the text in a child parse state from the start, or from the
+// statement the direct run handed over at.
+static KT::KBR RunTokens(KPParser* ps, KBlock* b, KA& a, size_t resume, size_t line, KT::KTT& last,
+                         KT::KCT& ct) {
+  KChild child(ps);
+  KString* code = b->Code();
+  child->CmdSetMemo(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true, &b->Rec()->memo);
+  if (resume) child->ResumeAt(resume, line);
+  KT::KBR flow = child->Run(a, last, b);
+  ct = child->curCT;
+  return flow;
+}
+
 KT::KBR KBlock::Run(KPParser* ps, KA& a) {
   if (ps->depth + 1 > KT::DepthLimit) KTHROW(KT::eDepth, "");
   Keep self(this);  // keeps the block (and its namespace) alive for the run
-  KChild child(ps);
-  KString* code = Rec()->code;
-  child->CmdSetMemo(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true, &Rec()->memo);
   if (a.Is(KT::tRef)) KA::Reveal(a);
   KNS* own = Rec()->ns;
   if (a.Is(KT::tNS) || a.Is(KT::tCV)) {
@@ -250,11 +286,25 @@ KT::KBR KBlock::Run(KPParser* ps, KA& a) {
   ChainPop pop(ps->chain);
   ps->chain->Append(own, false);
   KT::KTT last = KT::ttUnknown;
-  KT::KBR flow = child->Run(a, last, this);
-  CTSet(child->curCT);
+  KT::KCT ct = KT::ctNone;
+  KT::KBR flow;
+  size_t resume = 0, line = 0;
+  KQuick* q = a.Is(KT::tNV) ? Quick(ps) : nullptr;
+  if (!q || !q->Run(ps, a, flow, resume, line, last)) flow = RunTokens(ps, this, a, resume, line, last, ct);
+  CTSet(ct);
   TTSet(last);
   ps->curTT = KT::ttSeqValue;
   return flow;
+}
+
+int KBlock::Test(KPParser* ps, KB*& named) {
+  if (ps->depth + 1 > KT::DepthLimit) KTHROW(KT::eDepth, "");
+  KQuick* q = Quick(ps);
+  if (!q) return -1;
+  Keep self(this);
+  ChainPop pop(ps->chain);
+  ps->chain->Append(Rec()->ns, false);
+  return q->Truth(ps, named);
 }
 
 KT::KBR KBlock::Call(KPParser* ps, KB* v, KA& a) {
@@ -306,10 +356,6 @@ void KBlock::ApplyUD(KPParser* ps, KB* op, KA& l, KA* r, int valence) {
   if (valence < 1 || valence > 3) KTHROW(KT::eValue, "Valence");
   Keep self(op);
   KBlock* b = static_cast<KBlock*>(op);
-  KChild child(ps);
-  KString* code = b->Rec()->code;
-  child->CmdSetMemo(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true,
-                    &b->Rec()->memo);
   if (l.Is(KT::tRef)) KA::Reveal(l);
   // The operands replace the previous "l__" and "r__" in the operator's own
   // namespace (stored with kind 2, in that order).
@@ -324,8 +370,12 @@ void KBlock::ApplyUD(KPParser* ps, KB* op, KA& l, KA* r, int valence) {
   ps->chain->Append(own, false);
   if (!l.Is(KT::tNV)) l.Clear();
   KT::KTT last = KT::ttUnknown;
-  child->Run(l, last, b);
-  b->CTSet(child->curCT);
+  KT::KCT ct = KT::ctNone;
+  KT::KBR flow;
+  size_t resume = 0, line = 0;
+  KQuick* q = b->Quick(ps);
+  if (!q || !q->Run(ps, l, flow, resume, line, last)) RunTokens(ps, b, l, resume, line, last, ct);
+  b->CTSet(ct);
 }
 
 // ------------------------------------------------------------ value protocol

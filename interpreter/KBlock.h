@@ -16,6 +16,7 @@ class KSeq;
 class KString;
 class KPParser;
 struct KTokMemo;
+class KQuick;
 
 class KBlock : public KB {  // type 4 "Block", alignment K, one element
  public:
@@ -65,12 +66,20 @@ class KBlock : public KB {  // type 4 "Block", alignment K, one element
   KB* Size();
   void MemberSet(KB* value, const char* name);  // has no effect
 
+  // The direct form of the text (KQuick), compiled on first use; null when
+  // the text has none or a switch asks for parse or trace lines.
+  KQuick* Quick(KPParser* ps);
+
   static bool bracketedBy(const char* text, const char* pair, int& start, int& length);
 
   // Runs this block in a child of `ps` with argument handle `a` (a namespace
   // argument passes named values); `a` receives the value. Raises the depth
   // error beyond KT::DepthLimit.
   KT::KBR Run(KPParser* ps, KA& a);
+  // The truth of a test block's value, run with no argument: 1 or 0 when its
+  // text runs directly, 2 when the text is a lone name (`named` receives the
+  // value, whose truth the caller judges), -1 when it must Run.
+  int Test(KPParser* ps, KB*& named);
   // Calls a block value: a SysOp argument runs nothing; anything but a block
   // raises 10 "Not Block".
   static KT::KBR Call(KPParser* ps, KB* blockValue, KA& a);

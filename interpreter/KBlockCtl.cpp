@@ -465,8 +465,13 @@ KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, boo
     Poll(ps);
     if (testFirst || !first) {
       ps->ParseLine("Test:", TextPtr(testText));
-      RunPart(ps, test, t);
-      if (!Truth(t.value)) break;
+      KB* named = nullptr;
+      int direct = test->Test(ps, named);
+      if (direct < 0) {
+        RunPart(ps, test, t);
+        named = t.value;
+      }
+      if (direct == 0 || ((direct == 2 || direct < 0) && !Truth(named))) break;
     }
     ps->ParseLine("Blk:", TextPtr(bodyText));
     KT::KBR flow = RunPart(ps, body, out);

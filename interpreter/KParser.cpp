@@ -270,6 +270,7 @@ void KPParser::CmdSet(const char* text, size_t n, bool stripEnds) {
   member = colon = 0;
   curTT = KT::ttUnknown;
   curCT = KT::ctNone;
+  resumed = false;
   memo.reset();
 }
 
@@ -662,6 +663,12 @@ KTT KPParser::ScanOne() {
         ScanError(*this, p, p + 1, KT::eSyntax, "Invalid character");
     }
   }
+}
+
+void KPParser::ResumeAt(size_t scanAt, size_t lineAt) {
+  scan = prevStart = code + scanAt;
+  lineStart = code + lineAt;
+  resumed = true;
 }
 
 void KPParser::PutBack() {
@@ -2205,6 +2212,8 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
   if (&result != &L) std::swap(L.value, result.value);
   if (!IsNV(ps.R)) ps.R.Clear();
   ps.curTT = IsNV(L) ? KT::ttUnknown : KT::ttSeqValue;
+  if (ps.resumed) ps.curTT = KT::ttSeparator;  // the statements before ran directly
+  ps.resumed = false;
   ps.prevTT = ps.curTT;
   ps.curCT = KT::ctNone;
   ps.newOp = ps.pendOp = -1;
@@ -2213,7 +2222,10 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
   ps.savedState.active = false;
   if (!IsNV(ps.savedState.L)) ps.savedState.L.Clear();
   ps.member = ps.colon = 0;
-  *ps.swStop = false;
+  // A host's run starts with the stop switch cleared. A nested run leaves
+  // it alone: a request that arrived while the parent was running must
+  // still stop it.
+  if (!ps.parent) *ps.swStop = false;
   bool first = true;
   KTT beforeTransparent = KT::ttUnknown;
   KTT lastRaw = KT::ttUnknown;

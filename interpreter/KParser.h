@@ -22,6 +22,7 @@ class KNS;
 class KString;
 class KBlock;
 class KParser;
+class KQuick;
 
 // The host's output sink: the interpreter appends whole lines (Windows-1252,
 // may contain CR LF).
@@ -56,6 +57,11 @@ struct KTokMemo {
   std::string text;
   std::vector<int32_t> at;  // text offset -> entry index, -1 not yet read
   std::vector<Entry> entries;
+
+  // The direct form of the text (KQuick), compiled on first use: state 0
+  // not yet tried, 1 compiled, -1 the text has none.
+  std::shared_ptr<KQuick> quick;
+  int8_t quickState = 0;
 
   explicit KTokMemo(const char* t, size_t n) : text(t, n), at(n + 1, -1) {}
   const Entry* Find(size_t offset) const {
@@ -132,6 +138,7 @@ class KPParser : public KPosState {
     bool active = false;
   } savedState;
 
+  bool resumed = false;  // set by ResumeAt until the run starts
   uint8_t member = 0;  // 0 none, 1 "." or ":" follows, 2 "[" follows
   uint8_t colon = 0;   // 1 when the selector is ":"
   KBlock* block = nullptr;  // the block being run (null for a host run)
@@ -172,6 +179,9 @@ class KPParser : public KPosState {
   void PutBack();
   // Pushes one character back in front of the scan position.
   void PutBackChar(char c);
+  // Makes the next run start at a statement boundary inside the text (the
+  // scan position and line start there), as if a ";" had just been read.
+  void ResumeAt(size_t scanAt, size_t lineAt);
   // The text after the current token up to the end (for look-ahead).
   const char* Rest() const { return scan; }
   // Whether the next token is a separator, read from the text without

@@ -1,0 +1,105 @@
+// KQuick: the direct form of the texts loops spend their time in. A text
+// made only of statements like `i + 1 => i`, `i < 100`, `s + x => s` or a
+// lone program name, separated by ";", is compiled once into statements
+// over resolved operators, built literals and cached name places, and run
+// without the token loop.
+//
+// Contract: a quick run ends exactly as the token loop would (the same
+// values stored under the same names with the same SID and level, the same
+// value in hand, the same flow record) or hands over before a statement has
+// done anything: `Run` then names the text offset where the token loop must
+// start (the beginning of that statement, as if a ";" had just been read).
+// It only runs with the parse and trace switches off, so no trace line is
+// ever missing. Integers follow the element rules of the arithmetic family:
+// a nil on either side gives nil, sums wrap in 32 bits.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KArg.h"
+#include "Ktypes.h"
+
+class KPParser;
+class KNS;
+class KAssoc;
+class KSeq;
+
+class KQuick {
+ public:
+  // The quick form of a text, or null when some token is outside it (or
+  // the text does not scan).
+  static std::shared_ptr<KQuick> Compile(const char* text, size_t n);
+
+  // Runs the text in `ps` (whose chain already ends with the run's own
+  // namespace). True when every statement ran: `result` holds the text's
+  // value, `flow` the flow record and `last` the kind the token loop would
+  // have ended with. False when statement k cannot run
+  // directly: statements before it ran, `resume`/`line` are the text
+  // offsets of the scan position and line start at its beginning.
+  bool Run(KPParser* ps, KA& result, KT::KBR& flow, size_t& resume, size_t& line, KT::KTT& last);
+
+  // The truth of a one-statement text without assignment (a loop test):
+  // 1 or 0; -1 when the text has to run as usual; 2 when the test is a lone
+  // name: `value` receives its value, whose truth is the caller's rule.
+  int Truth(KPParser* ps, KB*& value);
+
+  // For tests: the number of statements.
+  size_t Statements() const { return stmts_.size(); }
+
+ private:
+  // Element operations of the form: the arithmetic three and the six
+  // comparisons (a comparison gives a one-bit value).
+  enum Op : uint8_t { opPlus, opMinus, opTimes, opLT, opLE, opGT, opGE, opEQ, opNE };
+
+  // A name with the place it was last found: chain length, position,
+  // namespace and slot. Checked on every use, refreshed on a miss.
+  struct Sym {
+    std::string name;
+    KA key;  // the name as a string, for the full search
+    int chainCount = -1, chainIdx = -1, slot = -1;
+    KNS* ns = nullptr;
+  };
+  struct Term {
+    int sym = -1;     // index into syms_, or -1 for the literal
+    int32_t lit = 0;  // a literal of at most nine digits
+  };
+  struct Step {
+    Op op;
+    Term term;
+  };
+  struct Stmt {
+    size_t resume = 0, line = 0;  // scan position and line start before it
+    Term first;
+    std::vector<Step> steps;
+    int target = -1;  // the name after "=>", or -1
+  };
+  // The computed value of a statement before it is made a value.
+  struct Acc {
+    KB* named = nullptr;  // a lone name's value (no steps)
+    int32_t num = 0;
+    bool isBit = false, bit = false;  // a comparison gave `bit`
+    int level = 0;  // the level a computed number carries (the first name's)
+  };
+
+  // Where a name is in the chain now: its association and level, or null.
+  KAssoc* Locate(KSeq* chain, Sym& s, int& level);
+  // The value of a name as an operand, stamped as a lookup stamps it;
+  // null when it is not a one-element Int without flags.
+  KB* IntOperand(KSeq* chain, int sym, int& level);
+  // Evaluates a statement's expression; false when it needs the token loop.
+  bool Eval(KSeq* chain, const Stmt& st, Acc& acc);
+  // A statement that is a lone name of a program or block: runs it.
+  // 0 not such a statement, 1 ran, -1 it must go to the token loop.
+  int Call(KPParser* ps, const Stmt& st, KA& out, KT::KBR& flow);
+  // Stores the accumulator under the statement's target; `out` receives
+  // the stored value. False (nothing done) when the target needs the loop.
+  bool Store(KSeq* chain, const Stmt& st, Acc& acc, KA& out);
+  static KB* Make(const Acc& acc);
+
+  std::deque<Sym> syms_;  // handles do not move: a deque keeps them in place
+  std::vector<Stmt> stmts_;
+};
