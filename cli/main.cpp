@@ -15,6 +15,7 @@
 
 #include "KB.h"
 #include "KPlatform.h"
+#include "KQuick.h"
 #include "Repl.h"
 #include "TarqHelp.h"
 #include "TarqHost.h"
@@ -29,7 +30,8 @@ const char* const kUsage =
     "  (nothing)    interactive session on a terminal, else read standard input\n"
     "  -t -p -v -c  start with trace, parse, verbose or comments on\n"
     "  --ops        list the operators\n"
-    "  --reference  print the operator reference (Markdown)\n";
+    "  --reference  print the operator reference (Markdown)\n"
+    "  --no-direct  run every block through the token loop (for comparing)\n";
 
 int Usage(const char* problem) {
   if (problem) std::fprintf(stderr, "tarqsh: %s\n", problem);
@@ -137,6 +139,8 @@ int main(int argc, char** argv) {
       host.verbose = true;
     } else if (a == "-c") {
       host.comments = true;
+    } else if (a == "--no-direct") {
+      KQuick::enabled = false;
     } else if (a == "-e") {
       if (i + 1 >= argc) return Usage("-e needs a text");
       if (haveText || haveFile) return Usage("only one script may be given");

@@ -232,7 +232,7 @@ bool KBlock::bracketedBy(const char* text, const char* pair, int& start, int& le
 // ------------------------------------------------------------ running
 
 KQuick* KBlock::Quick(KPParser* ps) {
-  if (ps->Parsing() || ps->Tracing()) return nullptr;
+  if (!KQuick::enabled || ps->Parsing() || ps->Tracing()) return nullptr;
   KRec* r = Rec();
   if (!r->memo) {
     KString* code = r->code;

@@ -47,6 +47,9 @@ class KQuick {
   // name: `value` receives its value, whose truth is the caller's rule.
   int Truth(KPParser* ps, KB*& value);
 
+  // Whether blocks use direct runs at all (tests compare both ways).
+  static inline bool enabled = true;
+
   // For tests: the number of statements.
   size_t Statements() const { return stmts_.size(); }
 

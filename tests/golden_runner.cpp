@@ -15,7 +15,9 @@
 // (removed afterwards), so scripts that make files see only their own; the
 // directory's path in the output, in "/" or "\" form, reads as "{cwd}".
 //
-// Usage: golden_runner [--update] TARQSH FILE...
+// Usage: golden_runner [--update] [--flags FLAGS] TARQSH FILE...
+// --flags adds tarqsh flags to every case (the same files run again with
+// "--no-direct" show that direct runs and the token loop agree).
 // With --update (or TARQ_GOLDEN_UPDATE=1 in the environment) the files are
 // rewritten with the actual output, for review with a diff.
 #include <sys/stat.h>
@@ -141,6 +143,8 @@ struct Outcome {
   int status = -1;
 };
 
+std::string extraFlags;  // --flags: added to every case's flags
+
 Outcome RunCase(const std::string& tarqsh, const Case& c, const std::string& tmpDir, const std::string& workDir) {
   std::string script = tmpDir + "/case.tq", out = tmpDir + "/out", err = tmpDir + "/err";
   {
@@ -150,7 +154,7 @@ Outcome RunCase(const std::string& tarqsh, const Case& c, const std::string& tmp
       f << c.script[i];
     }
   }
-  std::string cmd = "cd " + Quote(workDir) + " && " + Quote(tarqsh) + " " + c.flags + " " + Quote(script) + " >" + Quote(out) + " 2>" + Quote(err) +
+  std::string cmd = "cd " + Quote(workDir) + " && " + Quote(tarqsh) + " " + extraFlags + " " + c.flags + " " + Quote(script) + " >" + Quote(out) + " 2>" + Quote(err) +
                     " </dev/null";
   int rc = std::system(cmd.c_str());
   Outcome o;
@@ -188,12 +192,15 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--update") {
       update = true;
+    } else if (a == "--flags" && i + 1 < argc) {
+      extraFlags = argv[++i];
     } else {
       args.push_back(a);
     }
   }
+  if (!extraFlags.empty()) update = false;  // expectations come from plain runs only
   if (args.size() < 2) {
-    std::cerr << "usage: golden_runner [--update] TARQSH FILE...\n";
+    std::cerr << "usage: golden_runner [--update] [--flags FLAGS] TARQSH FILE...\n";
     return 2;
   }
   char tmpl[] = "/tmp/tarq_golden_XXXXXX";
