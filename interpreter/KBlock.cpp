@@ -258,12 +258,12 @@ KQuick* KBlock::Quick(KPParser* ps) {
 
 // Runs the text in a child parse state from the start, or from the
 // statement the direct run handed over at.
-static KT::KBR RunTokens(KPParser* ps, KBlock* b, KA& a, size_t resume, size_t line, KT::KTT& last,
-                         KT::KCT& ct) {
+static KT::KBR RunTokens(KPParser* ps, KBlock* b, KA& a, size_t resume, size_t line, KB* carry,
+                         KT::KTT& last, KT::KCT& ct) {
   KChild child(ps);
   KString* code = b->Code();
   child->CmdSetMemo(code ? code->Str() : "", code ? static_cast<size_t>(code->Len()) : 0, true, &b->Rec()->memo);
-  if (resume) child->ResumeAt(resume, line);
+  if (resume) child->ResumeAt(resume, line, carry);
   KT::KBR flow = child->Run(a, last, b);
   ct = child->curCT;
   return flow;
@@ -290,7 +290,15 @@ KT::KBR KBlock::Run(KPParser* ps, KA& a) {
   KT::KBR flow;
   size_t resume = 0, line = 0;
   KQuick* q = a.Is(KT::tNV) ? Quick(ps) : nullptr;
-  if (!q || !q->Run(ps, a, flow, resume, line, last)) flow = RunTokens(ps, this, a, resume, line, last, ct);
+  if (!q) {
+    flow = RunTokens(ps, this, a, 0, 0, nullptr, last, ct);
+  } else {
+    KB* carry = nullptr;
+    if (!q->Run(ps, a, flow, resume, line, last, carry)) {
+      Building<KB> held(carry);
+      flow = RunTokens(ps, this, a, resume, line, carry, last, ct);
+    }
+  }
   CTSet(ct);
   TTSet(last);
   ps->curTT = KT::ttSeqValue;
@@ -374,7 +382,15 @@ void KBlock::ApplyUD(KPParser* ps, KB* op, KA& l, KA* r, int valence) {
   KT::KBR flow;
   size_t resume = 0, line = 0;
   KQuick* q = b->Quick(ps);
-  if (!q || !q->Run(ps, l, flow, resume, line, last)) RunTokens(ps, b, l, resume, line, last, ct);
+  if (!q) {
+    RunTokens(ps, b, l, 0, 0, nullptr, last, ct);
+  } else {
+    KB* carry = nullptr;
+    if (!q->Run(ps, l, flow, resume, line, last, carry)) {
+      Building<KB> held(carry);
+      RunTokens(ps, b, l, resume, line, carry, last, ct);
+    }
+  }
   b->CTSet(ct);
 }
 

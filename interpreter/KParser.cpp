@@ -214,6 +214,7 @@ void KPParser::Renew(KPParser* p) {
 
 void KPParser::Release() {
   if (!L.Is(KT::tNV)) L.Clear();
+  if (!resumeL.Is(KT::tNV)) resumeL.Clear();
   if (!R.Is(KT::tNV)) R.Clear();
   if (!U.Is(KT::tNV)) U.Clear();
   if (!argNS.Is(KT::tNV)) argNS.Clear();
@@ -270,7 +271,7 @@ void KPParser::CmdSet(const char* text, size_t n, bool stripEnds) {
   member = colon = 0;
   curTT = KT::ttUnknown;
   curCT = KT::ctNone;
-  resumed = false;
+  resumed = resumeMid = false;
   memo.reset();
 }
 
@@ -665,10 +666,12 @@ KTT KPParser::ScanOne() {
   }
 }
 
-void KPParser::ResumeAt(size_t scanAt, size_t lineAt) {
+void KPParser::ResumeAt(size_t scanAt, size_t lineAt, KB* carried) {
   scan = prevStart = code + scanAt;
   lineStart = code + lineAt;
   resumed = true;
+  resumeMid = carried != nullptr;
+  if (carried) resumeL = carried;
 }
 
 void KPParser::PutBack() {
@@ -2212,8 +2215,17 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
   if (&result != &L) std::swap(L.value, result.value);
   if (!IsNV(ps.R)) ps.R.Clear();
   ps.curTT = IsNV(L) ? KT::ttUnknown : KT::ttSeqValue;
-  if (ps.resumed) ps.curTT = KT::ttSeparator;  // the statements before ran directly
-  ps.resumed = false;
+  if (ps.resumed) {
+    // Statements before ran directly: the run starts after their ";", or
+    // inside a statement with the value its operator gave.
+    if (ps.resumeMid) {
+      std::swap(L.value, ps.resumeL.value);
+      ps.curTT = KT::ttSeqValue;
+    } else {
+      ps.curTT = KT::ttSeparator;
+    }
+    ps.resumed = ps.resumeMid = false;
+  }
   ps.prevTT = ps.curTT;
   ps.curCT = KT::ctNone;
   ps.newOp = ps.pendOp = -1;

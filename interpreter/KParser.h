@@ -138,7 +138,9 @@ class KPParser : public KPosState {
     bool active = false;
   } savedState;
 
-  bool resumed = false;  // set by ResumeAt until the run starts
+  bool resumed = false;    // set by ResumeAt until the run starts
+  bool resumeMid = false;  // ... inside a statement, with resumeL in hand
+  KA resumeL;
   uint8_t member = 0;  // 0 none, 1 "." or ":" follows, 2 "[" follows
   uint8_t colon = 0;   // 1 when the selector is ":"
   KBlock* block = nullptr;  // the block being run (null for a host run)
@@ -181,7 +183,9 @@ class KPParser : public KPosState {
   void PutBackChar(char c);
   // Makes the next run start at a statement boundary inside the text (the
   // scan position and line start there), as if a ";" had just been read.
-  void ResumeAt(size_t scanAt, size_t lineAt);
+  // With `carried`, the run resumes inside a statement (before its "=>")
+  // with that value in hand.
+  void ResumeAt(size_t scanAt, size_t lineAt, KB* carried);
   // The text after the current token up to the end (for look-ahead).
   const char* Rest() const { return scan; }
   // Whether the next token is a separator, read from the text without

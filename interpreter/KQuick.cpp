@@ -73,77 +73,101 @@ KT::KTT KindAfterSymbol(KA& L) {
 
 // ------------------------------------------------------------ compiling
 
-std::shared_ptr<KQuick> KQuick::Compile(const char* text, size_t n) {
-  auto q = std::make_shared<KQuick>();
+namespace {
+// One scanned token: what the grammar reads, and where the scan stood after
+// it (for hand-overs).
+struct Tok {
+  KT::KTT kind;
+  std::string text;
+  int op;
+  bool member;
+  size_t resume, line;
+};
+
+bool ScanAll(const char* text, size_t n, std::vector<Tok>& toks) {
   KPParser p(static_cast<KSeq*>(nullptr));
   p.CmdSet(text, n, false);
-  // The token grammar: stmt (";" stmt)*, stmt = term (op term)* ("=>" name)?
-  enum { wantTerm, afterTerm, wantTarget, afterTarget } at = wantTerm;
-  Stmt st;
-  bool compared = false;
-  auto term = [&](Term& t) -> bool {
-    if (p.member) return false;
-    if (p.curTT == KT::ttNumber) return SmallLiteral(p.token, p.tokenLen, t.lit);
-    if (p.curTT != KT::ttSymbol) return false;
-    t.sym = static_cast<int>(q->syms_.size());
-    Sym& s = q->syms_.emplace_back();
-    s.name.assign(p.token, static_cast<size_t>(p.tokenLen));
-    s.key.Owns(new KString(s.name.c_str()));
-    return true;
-  };
   try {
     for (;;) {
       KT::KTT k = p.NextToken(false);
-      switch (at) {
-        case wantTerm:
-          if (!term(st.first)) return nullptr;
-          at = afterTerm;
-          continue;
-        case wantTarget: {
-          Term t;
-          if (k != KT::ttSymbol || !term(t)) return nullptr;
-          st.target = t.sym;
-          at = afterTarget;
-          continue;
-        }
-        case afterTerm:
-          if (k == KT::ttOperator && !p.member) {
-            if (p.opIndex == KOps::iAssign) {
-              at = wantTarget;
-              continue;
-            }
-            Step s;
-            uint8_t op;
-            // A comparison gives a bit, which only a test may read.
-            if (compared || !FormOf(p.opIndex, op)) return nullptr;
-            s.op = static_cast<Op>(op);
-            compared = s.op >= opLT;
-            KT::KTT next = p.NextToken(false);
-            (void)next;
-            if (!term(s.term)) return nullptr;
-            st.steps.push_back(s);
-            continue;
-          }
-          [[fallthrough]];
-        case afterTarget:
-          if (k == KT::ttSeparator) {
-            q->stmts_.push_back(st);
-            st = Stmt();
-            st.resume = static_cast<size_t>(p.scan - p.code);
-            st.line = static_cast<size_t>(p.lineStart - p.code);
-            compared = false;
-            at = wantTerm;
-            continue;
-          }
-          if (k != KT::ttUnknown) return nullptr;
-          q->stmts_.push_back(st);
-          return q;
-      }
+      Tok t{k, p.token ? std::string(p.token, static_cast<size_t>(p.tokenLen)) : std::string(), p.opIndex,
+            p.member != 0, static_cast<size_t>(p.scan - p.code), static_cast<size_t>(p.lineStart - p.code)};
+      toks.push_back(std::move(t));
+      if (k == KT::ttUnknown) return true;
     }
   } catch (KPErr&) {
-    return nullptr;
+    return false;
   } catch (KError&) {
-    return nullptr;
+    return false;
+  }
+}
+}  // namespace
+
+// The grammar: stmt (";" stmt)*, where
+//   stmt = term ( (op term)* | name [term] ) ["=>" name]
+//   term = name | literal of one to nine digits
+// with op one of the arithmetic and comparison forms (a comparison only
+// last) and the name after a term a user-defined operator.
+std::shared_ptr<KQuick> KQuick::Compile(const char* text, size_t n) {
+  std::vector<Tok> toks;
+  if (!ScanAll(text, n, toks)) return nullptr;
+  auto q = std::make_shared<KQuick>();
+  auto name = [&](const Tok& t) -> int {
+    int i = static_cast<int>(q->syms_.size());
+    Sym& s = q->syms_.emplace_back();
+    s.name = t.text;
+    s.key.Owns(new KString(s.name.c_str()));
+    return i;
+  };
+  auto isTerm = [](const Tok& t) { return !t.member && (t.kind == KT::ttSymbol || t.kind == KT::ttNumber); };
+  auto term = [&](const Tok& t, Term& out) -> bool {
+    if (!isTerm(t)) return false;
+    if (t.kind == KT::ttNumber) return SmallLiteral(t.text.data(), static_cast<int>(t.text.size()), out.lit);
+    out.sym = name(t);
+    return true;
+  };
+  auto isOp = [](const Tok& t) { return t.kind == KT::ttOperator && !t.member; };
+  size_t i = 0;
+  for (;;) {
+    Stmt st;
+    st.resume = i ? toks[i - 1].resume : 0;
+    st.line = i ? toks[i - 1].line : 0;
+    if (!term(toks[i++], st.first)) return nullptr;
+    if (toks[i].kind == KT::ttSymbol && !toks[i].member) {
+      st.ud = name(toks[i++]);
+      if (isTerm(toks[i])) {
+        if (!term(toks[i++], st.right)) return nullptr;
+        st.udRight = true;
+      }
+    } else {
+      bool compared = false;
+      while (isOp(toks[i]) && toks[i].op != KOps::iAssign) {
+        uint8_t op;
+        // A comparison gives a bit, which only a test reads.
+        if (compared || !FormOf(toks[i].op, op)) return nullptr;
+        Step s;
+        s.op = static_cast<Op>(op);
+        compared = s.op >= opLT;
+        if (!term(toks[i + 1], s.term)) return nullptr;
+        st.steps.push_back(s);
+        i += 2;
+      }
+    }
+    if (isOp(toks[i]) && toks[i].op == KOps::iAssign) {
+      st.assignResume = toks[i - 1].resume;
+      st.assignLine = toks[i - 1].line;
+      Term t;
+      if (toks[i + 1].kind != KT::ttSymbol || !term(toks[i + 1], t)) return nullptr;
+      st.target = t.sym;
+      i += 2;
+    }
+    q->stmts_.push_back(std::move(st));
+    if (toks[i].kind == KT::ttSeparator && toks[i + 1].kind != KT::ttUnknown) {
+      ++i;
+      continue;
+    }
+    if (toks[i].kind != KT::ttUnknown) return nullptr;
+    return q;
   }
 }
 
@@ -259,21 +283,32 @@ KB* KQuick::Make(const Acc& acc) {
   return v;
 }
 
-bool KQuick::Store(KSeq* chain, const Stmt& st, Acc& acc, KA& out) {
+KAssoc* KQuick::Target(KSeq* chain, const Stmt& st) {
   Sym& s = syms_[static_cast<size_t>(st.target)];
   int level = 0;
   KAssoc* a = Locate(chain, s, level);
-  // Only an entry of the run's own namespace or the one around it, spelt
-  // as written, takes the value directly.
-  if (!a || level > 1) return false;
+  if (!a || level > 1) return nullptr;
   KString* k = a->KeyPtr();
   if (!k || k->typen() != KT::tString || k->Len() != static_cast<int>(s.name.size()) ||
       std::memcmp(k->Str(), s.name.data(), s.name.size()) != 0)
-    return false;
+    return nullptr;
   KB* cur = a->ValPtr();
   KT::KTO t = cur->typen();
-  if (t == KT::tRef || IsCode(t)) return false;
+  if (t == KT::tRef || IsCode(t)) return nullptr;
   Stamp(cur, level);
+  return a;
+}
+
+void KQuick::StoreValue(KAssoc* a, KB* v) {
+  if (v->typen() == KT::tSeqEa) v->descriptor->type = KT::tSeq;
+  v->descriptor->SID = v->ID;
+  a->ValSet(v);
+  KB* stored = a->ValPtr();
+  stored->descriptor->SID = stored->ID;
+}
+
+KB* KQuick::Store(KAssoc* a, const Acc& acc) {
+  KB* cur = a->ValPtr();
   KB::KBD* d = cur->descriptor;
   if (!acc.named && !acc.isBit && d->type == KT::tNum && d->align == KT::aInt && d->count == 1 &&
       d->capacity == 1 && d->data && !d->rec && d->extra == 0 && d->refs == 1 && cur->holds == 1 && !cur->mark &&
@@ -282,24 +317,61 @@ bool KQuick::Store(KSeq* chain, const Stmt& st, Acc& acc, KA& out) {
     // element instead of being replaced by an equal new value.
     *static_cast<int32_t*>(d->data) = acc.num;
     cur->level = acc.level;
-    out = cur;
-    return true;
+    return cur;
   }
   if (acc.named) {
-    out = acc.named;
+    StoreValue(a, acc.named);
   } else {
-    out.Owns(Make(acc));
+    KB* v = Make(acc);
+    StoreValue(a, v);
+    KB::DoneWith(v);  // the entry holds it now
   }
-  KB* v = out.value;
-  v->descriptor->SID = v->ID;
-  a->ValSet(v);
-  KB* stored = a->ValPtr();
-  stored->descriptor->SID = stored->ID;
-  return true;
+  return a->ValPtr();
 }
 
-int KQuick::Call(KPParser* ps, const Stmt& st, KA& out, KT::KBR& flow) {
-  if (!st.steps.empty() || st.target >= 0 || st.first.sym < 0) return 0;
+KB* KQuick::Operand(KSeq* chain, const Term& t) {
+  if (t.sym < 0) return new KNum(t.lit);
+  int level = 0;
+  KAssoc* a = Locate(chain, syms_[static_cast<size_t>(t.sym)], level);
+  if (!a) return nullptr;
+  KB* v = a->ValPtr();
+  KT::KTO type = v->typen();
+  if ((type != KT::tNum && type != KT::tBit && type != KT::tString && type != KT::tClock) || v->mark)
+    return nullptr;
+  Stamp(v, level);
+  v->Reference(true);
+  return v;
+}
+
+int KQuick::ApplyUD(KPParser* ps, const Stmt& st, KB*& out) {
+  KSeq* chain = ps->chain;
+  // Operands and operator are read in the order the tokens stand.
+  Building<KB> left(Operand(chain, st.first));
+  if (!left.v) return -1;
+  int level = 0;
+  KAssoc* oa = Locate(chain, syms_[static_cast<size_t>(st.ud)], level);
+  if (!oa || oa->ValPtr()->typen() != KT::tOpUD) return -1;
+  KB* op = oa->ValPtr();
+  Stamp(op, level);
+  Building<KB> right(st.udRight ? Operand(chain, st.right) : nullptr);
+  if (st.udRight && !right.v) return -1;
+  // The token loop applies the operator from a child state one level down.
+  if (ps->depth + 2 > KT::DepthLimit) return -1;
+  KChild child(ps);
+  KA keep(op);
+  // The handles take over the operands' references, so the operator's code
+  // sees them held exactly as the token loop holds them.
+  KA l, r;
+  l.Owns(left.Release());
+  if (right.v) r.Owns(right.Release());
+  KBlock::ApplyUD(&*child, op, l, st.udRight ? &r : nullptr, st.udRight ? 3 : 2);
+  out = l.value;
+  out->Reference(true);
+  return 0;
+}
+
+int KQuick::Call(KPParser* ps, const Stmt& st, KB*& out, KT::KBR& flow) {
+  if (!st.steps.empty() || st.ud >= 0 || st.target >= 0 || st.first.sym < 0) return 0;
   int level = 0;
   KAssoc* a = Locate(ps->chain, syms_[static_cast<size_t>(st.first.sym)], level);
   if (!a) return -1;
@@ -315,54 +387,75 @@ int KQuick::Call(KPParser* ps, const Stmt& st, KA& out, KT::KBR& flow) {
   KA arg;
   flow = KBlock::Call(&*child, prog.value, arg);
   if (flow.kind == 3) flow = KT::KBR();
-  out = arg;
+  out = arg.value;
+  out->Reference(true);
   return 1;
 }
 
-bool KQuick::Run(KPParser* ps, KA& result, KT::KBR& flow, size_t& resume, size_t& line, KT::KTT& last) {
+bool KQuick::Run(KPParser* ps, KA& result, KT::KBR& flow, size_t& resume, size_t& line, KT::KTT& last,
+                 KB*& carry) {
   KSeq* chain = ps->chain;
-  KA value;
   const size_t n = stmts_.size();
   for (size_t i = 0; i < n; ++i) {
     const Stmt& st = stmts_[i];
-    if (!value.Is(KT::tNV)) value.Clear();
-    int called = Call(ps, st, value, flow);
-    if (called > 0) {
-      if (flow.IsZero()) continue;
-      // A break or continue from inside the program ends the text here.
-      last = KindAfterSymbol(value);
-      result = value;
-      return true;
-    }
-    Acc acc;
-    if (called < 0 || !Eval(chain, st, acc)) {
+    const bool lastStmt = i + 1 == n;
+    auto handOver = [&]() {
       resume = st.resume;
       line = st.line;
       return false;
+    };
+    KB* made = nullptr;  // one reference to the statement's value
+    int called = Call(ps, st, made, flow);
+    if (called < 0) return handOver();
+    if (called > 0) {
+      Building<KB> value(made);
+      if (flow.IsZero() && !lastStmt) continue;
+      // A break or continue from inside the program ends the text here.
+      result = made;
+      last = flow.IsZero() ? KT::ttUnknown : KindAfterSymbol(result);
+      return true;
     }
-    if (st.target >= 0) {
-      if (!Store(chain, st, acc, value)) {
-        resume = st.resume;
-        line = st.line;
-        return false;
+    if (st.ud >= 0) {
+      if (ApplyUD(ps, st, made) < 0) return handOver();
+      Building<KB> value(made);
+      if (st.target >= 0) {
+        KAssoc* a = Target(chain, st);
+        if (!a) {
+          // The operator ran: the token loop takes over at the "=>" with
+          // the operator's value in hand.
+          resume = st.assignResume;
+          line = st.assignLine;
+          carry = value.Release();
+          return false;
+        }
+        StoreValue(a, made);
       }
-    } else if (i + 1 == n) {
+      if (lastStmt) result = made;
+      continue;
+    }
+    Acc acc;
+    if (!Eval(chain, st, acc)) return handOver();
+    if (st.target >= 0) {
+      KAssoc* a = Target(chain, st);
+      if (!a) return handOver();
+      KB* stored = Store(a, acc);
+      if (lastStmt) result = stored;
+    } else if (lastStmt) {
       if (acc.named) {
-        value = acc.named;
+        result = acc.named;
       } else {
-        value.Owns(Make(acc));
+        result.Owns(Make(acc));
       }
     }
   }
   last = KT::ttUnknown;
-  result = value;
   return true;
 }
 
 int KQuick::Truth(KPParser* ps, KB*& named) {
   if (stmts_.size() != 1) return -1;
   const Stmt& st = stmts_[0];
-  if (st.target >= 0) return -1;
+  if (st.target >= 0 || st.ud >= 0) return -1;
   Acc acc;
   if (!Eval(ps->chain, st, acc)) return -1;
   if (acc.named) {

@@ -40,7 +40,10 @@ class KQuick {
   // have ended with. False when statement k cannot run
   // directly: statements before it ran, `resume`/`line` are the text
   // offsets of the scan position and line start at its beginning.
-  bool Run(KPParser* ps, KA& result, KT::KBR& flow, size_t& resume, size_t& line, KT::KTT& last);
+  // When the hand-over comes after an operator ran (before its "=>"),
+  // `carry` receives the value in hand (one reference, the caller's) and
+  // the loop resumes with it.
+  bool Run(KPParser* ps, KA& result, KT::KBR& flow, size_t& resume, size_t& line, KT::KTT& last, KB*& carry);
 
   // The truth of a one-statement text without assignment (a loop test):
   // 1 or 0; -1 when the text has to run as usual; 2 when the test is a lone
@@ -78,7 +81,13 @@ class KQuick {
     size_t resume = 0, line = 0;  // scan position and line start before it
     Term first;
     std::vector<Step> steps;
-    int target = -1;  // the name after "=>", or -1
+    // A user-defined operator after the first term (a name whose value must
+    // be an operator when it runs), with its right operand when there is one.
+    int ud = -1;
+    bool udRight = false;
+    Term right;
+    int target = -1;                          // the name after "=>", or -1
+    size_t assignResume = 0, assignLine = 0;  // scan position before "=>"
   };
   // The computed value of a statement before it is made a value.
   struct Acc {
@@ -93,14 +102,29 @@ class KQuick {
   // The value of a name as an operand, stamped as a lookup stamps it;
   // null when it is not a one-element Int without flags.
   KB* IntOperand(KSeq* chain, int sym, int& level);
+  // The value of a term as a user operator's operand: a named plain value
+  // (stamped) or a new number; null when the term needs the token loop.
+  // The caller owns one reference to the result.
+  KB* Operand(KSeq* chain, const Term& t);
   // Evaluates a statement's expression; false when it needs the token loop.
   bool Eval(KSeq* chain, const Stmt& st, Acc& acc);
   // A statement that is a lone name of a program or block: runs it.
   // 0 not such a statement, 1 ran, -1 it must go to the token loop.
-  int Call(KPParser* ps, const Stmt& st, KA& out, KT::KBR& flow);
-  // Stores the accumulator under the statement's target; `out` receives
-  // the stored value. False (nothing done) when the target needs the loop.
-  bool Store(KSeq* chain, const Stmt& st, Acc& acc, KA& out);
+  // `out` receives the program's value (one reference, or null).
+  int Call(KPParser* ps, const Stmt& st, KB*& out, KT::KBR& flow);
+  // A statement applying a user-defined operator: 0 it ran (`out` holds the
+  // value, one reference), -1 it must go to the token loop before anything
+  // ran.
+  int ApplyUD(KPParser* ps, const Stmt& st, KB*& out);
+  // The target entry of a statement when it takes a value directly: in the
+  // run's own namespace or the one around it, spelt as written, holding no
+  // reference or code. Stamps the value it holds.
+  KAssoc* Target(KSeq* chain, const Stmt& st);
+  // Stores the accumulator in the target entry; returns the stored value.
+  static KB* Store(KAssoc* a, const Acc& acc);
+  // Stores a value as the token loop stores a computed value under a name.
+  static void StoreValue(KAssoc* a, KB* v);
+  // A new value of the accumulator (one reference).
   static KB* Make(const Acc& acc);
 
   std::deque<Sym> syms_;  // handles do not move: a deque keeps them in place
