@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "KAssoc.h"
 #include "KBit.h"
@@ -16,6 +17,7 @@
 #include "KNum.h"
 #include "KOps.h"
 #include "KParser.h"
+#include "KQuick.h"
 #include "KRS.h"
 #include "KSeq.h"
 #include "KString.h"
@@ -372,6 +374,54 @@ bool Observable(KB* text) {
          t.find(":<-") != std::string::npos;
 }
 
+// Element i (1-based) of a number vector as indexing gives it, or null
+// for any other value (the general path indexes and discloses).
+KB* NumberAt(KB* v, int i) {
+  const KB::KBD* d = v->descriptor;
+  if (!KQuick::enabled || d->type != KT::tNum || d->rec || i > d->count || !d->data) return nullptr;
+  if (d->align == KT::aInt) return new KNum(static_cast<const int32_t*>(d->data)[i - 1]);
+  if (d->align == KT::aFloat) return new KNum(static_cast<const double*>(d->data)[i - 1]);
+  return nullptr;
+}
+
+// Binds element i of `v` under `name` in the body's namespace. `slot`
+// remembers the entry the name went to, so the next pass stores straight
+// into it while it is still spelt the same way.
+void Bind(KNS* own, KString* name, KB* v, int i, int* slot) {
+  KA e;
+  if (KB* n = NumberAt(v, i)) {
+    e.Owns(n);
+  } else {
+    e = v;
+    KA idx;
+    idx.Owns(new KNum(static_cast<int32_t>(i)));
+    KA::IndexedBy(e, idx);
+    KA::Disclose(e, false);
+  }
+  int at = -1;
+  if (slot && *slot >= 0 && *slot < own->Count()) {
+    KString* k = own->AssocPtr(*slot)->KeyPtr();
+    if (k && k->typen() == KT::tString && name->typen() == KT::tString && k->Len() == name->Len() &&
+        std::memcmp(k->Str(), name->Str(), static_cast<size_t>(name->Len())) == 0)
+      at = *slot;
+  }
+  if (at >= 0) {
+    // What Put does for an entry spelt the same way.
+    KAssoc* a = own->AssocPtr(at);
+    e.value->descriptor->SID = e.value->ID;
+    a->ValSet(e.value);
+    KB* stored = a->ValPtr();
+    stored->descriptor->SID = stored->ID;
+    return;
+  }
+  KAssoc* put = own->Put(name, e.value, KT::ntAny);
+  if (!put) KTHROW(KT::eValue, "Invalid name");
+  if (slot) {
+    for (int k = 0; k < own->Count(); ++k)
+      if (own->AssocPtr(k) == put) *slot = k;
+  }
+}
+
 // For over a namespace (its entries bound together, element i of each) or
 // over a value (bound under the name that holds it in the current
 // namespace, else under "__<id>").
@@ -416,6 +466,8 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
   KBlock* body = MakeBlock(hold, ":for:", bodyText);
   KNS* own = body->NSGet();
   KT::KBR flow;
+  std::vector<int> slots(static_cast<size_t>(names->Count()), -1);  // where each name went in `own`
+  KA out;
   for (int i = 1; i <= count; ++i) {
     Poll(ps);
     body->CTSet(KT::ctNone);
@@ -424,15 +476,9 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
       KAssoc* a = names->AssocPtr(j);
       KB* v = a ? a->ValPtr() : nullptr;
       if (!v || v->typen() == KT::tNil) break;
-      KA e(v);
-      KA idx;
-      idx.Owns(new KNum(static_cast<int32_t>(i)));
-      KA::IndexedBy(e, idx);
-      KA::Disclose(e, false);
-      if (!own->Put(a->KeyPtr(), e.value, KT::ntAny)) KTHROW(KT::eValue, "Invalid name");
+      Bind(own, a->KeyPtr(), v, i, j < static_cast<int>(slots.size()) ? &slots[static_cast<size_t>(j)] : nullptr);
     }
     ps->ParseLine("Blk:", TextPtr(bodyText));
-    KA out;
     flow = RunPart(ps, body, out);
     flow.Decrement();
     if (collect && !out.Is(KT::tNV)) Append(res, out);
