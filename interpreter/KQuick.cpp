@@ -178,18 +178,20 @@ KAssoc* KQuick::Locate(KSeq* chain, Sym& s, int& level) {
   KB** slots = n ? chain->Slots() : nullptr;
   const char* name = s.name.c_str();
   const int len = static_cast<int>(s.name.size());
-  if (s.ns && s.chainCount == n && s.chainIdx < n && slots[s.chainIdx] == s.ns && s.slot < s.ns->Count()) {
-    KAssoc* a = s.ns->AssocPtr(s.slot);
-    KString* k = a->KeyPtr();
-    bool same = k && k->typen() == KT::tString && k->Len() == len && std::memcmp(k->Str(), name, s.name.size()) == 0;
+  if (s.ns && s.chainCount == n && slots[s.chainIdx] == s.ns && s.slot < s.ns->Count() &&
+      s.ns->Slots()[s.slot] == s.assoc && s.assoc->KeyPtr() == s.keyObj) {
     // No namespace inside the cached one may have gained the name.
-    for (int j = s.chainIdx + 1; same && j < n; ++j) {
+    bool clear = true;
+    for (int j = s.chainIdx + 1; clear && j < n; ++j) {
+      KB* e = slots[j];
+      if (!IsScope(e)) return nullptr;
+      if (e->Count() == 0) continue;
       bool sure = false;
-      same = IsScope(slots[j]) && static_cast<KNS*>(slots[j])->IndexOfPlain(name, len, sure) < 0 && sure;
+      clear = static_cast<KNS*>(e)->IndexOfPlain(name, len, sure) < 0 && sure;
     }
-    if (same) {
+    if (clear) {
       level = n - 1 - s.chainIdx;
-      return a;
+      return s.assoc;
     }
   }
   KString* key = s.key.As<KString>();
@@ -198,12 +200,15 @@ KAssoc* KQuick::Locate(KSeq* chain, Sym& s, int& level) {
     KNS* ns = static_cast<KNS*>(slots[i]);
     int slot = ns->IndexOf(key);
     if (slot < 0) continue;
+    KAssoc* a = ns->AssocPtr(slot);
     s.chainCount = n;
     s.chainIdx = i;
     s.ns = ns;
     s.slot = slot;
+    s.assoc = a;
+    s.keyObj = a->KeyPtr();
     level = n - 1 - i;
-    return ns->AssocPtr(slot);
+    return a;
   }
   return nullptr;
 }
@@ -358,13 +363,19 @@ int KQuick::ApplyUD(KPParser* ps, const Stmt& st, KB*& out) {
   // The token loop applies the operator from a child state one level down.
   if (ps->depth + 2 > KT::DepthLimit) return -1;
   KChild child(ps);
-  KA keep(op);
+  op->Reference(true);
+  Building<KB> keep(op);
   // The handles take over the operands' references, so the operator's code
   // sees them held exactly as the token loop holds them.
-  KA l, r;
+  KA l;
   l.Owns(left.Release());
-  if (right.v) r.Owns(right.Release());
-  KBlock::ApplyUD(&*child, op, l, st.udRight ? &r : nullptr, st.udRight ? 3 : 2);
+  if (st.udRight) {
+    KA r;
+    r.Owns(right.Release());
+    KBlock::ApplyUD(&*child, op, l, &r, 3);
+  } else {
+    KBlock::ApplyUD(&*child, op, l, nullptr, 2);
+  }
   out = l.value;
   out->Reference(true);
   return 0;
@@ -383,9 +394,10 @@ int KQuick::Call(KPParser* ps, const Stmt& st, KB*& out, KT::KBR& flow) {
   if (ps->depth + 2 > KT::DepthLimit) return -1;
   Stamp(v, level);
   KChild child(ps);
-  KA prog(v);
+  v->Reference(true);
+  Building<KB> keep(v);
   KA arg;
-  flow = KBlock::Call(&*child, prog.value, arg);
+  flow = KBlock::Call(&*child, v, arg);
   if (flow.kind == 3) flow = KT::KBR();
   out = arg.value;
   out->Reference(true);

@@ -68,6 +68,11 @@ class KQuick {
     KA key;  // the name as a string, for the full search
     int chainCount = -1, chainIdx = -1, slot = -1;
     KNS* ns = nullptr;
+    // The entry found and its key object. A key is never changed in place
+    // while an entry holds it, so the same entry holding the same key
+    // object still has the name.
+    KAssoc* assoc = nullptr;
+    KB* keyObj = nullptr;
   };
   struct Term {
     int sym = -1;     // index into syms_, or -1 for the literal
