@@ -269,7 +269,7 @@ static KT::KBR RunTokens(KPParser* ps, KBlock* b, KA& a, size_t resume, size_t l
   return flow;
 }
 
-KT::KBR KBlock::Run(KPParser* ps, KA& a) {
+KT::KBR KBlock::Run(KPParser* ps, KA& a, bool valueUnused) {
   if (ps->depth + 1 > KT::DepthLimit) KTHROW(KT::eDepth, "");
   Keep self(this);  // keeps the block (and its namespace) alive for the run
   if (a.Is(KT::tRef)) KA::Reveal(a);
@@ -294,7 +294,7 @@ KT::KBR KBlock::Run(KPParser* ps, KA& a) {
     flow = RunTokens(ps, this, a, 0, 0, nullptr, last, ct);
   } else {
     KB* carry = nullptr;
-    if (!q->Run(ps, a, flow, resume, line, last, carry)) {
+    if (!q->Run(ps, a, !valueUnused, flow, resume, line, last, carry)) {
       Building<KB> held(carry);
       flow = RunTokens(ps, this, a, resume, line, carry, last, ct);
     }
@@ -386,7 +386,7 @@ void KBlock::ApplyUD(KPParser* ps, KB* op, KA& l, KA* r, int valence) {
     RunTokens(ps, b, l, 0, 0, nullptr, last, ct);
   } else {
     KB* carry = nullptr;
-    if (!q->Run(ps, l, flow, resume, line, last, carry)) {
+    if (!q->Run(ps, l, true, flow, resume, line, last, carry)) {
       Building<KB> held(carry);
       RunTokens(ps, b, l, resume, line, carry, last, ct);
     }

@@ -75,7 +75,9 @@ class KBlock : public KB {  // type 4 "Block", alignment K, one element
   // Runs this block in a child of `ps` with argument handle `a` (a namespace
   // argument passes named values); `a` receives the value. Raises the depth
   // error beyond KT::DepthLimit.
-  KT::KBR Run(KPParser* ps, KA& a);
+  // With `valueUnused` (a loop that drops its body's values) a direct run
+  // may leave `a` empty.
+  KT::KBR Run(KPParser* ps, KA& a, bool valueUnused = false);
   // The truth of a test block's value, run with no argument: 1 or 0 when its
   // text runs directly, 2 when the text is a lone name (`named` receives the
   // value, whose truth the caller judges), -1 when it must Run.

@@ -235,9 +235,9 @@ KBlock* MakeBlock(KA& hold, const char* type, KB* text) {
 // Runs a block with no argument; `out` receives its value. (A value left in
 // `out` from the last pass must go first: a namespace would be taken for an
 // argument.)
-KT::KBR RunPart(KPParser* ps, KBlock* b, KA& out) {
+KT::KBR RunPart(KPParser* ps, KBlock* b, KA& out, bool valueUnused = false) {
   if (!out.Is(KT::tNV)) out.Clear();
-  return b->Run(ps, out);
+  return b->Run(ps, out, valueUnused);
 }
 
 // Runs a record text once as a block of the given role.
@@ -388,15 +388,15 @@ KB* NumberAt(KB* v, int i) {
 // remembers the entry the name went to, so the next pass stores straight
 // into it while it is still spelt the same way.
 void Bind(KNS* own, KString* name, KB* v, int i, int* slot) {
-  KA e;
-  if (KB* n = NumberAt(v, i)) {
-    e.Owns(n);
-  } else {
-    e = v;
+  Building<KB> e(NumberAt(v, i));
+  if (!e.v) {
+    KA x(v);
     KA idx;
     idx.Owns(new KNum(static_cast<int32_t>(i)));
-    KA::IndexedBy(e, idx);
-    KA::Disclose(e, false);
+    KA::IndexedBy(x, idx);
+    KA::Disclose(x, false);
+    e.v = x.value;
+    e.v->Reference(true);
   }
   int at = -1;
   if (slot && *slot >= 0 && *slot < own->Count()) {
@@ -408,13 +408,13 @@ void Bind(KNS* own, KString* name, KB* v, int i, int* slot) {
   if (at >= 0) {
     // What Put does for an entry spelt the same way.
     KAssoc* a = own->AssocPtr(at);
-    e.value->descriptor->SID = e.value->ID;
-    a->ValSet(e.value);
+    e.v->descriptor->SID = e.v->ID;
+    a->ValSet(e.v);
     KB* stored = a->ValPtr();
     stored->descriptor->SID = stored->ID;
     return;
   }
-  KAssoc* put = own->Put(name, e.value, KT::ntAny);
+  KAssoc* put = own->Put(name, e.v, KT::ntAny);
   if (!put) KTHROW(KT::eValue, "Invalid name");
   if (slot) {
     for (int k = 0; k < own->Count(); ++k)
@@ -479,7 +479,7 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
       Bind(own, a->KeyPtr(), v, i, j < static_cast<int>(slots.size()) ? &slots[static_cast<size_t>(j)] : nullptr);
     }
     ps->ParseLine("Blk:", TextPtr(bodyText));
-    flow = RunPart(ps, body, out);
+    flow = RunPart(ps, body, out, !collect);
     flow.Decrement();
     if (collect && !out.Is(KT::tNV)) Append(res, out);
     if (flow.kind == 3) {
@@ -520,7 +520,7 @@ KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, boo
       if (direct == 0 || ((direct == 2 || direct < 0) && !Truth(named))) break;
     }
     ps->ParseLine("Blk:", TextPtr(bodyText));
-    KT::KBR flow = RunPart(ps, body, out);
+    KT::KBR flow = RunPart(ps, body, out, !collect);
     if (collect) Append(res, out);
     if (flow.kind == 1) break;
     if (flow.kind == 3) {

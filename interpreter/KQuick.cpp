@@ -404,13 +404,14 @@ int KQuick::Call(KPParser* ps, const Stmt& st, KB*& out, KT::KBR& flow) {
   return 1;
 }
 
-bool KQuick::Run(KPParser* ps, KA& result, KT::KBR& flow, size_t& resume, size_t& line, KT::KTT& last,
-                 KB*& carry) {
+bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t& resume, size_t& line,
+                 KT::KTT& last, KB*& carry) {
   KSeq* chain = ps->chain;
   const size_t n = stmts_.size();
   for (size_t i = 0; i < n; ++i) {
     const Stmt& st = stmts_[i];
     const bool lastStmt = i + 1 == n;
+    const bool keep = lastStmt && wantValue;  // this statement's value is the text's
     auto handOver = [&]() {
       resume = st.resume;
       line = st.line;
@@ -423,7 +424,7 @@ bool KQuick::Run(KPParser* ps, KA& result, KT::KBR& flow, size_t& resume, size_t
       Building<KB> value(made);
       if (flow.IsZero() && !lastStmt) continue;
       // A break or continue from inside the program ends the text here.
-      result = made;
+      if (wantValue || !flow.IsZero()) result = made;
       last = flow.IsZero() ? KT::ttUnknown : KindAfterSymbol(result);
       return true;
     }
@@ -442,7 +443,7 @@ bool KQuick::Run(KPParser* ps, KA& result, KT::KBR& flow, size_t& resume, size_t
         }
         StoreValue(a, made);
       }
-      if (lastStmt) result = made;
+      if (keep) result = made;
       continue;
     }
     Acc acc;
@@ -451,8 +452,8 @@ bool KQuick::Run(KPParser* ps, KA& result, KT::KBR& flow, size_t& resume, size_t
       KAssoc* a = Target(chain, st);
       if (!a) return handOver();
       KB* stored = Store(a, acc);
-      if (lastStmt) result = stored;
-    } else if (lastStmt) {
+      if (keep) result = stored;
+    } else if (keep) {
       if (acc.named) {
         result = acc.named;
       } else {

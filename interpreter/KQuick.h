@@ -43,7 +43,9 @@ class KQuick {
   // When the hand-over comes after an operator ran (before its "=>"),
   // `carry` receives the value in hand (one reference, the caller's) and
   // the loop resumes with it.
-  bool Run(KPParser* ps, KA& result, KT::KBR& flow, size_t& resume, size_t& line, KT::KTT& last, KB*& carry);
+  // Without `wantValue` the text's value is not made (`result` stays empty).
+  bool Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t& resume, size_t& line, KT::KTT& last,
+           KB*& carry);
 
   // The truth of a one-statement text without assignment (a loop test):
   // 1 or 0; -1 when the text has to run as usual; 2 when the test is a lone
