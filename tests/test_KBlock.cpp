@@ -338,6 +338,10 @@ TEST(KBlockRun, StopInsideEveryLoopAndUserOperator) {
       "0 => i; :WHILE (i < 6) {i + 1 >= i; :IF (i = 2) {:CONTK}; i * 10}",
       "0 => i; :DO {i + 1 => i; :IF (i = 5) {:=REAK}}; i",
       "{0 => k; :DO {k + q => k; :IF (k = 2) {:RETURN}; k * 10}; 99}",
+      // Bodies that run directly, calling programs and operators.
+      "'p' #PGM {k + 1 => k}; 0 => k; :WHILE (1) {p}",
+      "'inc' #OP {l__ + 1}; 0 => i; :WHILE (1 = 1) {i inc => i}",
+      "0 => s; :FOR (1 .. 100000000) {s + 1 => s}",
   };
   for (const char* text : endless) {
     {

@@ -1,0 +1,162 @@
+// Tests for KQuick, the direct form of plain statement texts: which texts
+// compile, that a counter loop changes its counter in place instead of
+// making values, and that a direct run leaves a block exactly as the token
+// loop leaves it. Script behaviour is compared both ways by the golden
+// files (golden.direct and golden_token_loop).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "KBlock.h"
+#include "KNS.h"
+#include "KNum.h"
+#include "KParser.h"
+#include "KQuick.h"
+#include "KSeq.h"
+#include "Kerror.h"
+
+namespace {
+
+struct Host {
+  KSeq* chain = new KSeq();
+  KNS* root = new KNS();
+  bool stop = false;
+  Host() { chain->Append(root, true); }
+  ~Host() {
+    root->Clear();
+    KB::DoneWith(chain);
+  }
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  std::string Run(const std::string& text) {
+    KParser p(chain, "root");
+    p.fpStopSwSet(&stop);
+    p.fCmdSet(text);
+    try {
+      KA result;
+      KT::KTT last = KT::ttUnknown;
+      p.Exec(result, last, nullptr);
+      return result.AsString(true);
+    } catch (KPErr& e) {
+      return "error " + std::to_string(e.code) + ": " + e.AsString(false);
+    } catch (KError& e) {
+      return "error " + std::to_string(e.code) + ": " + e.message;
+    }
+  }
+};
+
+// Runs with direct runs switched on or off for the length of a scope.
+struct DirectRuns {
+  bool saved = KQuick::enabled;
+  explicit DirectRuns(bool on) { KQuick::enabled = on; }
+  ~DirectRuns() { KQuick::enabled = saved; }
+};
+
+size_t Statements(const std::string& text) {
+  auto q = KQuick::Compile(text.data(), text.size());
+  return q ? q->Statements() : 0;
+}
+
+}  // namespace
+
+TEST(KQuickCompile, TakesPlainStatementsOnly) {
+  struct Case {
+    const char* text;
+    size_t statements;  // 0: no direct form
+  } cases[] = {
+      {"i + 1 => i", 1},
+      {"i < 1000000", 1},
+      {"s + x => s", 1},
+      {"p; i + 1 => i", 2},
+      {"i inc => i", 1},
+      {"3 two 4 => z; z", 2},
+      {"x => y", 1},
+      {"7", 1},
+      {"a - b * 3 >= c", 1},
+      {"i +\r\n 1 => i", 1},
+      // Outside the form: empty texts, a trailing separator, strings,
+      // selectors, groups, blocks, controls, two comparisons, long or
+      // non-decimal literals, operators outside the table, displays.
+      {"", 0},
+      {"i + 1;", 0},
+      {"'a' => s", 0},
+      {"n.x + 1", 0},
+      {"(i + 1) => i", 0},
+      {"{1} => b", 0},
+      {":IF (i) {1}", 0},
+      {"1 < 2 < 3", 0},
+      {"1234567890 + i", 0},
+      {"1.5 + i", 0},
+      {"i / 2", 0},
+      {"i + 1 $", 0},
+      {"i => ", 0},
+      {"=> i", 0},
+      {"i + + 1", 0},
+      {"i ) 1", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Statements(c.text), c.statements) << c.text;
+}
+
+TEST(KQuickRun, ACounterChangesInPlace) {
+  Host h;
+  h.Run("0 => i; :WHILE (i < 10) {i + 1 => i}; 0");
+  int32_t before = KB::fLastID;
+  EXPECT_EQ(h.Run("0 => i; :WHILE (i < 5000) {i + 1 => i}; 0"), "Num[R1C1:I]0");
+  // A few values for the statement around the loop, none per pass.
+  EXPECT_LT(KB::fLastID - before, 200);
+  KB* i = h.root->ValPtr("i");
+  ASSERT_NE(i, nullptr);
+  EXPECT_EQ(static_cast<KNum*>(i)->AsInt(), 5000);
+  EXPECT_EQ(i->SID(), i->ID);
+}
+
+TEST(KQuickRun, ASharedCounterIsReplacedNotChanged) {
+  Host h;
+  h.Run("0 => i; i => j; :WHILE (i < 3) {i + 1 => i}; 0");
+  KB* i = h.root->ValPtr("i");
+  KB* j = h.root->ValPtr("j");
+  EXPECT_NE(i, j);
+  EXPECT_EQ(static_cast<KNum*>(i)->AsInt(), 3);
+  EXPECT_EQ(static_cast<KNum*>(j)->AsInt(), 0);
+}
+
+TEST(KQuickRun, LeavesABlockAsTheTokenLoopDoes) {
+  const char* texts[] = {"{i + 1 => i}", "{i < 3}", "{p; i}", "{i inc => i}", "{q}", "{b}"};
+  for (const char* text : texts) {
+    KT::KTT tt[2];
+    KT::KCT ct[2];
+    std::string value[2];
+    for (int on = 0; on < 2; ++on) {
+      DirectRuns mode(on == 1);
+      Host h;
+      h.Run("1 => i; 'p' #PGM {i}; 'inc' #OP {l__ + 1}; 'b' #PGM {:BREAK}; 0");
+      KBlock b("t:");
+      b.CodeSet(text, false);
+      KParser p(h.chain, "root");
+      KA a;
+      try {
+        b.Run(p.PParser(), a);
+        value[on] = a.AsString(true);
+      } catch (KPErr& e) {
+        value[on] = e.AsString(false);
+      }
+      tt[on] = b.TTGet();
+      ct[on] = b.CTGet();
+    }
+    EXPECT_EQ(value[0], value[1]) << text;
+    EXPECT_EQ(tt[0], tt[1]) << text;
+    EXPECT_EQ(ct[0], ct[1]) << text;
+  }
+}
+
+TEST(KQuickRun, AnErrorAfterDirectStatementsKeepsItsPosition) {
+  std::string got[2];
+  for (int on = 0; on < 2; ++on) {
+    DirectRuns mode(on == 1);
+    Host h;
+    got[on] = h.Run("0 => i; 'p' #PGM {i + 1 => i}; {p; p;\n  i + 1 => i; i + 'x'}");
+  }
+  EXPECT_EQ(got[0], got[1]);
+  EXPECT_NE(got[1].find("[1^2:"), std::string::npos) << got[1];
+}
