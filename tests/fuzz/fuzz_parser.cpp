@@ -23,6 +23,12 @@
 // still reachable from it and then those a script made unreachable; any
 // value still alive after that is a leak.
 //
+// Direct runs: with TARQ_FUZZ_DIFF=1 in the environment each input also runs
+// with direct runs switched off (KQuick::enabled), in a namespace of its
+// own, and the transcripts (output lines, results and errors, with the
+// "__<id>" names of anonymous values blanked, since direct runs make fewer
+// values) must be equal unless the token budget stopped either.
+//
 // Element buffers: the linker routes KPlat::MemAlloc / MemRealloc / MemFree
 // here (--wrap). Each buffer is one exact-size heap block, so the sanitizers
 // see every read or write outside it and every buffer left behind (the
@@ -33,6 +39,7 @@
 // small enough to run in a moment.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <malloc.h>
@@ -42,6 +49,7 @@
 #include "KB.h"
 #include "KNS.h"
 #include "KParser.h"
+#include "KQuick.h"
 #include "KSeq.h"
 #include "Kerror.h"
 #include "Ktypes.h"
@@ -55,8 +63,13 @@ size_t gLive = 0;  // bytes in live element buffers
 
 struct CountingSink : KOutSink {
   size_t bytes = 0;
-  void AppendLine(const std::string& line) override { bytes += line.size(); }
+  std::string* transcript = nullptr;  // the differential mode keeps the lines
+  void AppendLine(const std::string& line) override {
+    bytes += line.size();
+    if (transcript) *transcript += line + "\n";
+  }
 };
+std::string* gTranscript = nullptr;
 
 long gBreaths = 0;
 
@@ -71,6 +84,7 @@ struct Switches {
 // One run as a host makes it; returns the size of what it printed.
 size_t Run(KSeq* chain, Switches& sw, const std::string& text) {
   CountingSink sink;
+  sink.transcript = gTranscript;
   gBreaths = 0;
   sw.stop = false;
   KB::SetBreatheHook(Breathe, &sw.stop);
@@ -89,12 +103,16 @@ size_t Run(KSeq* chain, Switches& sw, const std::string& text) {
     p.Exec(result, last, nullptr);
     bool* v = p.fpVerboseSwGet();
     printed = result.AsString(v && *v).size();
+    if (gTranscript) *gTranscript += "= " + result.AsString(v && *v) + "\n";
   } catch (KPErr& e) {
     printed = e.AsString(false).size();
+    if (gTranscript) *gTranscript += "! " + e.AsString(false) + "\n";
   } catch (KError& e) {
     KPErr wrapped("DoIt:", e.code, p.PParser(), e.message);
     printed = wrapped.AsString(false).size();
+    if (gTranscript) *gTranscript += "! " + wrapped.AsString(false) + "\n";
   }
+  if (gTranscript && gBreaths > kTokenBudget) *gTranscript += "(budget)\n";
   KB::SetBreatheHook(nullptr, nullptr);
   return printed + sink.bytes;
 }
@@ -125,6 +143,59 @@ void __wrap__ZN5KPlat7MemFreeEPv(void* p) {
   std::free(p);
 }
 
+}  // extern "C"
+
+namespace {
+
+// Both runs of a text in a fresh root namespace, as a transcript.
+std::string Transcript(const std::string& text, Switches sw) {
+  std::string t;
+  gTranscript = &t;
+  KSeq* chain = new KSeq();
+  KNS* root = new KNS();
+  chain->Append(root, true);
+  Run(chain, sw, text);
+  Run(chain, sw, text);
+  t += root->AsString(true);
+  KB::ReleaseReachable(root);
+  KB::DoneWith(chain);
+  gTranscript = nullptr;
+  // Anonymous values are named after their IDs, which direct runs use fewer of.
+  std::string out;
+  for (size_t i = 0; i < t.size(); ++i) {
+    out += t[i];
+    if (t[i] == '_' && i + 1 < t.size() && t[i + 1] == '_') {
+      out += '_';
+      ++i;
+      while (i + 1 < t.size() && t[i + 1] >= '0' && t[i + 1] <= '9') ++i;
+    }
+  }
+  return out;
+}
+
+// A text whose transcript changes from run to run (clocks, random numbers)
+// is not compared: the token loop runs it before and after the direct run,
+// and only two equal token-loop transcripts count (a clock read in the
+// direct run lies between theirs).
+void CompareDirectRuns(const std::string& text, const Switches& sw) {
+  KQuick::enabled = false;
+  std::string tokens = Transcript(text, sw);
+  KQuick::enabled = true;
+  std::string direct = Transcript(text, sw);
+  KQuick::enabled = false;
+  std::string again = Transcript(text, sw);
+  KQuick::enabled = true;
+  if (tokens != again || tokens.find("(budget)") != std::string::npos) return;
+  if (direct == tokens || direct.find("(budget)") != std::string::npos) return;
+  std::fprintf(stderr, "direct runs differ from the token loop\n--- direct\n%s--- token loop\n%s", direct.c_str(),
+               tokens.c_str());
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" {
+
 int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Switches sw;
   if (size > 0 && data[0] >= 0x10 && data[0] <= 0x1F) {
@@ -137,6 +208,11 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     --size;
   }
   std::string text(reinterpret_cast<const char*>(data), size);
+  static const bool diff = std::getenv("TARQ_FUZZ_DIFF") && std::string(std::getenv("TARQ_FUZZ_DIFF")) == "1";
+  if (diff) {
+    CompareDirectRuns(text, sw);
+    return 0;
+  }
   KSeq* chain = new KSeq();
   KNS* root = new KNS();
   chain->Append(root, true);
