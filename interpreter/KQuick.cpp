@@ -92,6 +92,11 @@ bool ScanAll(const char* text, size_t n, std::vector<Tok>& toks) {
       KT::KTT k = p.NextToken(false);
       Tok t{k, p.token ? std::string(p.token, static_cast<size_t>(p.tokenLen)) : std::string(), p.opIndex,
             p.member != 0, static_cast<size_t>(p.scan - p.code), static_cast<size_t>(p.lineStart - p.code)};
+      // A token outside the grammar ends the scan at once: long texts
+      // without the direct form cost no more than their first such token.
+      bool known = k == KT::ttSymbol || k == KT::ttNumber || k == KT::ttOperator || k == KT::ttSeparator ||
+                   k == KT::ttUnknown;
+      if (!known || t.member) return false;
       toks.push_back(std::move(t));
       if (k == KT::ttUnknown) return true;
     }
