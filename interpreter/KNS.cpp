@@ -185,8 +185,14 @@ namespace {
 // weighted characters with gaps before the same ones (what NameKey lists),
 // compared without building the keys.
 bool SameName(const char* a, int la, const char* b, int lb) {
-  if (la == lb && std::memcmp(a, b, static_cast<size_t>(la)) == 0) return true;
   const int* w = KT::CSTARQDefault;
+  // Most names differ in their first character: two weighted first
+  // characters of different weights decide at once (as the loop would).
+  if (la && lb) {
+    int wa = w[static_cast<unsigned char>(a[0])], wb = w[static_cast<unsigned char>(b[0])];
+    if (wa && wb && wa != wb) return false;
+  }
+  if (la == lb && std::memcmp(a, b, static_cast<size_t>(la)) == 0) return true;
   int i = 0, j = 0;
   for (;;) {
     bool gapA = i == 0, gapB = j == 0;

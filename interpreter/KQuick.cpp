@@ -117,12 +117,11 @@ std::shared_ptr<KQuick> KQuick::Compile(const char* text, size_t n) {
   std::vector<Tok> toks;
   if (!ScanAll(text, n, toks)) return nullptr;
   auto q = std::make_shared<KQuick>();
-  auto name = [&](const Tok& t) -> int {
-    int i = static_cast<int>(q->syms_.size());
+  auto name = [&](const Tok& t) -> Sym* {
     Sym& s = q->syms_.emplace_back();
     s.name = t.text;
     s.key.Owns(new KString(s.name.c_str()));
-    return i;
+    return &s;
   };
   auto isTerm = [](const Tok& t) { return !t.member && (t.kind == KT::ttSymbol || t.kind == KT::ttNumber); };
   auto term = [&](const Tok& t, Term& out) -> bool {
@@ -218,8 +217,8 @@ KAssoc* KQuick::Locate(KSeq* chain, Sym& s, int& level) {
   return nullptr;
 }
 
-KB* KQuick::IntOperand(KSeq* chain, int sym, int& level) {
-  KAssoc* a = Locate(chain, syms_[static_cast<size_t>(sym)], level);
+KB* KQuick::IntOperand(KSeq* chain, Sym& sym, int& level) {
+  KAssoc* a = Locate(chain, sym, level);
   if (!a) return nullptr;
   KB* v = a->ValPtr();
   const KB::KBD* d = v->descriptor;
@@ -234,12 +233,12 @@ KB* KQuick::IntOperand(KSeq* chain, int sym, int& level) {
 
 bool KQuick::Eval(KSeq* chain, const Stmt& st, Acc& acc) {
   if (st.steps.empty()) {
-    if (st.first.sym < 0) {
+    if (!st.first.sym) {
       acc.num = st.first.lit;
       return true;
     }
     int level = 0;
-    KAssoc* a = Locate(chain, syms_[static_cast<size_t>(st.first.sym)], level);
+    KAssoc* a = Locate(chain, *st.first.sym, level);
     if (!a) return false;
     KB* v = a->ValPtr();
     KT::KTO t = v->typen();
@@ -249,17 +248,17 @@ bool KQuick::Eval(KSeq* chain, const Stmt& st, Acc& acc) {
     return true;
   }
   int32_t x = st.first.lit;
-  if (st.first.sym >= 0) {
-    KB* v = IntOperand(chain, st.first.sym, acc.level);
+  if (st.first.sym) {
+    KB* v = IntOperand(chain, *st.first.sym, acc.level);
     if (!v) return false;
     x = *static_cast<const int32_t*>(v->descriptor->data);
   }
   constexpr int32_t nil = KT::iNil;
   for (const Step& s : st.steps) {
     int32_t y = s.term.lit;
-    if (s.term.sym >= 0) {
+    if (s.term.sym) {
       int level = 0;
-      KB* v = IntOperand(chain, s.term.sym, level);
+      KB* v = IntOperand(chain, *s.term.sym, level);
       if (!v) return false;
       y = *static_cast<const int32_t*>(v->descriptor->data);
     }
@@ -294,7 +293,7 @@ KB* KQuick::Make(const Acc& acc) {
 }
 
 KAssoc* KQuick::Target(KSeq* chain, const Stmt& st) {
-  Sym& s = syms_[static_cast<size_t>(st.target)];
+  Sym& s = *st.target;
   int level = 0;
   KAssoc* a = Locate(chain, s, level);
   if (!a || level > 1) return nullptr;
@@ -340,9 +339,9 @@ KB* KQuick::Store(KAssoc* a, const Acc& acc) {
 }
 
 KB* KQuick::Operand(KSeq* chain, const Term& t) {
-  if (t.sym < 0) return new KNum(t.lit);
+  if (!t.sym) return new KNum(t.lit);
   int level = 0;
-  KAssoc* a = Locate(chain, syms_[static_cast<size_t>(t.sym)], level);
+  KAssoc* a = Locate(chain, *t.sym, level);
   if (!a) return nullptr;
   KB* v = a->ValPtr();
   KT::KTO type = v->typen();
@@ -359,7 +358,7 @@ int KQuick::ApplyUD(KPParser* ps, const Stmt& st, KB*& out) {
   Building<KB> left(Operand(chain, st.first));
   if (!left.v) return -1;
   int level = 0;
-  KAssoc* oa = Locate(chain, syms_[static_cast<size_t>(st.ud)], level);
+  KAssoc* oa = Locate(chain, *st.ud, level);
   if (!oa || oa->ValPtr()->typen() != KT::tOpUD) return -1;
   KB* op = oa->ValPtr();
   Stamp(op, level);
@@ -387,9 +386,9 @@ int KQuick::ApplyUD(KPParser* ps, const Stmt& st, KB*& out) {
 }
 
 int KQuick::Call(KPParser* ps, const Stmt& st, KB*& out, KT::KBR& flow) {
-  if (!st.steps.empty() || st.ud >= 0 || st.target >= 0 || st.first.sym < 0) return 0;
+  if (!st.steps.empty() || st.ud || st.target || !st.first.sym) return 0;
   int level = 0;
-  KAssoc* a = Locate(ps->chain, syms_[static_cast<size_t>(st.first.sym)], level);
+  KAssoc* a = Locate(ps->chain, *st.first.sym, level);
   if (!a) return -1;
   KB* v = a->ValPtr();
   KT::KTO t = v->typen();
@@ -433,10 +432,10 @@ bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t
       last = flow.IsZero() ? KT::ttUnknown : KindAfterSymbol(result);
       return true;
     }
-    if (st.ud >= 0) {
+    if (st.ud) {
       if (ApplyUD(ps, st, made) < 0) return handOver();
       Building<KB> value(made);
-      if (st.target >= 0) {
+      if (st.target) {
         KAssoc* a = Target(chain, st);
         if (!a) {
           // The operator ran: the token loop takes over at the "=>" with
@@ -453,7 +452,7 @@ bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t
     }
     Acc acc;
     if (!Eval(chain, st, acc)) return handOver();
-    if (st.target >= 0) {
+    if (st.target) {
       KAssoc* a = Target(chain, st);
       if (!a) return handOver();
       KB* stored = Store(a, acc);
@@ -473,7 +472,7 @@ bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t
 int KQuick::Truth(KPParser* ps, KB*& named) {
   if (stmts_.size() != 1) return -1;
   const Stmt& st = stmts_[0];
-  if (st.target >= 0 || st.ud >= 0) return -1;
+  if (st.target || st.ud) return -1;
   Acc acc;
   if (!Eval(ps->chain, st, acc)) return -1;
   if (acc.named) {

@@ -77,8 +77,8 @@ class KQuick {
     KB* keyObj = nullptr;
   };
   struct Term {
-    int sym = -1;     // index into syms_, or -1 for the literal
-    int32_t lit = 0;  // a literal of at most nine digits
+    Sym* sym = nullptr;  // the name (in syms_), or null for the literal
+    int32_t lit = 0;     // a literal of at most nine digits
   };
   struct Step {
     Op op;
@@ -90,10 +90,10 @@ class KQuick {
     std::vector<Step> steps;
     // A user-defined operator after the first term (a name whose value must
     // be an operator when it runs), with its right operand when there is one.
-    int ud = -1;
+    Sym* ud = nullptr;
     bool udRight = false;
     Term right;
-    int target = -1;                          // the name after "=>", or -1
+    Sym* target = nullptr;                    // the name after "=>", or null
     size_t assignResume = 0, assignLine = 0;  // scan position before "=>"
   };
   // The computed value of a statement before it is made a value.
@@ -108,7 +108,7 @@ class KQuick {
   KAssoc* Locate(KSeq* chain, Sym& s, int& level);
   // The value of a name as an operand, stamped as a lookup stamps it;
   // null when it is not a one-element Int without flags.
-  KB* IntOperand(KSeq* chain, int sym, int& level);
+  KB* IntOperand(KSeq* chain, Sym& sym, int& level);
   // The value of a term as a user operator's operand: a named plain value
   // (stamped) or a new number; null when the term needs the token loop.
   // The caller owns one reference to the result.
