@@ -182,8 +182,15 @@ KAssoc* KQuick::Locate(KSeq* chain, Sym& s, int& level) {
   KB** slots = n ? chain->Slots() : nullptr;
   const char* name = s.name.c_str();
   const int len = static_cast<int>(s.name.size());
-  if (s.ns && s.chainCount == n && slots[s.chainIdx] == s.ns && s.slot < s.ns->Count() &&
-      s.ns->Slots()[s.slot] == s.assoc && s.assoc->KeyPtr() == s.keyObj) {
+  // The place holds while the same namespace stands at the same position
+  // and the entry at the slot is spelt as the name. (Objects are pooled, so
+  // an entry or key at a remembered address proves nothing by itself.)
+  KAssoc* cached = s.ns && s.chainCount == n && slots[s.chainIdx] == s.ns && s.slot < s.ns->Count()
+                       ? static_cast<KAssoc*>(s.ns->Slots()[s.slot])
+                       : nullptr;
+  KString* k = cached ? cached->KeyPtr() : nullptr;
+  if (k && k->typen() == KT::tString && k->Len() == len &&
+      std::memcmp(k->descriptor->data, name, s.name.size()) == 0) {
     // No namespace inside the cached one may have gained the name.
     bool clear = true;
     for (int j = s.chainIdx + 1; clear && j < n; ++j) {
@@ -195,7 +202,7 @@ KAssoc* KQuick::Locate(KSeq* chain, Sym& s, int& level) {
     }
     if (clear) {
       level = n - 1 - s.chainIdx;
-      return s.assoc;
+      return cached;
     }
   }
   KString* key = s.key.As<KString>();
@@ -209,8 +216,6 @@ KAssoc* KQuick::Locate(KSeq* chain, Sym& s, int& level) {
     s.chainIdx = i;
     s.ns = ns;
     s.slot = slot;
-    s.assoc = a;
-    s.keyObj = a->KeyPtr();
     level = n - 1 - i;
     return a;
   }

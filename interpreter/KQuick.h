@@ -70,11 +70,6 @@ class KQuick {
     KA key;  // the name as a string, for the full search
     int chainCount = -1, chainIdx = -1, slot = -1;
     KNS* ns = nullptr;
-    // The entry found and its key object. A key is never changed in place
-    // while an entry holds it, so the same entry holding the same key
-    // object still has the name.
-    KAssoc* assoc = nullptr;
-    KB* keyObj = nullptr;
   };
   struct Term {
     Sym* sym = nullptr;  // the name (in syms_), or null for the literal

@@ -160,3 +160,43 @@ TEST(KQuickRun, AnErrorAfterDirectStatementsKeepsItsPosition) {
   EXPECT_EQ(got[0], got[1]);
   EXPECT_NE(got[1].find("[1^2:"), std::string::npos) << got[1];
 }
+
+TEST(KQuickRun, ANewNamespaceAtARememberedAddressIsSearchedAgain) {
+  // Values come from pools, so a namespace, entry and key made after others
+  // were freed may stand at their addresses: the cached place of "a" must
+  // never be taken for a new entry "b" there.
+  KSeq* chain = new KSeq();
+  KNS* root = new KNS();
+  chain->Append(root, true);
+  KA hundred;
+  hundred.Owns(new KNum(static_cast<int32_t>(100)));
+  root->Put("a", hundred.value, KT::ntSymbol);
+  const std::string text = "a + 1";
+  auto q = KQuick::Compile(text.data(), text.size());
+  ASSERT_TRUE(q);
+  // The text runs with "a" inside, then namespaces holding "b" come and go
+  // (pools hand their addresses round in turn) and it runs again with each.
+  for (int i = 0; i < 8; ++i) {
+    const char* inner = i == 0 ? "a" : "b";
+    KNS* ns = new KNS();
+    KA fifty;
+    fifty.Owns(new KNum(static_cast<int32_t>(50)));
+    ns->Put(inner, fifty.value, KT::ntSymbol);
+    chain->Append(ns, true);
+    if (i > 0 && i < 3) {
+      chain->UnAppend(1);
+      continue;
+    }
+    KPParser ps(chain);
+    KA result;
+    KT::KBR flow;
+    size_t resume = 0, line = 0;
+    KT::KTT last = KT::ttUnknown;
+    KB* carry = nullptr;
+    ASSERT_TRUE(q->Run(&ps, result, true, flow, resume, line, last, carry));
+    EXPECT_EQ(static_cast<KNum*>(result.value)->AsInt(), i == 0 ? 51 : 101) << i;
+    chain->UnAppend(1);
+  }
+  root->Clear();
+  KB::DoneWith(chain);
+}
