@@ -1241,6 +1241,8 @@ int CompareAt(KB* a, KB* b, int depth) {
       }
       return x->Count() - y->Count();
     }
+    case KT::tNV:
+      return 0;  // every empty value equals every other (as EQ says), whatever its address
     default:
       if (a->Count() != b->Count()) return a->Count() - b->Count();
       return Sign(KB::CmpDefaultPtr(a, b));

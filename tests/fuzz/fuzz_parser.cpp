@@ -201,7 +201,19 @@ void CompareDirectRuns(const std::string& text, const Switches& sw) {
   KQuick::enabled = true;
   if (tokens != again || tokens.find("(budget)") != std::string::npos) return;
   if (direct == tokens || direct.find("(budget)") != std::string::npos) return;
-  // The transcripts may hold any byte: written whole.
+  // The transcripts may hold any byte: written whole, to standard error and
+  // (since a fork-mode job's log goes with it) to TARQ_FUZZ_DIFF_LOG.
+  if (const char* log = std::getenv("TARQ_FUZZ_DIFF_LOG")) {
+    if (std::FILE* f = std::fopen(log, "ab")) {
+      std::fputs("==== input\n", f);
+      std::fwrite(text.data(), 1, text.size(), f);
+      std::fputs("\n--- direct\n", f);
+      std::fwrite(direct.data(), 1, direct.size(), f);
+      std::fputs("--- token loop\n", f);
+      std::fwrite(tokens.data(), 1, tokens.size(), f);
+      std::fclose(f);
+    }
+  }
   std::fputs("direct runs differ from the token loop\n--- direct\n", stderr);
   std::fwrite(direct.data(), 1, direct.size(), stderr);
   std::fputs("--- token loop\n", stderr);
