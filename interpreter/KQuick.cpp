@@ -84,7 +84,11 @@ struct Tok {
   size_t resume, line;
 };
 
-bool ScanAll(const char* text, size_t n, std::vector<Tok>& toks) {
+// Scans the tokens of the grammar from the start. The list always ends with
+// a token that stops a statement: the end of the text, or (when the scan
+// met a token outside the grammar, or could not go on) a stand-in of a kind
+// no rule takes.
+void ScanAll(const char* text, size_t n, std::vector<Tok>& toks) {
   KPParser p(static_cast<KSeq*>(nullptr));
   p.CmdSet(text, n, false);
   try {
@@ -96,15 +100,14 @@ bool ScanAll(const char* text, size_t n, std::vector<Tok>& toks) {
       // without the direct form cost no more than their first such token.
       bool known = k == KT::ttSymbol || k == KT::ttNumber || k == KT::ttOperator || k == KT::ttSeparator ||
                    k == KT::ttUnknown;
-      if (!known || t.member) return false;
+      if (!known || t.member) break;
       toks.push_back(std::move(t));
-      if (k == KT::ttUnknown) return true;
+      if (k == KT::ttUnknown) return;
     }
   } catch (KPErr&) {
-    return false;
   } catch (KError&) {
-    return false;
   }
+  toks.push_back(Tok{KT::ttComment, std::string(), -1, false, 0, 0});
 }
 }  // namespace
 
@@ -112,11 +115,21 @@ bool ScanAll(const char* text, size_t n, std::vector<Tok>& toks) {
 //   stmt = term ( (op term)* | name [term] ) ["=>" name]
 //   term = name | literal of one to nine digits
 // with op one of the arithmetic and comparison forms (a comparison only
-// last) and the name after a term a user-defined operator.
+// last) and the name after a term a user-defined operator. The statements
+// of the grammar at the start of a text run directly and the token loop
+// takes the rest from the first statement outside it (the tail).
 std::shared_ptr<KQuick> KQuick::Compile(const char* text, size_t n) {
   std::vector<Tok> toks;
-  if (!ScanAll(text, n, toks)) return nullptr;
+  ScanAll(text, n, toks);
   auto q = std::make_shared<KQuick>();
+  // The statements so far, with the rest from `st` on left to the loop.
+  auto withTail = [&q](const Stmt& st) -> std::shared_ptr<KQuick> {
+    if (q->stmts_.empty()) return nullptr;
+    q->tail_ = true;
+    q->tailResume_ = st.resume;
+    q->tailLine_ = st.line;
+    return q;
+  };
   auto name = [&](const Tok& t) -> Sym* {
     Sym& s = q->syms_.emplace_back();
     s.name = t.text;
@@ -136,11 +149,11 @@ std::shared_ptr<KQuick> KQuick::Compile(const char* text, size_t n) {
     Stmt st;
     st.resume = i ? toks[i - 1].resume : 0;
     st.line = i ? toks[i - 1].line : 0;
-    if (!term(toks[i++], st.first)) return nullptr;
+    if (!term(toks[i++], st.first)) return withTail(st);
     if (toks[i].kind == KT::ttSymbol && !toks[i].member) {
       st.ud = name(toks[i++]);
       if (isTerm(toks[i])) {
-        if (!term(toks[i++], st.right)) return nullptr;
+        if (!term(toks[i++], st.right)) return withTail(st);
         st.udRight = true;
       }
     } else {
@@ -148,11 +161,11 @@ std::shared_ptr<KQuick> KQuick::Compile(const char* text, size_t n) {
       while (isOp(toks[i]) && toks[i].op != KOps::iAssign) {
         uint8_t op;
         // A comparison gives a bit, which only a test reads.
-        if (compared || !FormOf(toks[i].op, op)) return nullptr;
+        if (compared || !FormOf(toks[i].op, op)) return withTail(st);
         Step s;
         s.op = static_cast<Op>(op);
         compared = s.op >= opLT;
-        if (!term(toks[i + 1], s.term)) return nullptr;
+        if (!term(toks[i + 1], s.term)) return withTail(st);
         st.steps.push_back(s);
         i += 2;
       }
@@ -161,16 +174,17 @@ std::shared_ptr<KQuick> KQuick::Compile(const char* text, size_t n) {
       st.assignResume = toks[i - 1].resume;
       st.assignLine = toks[i - 1].line;
       Term t;
-      if (toks[i + 1].kind != KT::ttSymbol || !term(toks[i + 1], t)) return nullptr;
+      if (toks[i + 1].kind != KT::ttSymbol || !term(toks[i + 1], t)) return withTail(st);
       st.target = t.sym;
       i += 2;
     }
-    q->stmts_.push_back(std::move(st));
-    if (toks[i].kind == KT::ttSeparator && toks[i + 1].kind != KT::ttUnknown) {
+    if (toks[i].kind == KT::ttSeparator) {
+      q->stmts_.push_back(std::move(st));
       ++i;
       continue;
     }
-    if (toks[i].kind != KT::ttUnknown) return nullptr;
+    if (toks[i].kind != KT::ttUnknown) return withTail(st);
+    q->stmts_.push_back(std::move(st));
     return q;
   }
 }
@@ -419,8 +433,8 @@ bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t
   const size_t n = stmts_.size();
   for (size_t i = 0; i < n; ++i) {
     const Stmt& st = stmts_[i];
-    const bool lastStmt = i + 1 == n;
-    const bool keep = lastStmt && wantValue;  // this statement's value is the text's
+    const bool lastStmt = i + 1 == n && !tail_;  // its value is the text's
+    const bool keep = lastStmt && wantValue;
     auto handOver = [&]() {
       resume = st.resume;
       line = st.line;
@@ -470,12 +484,17 @@ bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t
       }
     }
   }
+  if (tail_) {
+    resume = tailResume_;
+    line = tailLine_;
+    return false;
+  }
   last = KT::ttUnknown;
   return true;
 }
 
 int KQuick::Truth(KPParser* ps, KB*& named) {
-  if (stmts_.size() != 1) return -1;
+  if (stmts_.size() != 1 || tail_) return -1;
   const Stmt& st = stmts_[0];
   if (st.target || st.ud) return -1;
   Acc acc;

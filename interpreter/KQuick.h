@@ -1,8 +1,10 @@
-// KQuick: the direct form of the texts loops spend their time in. A text
-// made only of statements like `i + 1 => i`, `i < 100`, `s + x => s` or a
-// lone program name, separated by ";", is compiled once into statements
-// over resolved operators, built literals and cached name places, and run
-// without the token loop.
+// KQuick: the direct form of the texts loops spend their time in. The
+// statements a text starts with, when they are like `i + 1 => i`,
+// `i < 100`, `s + x => s`, `i inc => i` or a lone program name, separated
+// by ";", are compiled once into statements over resolved operators, built
+// literals and cached name places, and run without the token loop; the
+// token loop runs the rest of the text, if any, from the first statement
+// of another kind.
 //
 // Contract: a quick run ends exactly as the token loop would (the same
 // values stored under the same names with the same SID and level, the same
@@ -55,8 +57,10 @@ class KQuick {
   // Whether blocks use direct runs at all (tests compare both ways).
   static inline bool enabled = true;
 
-  // For tests: the number of statements.
+  // For tests: the number of statements that run directly, and whether the
+  // token loop takes the rest of the text.
   size_t Statements() const { return stmts_.size(); }
+  bool HasTail() const { return tail_; }
 
  private:
   // Element operations of the form: the arithmetic three and the six
@@ -129,6 +133,8 @@ class KQuick {
   // A new value of the accumulator (one reference).
   static KB* Make(const Acc& acc);
 
+  bool tail_ = false;  // the token loop runs the text from tailResume_ on
+  size_t tailResume_ = 0, tailLine_ = 0;
   std::deque<Sym> syms_;  // handles do not move: a deque keeps them in place
   std::vector<Stmt> stmts_;
 };

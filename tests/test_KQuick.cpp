@@ -5,6 +5,7 @@
 // files (golden.direct and golden_token_loop).
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "KBlock.h"
@@ -53,49 +54,55 @@ struct DirectRuns {
   ~DirectRuns() { KQuick::enabled = saved; }
 };
 
-size_t Statements(const std::string& text) {
-  auto q = KQuick::Compile(text.data(), text.size());
-  return q ? q->Statements() : 0;
-}
-
 }  // namespace
 
-TEST(KQuickCompile, TakesPlainStatementsOnly) {
+TEST(KQuickCompile, TakesTheLeadingPlainStatements) {
   struct Case {
     const char* text;
-    size_t statements;  // 0: no direct form
+    size_t statements;  // that run directly (0: no direct form)
+    bool tail;          // the token loop runs the rest
   } cases[] = {
-      {"i + 1 => i", 1},
-      {"i < 1000000", 1},
-      {"s + x => s", 1},
-      {"p; i + 1 => i", 2},
-      {"i inc => i", 1},
-      {"3 two 4 => z; z", 2},
-      {"x => y", 1},
-      {"7", 1},
-      {"a - b * 3 >= c", 1},
-      {"i +\r\n 1 => i", 1},
-      // Outside the form: empty texts, a trailing separator, strings,
-      // selectors, groups, blocks, controls, two comparisons, long or
-      // non-decimal literals, operators outside the table, displays.
-      {"", 0},
-      {"i + 1;", 0},
-      {"'a' => s", 0},
-      {"n.x + 1", 0},
-      {"(i + 1) => i", 0},
-      {"{1} => b", 0},
-      {":IF (i) {1}", 0},
-      {"1 < 2 < 3", 0},
-      {"1234567890 + i", 0},
-      {"1.5 + i", 0},
-      {"i / 2", 0},
-      {"i + 1 $", 0},
-      {"i => ", 0},
-      {"=> i", 0},
-      {"i + + 1", 0},
-      {"i ) 1", 0},
+      {"i + 1 => i", 1, false},
+      {"i < 1000000", 1, false},
+      {"s + x => s", 1, false},
+      {"p; i + 1 => i", 2, false},
+      {"i inc => i", 1, false},
+      {"3 two 4 => z; z", 2, false},
+      {"x => y", 1, false},
+      {"7", 1, false},
+      {"a - b * 3 >= c", 1, false},
+      {"i +\r\n 1 => i", 1, false},
+      // A statement of another kind hands the rest to the token loop.
+      {"i + 1 => i; :IF (i = 2) {:BREAK}; i", 1, true},
+      {"i + 1 => i; j + 1 => j; i $", 2, true},
+      {"p; 'a'", 1, true},
+      {"i + 1;", 1, true},
+      {"i + 1 => i; 1 < 2 < 3", 1, true},
+      {"i + 1 => i; ) (", 1, true},
+      // Nothing to run directly: empty texts, strings, selectors, groups,
+      // blocks, controls, two comparisons, long or non-decimal literals,
+      // operators outside the table, displays, broken assignments.
+      {"", 0, false},
+      {"'a' => s", 0, false},
+      {"n.x + 1", 0, false},
+      {"(i + 1) => i", 0, false},
+      {"{1} => b", 0, false},
+      {":IF (i) {1}", 0, false},
+      {"1 < 2 < 3", 0, false},
+      {"1234567890 + i", 0, false},
+      {"1.5 + i", 0, false},
+      {"i / 2", 0, false},
+      {"i + 1 $", 0, false},
+      {"i => ", 0, false},
+      {"=> i", 0, false},
+      {"i + + 1", 0, false},
+      {"i ) 1", 0, false},
   };
-  for (const Case& c : cases) EXPECT_EQ(Statements(c.text), c.statements) << c.text;
+  for (const Case& c : cases) {
+    auto q = KQuick::Compile(c.text, std::strlen(c.text));
+    EXPECT_EQ(q ? q->Statements() : 0, c.statements) << c.text;
+    EXPECT_EQ(q && q->HasTail(), c.tail) << c.text;
+  }
 }
 
 TEST(KQuickRun, ACounterChangesInPlace) {
