@@ -14,39 +14,11 @@
 #include "KSeq.h"
 #include "KString.h"
 #include "Kerror.h"
+#include "TestHost.h"
 
 namespace {
 
-// A host: one root namespace in a chain, kept across runs.
-struct Host {
-  KSeq* chain = new KSeq();
-  KNS* root = new KNS();
-  bool stop = false;
-  Host() { chain->Append(root, true); }
-  ~Host() {
-    root->Clear();
-    KB::DoneWith(chain);
-  }
-  Host(const Host&) = delete;
-  Host& operator=(const Host&) = delete;
-
-  // The plain text form of the result, or "error <code>: <text>".
-  std::string Run(const std::string& text) {
-    KParser p(chain, "root");
-    p.fpStopSwSet(&stop);
-    p.fCmdSet(text);
-    try {
-      KA result;
-      KT::KTT last = KT::ttUnknown;
-      p.Exec(result, last, nullptr);
-      return result.AsString(false);
-    } catch (KPErr& e) {
-      return "error " + std::to_string(e.code) + ": " + e.AsString(false);
-    } catch (KError& e) {
-      return "error " + std::to_string(e.code) + ": " + e.message;
-    }
-  }
-};
+using Host = TestHost;
 
 bool HasPrefix(const std::string& s, const std::string& p) { return s.rfind(p, 0) == 0; }
 

@@ -15,36 +15,13 @@
 #include "KQuick.h"
 #include "KSeq.h"
 #include "Kerror.h"
+#include "TestHost.h"
 
 namespace {
 
-struct Host {
-  KSeq* chain = new KSeq();
-  KNS* root = new KNS();
-  bool stop = false;
-  Host() { chain->Append(root, true); }
-  ~Host() {
-    root->Clear();
-    KB::DoneWith(chain);
-  }
-  Host(const Host&) = delete;
-  Host& operator=(const Host&) = delete;
-
-  std::string Run(const std::string& text) {
-    KParser p(chain, "root");
-    p.fpStopSwSet(&stop);
-    p.fCmdSet(text);
-    try {
-      KA result;
-      KT::KTT last = KT::ttUnknown;
-      p.Exec(result, last, nullptr);
-      return result.AsString(true);
-    } catch (KPErr& e) {
-      return "error " + std::to_string(e.code) + ": " + e.AsString(false);
-    } catch (KError& e) {
-      return "error " + std::to_string(e.code) + ": " + e.message;
-    }
-  }
+// Results in their verbose form: reference counts show.
+struct Host : TestHost {
+  std::string Run(const std::string& text) { return TestHost::Run(text, true); }
 };
 
 // Runs with direct runs switched on or off for the length of a scope.
