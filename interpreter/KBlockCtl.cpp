@@ -511,13 +511,15 @@ KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, boo
     Poll(ps);
     if (testFirst || !first) {
       ps->ParseLine("Test:", TextPtr(testText));
+      // A direct test answers 1 or 0 itself, or names the value to judge.
       KB* named = nullptr;
       int direct = test->Test(ps, named);
       if (direct < 0) {
         RunPart(ps, test, t);
         named = t.value;
+        direct = 2;
       }
-      if (direct == 0 || ((direct == 2 || direct < 0) && !Truth(named))) break;
+      if (direct == 2 ? !Truth(named) : direct == 0) break;
     }
     ps->ParseLine("Blk:", TextPtr(bodyText));
     KT::KBR flow = RunPart(ps, body, out, !collect);

@@ -17,22 +17,15 @@
 namespace {
 
 // The dyadic forms the direct form knows, by the function the operator
-// table holds for them.
-struct OpForm {
-  KOps::FnD fn;
-  uint8_t op;
-};
-
+// table holds for them, in the order of KQuick::Op: + - * < <= > >= = ~=.
 bool FormOf(int index, uint8_t& op) {
-  static const OpForm kForms[] = {
-      {&KOps::op2B, 0}, {&KOps::op2D, 1},   {&KOps::op2A, 2}, {&KOps::op3C, 3},   {&KOps::op3C3D, 4},
-      {&KOps::op3E, 5}, {&KOps::op3E3D, 6}, {&KOps::op3D, 7}, {&KOps::op7E3D, 8},
-  };
+  static const KOps::FnD kForms[] = {&KOps::op2B, &KOps::op2D,   &KOps::op2A, &KOps::op3C,   &KOps::op3C3D,
+                                     &KOps::op3E, &KOps::op3E3D, &KOps::op3D, &KOps::op7E3D};
   if (index < 0) return false;
   KOps::FnD f = KOps::FnDGet(index);
-  for (const OpForm& form : kForms) {
-    if (form.fn == f) {
-      op = form.op;
+  for (uint8_t i = 0; i < sizeof kForms / sizeof kForms[0]; ++i) {
+    if (kForms[i] == f) {
+      op = i;
       return true;
     }
   }

@@ -64,7 +64,8 @@ class KQuick {
 
  private:
   // Element operations of the form: the arithmetic three and the six
-  // comparisons (a comparison gives a one-bit value).
+  // comparisons (a comparison gives a one-bit value). FormOf in KQuick.cpp
+  // lists the operator functions in this order.
   enum Op : uint8_t { opPlus, opMinus, opTimes, opLT, opLE, opGT, opGE, opEQ, opNE };
 
   // A name with the place it was last found: chain length, position,
