@@ -7,7 +7,8 @@
 # TARQ_FUZZ_TARGET=fuzz_image runs the image fuzzer instead (its corpus,
 # seeds and artifacts carry the suffix "-image"); TARQ_FUZZ_TARGET=fuzz_dict
 # the dictionary-file fuzzer (suffix "-dict"). TARQ_FUZZ_DIFF=1 makes the
-# parser fuzzer compare direct runs with the token loop.
+# parser fuzzer compare direct runs with the token loop;
+# TARQ_FUZZ_DIFF_LOG=FILE keeps each difference (input and transcripts).
 # The timeout is generous: an endless loop ends by the parser harness's
 # token budget within a few seconds of CPU, and a shared machine stretches
 # that in wall time; only an input that never yields runs into it.
