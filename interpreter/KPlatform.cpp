@@ -850,10 +850,21 @@ Fd& Fd::operator=(Fd&& o) noexcept {
   return *this;
 }
 
+// Opened without blocking and refused unless a regular file: a pipe or a
+// device would hold the run in open() or in the read that follows.
 Fd FdOpen(const std::string& sysPath, bool writable, bool create) {
-  int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
   if (writable && create) flags |= O_CREAT;
-  return Fd(::open(sysPath.c_str(), flags, 0666));
+  int fd = ::open(sysPath.c_str(), flags, 0666);
+  struct stat st {};
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    int err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    ::close(fd);
+    errno = err;
+    return Fd();
+  }
+  if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return Fd(fd);
 }
 
 int64_t FdSize(const Fd& fd) {
@@ -895,6 +906,382 @@ bool FdIdentity(const Fd& fd, uint64_t& device, uint64_t& inode) {
   if (!fd.Valid() || fstat(fd.Get(), &st) != 0) return false;
   device = static_cast<uint64_t>(st.st_dev);
   inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+}  // namespace KPlat
+
+// ---------------------------------------------------------------- fenced places
+namespace KPlat {
+namespace {
+constexpr int kMaxLinks = 40;
+
+// An O_PATH descriptor of one component, the component itself when it is a
+// link: opening and inspecting are one step, so nothing can be swapped in
+// between.
+Fd OpenComponent(int dir, const char* name, int extra = 0) {
+  int fd;
+  do fd = ::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC | extra);
+  while (fd < 0 && errno == EINTR);
+  return Fd(fd);
+}
+
+// Pushes a path's components onto a stack, the first on top; empty
+// components and "." are dropped.
+void PushComponents(const std::string& path, std::vector<std::string>& todo) {
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    if (j > i && path.compare(i, j - i, ".") != 0) parts.push_back(path.substr(i, j - i));
+    i = j + 1;
+  }
+  todo.insert(todo.end(), parts.rbegin(), parts.rend());
+}
+
+bool ReadLinkFd(const Fd& link, std::string& target) {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlinkat(link.Get(), "", buf, sizeof buf);
+  if (n < 0) return false;
+  if (n == 0 || static_cast<size_t>(n) >= sizeof buf) {
+    errno = n == 0 ? ENOENT : ENAMETOOLONG;
+    return false;
+  }
+  target.assign(buf, static_cast<size_t>(n));
+  return true;
+}
+
+// Where an open directory really is, as the kernel names it; "" (errno
+// set) when it cannot say, as for a path longer than the system's limit.
+std::string WhereIs(const Fd& dir) {
+  char link[32];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", dir.Get());
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink(link, buf, sizeof buf);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf || buf[0] != '/') {
+    if (n >= 0) errno = ENAMETOOLONG;
+    return "";
+  }
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+bool RemovableDevice(dev_t dev, const std::string& sysfsRoot) {
+  std::string base = sysfsRoot + "/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  // A partition has no attribute of its own; its disk is the parent.
+  for (const char* attr : {"/removable", "/../removable"}) {
+    std::string text;
+    if (ReadFile(base + attr, text) && !text.empty()) return text[0] == '1';
+  }
+  return false;
+}
+
+bool InUserTree(std::string full) {
+  for (char& c : full)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return full.find("/tarq/user/") != std::string::npos;
+}
+
+// The walk itself (see Place); false with errno when it cannot resolve.
+bool Walk(const std::string& sysPath, Place& out, bool followLast, dev_t& dev) {
+  if (CutShort(sysPath)) return false;
+  std::vector<std::string> todo;
+  PushComponents(sysPath, todo);
+  bool absolute = !sysPath.empty() && sysPath[0] == '/';
+  out.dir = OpenComponent(AT_FDCWD, absolute ? "/" : ".", O_DIRECTORY);
+  if (!out.dir.Valid()) return false;
+  struct stat st;
+  if (fstat(out.dir.Get(), &st) != 0) return false;
+  dev = st.st_dev;
+  int links = 0;
+  while (!todo.empty()) {
+    std::string comp = std::move(todo.back());
+    todo.pop_back();
+    bool last = todo.empty();
+    if (comp == "..") {
+      if (!out.missing.empty()) {
+        out.missing.pop_back();
+        continue;
+      }
+      Fd up = OpenComponent(out.dir.Get(), "..", O_DIRECTORY);
+      if (!up.Valid() || fstat(up.Get(), &st) != 0) return false;
+      out.dir = std::move(up);
+      dev = st.st_dev;
+      continue;
+    }
+    // Below a missing directory everything is missing.
+    Fd f = out.missing.empty() ? OpenComponent(out.dir.Get(), comp.c_str()) : Fd();
+    if (!f.Valid()) {
+      if (out.missing.empty() && errno != ENOENT) return false;
+      (last ? out.name : out.missing.emplace_back()) = comp;
+      continue;
+    }
+    if (fstat(f.Get(), &st) != 0) return false;
+    if (S_ISLNK(st.st_mode) && (!last || followLast)) {
+      if (++links > kMaxLinks) {
+        errno = ELOOP;
+        return false;
+      }
+      std::string target;
+      if (!ReadLinkFd(f, target)) return false;
+      if (target[0] == '/') {
+        out.dir = OpenComponent(AT_FDCWD, "/", O_DIRECTORY);
+        if (!out.dir.Valid() || fstat(out.dir.Get(), &st) != 0) return false;
+        dev = st.st_dev;
+      }
+      PushComponents(target, todo);
+      continue;
+    }
+    if (last) {
+      out.name = comp;
+      out.isDir = S_ISDIR(st.st_mode);
+      if (out.isDir) dev = st.st_dev;
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      errno = ENOTDIR;
+      return false;
+    }
+    out.dir = std::move(f);
+    dev = st.st_dev;
+  }
+  return true;
+}
+
+// A temporary name beside `name`, unlikely to be taken.
+std::string TempName(const std::string& name) {
+  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  unsigned char r[6];
+  if (!RandomBytes(r, sizeof r)) std::memset(r, 0, sizeof r);
+  std::string t = name + ".~tmp";
+  for (unsigned char c : r) t += kDigits[c % 36];
+  return t;
+}
+
+bool FailClosing(int fd) {
+  int saved = errno;
+  if (fd >= 0) ::close(fd);
+  errno = saved;
+  return false;
+}
+
+// Writes a new file beside the place's name with `fill`, syncs it and
+// renames it over the name: a failure leaves the old file whole. The mode
+// bits of an existing regular file carry over.
+template <class Fill>
+bool ReplaceIn(const Place& p, mode_t fallbackMode, Fill fill, int* keepFd = nullptr) {
+  if (p.name.empty() || !p.missing.empty()) {
+    errno = p.name.empty() ? EISDIR : ENOENT;
+    return false;
+  }
+  struct stat old;
+  mode_t mode = fstatat(p.dir.Get(), p.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)
+                    ? (old.st_mode & 07777)
+                    : fallbackMode;
+  std::string tmp;
+  int out = -1;
+  for (int tries = 0; out < 0 && tries < 20; ++tries) {
+    tmp = TempName(p.name);
+    out = ::openat(p.dir.Get(), tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0 && errno != EEXIST) return false;
+  }
+  if (out < 0) return false;
+  bool ok = fchmod(out, mode) == 0 && fill(out) && fsync(out) == 0 &&
+            ::renameat(p.dir.Get(), tmp.c_str(), p.dir.Get(), p.name.c_str()) == 0;
+  if (!ok) {
+    int saved = errno;
+    ::unlinkat(p.dir.Get(), tmp.c_str(), 0);
+    errno = saved;
+    return FailClosing(out);
+  }
+  if (keepFd) {
+    *keepFd = out;
+  } else {
+    ::close(out);
+  }
+  return true;
+}
+
+// Refuses what may not be written through: a directory, and a regular file
+// with another name (a hard link) that may lie outside the fence.
+int RefuseForWriting(int fd) {
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) return fd < 0 ? fd : (FailClosing(fd), -1);
+  if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink > 1)) {
+    ::close(fd);
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EMLINK;
+    return -1;
+  }
+  return fd;
+}
+}  // namespace
+
+Fence Locate(const std::string& sysPath, Place& out, bool followLast, bool asDir, const std::string& sysfsRoot) {
+  out = Place();
+  dev_t dev = 0;
+  if (!Walk(sysPath, out, followLast, dev)) return Fence::kFailed;
+  std::string full = WhereIs(out.dir);
+  if (full.empty()) return Fence::kFailed;
+  for (const std::string& m : out.missing) PushComponent(full, m);
+  if (!out.name.empty()) PushComponent(full, out.name);
+  if ((asDir || out.isDir || out.name.empty()) && full.back() != '/') full += '/';
+  out.full = full;
+  return InUserTree(full) || RemovableDevice(dev, sysfsRoot) ? Fence::kAdmitted : Fence::kRefused;
+}
+
+bool MakeMissing(Place& p) {
+  for (const std::string& m : p.missing) {
+    if (::mkdirat(p.dir.Get(), m.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    // Entered without following: a link planted meanwhile is not a way out.
+    Fd next = OpenComponent(p.dir.Get(), m.c_str(), O_DIRECTORY);
+    if (!next.Valid()) return false;
+    p.dir = std::move(next);
+  }
+  p.missing.clear();
+  return true;
+}
+
+Fd OpenPlaceDir(Place& p, bool create) {
+  if (create && !MakeMissing(p)) return Fd();
+  if (!p.missing.empty()) {
+    errno = ENOENT;
+    return Fd();
+  }
+  if (create && !p.name.empty() && ::mkdirat(p.dir.Get(), p.name.c_str(), 0777) != 0 && errno != EEXIST)
+    return Fd();
+  const char* name = p.name.empty() ? "." : p.name.c_str();
+  return Fd(::openat(p.dir.Get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+int OpenIn(Place& p, char mode) {
+  int flags = -1;
+  bool truncate = false;
+  switch (mode) {
+    case 'Q': flags = O_PATH; break;
+    case 'R': flags = O_RDONLY; break;
+    case 'W': flags = O_RDWR; break;
+    case 'X': flags = O_RDWR, truncate = true; break;
+    case 'A': flags = O_RDWR | O_CREAT; break;
+    default: errno = EINVAL; return -1;
+  }
+  bool writing = flags != O_PATH && flags != O_RDONLY;
+  if (writing && !MakeMissing(p)) return -1;
+  if (p.name.empty() || !p.missing.empty()) {
+    errno = p.name.empty() ? EISDIR : ENOENT;
+    return -1;
+  }
+  int fd = ::openat(p.dir.Get(), p.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  fd = writing ? RefuseForWriting(fd) : RefuseDir(fd);
+  if (fd < 0) return -1;
+  // Truncated only once it is known to be a file that may be written.
+  if (truncate && ftruncate(fd, 0) != 0) return FailClosing(fd), -1;
+  if (flags != O_PATH) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+int CreateIn(Place& p) {
+  if (!MakeMissing(p)) return -1;
+  if (p.name.empty()) {
+    errno = EEXIST;
+    return -1;
+  }
+  return ::openat(p.dir.Get(), p.name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+bool UnlinkIn(const Place& p) {
+  if (p.name.empty() || !p.missing.empty()) {
+    errno = p.name.empty() ? EISDIR : ENOENT;
+    return false;
+  }
+  return ::unlinkat(p.dir.Get(), p.name.c_str(), 0) == 0;
+}
+
+bool RemoveDirIn(const Place& p) {
+  if (p.name.empty() || !p.missing.empty()) {
+    errno = p.name.empty() ? EBUSY : ENOENT;
+    return false;
+  }
+  return ::unlinkat(p.dir.Get(), p.name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+bool WriteAtIn(const Place& p, int& fd, int64_t offset, const char* data, size_t n) {
+  if (n == 0) return true;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (offset >= st.st_size) {
+    if (PWriteAll(fd, data, n, offset) && fdatasync(fd) == 0) return true;
+    int saved = errno;
+    if (ftruncate(fd, st.st_size) != 0) {}  // best effort: back to the old length
+    errno = saved;
+    return false;
+  }
+  // Over old content: build the new file beside the old and swap them.
+  int from = fd;
+  int out = -1;
+  if (!ReplaceIn(
+          p, st.st_mode & 07777,
+          [&](int to) { return CopyContent(from, to) && PWriteAll(to, data, n, offset); }, &out))
+    return false;
+  ::close(fd);
+  fd = out;
+  return true;
+}
+
+bool WriteFileIn(Place& p, const std::string& data) {
+  if (!MakeMissing(p)) return false;
+  return ReplaceIn(p, 0644, [&](int to) { return PWriteAll(to, data.data(), data.size(), 0); });
+}
+
+bool CopyFileIn(Place& p, int from) {
+  if (!MakeMissing(p)) return false;
+  return ReplaceIn(p, 0644, [&](int to) { return CopyContent(from, to); });
+}
+
+Fd FdOpenAt(const Fd& dir, const std::string& name, bool writable, bool create) {
+  int flags = (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  if (writable && create) flags |= O_CREAT;
+  int fd = ::openat(dir.Get(), name.c_str(), flags, 0666);
+  struct stat st;
+  if (fd >= 0 && fstat(fd, &st) == 0 && (!S_ISREG(st.st_mode) || (writable && st.st_nlink > 1))) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : S_ISREG(st.st_mode) ? EMLINK : EINVAL;
+    FailClosing(fd);
+    return Fd();
+  }
+  if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return Fd(fd);
+}
+
+bool UnlinkAt(const Fd& dir, const std::string& name) { return ::unlinkat(dir.Get(), name.c_str(), 0) == 0; }
+
+bool RenameAt(const Fd& dir, const std::string& from, const std::string& to) {
+  return ::renameat(dir.Get(), from.c_str(), dir.Get(), to.c_str()) == 0;
+}
+
+bool FdSyncDir(const Fd& dir) {
+  Fd d(::openat(dir.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return d.Valid() && ::fsync(d.Get()) == 0;
+}
+
+bool ListDirFd(const Fd& dir, std::vector<DirEntry>& out) {
+  out.clear();
+  int fd = ::openat(dir.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::unique_ptr<DIR, DirCloser> d(fdopendir(fd));
+  if (!d) return FailClosing(fd);
+  while (struct dirent* e = readdir(d.get())) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    DirEntry entry;
+    entry.name = name;
+    struct stat st;
+    if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      entry.isLink = S_ISLNK(st.st_mode);
+      entry.isDir = S_ISDIR(st.st_mode) ||
+                    (entry.isLink && fstatat(fd, name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode));
+    }
+    out.push_back(std::move(entry));
+  }
+  std::sort(out.begin(), out.end(), [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
   return true;
 }
 

@@ -166,4 +166,61 @@ bool FdSync(const Fd& fd);
 // The device and inode numbers that identify the open file (false on failure).
 bool FdIdentity(const Fd& fd, uint64_t& device, uint64_t& inode);
 
+
+// ---------------------------------------------------------------- fenced places
+// Every change to the file system goes through a Place: the directory that
+// holds a path's last component, held open, and that component's name. The
+// walk that finds it opens one component at a time relative to the previous
+// directory without following links; a link met on the way is read and its
+// target walked in its place (at most 40), so the walk resolves as the kernel
+// would while holding a descriptor at every step. The fence is judged on
+// where the held directory really is, and the change is then made relative to
+// it: what the fence judged is what gets changed, whatever another process
+// renames or swaps meanwhile. A path the walk cannot resolve (too long, a
+// loop, a vanished link target's parent) is refused, never kept as text.
+struct Place {
+  Fd dir;                            // the deepest existing directory reached
+  std::vector<std::string> missing;  // directories still to make below dir
+  std::string name;                  // last component ("" when the path names dir itself)
+  std::string full;                  // the absolute system path the fence judged
+  bool isDir = false;                // the last component is an existing directory
+};
+enum class Fence { kAdmitted, kRefused, kFailed };
+// followLast: a link as the last component is walked into (writing through a
+// link changes its target); otherwise the link itself is the place (deleting).
+// asDir: the path names a directory (its judged text ends with "/").
+// kFailed leaves errno set; kRefused means the fence refuses the place.
+Fence Locate(const std::string& sysPath, Place& out, bool followLast, bool asDir = false,
+             const std::string& sysfsRoot = "/sys");
+// Makes the place's missing directories, entering each without following
+// links; afterwards dir holds the last of them. False with errno on failure.
+bool MakeMissing(Place& p);
+// The directory the place names (name made when missing and create is set),
+// opened for listing; an invalid Fd with errno on failure.
+Fd OpenPlaceDir(Place& p, bool create);
+// File operations relative to a place (its missing directories made first
+// where the operation creates). Writing never follows a link as the last
+// component and refuses a regular file with more than one hard link (EMLINK):
+// another name of it may lie outside the fence.
+int OpenIn(Place& p, char mode);  // as OpenFile
+int CreateIn(Place& p);           // as CreateFile
+bool UnlinkIn(const Place& p);
+bool RemoveDirIn(const Place& p);
+// As WriteAt, with the replacement renamed over the place's name.
+bool WriteAtIn(const Place& p, int& fd, int64_t offset, const char* data, size_t n);
+// Replaces the place's file by data (sibling temporary renamed over it).
+bool WriteFileIn(Place& p, const std::string& data);
+// Replaces the place's file by the content of the open file `from`, copied in
+// chunks (no limit on its size).
+bool CopyFileIn(Place& p, int from);
+// Descriptors relative to a directory (no link followed as the last
+// component; opened without blocking, so a pipe cannot hold the run).
+Fd FdOpenAt(const Fd& dir, const std::string& name, bool writable, bool create);
+bool UnlinkAt(const Fd& dir, const std::string& name);
+bool RenameAt(const Fd& dir, const std::string& from, const std::string& to);
+// Makes a directory's entries (a new or removed name) durable.
+bool FdSyncDir(const Fd& dir);
+// The entries of an open directory, as ListDir.
+bool ListDirFd(const Fd& dir, std::vector<DirEntry>& out);
+
 }  // namespace KPlat
