@@ -137,13 +137,16 @@ KDict::KDict(KT::KTO type, const std::string* path) : KB(type) {
   // Outside the write fence the file is only read: creating it or any
   // change raises the fence's reason.
   std::string sysPath = KPlat::SysPathOf(*path);
-  bool writable = KPlat::WriteAllowedSys(sysPath);
-  // As for a file opened for writing, the directories on the way are made.
-  if (writable) {
-    KFile file(*path);
-    if (!file.FC()->Exists()) file.FC()->PathCreate();
+  KPlat::Place place;
+  KPlat::Fence verdict = KPlat::Locate(sysPath, place, true);
+  if (verdict == KPlat::Fence::kAdmitted) {
+    // As for a file opened for writing, the directories on the way are made.
+    if (!KPlat::MakeMissing(place))
+      KTHROW(KT::eValue, Fmt("Can''t create (%s)", KFile(*path).FC()->FPath().c_str()).c_str());
+    r->tree = KRB::OpenAt(std::move(place), sysPath, KPlat::kFenceReason, k.uniqueKeys, k.uniqueAssoc);
+  } else {
+    r->tree = KRB::Open(sysPath, false, KPlat::kFenceReason, k.uniqueKeys, k.uniqueAssoc);
   }
-  r->tree = KRB::Open(sysPath, writable, KPlat::kFenceReason, k.uniqueKeys, k.uniqueAssoc);
   if (r->tree->kind == 0) r->tree->kind = type;
   if (r->tree->kind != type) {
     r->tree.reset();

@@ -969,7 +969,28 @@ std::unique_ptr<KRB> KRB::FromBytes(const std::string& bytes, bool uniqueKeys, b
 
 std::shared_ptr<KRB> KRB::Open(const std::string& sysPath, bool writable, const std::string& refusal,
                                bool uniqueKeys, bool uniqueAssoc) {
-  KPlat::Fd fd = KPlat::FdOpen(sysPath, writable, writable);
+  if (writable) {
+    // The caller has judged the path: only the place is wanted here.
+    KPlat::Place place;
+    if (KPlat::Locate(sysPath, place, true) == KPlat::Fence::kFailed) SystemFailure();
+    return OpenAt(std::move(place), sysPath, refusal, uniqueKeys, uniqueAssoc);
+  }
+  return Bind(KPlat::FdOpen(sysPath, false, false), nullptr, sysPath, refusal, uniqueKeys, uniqueAssoc);
+}
+
+std::shared_ptr<KRB> KRB::OpenAt(KPlat::Place&& place, const std::string& sysPath, const std::string& refusal,
+                                 bool uniqueKeys, bool uniqueAssoc) {
+  if (!place.missing.empty() || place.name.empty()) {
+    errno = place.name.empty() ? EISDIR : ENOENT;
+    SystemFailure();
+  }
+  KPlat::Fd fd = KPlat::FdOpenAt(place.dir, place.name, true, true);
+  return Bind(std::move(fd), &place, sysPath, refusal, uniqueKeys, uniqueAssoc);
+}
+
+std::shared_ptr<KRB> KRB::Bind(KPlat::Fd fd, KPlat::Place* place, const std::string& sysPath,
+                               const std::string& refusal, bool uniqueKeys, bool uniqueAssoc) {
+  bool writable = place != nullptr;
   if (!fd.Valid()) {
     if (!writable && KPlat::LastErrno() == ENOENT) KTHROW(KT::eValue, refusal);
     SystemFailure();
@@ -995,6 +1016,7 @@ std::shared_ptr<KRB> KRB::Open(const std::string& sysPath, bool writable, const 
     t->fd_ = std::move(fd);
     t->writable_ = writable;
   }
+  if (place) t->place_ = std::move(*place);
   t->refusal_ = refusal;
   // Absolute, so that the bound file stays named when the working directory changes.
   t->path_ = KPlat::NormalPath(sysPath);

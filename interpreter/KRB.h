@@ -113,6 +113,11 @@ class KRB {
   // the write fence) opens for reading only; changes then raise `refusal`.
   static std::shared_ptr<KRB> Open(const std::string& sysPath, bool writable, const std::string& refusal,
                                    bool uniqueKeys, bool uniqueAssoc);
+  // Binds for writing at a place the caller located (and the fence
+  // admitted): the file is opened relative to the place's directory, which
+  // the tree keeps for the files it writes beside it.
+  static std::shared_ptr<KRB> OpenAt(KPlat::Place&& place, const std::string& sysPath,
+                                     const std::string& refusal, bool uniqueKeys, bool uniqueAssoc);
   // Builds a tree from the bytes of a dictionary file without binding it
   // (the checks of Open; for tests and fuzzing).
   static std::unique_ptr<KRB> FromBytes(const std::string& bytes, bool uniqueKeys, bool uniqueAssoc);
@@ -240,7 +245,10 @@ class KRB {
   bool uniqueKeys_ = true;
   bool uniqueAssoc_ = true;
   // Bound trees.
+  static std::shared_ptr<KRB> Bind(KPlat::Fd fd, KPlat::Place* place, const std::string& sysPath,
+                                   const std::string& refusal, bool uniqueKeys, bool uniqueAssoc);
   KPlat::Fd fd_;
+  KPlat::Place place_;  // where a writable file lies (its directory held open)
   bool writable_ = false;
   bool mirrorOnly_ = false;  // built by FromBytes: file fields kept, nothing written
   std::string refusal_;
