@@ -289,7 +289,10 @@ bool KFCtxt::IsEmpty() const {
   return true;
 }
 
-bool KFCtxt::IsValidPath() const { return KPlat::WriteAllowedSys(SysPath()); }
+bool KFCtxt::IsValidPath() const {
+  KPlat::Place place;
+  return KPlat::Locate(SysPath(), place, true, true) == KPlat::Fence::kAdmitted;
+}
 bool KFCtxt::IsRemovable() const { return KPlat::IsRemovable(SysPath()); }
 
 bool KFCtxt::ContainsTARQUserDir() const {
@@ -301,47 +304,66 @@ bool KFCtxt::ContainsTARQUserDir() const {
 
 const char* KFCtxt::ReasonText() { return KPlat::kFenceReason; }
 
+namespace {
+// Locates the context's directory for a change; the fence's refusal, and a
+// path the walk cannot resolve, raise the fence's reason.
+bool Judge(KPlat::Fence verdict) {
+  if (verdict == KPlat::Fence::kAdmitted) return true;
+  if (verdict == KPlat::Fence::kFailed && errno != ELOOP && errno != ENAMETOOLONG) return false;
+  KTHROW(KT::eValue, KFCtxt::ReasonText());
+}
+
+bool PlaceToChange(const std::string& sysPath, KPlat::Place& place) {
+  return Judge(KPlat::Locate(sysPath, place, true, true));
+}
+
+bool PlaceToChangeFile(const std::string& sysPath, KPlat::Place& place) {
+  return Judge(KPlat::Locate(sysPath, place, true));
+}
+}  // namespace
+
 void KFCtxt::PathCreate() {
-  if (!IsValidPath()) KTHROW(KT::eValue, ReasonText());
-  // Created along the resolved path, the one the fence judged.
-  std::string resolved = KPlat::FenceResolve(SysPath());
-  if (resolved.empty() || !KPlat::MakeDirs(resolved))
+  // Made below the directory the fence judged, entering each new one
+  // without following links.
+  KPlat::Place place;
+  if (!PlaceToChange(SysPath(), place) || !KPlat::OpenPlaceDir(place, true).Valid())
     KTHROW(KT::eValue, Fmt("Can''t create (%s)", FPath().c_str()).c_str());
 }
 
 KSeq* KFCtxt::PathRemove(bool recursive) {
-  if (!IsValidPath()) KTHROW(KT::eValue, ReasonText());
+  KPlat::Place place;
   Owned<KSeq> remain(new KSeq());
-  RemoveInto(SysPath(), FPath(), recursive, remain.get());
+  if (!PlaceToChange(SysPath(), place)) return remain.release();
+  KPlat::Fd dir = KPlat::OpenPlaceDir(place, false);
+  if (dir.Valid()) RemoveInto(dir, FPath(), recursive, remain.get());
   return remain.release();
 }
 
-// Deletes the entries of one directory; links are removed as links. Every
-// deletion is judged by the fence on its own, so a purge never leaves it.
-void KFCtxt::RemoveInto(const std::string& sysDir, const std::string& langDir, bool recursive, KSeq* remain) {
+// Deletes the entries of one open directory; links are removed as links and
+// subdirectories are entered by descriptor, so nothing swapped in meanwhile
+// leads out of the tree the fence admitted. A subdirectory on another device
+// (a mount inside the tree) is left alone.
+void KFCtxt::RemoveInto(const KPlat::Fd& dir, const std::string& langDir, bool recursive, KSeq* remain) {
   NestGuard guard;
   std::vector<KPlat::DirEntry> entries;
-  if (!KPlat::ListDir(sysDir, entries)) return;
-  std::string base = sysDir.back() == '/' ? sysDir : sysDir + "/";
+  if (!KPlat::ListDirFd(dir, entries)) return;
   for (const KPlat::DirEntry& e : entries) {
     KB::Breathe();
-    std::string sys = base + e.name;
     std::string lang = langDir + KPlat::LangNameOf(e.name);
     bool realDir = e.isDir && !e.isLink;
     if (!realDir) {
-      if (!KPlat::DeleteAllowedSys(sys) || !KPlat::Unlink(sys)) remain->AppendOwned(new KString(lang));
+      if (!KPlat::UnlinkAt(dir, e.name)) remain->AppendOwned(new KString(lang));
       continue;
     }
-    if (!recursive) {
+    KPlat::Fd sub = recursive ? KPlat::OpenDirAt(dir, e.name) : KPlat::Fd();
+    if (!sub.Valid() || KPlat::DeviceOf(sub) != KPlat::DeviceOf(dir)) {
       remain->AppendOwned(new KString(lang + "\\"));
       continue;
     }
     int before = remain->Count();
-    RemoveInto(sys, lang + "\\", true, remain);
+    RemoveInto(sub, lang + "\\", true, remain);
     bool emptied = remain->Count() == before;
-    if (!emptied) remain->AppendOwned(new KString(lang + "\\"));
-    else if (!KPlat::DeleteAllowedSys(sys) || !KPlat::RemoveDir(sys))
-      remain->AppendOwned(new KString(lang + "\\"));
+    if (!emptied || !KPlat::RemoveDirAt(dir, e.name)) remain->AppendOwned(new KString(lang + "\\"));
   }
 }
 
@@ -349,18 +371,18 @@ bool KFCtxt::FileCopy(KFile* f) {
   std::string target = SysPath();
   if (target.back() != '/') target += '/';
   target += KPlat::SysPathOf(f->NameText());
-  if (!KPlat::WriteAllowedSys(target)) KTHROW(KT::eValue, ReasonText());
+  KPlat::Place place;
+  bool located = PlaceToChangeFile(target, place);
   // Only a regular file has a content of its own: a pipe or a device
-  // could block the read or never end it.
+  // could block the read or never end it. The copy goes in chunks.
+  int from = located ? KPlat::OpenFile(f->SysPath(), 'R') : -1;
   KPlat::FileInfo info;
-  bool special = KPlat::Stat(f->SysPath(), info) && !info.isReg && !info.isDir;
+  bool special = from >= 0 && KPlat::StatFd(from, info) && !info.isReg;
   if (special) errno = EINVAL;
-  std::string content;
-  if (special || !KPlat::ReadFile(f->SysPath(), content) || !KPlat::WriteFile(target, content)) {
-    KFile::fLastError = KError::LastError();
-    return false;
-  }
-  return true;
+  bool ok = from >= 0 && !special && KPlat::CopyFileIn(place, from);
+  if (!ok) KFile::fLastError = KError::LastError();
+  KPlat::CloseFile(from);
+  return ok;
 }
 
 int KFCtxt::Copy(KB* source) {

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "KB.h"
+#include "KPlatform.h"
 
 class KA;
 class KFile;
@@ -119,5 +120,5 @@ class KFCtxt : public KB {
   KFCtxt* Sub(const std::string& sysName, bool isDir);  // a child from a listing
   KSeq* ListSys(const std::string& sysDir, const std::string& pattern, bool files, bool dirs, bool recurse,
                 int depth);
-  void RemoveInto(const std::string& sysDir, const std::string& langDir, bool recursive, KSeq* remain);
+  void RemoveInto(const KPlat::Fd& dir, const std::string& langDir, bool recursive, KSeq* remain);
 };

@@ -42,6 +42,19 @@ double DaysOf(int64_t ns) {
 
 bool IsWriteMode(char m) { return m == 'W' || m == 'X' || m == 'A'; }
 
+// Locates a path to be changed. The fence's refusal, and a path the walk
+// cannot resolve (a loop, beyond the system's length), raise the fence's
+// reason; any other failure is false with errno set.
+bool PlaceToChange(const std::string& sysPath, KPlat::Place& place, bool followLast) {
+  switch (KPlat::Locate(sysPath, place, followLast)) {
+    case KPlat::Fence::kAdmitted: return true;
+    case KPlat::Fence::kFailed:
+      if (errno != ELOOP && errno != ENAMETOOLONG) return false;
+      [[fallthrough]];
+    default: KTHROW(KT::eValue, KFCtxt::ReasonText());
+  }
+}
+
 // A byte count as a number: beyond the Int range (whose top value is the
 // nil) a Float.
 KNum* SizeNumber(int64_t n) {
@@ -211,14 +224,24 @@ bool KFile::Open(char mode) {
   if (r->fd >= 0 && !KPlat::CloseFile(r->fd)) Fail();
   r->fd = -1;
   r->mode = 'C';
-  if (IsWriteMode(mode) && !KPlat::WriteAllowedSys(SysPath())) {
-    r->ro = 1;
-    KTHROW(KT::eValue, KFCtxt::ReasonText());
-  }
-  // Only writing creates the directories on the way.
-  if (IsWriteMode(mode) && !r->ro && !FC()->Exists()) FC()->PathCreate();
+  r->place = KPlat::Place();
   std::string path = SysPath();
-  int fd = KPlat::OpenFile(path, mode);
+  int fd;
+  if (IsWriteMode(mode)) {
+    // Opened relative to the directory the fence judged; only writing
+    // creates the directories on the way.
+    KPlat::Place place;
+    try {
+      if (!PlaceToChange(path, place, true)) return Fail();
+    } catch (const KError&) {
+      r->ro = 1;
+      throw;
+    }
+    fd = KPlat::OpenIn(place, mode);
+    if (fd >= 0) r->place = std::move(place);
+  } else {
+    fd = KPlat::OpenFile(path, mode);
+  }
   if (fd < 0) return Fail();
   r->fd = fd;
   r->openPath = path;
@@ -258,32 +281,36 @@ bool KFile::Close() {
   bool ok = true;
   if (r->fd >= 0 && !KPlat::CloseFile(r->fd)) ok = Fail();
   r->fd = -1;
+  r->place = KPlat::Place();
   return ok;
 }
 
 bool KFile::Create() {
   if (Exists()) return false;
-  if (!KPlat::WriteAllowedSys(SysPath())) KTHROW(KT::eValue, KFCtxt::ReasonText());
-  if (!FC()->Exists()) FC()->PathCreate();
-  int fd = KPlat::CreateFile(SysPath());
+  KPlat::Place place;
+  if (!PlaceToChange(SysPath(), place, true)) return Fail();
+  int fd = KPlat::CreateIn(place);
   if (fd < 0) return Fail();
   KPlat::CloseFile(fd);
   rec()->ro = 0;
   return Open('W');
 }
 
+// Deleting removes a link itself, never what it points to.
 bool KFile::Destroy() {
   if (!Exists() || RO()) return false;
   if (NameText().empty()) return true;
-  if (!KPlat::DeleteAllowedSys(SysPath())) KTHROW(KT::eValue, KFCtxt::ReasonText());
+  KPlat::Place place;
+  if (!PlaceToChange(SysPath(), place, false)) return Fail();
   Close();
-  if (!KPlat::Unlink(SysPath())) return Fail();
+  if (!KPlat::UnlinkIn(place)) return Fail();
   return true;
 }
 
 bool KFile::ROSet(bool ro) {
   if (!ro) {
-    if (!KPlat::WriteAllowedSys(SysPath())) return false;
+    KPlat::Place place;
+    if (KPlat::Locate(SysPath(), place, true) != KPlat::Fence::kAdmitted) return false;
     rec()->ro = 0;
     if (!Open('W')) return false;
   } else {
@@ -363,8 +390,9 @@ void KFile::bufSet(KString* s) {
 // Writes text at a file offset; keeps the buffer and the stamp in step.
 bool KFile::WriteText(const std::string& text, int64_t at) {
   KRec* r = rec();
-  if (!KPlat::WriteAllowedSys(SysPath())) KTHROW(KT::eValue, KFCtxt::ReasonText());
-  if (!KPlat::WriteAt(SysPath(), r->fd, at, text.data(), text.size())) return Fail();
+  // Only a file opened for writing holds the place its writes go to.
+  if (!r->place.dir.Valid()) KTHROW(KT::eValue, KFCtxt::ReasonText());
+  if (!KPlat::WriteAtIn(r->place, r->fd, at, text.data(), text.size())) return Fail();
   KPlat::FileInfo info;
   if (KPlat::StatFd(r->fd, info)) {
     r->stampNs = info.writtenNs;

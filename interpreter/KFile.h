@@ -20,6 +20,7 @@
 #include <string>
 
 #include "KB.h"
+#include "KPlatform.h"
 
 class KA;
 class KClock;
@@ -35,6 +36,7 @@ class KFile : public KB {
     KString* buf = nullptr;   // one reference held
     std::string sysName;      // the system's name when the text cannot spell it
     std::string openPath;     // the system path while a descriptor is open
+    KPlat::Place place;       // while open for writing: the place the fence admitted
     int fd = -1;
     uint8_t ro = 0;
     char mode = 'C';

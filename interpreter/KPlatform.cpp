@@ -557,35 +557,15 @@ bool IsRemovable(const std::string& sysPath, const std::string& sysfsRoot) {
   return false;
 }
 
-namespace {
-// The rule itself, on a path FenceResolve made.
-bool FenceAdmits(std::string full, const std::string& sysfsRoot) {
-  if (full.empty() || CutShort(full)) return false;
-  struct stat st;
-  if (full.back() != '/' && stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) full += '/';
-  std::string lower = full;
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  if (lower.find("/tarq/user/") != std::string::npos) return true;
-  return IsRemovable(full, sysfsRoot);
-}
-}  // namespace
-
+// The fence's verdicts come from the walk that changes would use.
 bool WriteAllowedSys(const std::string& sysPath, const std::string& sysfsRoot) {
-  return FenceAdmits(FenceResolve(sysPath), sysfsRoot);
+  Place place;
+  return Locate(sysPath, place, true, false, sysfsRoot) == Fence::kAdmitted;
 }
 
 bool DeleteAllowedSys(const std::string& sysPath, const std::string& sysfsRoot) {
-  std::string path = sysPath;
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  size_t slash = path.rfind('/');
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (name.empty() || name == "." || name == "..") return WriteAllowedSys(sysPath, sysfsRoot);
-  std::string dir = slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
-  std::string full = FenceResolve(dir);
-  if (full.empty()) return false;
-  if (full.back() != '/') full += '/';
-  return FenceAdmits(full + name, sysfsRoot);
+  Place place;
+  return Locate(sysPath, place, false, false, sysfsRoot) == Fence::kAdmitted;
 }
 
 bool WriteAllowed(const std::string& langPath, const std::string& sysfsRoot) {
@@ -664,11 +644,6 @@ int OpenFile(const std::string& sysPath, char mode) {
   return -1;
 }
 
-int CreateFile(const std::string& sysPath) {
-  if (CutShort(sysPath)) return -1;
-  return open(sysPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-}
-
 bool CloseFile(int fd) { return fd < 0 || close(fd) == 0; }
 
 int64_t ReadInto(int fd, char* buf, int64_t n) {
@@ -713,69 +688,9 @@ bool CopyContent(int from, int to) {
   }
 }
 
-// Keeps errno of the failure across the cleanup calls.
-bool FailKeepingErrno(int fd, const std::string& tmp) {
-  int saved = errno;
-  if (fd >= 0) close(fd);
-  if (!tmp.empty()) unlink(tmp.c_str());
-  errno = saved;
-  return false;
-}
 }  // namespace
 
-bool WriteAt(const std::string& sysPath, int& fd, int64_t offset, const char* data, size_t n) {
-  if (n == 0) return true;
-  struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  if (offset >= st.st_size) {
-    if (PWriteAll(fd, data, n, offset) && fdatasync(fd) == 0) return true;
-    int saved = errno;
-    if (ftruncate(fd, st.st_size) != 0) {}  // best effort: back to the old length
-    errno = saved;
-    return false;
-  }
-  // Over old content: build the new file beside the old and swap them.
-  char real[PATH_MAX];
-  std::string target = realpath(sysPath.c_str(), real) ? std::string(real) : sysPath;
-  std::string tmp = target + ".~tmpXXXXXX";
-  int out = mkstemp(tmp.data());
-  if (out < 0) return false;
-  if (fchmod(out, st.st_mode & 07777) != 0 || !CopyContent(fd, out) || !PWriteAll(out, data, n, offset) ||
-      fsync(out) != 0)
-    return FailKeepingErrno(out, tmp);
-  if (rename(tmp.c_str(), target.c_str()) != 0) return FailKeepingErrno(out, tmp);
-  close(fd);
-  fd = out;
-  return true;
-}
-
-bool Unlink(const std::string& sysPath) { return unlink(sysPath.c_str()) == 0; }
-bool RemoveDir(const std::string& sysPath) { return rmdir(sysPath.c_str()) == 0; }
 bool ChangeDir(const std::string& sysPath) { return chdir(sysPath.c_str()) == 0; }
-
-bool MakeDirs(const std::string& sysPath) {
-  std::string path;
-  size_t i = 0;
-  if (!sysPath.empty() && sysPath[0] == '/') path = "/", i = 1;
-  while (i <= sysPath.size()) {
-    size_t j = sysPath.find('/', i);
-    if (j == std::string::npos) j = sysPath.size();
-    std::string comp = sysPath.substr(i, j - i);
-    i = j + 1;
-    if (comp.empty()) continue;
-    if (!path.empty() && path.back() != '/') path += '/';
-    path += comp;
-    if (comp == "." || comp == "..") continue;
-    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st;
-  if (stat(sysPath.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) {
-    errno = ENOTDIR;
-    return false;
-  }
-  return true;
-}
 
 namespace {
 struct DirCloser {
@@ -1118,6 +1033,9 @@ int RefuseForWriting(int fd) {
 
 Fence Locate(const std::string& sysPath, Place& out, bool followLast, bool asDir, const std::string& sysfsRoot) {
   out = Place();
+  // A NUL byte would cut the path short: such a path names nothing the
+  // fence could judge.
+  if (CutShort(sysPath)) return Fence::kRefused;
   dev_t dev = 0;
   if (!Walk(sysPath, out, followLast, dev)) return Fence::kFailed;
   std::string full = WhereIs(out.dir);
@@ -1228,12 +1146,10 @@ bool WriteAtIn(const Place& p, int& fd, int64_t offset, const char* data, size_t
 }
 
 bool WriteFileIn(Place& p, const std::string& data) {
-  if (!MakeMissing(p)) return false;
   return ReplaceIn(p, 0644, [&](int to) { return PWriteAll(to, data.data(), data.size(), 0); });
 }
 
 bool CopyFileIn(Place& p, int from) {
-  if (!MakeMissing(p)) return false;
   return ReplaceIn(p, 0644, [&](int to) { return CopyContent(from, to); });
 }
 
@@ -1252,6 +1168,19 @@ Fd FdOpenAt(const Fd& dir, const std::string& name, bool writable, bool create) 
 }
 
 bool UnlinkAt(const Fd& dir, const std::string& name) { return ::unlinkat(dir.Get(), name.c_str(), 0) == 0; }
+
+Fd OpenDirAt(const Fd& dir, const std::string& name) {
+  return Fd(::openat(dir.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+bool RemoveDirAt(const Fd& dir, const std::string& name) {
+  return ::unlinkat(dir.Get(), name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+uint64_t DeviceOf(const Fd& fd) {
+  struct stat st;
+  return fd.Valid() && fstat(fd.Get(), &st) == 0 ? static_cast<uint64_t>(st.st_dev) : 0;
+}
 
 bool RenameAt(const Fd& dir, const std::string& from, const std::string& to) {
   return ::renameat(dir.Get(), from.c_str(), dir.Get(), to.c_str()) == 0;

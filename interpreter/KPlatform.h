@@ -100,21 +100,9 @@ bool StatFd(int fd, FileInfo& info);
 // 'W' read/write existing, 'X' the same truncated, 'A' read/write created
 // when missing). Directories are refused (EISDIR). -1 with errno on failure.
 int OpenFile(const std::string& sysPath, char mode);
-// Creates a new file (fails when it exists); -1 with errno on failure.
-int CreateFile(const std::string& sysPath);
 bool CloseFile(int fd);
 // Reads up to n bytes from offset 0 into buf; the count read, -1 with errno.
 int64_t ReadInto(int fd, char* buf, int64_t n);
-// Writes n bytes at offset into the file at sysPath, open as fd, so that a
-// failure leaves the file as it was: bytes past the old end are appended
-// and cut back on failure; bytes over old content go to a sibling copy that
-// is renamed over the file, after which fd designates the new file. False
-// with errno on failure.
-bool WriteAt(const std::string& sysPath, int& fd, int64_t offset, const char* data, size_t n);
-bool Unlink(const std::string& sysPath);
-bool RemoveDir(const std::string& sysPath);
-// Creates every missing directory on the path.
-bool MakeDirs(const std::string& sysPath);
 bool ChangeDir(const std::string& sysPath);
 
 // A directory's entries without "." and "..", sorted by name (byte order).
@@ -206,7 +194,11 @@ int OpenIn(Place& p, char mode);  // as OpenFile
 int CreateIn(Place& p);           // as CreateFile
 bool UnlinkIn(const Place& p);
 bool RemoveDirIn(const Place& p);
-// As WriteAt, with the replacement renamed over the place's name.
+// Writes n bytes at offset into the place's file, open as fd, so that a
+// failure leaves the file as it was: bytes past the old end are appended
+// and cut back on failure; bytes over old content go to a sibling copy that
+// is renamed over the place's name, after which fd designates the new file.
+// False with errno on failure.
 bool WriteAtIn(const Place& p, int& fd, int64_t offset, const char* data, size_t n);
 // Replaces the place's file by data (sibling temporary renamed over it).
 bool WriteFileIn(Place& p, const std::string& data);
@@ -217,6 +209,11 @@ bool CopyFileIn(Place& p, int from);
 // component; opened without blocking, so a pipe cannot hold the run).
 Fd FdOpenAt(const Fd& dir, const std::string& name, bool writable, bool create);
 bool UnlinkAt(const Fd& dir, const std::string& name);
+// A subdirectory entered without following a link, opened for listing.
+Fd OpenDirAt(const Fd& dir, const std::string& name);
+bool RemoveDirAt(const Fd& dir, const std::string& name);
+// The device an open file or directory lies on.
+uint64_t DeviceOf(const Fd& fd);
 bool RenameAt(const Fd& dir, const std::string& from, const std::string& to);
 // Makes a directory's entries (a new or removed name) durable.
 bool FdSyncDir(const Fd& dir);

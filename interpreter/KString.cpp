@@ -1765,6 +1765,8 @@ KString* KString::Format(KB* width) {
 void KString::ToFile(const char* name) {
   // The same write fence as file objects.
   std::string path = name ? name : "";
-  if (path.empty() || !KPlat::WriteAllowed(path) || !KPlat::WriteFile(KPlat::SysPathOf(path), Value()))
+  KPlat::Place place;
+  if (path.empty() || KPlat::Locate(KPlat::SysPathOf(path), place, true) != KPlat::Fence::kAdmitted ||
+      !KPlat::WriteFileIn(place, Value()))
     KTHROW(KT::eSystem, "ToFile");
 }
