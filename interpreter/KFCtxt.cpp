@@ -426,6 +426,12 @@ KFile* KFCtxt::FileFromSys(const std::string& sysName) {
   std::string lang = KPlat::LangNameOf(sysName);
   Owned<KString> name(new KString(lang));
   KFile* f = new KFile(name.get(), this);
+  // A "\" in the name is a character of it, not a folder: the file stays in
+  // this context under its whole name.
+  if (lang.find('\\') != std::string::npos) {
+    f->FCSet(this);
+    f->NameSet(name.get());
+  }
   if (KPlat::SysPathOf(lang) != sysName) f->SysNameSet(sysName);
   return f;
 }

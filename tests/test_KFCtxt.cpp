@@ -272,6 +272,25 @@ TEST_F(InTempDir, ListedNamesWithAColon) {
   EXPECT_EQ(static_cast<KFile*>((*files)[0])->Buf()->Value(), "in");
 }
 
+// A "\\" is an ordinary character of a Linux name: the listed file is that
+// file, and writing to it creates no folder and no other file.
+TEST_F(InTempDir, ListedNameWithABackslash) {
+  std::ofstream("tarq/user/a\\b") << "ORIG";
+  KFCtxt user("tarq\\user\\");
+  KA none;
+  Owned<KSeq> files(user.List(none, true, false, false));
+  ASSERT_EQ(files->Count(), 1);
+  KFile* f = static_cast<KFile*>((*files)[0]);
+  EXPECT_EQ(f->Size(), 4);
+  EXPECT_EQ(f->Buf()->Value(), "ORIG");
+  Owned<KString> more(new KString("+"));
+  f->Append(more.get());
+  EXPECT_FALSE(fs::exists("tarq/user/a"));
+  std::ifstream in("tarq/user/a\\b");
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(content, "ORIG+");
+}
+
 // Changing the working directory: to a context that exists, or the error.
 TEST_F(InTempDir, ChangeWorkingDirectory) {
   KA to(std::string("tarq/user"));
