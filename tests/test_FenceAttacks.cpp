@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -137,13 +138,19 @@ TEST_F(FenceAttack, SwappedLinkNeverLeadsOut) {
 TEST_F(FenceAttack, DeepWorkingFolderLinkEscape) {
   fs::create_directories(out + "/sub");
   ASSERT_EQ(chdir(user.c_str()), 0);
-  std::string name(200, 'd');
+  // The working folder's path is 4094 bytes long: it can still be named,
+  // but "<it>/L" is past the system's limit of 4095 bytes.
+  constexpr size_t kDepth = 4094;
   size_t depth = user.size();
-  while (depth < 4080) {
+  while (depth < kDepth) {
+    size_t step = std::min<size_t>(200, kDepth - depth - 1);
+    if (kDepth - depth - 1 - step > 0 && kDepth - depth - 1 - step < 2) step -= 2;
+    std::string name(step, 'd');
     ASSERT_EQ(mkdir(name.c_str(), 0777), 0);
     ASSERT_EQ(chdir(name.c_str()), 0);
-    depth += name.size() + 1;
+    depth += step + 1;
   }
+  ASSERT_EQ(depth, kDepth);
   ASSERT_EQ(symlink((out + "/sub").c_str(), "L"), 0);
   TestHost host;
   EXPECT_EQ(host.Run("'L/../pwned.tqd' #DICT => d; 'x' =>['k'] d").rfind("error", 0), 0u);
