@@ -479,42 +479,26 @@ void PushComponent(std::string& path, const std::string& comp) {
 }
 }  // namespace
 
-// Walks the components as the kernel would: an existing link is replaced by
-// its resolved target, so the prefix built so far never holds a link and
-// ".." may drop its last component textually.
+namespace {
+bool Walk(const std::string& sysPath, Place& out, bool followLast, dev_t& dev);
+std::string WhereIs(const Fd& dir);
+}  // namespace
+
+// The path the fence's walk reaches, as text: where the deepest existing
+// directory really is, then the missing components. "" when the walk
+// cannot resolve the path; no component is ever kept as text that the
+// system would resolve otherwise.
 std::string FenceResolve(const std::string& sysPath) {
-  std::string path = sysPath;
-  if (path.empty() || path[0] != '/') {
-    char buf[PATH_MAX];
-    if (!getcwd(buf, sizeof buf)) return "";
-    path = std::string(buf) + "/" + path;
-  }
-  bool trailing = path.back() == '/';
-  std::string resolved = "/";
-  size_t i = 0;
-  while (i < path.size()) {
-    size_t j = path.find('/', i);
-    if (j == std::string::npos) j = path.size();
-    std::string comp = path.substr(i, j - i);
-    i = j + 1;
-    if (comp.empty() || comp == ".") continue;
-    if (comp == "..") {
-      PopComponent(resolved);
-      continue;
-    }
-    PushComponent(resolved, comp);
-    // Every component is probed, even after a missing one: "missing/.."
-    // may lead back into existing directories and their links.
-    struct stat st;
-    if (lstat(resolved.c_str(), &st) != 0) continue;
-    if (S_ISLNK(st.st_mode)) {
-      char real[PATH_MAX];
-      if (!realpath(resolved.c_str(), real)) return "";
-      resolved = real;
-    }
-  }
-  if (trailing && resolved.back() != '/') resolved += '/';
-  return resolved;
+  Place place;
+  dev_t dev = 0;
+  if (!Walk(sysPath.empty() ? std::string(".") : sysPath, place, true, dev)) return "";
+  std::string full = WhereIs(place.dir);
+  if (full.empty()) return "";
+  for (const std::string& m : place.missing) PushComponent(full, m);
+  if (!place.name.empty()) PushComponent(full, place.name);
+  bool trailing = !sysPath.empty() && sysPath.back() == '/';
+  if (trailing && full.back() != '/') full += '/';
+  return full;
 }
 
 std::string NormalPath(const std::string& sysPath) {
