@@ -20,11 +20,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <new>
 #include <string>
 
 #include "Completion.h"
 #include "KB.h"
 #include "KPlatform.h"
+#include "Kerror.h"
 #include "TarqHelp.h"
 #include "TarqHost.h"
 #include "TarqText.h"
@@ -275,11 +277,21 @@ int RunInteractive(TarqHost& host) {
     if (Trim(input).empty()) continue;
     add_history(input.c_str());
     if (!history.empty()) write_history(history.c_str());
-    if (input[0] == ')') {
-      if (!Command(host, input)) break;
-      continue;
+    // A command or run that runs out of memory is reported as error 10 and
+    // the session goes on.
+    try {
+      if (input[0] == ')') {
+        if (!Command(host, input)) break;
+        continue;
+      }
+      host.RunTyped(input);
+    } catch (std::bad_alloc&) {
+      std::fflush(stdout);
+      std::fputs("System error:Out of memory\n", stderr);
+    } catch (KError& e) {  // a listing's walk refused (too deep, too large)
+      std::fflush(stdout);
+      TarqHost::PrintLine(stderr, e.AsString());
     }
-    host.RunTyped(input);
   }
   KB::SetBreatheHook(nullptr, nullptr);
   gHost = nullptr;
