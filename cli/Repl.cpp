@@ -201,10 +201,17 @@ char* NextCandidate(const char* text, int state) {
   static std::vector<std::string> found;
   static size_t next = 0;
   if (state == 0) {
-    std::string line = rl_line_buffer ? rl_line_buffer : "";
-    size_t start = static_cast<size_t>(rl_point) >= std::strlen(text) ? rl_point - std::strlen(text) : 0;
-    found = gHost ? Completion::Candidates(*gHost, line, start, text) : std::vector<std::string>();
     next = 0;
+    found.clear();
+    // No exception may cross the line editor: without memory there are no
+    // candidates.
+    try {
+      std::string line = rl_line_buffer ? rl_line_buffer : "";
+      size_t start = static_cast<size_t>(rl_point) >= std::strlen(text) ? rl_point - std::strlen(text) : 0;
+      if (gHost) found = Completion::Candidates(*gHost, line, start, text);
+    } catch (...) {
+      found.clear();
+    }
   }
   if (next >= found.size()) return nullptr;
   return strdup(found[next++].c_str());

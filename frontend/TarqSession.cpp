@@ -261,8 +261,9 @@ void TarqSession::ClearNamespace() {
 
 void TarqSession::ShowOperators() {
   if (gRunning) return;
-  KSeq* chain = NewChain();
+  KSeq* chain = nullptr;
   try {
+    chain = NewChain();
     KParser parser(chain, "Ops:");
     KA list(&parser);
     KOps::opOps(list);
@@ -284,18 +285,24 @@ void TarqSession::ShowOperators() {
 
 bool TarqSession::ScriptNames(QStringList& names) {
   if (gRunning) return false;
-  KSeq* chain = NewChain();
   TarqRunSpec spec;
   spec.name = "files:";
   spec.wrapName = "File List:";
   spec.unknownText = "cbxScriptHistoryDropDown:Unknown Error";
-  std::string text;
-  bool ok = Exec(chain, kScriptListText, spec, &text);
-  KB::DoneWith(chain);
-  if (!ok) return false;
-  names.clear();
-  for (const QString& line : FromTarq(text).split(QChar('\n'))) {
-    if (!line.isEmpty()) names.append(line);
+  try {
+    KSeq* chain = NewChain();
+    std::string text;
+    bool ok = Exec(chain, kScriptListText, spec, &text);
+    KB::DoneWith(chain);
+    if (!ok) return false;
+    QStringList found;
+    for (const QString& line : FromTarq(text).split(QChar('\n'))) {
+      if (!line.isEmpty()) found.append(line);
+    }
+    names.swap(found);
+    return true;
+  } catch (std::bad_alloc&) {
+    ReportOutOfMemory();
   }
-  return true;
+  return false;
 }
