@@ -20,11 +20,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <new>
 #include <string>
 
 #include "Completion.h"
 #include "KB.h"
 #include "KPlatform.h"
+#include "Kerror.h"
 #include "TarqHelp.h"
 #include "TarqHost.h"
 #include "TarqText.h"
@@ -199,10 +201,17 @@ char* NextCandidate(const char* text, int state) {
   static std::vector<std::string> found;
   static size_t next = 0;
   if (state == 0) {
-    std::string line = rl_line_buffer ? rl_line_buffer : "";
-    size_t start = static_cast<size_t>(rl_point) >= std::strlen(text) ? rl_point - std::strlen(text) : 0;
-    found = gHost ? Completion::Candidates(*gHost, line, start, text) : std::vector<std::string>();
     next = 0;
+    found.clear();
+    // No exception may cross the line editor: without memory there are no
+    // candidates.
+    try {
+      std::string line = rl_line_buffer ? rl_line_buffer : "";
+      size_t start = static_cast<size_t>(rl_point) >= std::strlen(text) ? rl_point - std::strlen(text) : 0;
+      if (gHost) found = Completion::Candidates(*gHost, line, start, text);
+    } catch (...) {
+      found.clear();
+    }
   }
   if (next >= found.size()) return nullptr;
   return strdup(found[next++].c_str());
@@ -275,11 +284,21 @@ int RunInteractive(TarqHost& host) {
     if (Trim(input).empty()) continue;
     add_history(input.c_str());
     if (!history.empty()) write_history(history.c_str());
-    if (input[0] == ')') {
-      if (!Command(host, input)) break;
-      continue;
+    // A command or run that runs out of memory is reported as error 10 and
+    // the session goes on.
+    try {
+      if (input[0] == ')') {
+        if (!Command(host, input)) break;
+        continue;
+      }
+      host.RunTyped(input);
+    } catch (std::bad_alloc&) {
+      std::fflush(stdout);
+      std::fputs("System error:Out of memory\n", stderr);
+    } catch (KError& e) {  // a listing's walk refused (too deep, too large)
+      std::fflush(stdout);
+      TarqHost::PrintLine(stderr, e.AsString());
     }
-    host.RunTyped(input);
   }
   KB::SetBreatheHook(nullptr, nullptr);
   gHost = nullptr;

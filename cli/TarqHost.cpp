@@ -16,10 +16,21 @@
 
 namespace {
 
-// Prints every line the interpreter appends, as it is appended.
+// Prints every line the interpreter appends, as it is appended; a line
+// that comes in pieces is converted and written piece by piece.
 struct StdoutSink : KOutSink {
+  TarqHost::LineWriter writer{stdout};
   void AppendLine(const std::string& line) override { TarqHost::PrintLine(stdout, line); }
+  void Write(const char* piece, size_t n) override { writer.Write(piece, n); }
+  void EndLine() override { writer.End(); }
 };
+
+// The error of a run that ran out of memory where no position is known,
+// written without allocating.
+void ReportOutOfMemory() {
+  std::fflush(stdout);
+  std::fputs("System error:Out of memory\n", stderr);
+}
 
 }  // namespace
 
@@ -57,12 +68,47 @@ int gStdoutErrno = 0;
 }
 
 void TarqHost::PrintLine(std::FILE* f, const std::string& line) {
-  std::string t = ToTerminal(line);
-  t += '\n';
+  LineWriter w(f);
+  w.Write(line.data(), line.size());
+  w.End();
+}
+
+// ToTerminal piece by piece: a CR becomes LF and swallows the LF after it,
+// also when that LF starts the next piece.
+void TarqHost::LineWriter::Write(const char* piece, size_t n) {
+  constexpr size_t kChunk = 1 << 13;
+  char lf[kChunk];
+  while (n > 0) {
+    size_t used = 0, take = 0;
+    for (; take < n && used < kChunk; ++take) {
+      const char c = piece[take];
+      if (c == '\n' && afterCR_) {
+        afterCR_ = false;
+        continue;
+      }
+      afterCR_ = c == '\r';
+      lf[used++] = afterCR_ ? '\n' : c;
+    }
+    Put(KPlat::Cp1252ToUtf8(std::string(lf, used)));
+    piece += take;
+    n -= take;
+  }
+}
+
+void TarqHost::LineWriter::End() {
+  Put("\n");
+  afterCR_ = false;
   errno = 0;
-  bool ok = std::fwrite(t.data(), 1, t.size(), f) == t.size();
-  ok = std::fflush(f) == 0 && ok;
-  if (!ok && f == stdout && gStdoutErrno == 0) gStdoutErrno = errno ? errno : EIO;
+  if (std::fflush(f_) != 0) Failed();
+}
+
+void TarqHost::LineWriter::Put(const std::string& bytes) {
+  errno = 0;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), f_) != bytes.size()) Failed();
+}
+
+void TarqHost::LineWriter::Failed() {
+  if (f_ == stdout && gStdoutErrno == 0) gStdoutErrno = errno ? errno : EIO;
 }
 
 int TarqHost::StdoutError() {
@@ -70,7 +116,21 @@ int TarqHost::StdoutError() {
   return gStdoutErrno;
 }
 
+// Allocation failures anywhere in a run, including while an error is being
+// reported, end the run with error 10.
 bool TarqHost::Run(const std::string& text) {
+  try {
+    return RunText(text);
+  } catch (std::bad_alloc&) {
+    ReportOutOfMemory();
+  } catch (...) {
+    std::fflush(stdout);
+    std::fputs("Unknown Error\n", stderr);
+  }
+  return false;
+}
+
+bool TarqHost::RunText(const std::string& text) {
   stop = false;
   StdoutSink sink;
   KParser p(chain_, "root");
@@ -86,8 +146,7 @@ bool TarqHost::Run(const std::string& text) {
     KT::KTT last = KT::ttUnknown;
     p.Exec(result, last, nullptr);
     bool* v = p.fpVerboseSwGet();
-    PrintLine(stdout, result.AsString(v && *v));
-    std::fflush(stdout);
+    sink.AppendValue(result.value, v && *v);
     return true;
   } catch (KPErr& e) {
     std::fflush(stdout);
@@ -142,9 +201,23 @@ bool TarqHost::RunDecoded(const TarqText::Decoded& d) {
   return Run(d.text);
 }
 
-bool TarqHost::RunScript(const std::string& bytes) { return RunDecoded(TarqText::FromScriptBytes(bytes)); }
+bool TarqHost::RunScript(const std::string& bytes) {
+  try {
+    return RunDecoded(TarqText::FromScriptBytes(bytes));
+  } catch (std::bad_alloc&) {
+    ReportOutOfMemory();  // the text did not fit in the memory left
+  }
+  return false;
+}
 
-bool TarqHost::RunTyped(const std::string& utf8) { return RunDecoded(TarqText::FromUtf8(utf8)); }
+bool TarqHost::RunTyped(const std::string& utf8) {
+  try {
+    return RunDecoded(TarqText::FromUtf8(utf8));
+  } catch (std::bad_alloc&) {
+    ReportOutOfMemory();
+  }
+  return false;
+}
 
 std::vector<std::string> TarqHost::Names() {
   std::vector<std::string> names;

@@ -48,11 +48,26 @@ class TarqHost {
   static std::string ToTerminal(const std::string& s);      // CP-1252 -> UTF-8, LF ends
   // Writes one line and flushes it, so a pipe sees output as it is printed.
   static void PrintLine(std::FILE* f, const std::string& cp1252Line);
+  // One line written in pieces, converted as ToTerminal converts a whole
+  // line, so a long text form is never copied whole.
+  class LineWriter {
+   public:
+    explicit LineWriter(std::FILE* f) : f_(f) {}
+    void Write(const char* cp1252, size_t n);
+    void End();  // the line end, then a flush
+
+   private:
+    void Put(const std::string& bytes);
+    void Failed();
+    std::FILE* f_;
+    bool afterCR_ = false;
+  };
   // errno of the first failed write to standard output, 0 when none failed.
   static int StdoutError();
 
  private:
   bool RunDecoded(const TarqText::Decoded& d);
+  bool RunText(const std::string& text);
   KSeq* chain_;
   KNS* root_;
 };

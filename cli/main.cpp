@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "KB.h"
@@ -111,9 +112,7 @@ int RunBatch(TarqHost& host, const std::string& bytes, bool typed) {
   return Finish(ok ? 0 : 1);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   GuardClosedStdout();
   TarqHost host;
   std::string text;
@@ -178,4 +177,18 @@ int main(int argc, char** argv) {
     return 2;
   }
   return RunBatch(host, bytes, false);
+}
+
+}  // namespace
+
+// Memory that runs out outside a run (reading the script, the listings) ends
+// the program with error 10 rather than an abort.
+int main(int argc, char** argv) {
+  try {
+    return Main(argc, argv);
+  } catch (std::bad_alloc&) {
+    std::fflush(stdout);
+    std::fputs("tarqsh: System error:Out of memory\n", stderr);
+  }
+  return 1;
 }

@@ -171,7 +171,7 @@ bool TarqSession::Exec(KSeq* chain, const std::string& text, const TarqRunSpec& 
         return true;
       }
       if (spec.resultLine) AppendTarq("Result:");
-      AppendTarq(value.AsString(verbose));
+      fSink.AppendValue(value.value, verbose);
       return true;
     } catch (KPErr& e) {
       ReportError(e.AsString(false));
@@ -187,11 +187,22 @@ bool TarqSession::Exec(KSeq* chain, const std::string& text, const TarqRunSpec& 
     ReportError(e.AsString(false));
   } catch (KError& e) {
     ReportError(e.AsString());
+  } catch (std::bad_alloc&) {
+    // Out of memory where no position is known (or while reporting).
+    ReportOutOfMemory();
   } catch (...) {
     // An exception must not cross the event loop: report it and go on.
     Append(QString::fromLatin1(spec.unknownText));
   }
   return false;
+}
+
+void TarqSession::ReportOutOfMemory() {
+  try {
+    ReportError(KError(KT::eSystem, "Out of memory").AsString());
+  } catch (...) {
+    // not even the message fits: the run ends without one
+  }
 }
 
 void TarqSession::ReportError(const std::string& text) {
@@ -201,7 +212,15 @@ void TarqSession::ReportError(const std::string& text) {
 
 bool TarqSession::Run(const QString& text, const TarqRunSpec& spec) {
   if (gRunning) return false;
-  TarqText::Decoded d = Decode(text);
+  TarqText::Decoded d;
+  try {
+    d = Decode(text);
+  } catch (std::bad_alloc&) {
+    // The text does not fit in the memory left in its interpreter form.
+    if (spec.clearFirst) fOut->clear();
+    ReportOutOfMemory();
+    return true;
+  }
   if (d.invalid) {
     // Nothing runs: the text has a character the interpreter cannot hold.
     if (spec.clearFirst) fOut->clear();
@@ -230,6 +249,8 @@ void TarqSession::ShowNamespace(bool verbose) {
     if (KB* root = fChain->Last()) AppendTarq(root->AsString(verbose));
   } catch (KError& e) {
     AppendTarq(e.AsString());
+  } catch (std::bad_alloc&) {
+    ReportOutOfMemory();
   }
 }
 
@@ -240,8 +261,9 @@ void TarqSession::ClearNamespace() {
 
 void TarqSession::ShowOperators() {
   if (gRunning) return;
-  KSeq* chain = NewChain();
+  KSeq* chain = nullptr;
   try {
+    chain = NewChain();
     KParser parser(chain, "Ops:");
     KA list(&parser);
     KOps::opOps(list);
@@ -255,24 +277,32 @@ void TarqSession::ShowOperators() {
     AppendTarq(e.AsString(false));
   } catch (KError& e) {
     AppendTarq(e.AsString());
+  } catch (std::bad_alloc&) {
+    ReportOutOfMemory();
   }
   KB::DoneWith(chain);
 }
 
 bool TarqSession::ScriptNames(QStringList& names) {
   if (gRunning) return false;
-  KSeq* chain = NewChain();
   TarqRunSpec spec;
   spec.name = "files:";
   spec.wrapName = "File List:";
   spec.unknownText = "cbxScriptHistoryDropDown:Unknown Error";
-  std::string text;
-  bool ok = Exec(chain, kScriptListText, spec, &text);
-  KB::DoneWith(chain);
-  if (!ok) return false;
-  names.clear();
-  for (const QString& line : FromTarq(text).split(QChar('\n'))) {
-    if (!line.isEmpty()) names.append(line);
+  try {
+    KSeq* chain = NewChain();
+    std::string text;
+    bool ok = Exec(chain, kScriptListText, spec, &text);
+    KB::DoneWith(chain);
+    if (!ok) return false;
+    QStringList found;
+    for (const QString& line : FromTarq(text).split(QChar('\n'))) {
+      if (!line.isEmpty()) found.append(line);
+    }
+    names.swap(found);
+    return true;
+  } catch (std::bad_alloc&) {
+    ReportOutOfMemory();
   }
-  return true;
+  return false;
 }

@@ -109,6 +109,8 @@ class TarqSession : public QObject {
   // Widget text -> interpreter text, with the boundary checks of TarqText.
   static TarqText::Decoded Decode(const QString& text);
   void ReportError(const std::string& text);
+  // Error 10 "Out of memory", as far as memory allows.
+  void ReportOutOfMemory();
 
   QPlainTextEdit* fOut;
   TarqPaneSink fSink;

@@ -520,33 +520,60 @@ void KB::DoneWith(KB* v) {
   }
 }
 
-void KB::ReleaseReachable(KB* root) {
+void KB::ReleaseReachable(KB* root) noexcept {
   if (!root) return;
   // Hold every reachable value first, then empty them all, then let go:
-  // no value is freed while the walk still needs it.
-  std::vector<KB*> held{root};
-  std::unordered_set<KB*> seen{root};
-  root->Reference(true);
-  std::vector<KB*> inner;
-  for (size_t next = 0; next < held.size(); ++next) {
-    KBD* d = held[next]->descriptor;
-    if (!d) continue;
-    inner.clear();
-    if (d->align == KT::aKB && d->data) {
-      KB** e = static_cast<KB**>(d->data);
-      inner.assign(e, e + d->count);
+  // no value is freed while the walk still needs it. The walk's lists need
+  // memory; when there is none (after "Out of memory"), the holds taken so
+  // far are given back and only the root is emptied, which needs no memory:
+  // what it held alone is freed (sequences free their nesting without
+  // recursion), and values that hold each other are left to ReleaseCycles,
+  // which runs once that has freed memory, or at the next release.
+  std::vector<KB*> held;
+  bool walked = false;
+  try {
+    std::unordered_set<KB*> seen{root};
+    held.push_back(root);
+    root->Reference(true);
+    std::vector<KB*> inner;
+    for (size_t next = 0; next < held.size(); ++next) {
+      KBD* d = held[next]->descriptor;
+      if (!d) continue;
+      inner.clear();
+      if (d->align == KT::aKB && d->data) {
+        KB** e = static_cast<KB**>(d->data);
+        inner.assign(e, e + d->count);
+      }
+      if (d->rec) d->rec->Held(inner);
+      for (KB* v : inner) {
+        if (!v || seen.count(v)) continue;
+        // Room first, so the push cannot fail once the hold is taken.
+        if (held.size() == held.capacity()) held.reserve(2 * held.size() + 16);
+        seen.insert(v);
+        v->Reference(true);
+        held.push_back(v);
+      }
     }
-    if (d->rec) d->rec->Held(inner);
-    for (KB* v : inner) {
-      if (!v || !seen.insert(v).second) continue;
-      v->Reference(true);
-      held.push_back(v);
-    }
+    walked = true;
+  } catch (...) {
+    for (KB* v : held) DoneWith(v);
+    held.clear();
   }
-  for (KB* v : held)
-    if (v->descriptor) v->descriptor->Clear();
-  for (KB* v : held) DoneWith(v);
-  ReleaseCycles();
+  if (walked) {
+    for (KB* v : held)
+      if (v->descriptor) v->descriptor->Clear();
+    for (KB* v : held) DoneWith(v);
+  } else {
+    root->Reference(true);
+    if (root->descriptor) root->descriptor->Clear();
+    DoneWith(root);
+  }
+  std::vector<KB*>().swap(held);
+  try {
+    ReleaseCycles();
+  } catch (...) {
+    // no memory for the registry's tables: the cycles wait for the next release
+  }
 }
 
 namespace {

@@ -201,8 +201,9 @@ class KB {
   // Empties every value reachable from root (elements, record members) and
   // lets go of them, so that values holding each other in a cycle are freed
   // too; then frees every cycle nothing outside it holds (ReleaseCycles).
-  // For hosts dropping or clearing their root namespace.
-  static void ReleaseReachable(KB* root);
+  // For hosts dropping or clearing their root namespace. Needs no memory:
+  // without any, the root is emptied and the cycles wait (see KB.cpp).
+  static void ReleaseReachable(KB* root) noexcept;
 
   // The registry of live values that can hold references to other values
   // (sequences and namespaces, associations, references, blocks): the only

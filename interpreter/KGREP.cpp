@@ -193,7 +193,11 @@ void KGREP::Compile() {
   if (!code) return;
   auto c = std::make_shared<Compiled>();
   c->code.reset(code);
-  c->jit = pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0;
+  // A pattern starting "(*NO_JIT)" reports success from the JIT compiler
+  // without any machine code; only a pattern that has code runs on it.
+  size_t jitSize = 0;
+  c->jit = pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0 &&
+           pcre2_pattern_info(code, PCRE2_INFO_JITSIZE, &jitSize) == 0 && jitSize > 0;
   r->compiled = std::move(c);
 }
 

@@ -399,9 +399,19 @@ KA& KOps::op2525(KA& a) {
 
 // "%%" dyadic: the left reshaped to the length the right gives (coerced to
 // Int: a string is read as a number; other types raise the coercion's error).
+// A string whose first field is no number is refused as a type: read as a
+// number it would be the nil count.
 KA& KOps::op2525(KA& left, KA& right) {
   const KT::KTO t = left.Type();
   if (t != KT::tNum && t != KT::tBit && !IsSeqType(t) && t != KT::tString) KTHROW(KT::eNotSupp, "Type");
+  if (right.Is(KT::tString) && right.Cnt() > 0) {
+    const KString* s = right.As<KString>();
+    int length = s->Len(), ival = 0;
+    double dval = 0;
+    KT::KAL align = KT::aNone;
+    KNum::nextNumField(length, s->Str(), ival, dval, align);
+    if (align != KT::aInt && align != KT::aFloat) KTHROW(KT::eNotSupp, "R Type");
+  }
   if (!right.Is(KT::tNum) && !right.Is(KT::tBit)) right.CoerceTo(KT::tNum, KT::aInt);
   const int n = IntArg(right, "R Type");
   // The nil count (the largest Int) asks for more elements than any value

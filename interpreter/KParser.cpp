@@ -699,6 +699,43 @@ bool KPParser::NextIsSeparator() const {
   return false;
 }
 
+void KOutSink::EndLine() {
+  std::string line;
+  line.swap(pending_);
+  AppendLine(line);
+}
+
+void KOutSink::AppendValue(KB* v, bool verbose) {
+  if (!v || v->typen() != KT::tString || v->alignmentn() != KT::aChar) {
+    const std::string& text = KA::AddCR(v ? v->AsString(verbose) : std::string());
+    Write(text.data(), text.size());
+    EndLine();
+    return;
+  }
+  // KString::AsString shows control characters other than CR and LF as
+  // ".", and KA::AsString puts LF after a CR that has none.
+  if (verbose) {
+    const std::string prefix = v->VerbosePrefix();
+    Write(prefix.data(), prefix.size());
+  }
+  const char* text = static_cast<const KString*>(v)->Str();
+  const size_t n = static_cast<size_t>(v->Count());
+  constexpr size_t kPiece = 1 << 14;
+  char piece[kPiece + 1];
+  size_t used = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    piece[used++] = (c < 0x20 && c != '\r' && c != '\n') || c == 0x7F ? '.' : static_cast<char>(c);
+    if (c == '\r' && (i + 1 >= n || text[i + 1] != '\n')) piece[used++] = '\n';
+    if (used >= kPiece) {
+      Write(piece, used);
+      used = 0;
+    }
+  }
+  if (used) Write(piece, used);
+  EndLine();
+}
+
 void KPParser::Emit(const std::string& line) {
   if (out) out->AppendLine(line);
 }
@@ -912,7 +949,7 @@ void DisplayCheck(KPParser& ps) {
   if (ps.displayCount == 0) return;
   --ps.displayCount;
   if (!ps.out) KTHROW(KT::eNULL, "No Output");
-  ps.out->AppendLine(ps.L.AsString(ps.Verbose()));
+  ps.out->AppendValue(ps.L.value, ps.Verbose());
 }
 
 KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk);

@@ -25,10 +25,20 @@ class KParser;
 class KQuick;
 
 // The host's output sink: the interpreter appends whole lines (Windows-1252,
-// may contain CR LF).
+// may contain CR LF). A line may also come in pieces (Write, then EndLine);
+// a sink that does not stream collects them and appends the line whole.
 struct KOutSink {
   virtual ~KOutSink() = default;
   virtual void AppendLine(const std::string& line) = 0;
+  virtual void Write(const char* piece, size_t n) { pending_.append(piece, n); }
+  virtual void EndLine();
+  // The text form of a value as one line, exactly as KA::AsString gives
+  // it: a string's characters are written in pieces, so printing a long
+  // string builds no copy of it.
+  void AppendValue(KB* v, bool verbose);
+
+ private:
+  std::string pending_;
 };
 
 // The tokens of one text, recorded as the tokenizer first reads them, so a

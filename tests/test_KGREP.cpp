@@ -110,6 +110,14 @@ TEST(KGREPMatch, BytesAreMatchedAsBytes) {
   EXPECT_EQ(Matches("\\x00z", text), "(5 7)");
 }
 
+TEST(KGREPMatch, PatternWithoutJitSearchesOnTheInterpreter) {
+  // "(*NO_JIT)" leaves the pattern without machine code although the JIT
+  // compiler reports success.
+  EXPECT_EQ(Matches("(*NO_JIT)b", "abcabc"), "(2 3)(5 6)");
+  EXPECT_EQ(Matches("(*NO_JIT)(a)(b)", "xab"), "[(2 4)(2 3)(3 4)]");
+  EXPECT_EQ(Matches("(*NO_JIT)x", "abc"), "");
+}
+
 TEST(KGREPMatch, CatastrophicPatternRaisesTheLibraryMessage) {
   std::string text(40, 'a');
   text += "b";

@@ -4,6 +4,7 @@
 // files under tests/golden.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
@@ -551,4 +552,53 @@ TEST(KParserMemo, ChangingTheBufferStopsTheReplay) {
   EXPECT_FALSE(ps.memo);
   EXPECT_EQ(ps.NextToken(false), KT::ttIndex);
   EXPECT_STREQ(ps.token, "[2]");
+}
+
+// A sink that records the pieces of every line.
+struct PieceSink : KOutSink {
+  std::vector<std::string> lines;
+  std::string line;
+  size_t pieces = 0, largest = 0;
+  void AppendLine(const std::string& l) override { lines.push_back(l); }
+  void Write(const char* p, size_t n) override {
+    line.append(p, n);
+    ++pieces;
+    largest = std::max(largest, n);
+  }
+  void EndLine() override {
+    lines.push_back(line);
+    line.clear();
+  }
+};
+
+// A string's text form goes to the sink in pieces that join to exactly what
+// KA::AsString gives: control characters shown as ".", LF added after a lone
+// CR, also where a piece ends on the CR; verbose forms keep their prefix.
+TEST(KParserSink, StringsAreWrittenInPiecesThatJoinToTheTextForm) {
+  std::string text;
+  for (int c = 0; c < 256; ++c) text += static_cast<char>(c);
+  text += "a\r\nb\rc\n\rd\r";
+  text += std::string(40000 - text.size() - 1, 'x') + "\r";  // a CR where a piece ends
+  text += std::string(16383, 'y') + "\r" + "\n" + std::string(20000, 'z') + "\r";
+  for (bool verbose : {false, true}) {
+    KA value(text);
+    PieceSink sink;
+    sink.AppendValue(value.value, verbose);
+    ASSERT_EQ(sink.lines.size(), 1u);
+    EXPECT_EQ(sink.lines[0], value.AsString(verbose));
+    EXPECT_GT(sink.pieces, 3u);
+    EXPECT_LE(sink.largest, size_t{1} << 15);
+  }
+  // Other values are written whole, and a plain sink gets whole lines.
+  struct Plain : KOutSink {
+    std::vector<std::string> lines;
+    void AppendLine(const std::string& l) override { lines.push_back(l); }
+  } plain;
+  KA num(7);
+  plain.AppendValue(num.value, false);
+  KA str("p\rq");
+  plain.AppendValue(str.value, true);
+  ASSERT_EQ(plain.lines.size(), 2u);
+  EXPECT_EQ(plain.lines[0], "7");
+  EXPECT_EQ(plain.lines[1], str.AsString(true));
 }
