@@ -186,7 +186,7 @@ const Example kExamples[] = {
     {"\\~", "'a b c' \\~ ' '"},
     {"^", "2 ^ 10"},
     {"^&", "'banana' ^& 'nan'"},
-    {"^\\&", "#FC ^\\& 'tarq'"},
+    {"^\\&", "(('\\srv\\tarq\\' #FC) ^\\& 'tarq') , (('\\srv\\data\\' #FC) ^\\& 'tarq')"},
     {"^@", "'banana' ^@"},
     {"^|", "'banana' ^| 'xyz'"},
     {"`", "5 `"},
