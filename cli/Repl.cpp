@@ -176,6 +176,18 @@ bool Command(TarqHost& host, const std::string& line) {
   return true;
 }
 
+// What a newcomer types to leave or to get help, answered with the way to
+// do it (unless the word is a name of the session).
+const char* Hint(TarqHost& host, const std::string& input) {
+  if (input != "quit" && input != "exit" && input != "help") return nullptr;
+  for (const std::string& n : host.Names())
+    if (n == input) return nullptr;
+  if (input == "help")
+    return "Type )help for the help topics, )help OP for an operator (as in )help +), "
+           ")help commands for the ) commands.";
+  return "Use )quit or Ctrl-D (end of input) to leave tarqsh.";
+}
+
 // The history file: $XDG_STATE_HOME/tarq/history, else ~/.local/state/tarq/history.
 std::string HistoryPath() {
   std::string dir;
@@ -214,7 +226,10 @@ char** Complete(const char* text, int, int) {
 }
 
 // True while `text` leaves a group, quote or "$*" comment open.
-bool IsOpen(const std::string& text) { return TarqText::IsOpen(TarqHost::FromUtf8(text)); }
+bool IsOpen(const std::string& text) {
+  std::string cp = TarqHost::FromUtf8(text);
+  return TarqText::IsOpen(cp) || TarqText::NeedsBody(cp);
+}
 
 // Reads one complete input: the first line and its continuation lines.
 // False at end of input. A Ctrl-C left over from a run is forgotten before
@@ -254,6 +269,36 @@ bool ReadInput(std::string& input) {
 
 }  // namespace
 
+bool RunPiped(TarqHost& host, const std::string& bytes) {
+  // Lines are gathered into script pieces; a line that begins with ")" where
+  // no group of the piece is open is a command. A text without commands
+  // runs as one script, as a file does.
+  std::string piece;
+  auto runPiece = [&]() {
+    bool ok = Trim(piece).empty() || host.RunScript(piece);
+    piece.clear();
+    return ok;
+  };
+  size_t a = 0;
+  while (a < bytes.size()) {
+    size_t b = bytes.find('\n', a);
+    size_t next = b == std::string::npos ? bytes.size() : b + 1;
+    std::string line = bytes.substr(a, next - a);
+    a = next;
+    std::string bare = line;
+    while (!bare.empty() && (bare.back() == '\n' || bare.back() == '\r')) bare.pop_back();
+    bool command = !bare.empty() && bare[0] == ')' &&
+                   (Trim(piece).empty() || !TarqText::IsOpen(TarqHost::ScriptText(piece)));
+    if (!command) {
+      piece += line;
+      continue;
+    }
+    if (!runPiece()) return false;
+    if (!Command(host, bare)) return true;
+  }
+  return runPiece();
+}
+
 int RunInteractive(TarqHost& host) {
   struct sigaction sa = {};
   sa.sa_handler = OnSigInt;
@@ -277,6 +322,11 @@ int RunInteractive(TarqHost& host) {
     if (!history.empty()) write_history(history.c_str());
     if (input[0] == ')') {
       if (!Command(host, input)) break;
+      continue;
+    }
+    if (const char* hint = Hint(host, Trim(input))) {
+      std::puts(hint);
+      std::fflush(stdout);
       continue;
     }
     host.RunTyped(input);
