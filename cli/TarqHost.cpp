@@ -17,6 +17,14 @@
 
 namespace {
 
+// An error to standard error, with the Linux form of the write fence's rule
+// under its refusal.
+void PrintError(const std::string& text) {
+  TarqHost::PrintLine(stderr, text);
+  std::string note = TarqText::FenceNote(text);
+  if (!note.empty()) TarqHost::PrintLine(stderr, note);
+}
+
 // Prints every line the interpreter appends, as it is appended.
 struct StdoutSink : KOutSink {
   void AppendLine(const std::string& line) override { TarqHost::PrintLine(stdout, line); }
@@ -92,11 +100,11 @@ bool TarqHost::Run(const std::string& text) {
     return true;
   } catch (KPErr& e) {
     std::fflush(stdout);
-    PrintLine(stderr, e.AsString(false));
+    PrintError(e.AsString(false));
   } catch (KError& e) {
     std::fflush(stdout);
     KPErr wrapped("DoIt:", e.code, p.PParser(), e.message);
-    PrintLine(stderr, wrapped.AsString(false));
+    PrintError(wrapped.AsString(false));
   } catch (std::bad_alloc&) {
     // The result's text form did not fit in memory; what it used is free
     // again, so the error can be reported and the session goes on.

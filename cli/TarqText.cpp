@@ -13,6 +13,14 @@ namespace TarqText {
 const char* const kReplacedWarning =
     "warning: characters that Windows-1252 cannot hold became \"?\" inside quotes or comments";
 
+const char* const kFenceNote =
+    "(On Linux: scripts may write in a folder named tarq/user, such as ~/tarq/user/, or on a removable device.)";
+
+std::string FenceNote(const std::string& errorText) {
+  static const std::string kRefusal = "Must be removable or contain \"\\tarq\\user\\\"";
+  return errorText.find(kRefusal) != std::string::npos ? kFenceNote : std::string();
+}
+
 namespace {
 
 // Where the scanner stands, as far as the meaning of "?" goes.

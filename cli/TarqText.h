@@ -31,6 +31,12 @@ bool IsOpen(const std::string& text);
 // line, as for an open group).
 bool NeedsBody(const std::string& text);
 
+// The line hosts print under the write fence's refusal (whose text is the
+// system's own and speaks of Windows paths): the rule as it reads on Linux.
+// Empty for any other error text.
+std::string FenceNote(const std::string& errorText);
+extern const char* const kFenceNote;
+
 extern const char* const kReplacedWarning;
 
 }  // namespace TarqText

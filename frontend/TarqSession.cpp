@@ -197,6 +197,10 @@ bool TarqSession::Exec(KSeq* chain, const std::string& text, const TarqRunSpec& 
 void TarqSession::ReportError(const std::string& text) {
   fLastError = FromTarq(text);
   AppendTarq(text);
+  // The write fence's refusal is the system's text; the rule as it reads on
+  // Linux goes under it.
+  std::string note = TarqText::FenceNote(text);
+  if (!note.empty()) AppendTarq(note);
 }
 
 bool TarqSession::Run(const QString& text, const TarqRunSpec& spec) {

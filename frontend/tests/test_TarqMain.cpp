@@ -201,6 +201,14 @@ void TestTarqMain::errorsArePrinted() {
   out = Out();
   QVERIFY2(out.contains(QStringLiteral("Syntax error")), qPrintable(out.join('|')));
   QVERIFY(AnyLineContains(out, QStringLiteral("=>to symbol only")));
+  // The write fence's refusal keeps the system's text; the rule as it reads
+  // on Linux follows on the next line.
+  RunCode(QStringLiteral("'x.txt' #FILE :create"));
+  out = Out();
+  int refusal = out.indexOf(QStringLiteral("Must be removable or contain \"\\tarq\\user\\\""));
+  QVERIFY2(refusal >= 0, qPrintable(out.join('|')));
+  QVERIFY2(AnyLineContains(out.mid(refusal + 1), QStringLiteral("~/tarq/user/")), qPrintable(out.join('|')));
+  QVERIFY(!QFile::exists(QStringLiteral("x.txt")));
   // The window goes on working.
   RunCode(QStringLiteral("2 + 2"));
   QCOMPARE(Out(), (QStringList{"Result:", "4"}));
