@@ -15,7 +15,7 @@ const char* const kWordBreaks = " \t\n;(){}[]'\"+-*/\\<>=~!|&^%,`@?$";
 namespace {
 
 const char* const kCommands[] = {"ns", "clear", "ops", "trace", "parse", "verbose", "comments",
-                                 "load", "help", "quit"};
+                                 "load", "help", "apropos", "quit"};
 
 // Control words a user types (the long forms).
 const char* const kControlWords[] = {":BREAK", ":CASE", ":CATCH", ":CONTINUE", ":DEFAULT", ":DO",

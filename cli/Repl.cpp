@@ -100,7 +100,8 @@ const char* const kCommandHelp =
     "  )ops           list the operators\n"
     "  )trace )parse )verbose )comments   toggle a switch\n"
     "  )load FILE     run a script file\n"
-    "  )help [TOPIC]  help topics; )help OP describes an operator\n"
+    "  )help [TOPIC]  help topics; )help OP describes an operator, )help :FOR a control word\n"
+    "  )apropos WORD  operators and words whose descriptions mention WORD\n"
     "  )quit          leave (also Ctrl-D)\n"
     "Ctrl-C stops a running script.\n";
 
@@ -123,10 +124,18 @@ void Help(const std::string& topic) {
     std::fputs(kCommandHelp, stdout);
   } else if (topic == "operators") {
     TarqHost::PrintLine(stdout, TarqHelp::OperatorNames());
+  } else if (topic == "legend") {
+    TarqHost::PrintLine(stdout, TarqHelp::Legend());
+  } else if (topic == "control") {
+    TarqHost::PrintLine(stdout, TarqHelp::ControlWords());
+  } else if (topic == "directives") {
+    TarqHost::PrintLine(stdout, TarqHelp::Directives());
+  } else if (int k = TarqHelp::FindKeyword(TarqHost::FromUtf8(topic)); k >= 0) {
+    TarqHost::PrintLine(stdout, TarqHelp::KeywordHelp(k));
   } else {
     int i = TarqHelp::FindOperator(TarqHost::FromUtf8(topic));
     if (i < 0) {
-      std::printf("No operator or topic \"%s\"; )help lists the topics\n", topic.c_str());
+      std::printf("No operator or topic \"%s\"; )help lists the topics, )apropos WORD searches\n", topic.c_str());
     } else {
       TarqHost::PrintLine(stdout, TarqHelp::OperatorHelp(i));
     }
@@ -169,6 +178,8 @@ bool Command(TarqHost& host, const std::string& line) {
     }
   } else if (cmd == "help" || cmd.empty()) {
     Help(arg);
+  } else if (cmd == "apropos") {
+    TarqHost::PrintLine(stdout, TarqHelp::Apropos(TarqHost::FromUtf8(arg)));
   } else {
     std::printf("Unknown command )%s; )help lists the commands\n", cmd.c_str());
   }

@@ -188,6 +188,20 @@ class Repl(unittest.TestCase):
         self.s.send(b")help nosuchthing\r")
         self.assertIn(b"No operator or topic", self.s.expect(b"tarq> "))
 
+    def test_help_for_control_words_directives_and_apropos(self):
+        self.s.send(b")help :for\r")
+        out = self.s.expect(b"tarq> ")
+        self.assertIn(b"Control word :FOR", out)
+        self.assertIn(b"Example: 1 2 3 => x; :FOR (x) {x * 10}", out)
+        self.s.send(b")help $T\r")
+        self.assertIn(b"Directive $T", self.s.expect(b"tarq> "))
+        self.s.send(b")help legend\r")
+        self.assertIn(b"Description prefixes", self.s.expect(b"tarq> "))
+        self.s.send(b")apropos sort\r")
+        out = self.s.expect(b"tarq> ")
+        self.assertIn(b">>>", out)
+        self.assertIn(b"<<<", out)
+
 
 class History(unittest.TestCase):
     def test_history_survives_the_session_in_the_state_directory(self):
