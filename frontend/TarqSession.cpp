@@ -237,6 +237,11 @@ void TarqSession::ShowNamespace(bool verbose) {
   }
 }
 
+bool TarqSession::HasNames() const {
+  KB* root = fChain ? fChain->Last() : nullptr;
+  return root && root->Count() > 0;
+}
+
 void TarqSession::ClearNamespace() {
   if (gRunning) return;
   if (KB* root = fChain->Last()) KB::ReleaseReachable(root);

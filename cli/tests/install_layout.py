@@ -9,7 +9,7 @@ CMAKE, BUILD, HAVE_GUI = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
 with tempfile.TemporaryDirectory() as prefix:
     subprocess.run([CMAKE, "--install", BUILD, "--prefix", prefix], check=True, capture_output=True)
     expected = ["bin/tarqsh", "lib/libTarqDll.so", "share/applications/tarq.desktop",
-                "share/icons/hicolor/scalable/apps/tarq.svg", "share/man/man1/tarqsh.1",
+                "share/icons/hicolor/scalable/apps/tarq.svg", "share/man/man1/tarqsh.1", "share/man/man1/tarq.1",
                 "share/doc/tarq/operators.md"]
     if HAVE_GUI:
         expected.append("bin/tarq")
