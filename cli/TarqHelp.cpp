@@ -516,6 +516,66 @@ std::string Apropos(const std::string& word) {
          out.substr(0, out.size() - 1);
 }
 
+namespace {
+bool IsWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+}  // namespace
+
+std::string TopicAt(const std::string& line, size_t pos) {
+  if (line.empty()) return std::string();
+  if (pos >= line.size()) pos = line.size() - 1;
+  // Inside a quote nothing is a symbol: count the quotes before the position.
+  char quote = 0;
+  for (size_t i = 0; i < pos; ++i) {
+    if (quote) {
+      if (line[i] == quote) quote = 0;
+    } else if (line[i] == '\'' || line[i] == '"') {
+      quote = line[i];
+    }
+  }
+  if (quote) return std::string();
+  // A control word: a colon and the word or symbol characters after it.
+  size_t a = pos;
+  while (a > 0 && IsWordChar(line[a]) && line[a] != ':') --a;
+  if (line[a] == ':') {
+    size_t start = a;
+    while (start > 0 && line[start - 1] == ':') --start;
+    size_t end = start;
+    while (end < line.size() && line.find_first_of(" \t(){}[];'\"", end) != end) ++end;
+    std::string word = line.substr(start, end - start);
+    // The table's longest word that begins the text (":IFX" is ":IF" then X).
+    for (size_t len = word.size(); len > 0; --len)
+      if (pos < start + len && FindKeyword(word.substr(0, len)) >= 0) return word.substr(0, len);
+  }
+  // A directive: "$" and the character after it ("$**" and "$" alone too).
+  for (size_t d = pos >= 2 ? pos - 2 : 0; d <= pos; ++d) {
+    if (line[d] != '$') continue;
+    for (size_t len : {size_t(3), size_t(2), size_t(1)})
+      if (d + len <= line.size() && pos < d + len && FindKeyword(line.substr(d, len)) >= 0)
+        return line.substr(d, len);
+  }
+  // An operator: the longest symbol of the table that covers the position;
+  // a "#" name must be the whole word.
+  std::string best;
+  for (size_t start = pos >= 8 ? pos - 8 : 0; start <= pos; ++start) {
+    for (size_t len = std::min<size_t>(9, line.size() - start); len > 0 && start + len > pos; --len) {
+      std::string cand = line.substr(start, len);
+      int i = FindOperator(cand);
+      if (i < 0 || Lower(Symbol(i)) != Lower(cand)) continue;
+      if (cand[0] == '#' && cand.size() > 1 && start + len < line.size() && IsWordChar(line[start + len])) continue;
+      if (std::isalpha(static_cast<unsigned char>(cand[0]))) continue;  // a bare name is not "#NAME"
+      if (cand.size() > best.size()) best = Symbol(i);
+    }
+  }
+  return best;
+}
+
+std::string HelpFor(const std::string& topic) {
+  if (topic.empty()) return std::string();
+  if (int k = FindKeyword(topic); k >= 0) return KeywordHelp(k);
+  if (int i = FindOperator(topic); i >= 0) return OperatorHelp(i);
+  return std::string();
+}
+
 std::string Topics() {
   return "Help topics:\n"
          "  )help commands    the ) commands of tarqsh\n"

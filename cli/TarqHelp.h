@@ -72,6 +72,14 @@ std::string Legend();
 // ")apropos WORD": operators, control words and directives whose
 // descriptions mention the word (any case).
 std::string Apropos(const std::string& word);
+// The operator symbol, control word or directive written at position `pos`
+// of a line of code (Windows-1252), as FindOperator or FindKeyword take it;
+// empty when there is none (a name, a number, a blank). The longest symbol
+// that covers the position wins ("->>" rather than "->").
+std::string TopicAt(const std::string& line, size_t pos);
+// The help text of what TopicAt finds (an operator's or a word's); empty
+// when there is none.
+std::string HelpFor(const std::string& topic);
 // ")help" alone.
 std::string Topics();
 // ")help operators": every symbol, a few per line.

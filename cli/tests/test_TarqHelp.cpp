@@ -147,3 +147,19 @@ TEST(TarqHelp, LegendExplainsThePrefixesAndAproposSearchesTheTexts) {
   EXPECT_NE(TarqHelp::Apropos("loop").find(":WHILE"), std::string::npos);
   EXPECT_EQ(TarqHelp::Apropos("zzzzqq").rfind("Nothing mentions", 0), 0u);
 }
+
+// What F1 in the desktop program looks up: the symbol under the cursor.
+TEST(TarqHelp, TopicAtFindsTheSymbolUnderTheCursor) {
+  const std::string line = "x ->> 2; 0 #cos; :WHILE (i < 3) {1 $T 'a + b'}";
+  EXPECT_EQ(TarqHelp::TopicAt(line, 2), "->>");
+  EXPECT_EQ(TarqHelp::TopicAt(line, 4), "->>");
+  EXPECT_EQ(TarqHelp::TopicAt(line, 12), "#COS");
+  EXPECT_EQ(TarqHelp::TopicAt(line, 19), ":WHILE");
+  EXPECT_EQ(TarqHelp::TopicAt(line, 27), "<");
+  EXPECT_EQ(TarqHelp::TopicAt(line, 36), "$T");
+  EXPECT_EQ(TarqHelp::TopicAt(line, 0), "");   // a name
+  EXPECT_EQ(TarqHelp::TopicAt(line, 42), "");  // inside a quote
+  EXPECT_NE(TarqHelp::HelpFor("->>").find("Operator ->>"), std::string::npos);
+  EXPECT_NE(TarqHelp::HelpFor(":WHILE").find("Control word :WHILE"), std::string::npos);
+  EXPECT_EQ(TarqHelp::HelpFor(""), "");
+}
