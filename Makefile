@@ -7,10 +7,11 @@ PACKAGES   := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libedit-
 
 PREFIX     ?= /usr/local
 # The host tests (pseudo-terminal, README examples) run under python3; dpkg-dev
-# gives `make package` the dependency scan of the binaries.
-HOST_PACKAGES := python3 dpkg-dev
+# gives `make package` the dependency scan of the binaries; lintian checks the
+# package (`make lintian`, CI).
+HOST_PACKAGES := python3 dpkg-dev lintian file
 
-.PHONY: all deps configure build test test-asan run bench clean install package
+.PHONY: all deps configure build test test-asan run bench clean install package lintian
 
 all: build
 
@@ -59,6 +60,10 @@ install: build
 # A Debian package in $(BUILD): apt install ./$(BUILD)/tarq_*.deb
 package: build
 	cd $(BUILD) && cpack -G DEB
+
+# Debian's checks of the package: fails on any error or warning.
+lintian: package
+	lintian --fail-on error,warning --no-tag-display-limit $(BUILD)/tarq_*.deb
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -2,6 +2,7 @@
 #include "Completion.h"
 
 #include <algorithm>
+#include <cctype>
 #include <set>
 
 #include "KOps.h"
@@ -14,7 +15,7 @@ const char* const kWordBreaks = " \t\n;(){}[]'\"+-*/\\<>=~!|&^%,`@?$";
 namespace {
 
 const char* const kCommands[] = {"ns", "clear", "ops", "trace", "parse", "verbose", "comments",
-                                 "load", "help", "quit"};
+                                 "load", "help", "apropos", "quit"};
 
 // Control words a user types (the long forms).
 const char* const kControlWords[] = {":BREAK", ":CASE", ":CATCH", ":CONTINUE", ":DEFAULT", ":DO",
@@ -34,12 +35,11 @@ bool StartsWith(const std::string& s, const std::string& prefix, bool anyCase) {
   return true;
 }
 
-// Field names, from the field listings the value kinds give for an unknown field.
-std::vector<std::string> FieldNames(TarqHost& host) {
-  static std::vector<std::string> names;
-  if (!names.empty()) return names;
-  std::set<std::string> all, lower;  // one spelling per field (":typeC" and ":typec" are one)
-  for (const std::string& listing : host.FieldListings()) {
+// The field names in field listings (":, :lap, :num ..."), one spelling per
+// field (":typeC" and ":typec" are one).
+std::vector<std::string> NamesInListings(const std::vector<std::string>& listings) {
+  std::set<std::string> all, lower;
+  for (const std::string& listing : listings) {
     size_t a = 0;
     while ((a = listing.find(':', a)) != std::string::npos) {
       size_t b = listing.find_first_of(", ", a);
@@ -50,8 +50,58 @@ std::vector<std::string> FieldNames(TarqHost& host) {
       a = b;
     }
   }
-  names.assign(all.begin(), all.end());
+  return std::vector<std::string>(all.begin(), all.end());
+}
+
+// Every field of every kind of value, from the listings the value kinds give
+// for an unknown field.
+std::vector<std::string> FieldNames(TarqHost& host) {
+  static std::vector<std::string> names;
+  if (names.empty()) names = NamesInListings(host.FieldListings());
   return names;
+}
+
+bool IsNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// The fields of the value written just before a ":" (the text before it):
+// a name of the namespace (its value is asked, nothing runs), a quoted
+// string, a number or a "#" operator. Sets `known` when such a value
+// stands there, and `valueBefore` when anything does (then control words
+// make no sense).
+std::vector<std::string> FieldsOfValueBefore(TarqHost& host, const std::string& before, bool& known,
+                                             bool& valueBefore) {
+  known = valueBefore = false;
+  size_t end = before.find_last_not_of(" \t");
+  if (end == std::string::npos) return {};
+  char last = before[end];
+  if (std::string(";{([").find(last) != std::string::npos) return {};
+  valueBefore = true;
+  std::string listing;
+  if (last == '\'' || last == '"') {
+    listing = TarqHost::FieldListingOfSample("'a'");
+  } else if (IsNameChar(last)) {
+    size_t start = end;
+    while (start > 0 && (IsNameChar(before[start - 1]) || before[start - 1] == '.')) --start;
+    std::string word = before.substr(start, end - start + 1);
+    char lead = start > 0 ? before[start - 1] : ' ';
+    if (lead == ':') return {};  // a field chain: what it gives is not known without running it
+    if (lead == '#') {
+      // Only constructors that touch nothing outside the value they make.
+      static const char* const kMakers[] = {"SYS", "NS", "DICT", "SET", "BAG", "IDX", "SEQ", "CLOCK",
+                                            "FC", "FILE", "RS", "TRUE", "FALSE", "NIL", "PI"};
+      std::string upper = word;
+      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      for (const char* m : kMakers)
+        if (upper == m) listing = TarqHost::FieldListingOfSample("#" + upper);
+    } else if (std::isdigit(static_cast<unsigned char>(word[0])) || word[0] == '_') {
+      listing = TarqHost::FieldListingOfSample(word.find('.') != std::string::npos ? "1.5" : "1");
+    } else if (word.find('.') == std::string::npos) {
+      listing = host.FieldListingOfName(TarqHost::FromUtf8(word));
+    }
+  }
+  if (listing.empty()) return {};
+  known = true;
+  return NamesInListings({TarqHost::ToTerminal(listing)});
 }
 
 }  // namespace
@@ -81,9 +131,13 @@ std::vector<std::string> Candidates(TarqHost& host, const std::string& line, siz
         out.insert(s);
     }
   } else if (!word.empty() && word[0] == ':') {
-    for (const char* c : kControlWords)
-      if (StartsWith(c, word, true)) out.insert(c);
-    for (const std::string& f : FieldNames(host))
+    bool known = false, valueBefore = false;
+    std::vector<std::string> fields = FieldsOfValueBefore(host, line.substr(0, std::min(start, line.size())),
+                                                          known, valueBefore);
+    if (!valueBefore)
+      for (const char* c : kControlWords)
+        if (StartsWith(c, word, true)) out.insert(c);
+    for (const std::string& f : known ? fields : FieldNames(host))
       if (StartsWith(f, word, true)) out.insert(f);
   } else {
     for (const std::string& n : host.Names())

@@ -1,7 +1,8 @@
 // Completion: what Tab offers in tarqsh. The word before the cursor decides
 // the kind: ")" at the start of the line completes a command, "#" an
-// operator name, ":" a field name or control word, anything else a name from
-// the namespace chain.
+// operator name, ":" a field name or control word (the fields of the value
+// before it when that value is known without running anything: a name, a
+// literal, a "#" operator), anything else a name from the namespace chain.
 #pragma once
 #include <string>
 #include <vector>

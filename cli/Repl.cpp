@@ -102,7 +102,8 @@ const char* const kCommandHelp =
     "  )ops           list the operators\n"
     "  )trace )parse )verbose )comments   toggle a switch\n"
     "  )load FILE     run a script file\n"
-    "  )help [TOPIC]  help topics; )help OP describes an operator\n"
+    "  )help [TOPIC]  help topics; )help OP describes an operator, )help :FOR a control word\n"
+    "  )apropos WORD  operators and words whose descriptions mention WORD\n"
     "  )quit          leave (also Ctrl-D)\n"
     "Ctrl-C stops a running script.\n";
 
@@ -125,10 +126,18 @@ void Help(const std::string& topic) {
     std::fputs(kCommandHelp, stdout);
   } else if (topic == "operators") {
     TarqHost::PrintLine(stdout, TarqHelp::OperatorNames());
+  } else if (topic == "legend") {
+    TarqHost::PrintLine(stdout, TarqHelp::Legend());
+  } else if (topic == "control") {
+    TarqHost::PrintLine(stdout, TarqHelp::ControlWords());
+  } else if (topic == "directives") {
+    TarqHost::PrintLine(stdout, TarqHelp::Directives());
+  } else if (int k = TarqHelp::FindKeyword(TarqHost::FromUtf8(topic)); k >= 0) {
+    TarqHost::PrintLine(stdout, TarqHelp::KeywordHelp(k));
   } else {
     int i = TarqHelp::FindOperator(TarqHost::FromUtf8(topic));
     if (i < 0) {
-      std::printf("No operator or topic \"%s\"; )help lists the topics\n", topic.c_str());
+      std::printf("No operator or topic \"%s\"; )help lists the topics, )apropos WORD searches\n", topic.c_str());
     } else {
       TarqHost::PrintLine(stdout, TarqHelp::OperatorHelp(i));
     }
@@ -171,11 +180,25 @@ bool Command(TarqHost& host, const std::string& line) {
     }
   } else if (cmd == "help" || cmd.empty()) {
     Help(arg);
+  } else if (cmd == "apropos") {
+    TarqHost::PrintLine(stdout, TarqHelp::Apropos(TarqHost::FromUtf8(arg)));
   } else {
     std::printf("Unknown command )%s; )help lists the commands\n", cmd.c_str());
   }
   std::fflush(stdout);
   return true;
+}
+
+// What a newcomer types to leave or to get help, answered with the way to
+// do it (unless the word is a name of the session).
+const char* Hint(TarqHost& host, const std::string& input) {
+  if (input != "quit" && input != "exit" && input != "help") return nullptr;
+  for (const std::string& n : host.Names())
+    if (n == input) return nullptr;
+  if (input == "help")
+    return "Type )help for the help topics, )help OP for an operator (as in )help +), "
+           ")help commands for the ) commands.";
+  return "Use )quit or Ctrl-D (end of input) to leave tarqsh.";
 }
 
 // The history file: $XDG_STATE_HOME/tarq/history, else ~/.local/state/tarq/history.
@@ -223,7 +246,10 @@ char** Complete(const char* text, int, int) {
 }
 
 // True while `text` leaves a group, quote or "$*" comment open.
-bool IsOpen(const std::string& text) { return TarqText::IsOpen(TarqHost::FromUtf8(text)); }
+bool IsOpen(const std::string& text) {
+  std::string cp = TarqHost::FromUtf8(text);
+  return TarqText::IsOpen(cp) || TarqText::NeedsBody(cp);
+}
 
 // Reads one complete input: the first line and its continuation lines.
 // False at end of input. A Ctrl-C left over from a run is forgotten before
@@ -263,6 +289,36 @@ bool ReadInput(std::string& input) {
 
 }  // namespace
 
+bool RunPiped(TarqHost& host, const std::string& bytes) {
+  // Lines are gathered into script pieces; a line that begins with ")" where
+  // no group of the piece is open is a command. A text without commands
+  // runs as one script, as a file does.
+  std::string piece;
+  auto runPiece = [&]() {
+    bool ok = Trim(piece).empty() || host.RunScript(piece);
+    piece.clear();
+    return ok;
+  };
+  size_t a = 0;
+  while (a < bytes.size()) {
+    size_t b = bytes.find('\n', a);
+    size_t next = b == std::string::npos ? bytes.size() : b + 1;
+    std::string line = bytes.substr(a, next - a);
+    a = next;
+    std::string bare = line;
+    while (!bare.empty() && (bare.back() == '\n' || bare.back() == '\r')) bare.pop_back();
+    bool command = !bare.empty() && bare[0] == ')' &&
+                   (Trim(piece).empty() || !TarqText::IsOpen(TarqHost::ScriptText(piece)));
+    if (!command) {
+      piece += line;
+      continue;
+    }
+    if (!runPiece()) return false;
+    if (!Command(host, bare)) return true;
+  }
+  return runPiece();
+}
+
 int RunInteractive(TarqHost& host) {
   struct sigaction sa = {};
   sa.sa_handler = OnSigInt;
@@ -289,6 +345,11 @@ int RunInteractive(TarqHost& host) {
     try {
       if (input[0] == ')') {
         if (!Command(host, input)) break;
+        continue;
+      }
+      if (const char* hint = Hint(host, Trim(input))) {
+        std::puts(hint);
+        std::fflush(stdout);
         continue;
       }
       host.RunTyped(input);

@@ -11,15 +11,20 @@
 
 namespace TarqHelp {
 
+// An operator may have several examples (one per form, or per kind of
+// argument); `raises` marks one whose result is the error the form raises.
 struct Example {
   const char* symbol;
   const char* text;
+  bool raises = false;
 };
 extern const Example kExamples[];
 extern const int kExampleCount;
 
 // What a probe found for one form.
-enum class Form : char { absent = 'a', built = 'b', pending = 'p' };
+// notImplemented: in the table but raising an error by design; evaluator:
+// done by the evaluator itself, not by the table's function.
+enum class Form : char { absent = 'a', built = 'b', pending = 'p', notImplemented = 'n', evaluator = 'e' };
 
 struct OpStatus {
   Form niladic = Form::absent, monadic = Form::absent, dyadic = Form::absent;
@@ -31,7 +36,8 @@ int FindOperator(const std::string& name);
 // Every operator's table index, in declaration order.
 std::vector<int> OperatorsInOrder();
 const char* Symbol(int index);
-const char* ExampleOf(const char* symbol);  // null when none is written
+const char* ExampleOf(const char* symbol);  // the first; null when none is written
+std::vector<const Example*> ExamplesOf(const char* symbol);
 
 // Probes the forms of the operators given (table indices) in a child
 // process, so no form can disturb or crash the caller. Results are cached.
@@ -48,6 +54,32 @@ std::string RunExample(const std::string& text);
 std::string OperatorHelp(int index);
 // The description texts of an operator's forms, for searching.
 std::string OperatorTexts(int index);
+// The description of one form: the table's text, or the help's own when the
+// table has none; valence 'N', 'M' or 'D'.
+std::string FormText(int index, char valence);
+// The note the help shows with a form (empty when there is none).
+std::string FormNote(int index, char valence);
+
+// Control words (":FOR", ":@&", any case) and directives ("$T", "$t").
+// Index into the keyword list, or -1.
+int FindKeyword(const std::string& word);
+std::string KeywordHelp(int keyword);
+// ")help control" and ")help directives": one line per word.
+std::string ControlWords();
+std::string Directives();
+// ")help legend": what the description prefixes mean.
+std::string Legend();
+// ")apropos WORD": operators, control words and directives whose
+// descriptions mention the word (any case).
+std::string Apropos(const std::string& word);
+// The operator symbol, control word or directive written at position `pos`
+// of a line of code (Windows-1252), as FindOperator or FindKeyword take it;
+// empty when there is none (a name, a number, a blank). The longest symbol
+// that covers the position wins ("->>" rather than "->").
+std::string TopicAt(const std::string& line, size_t pos);
+// The help text of what TopicAt finds (an operator's or a word's); empty
+// when there is none.
+std::string HelpFor(const std::string& topic);
 // ")help" alone.
 std::string Topics();
 // ")help operators": every symbol, a few per line.

@@ -8,6 +8,7 @@
 #include "KNS.h"
 #include "KOps.h"
 #include "KParser.h"
+#include "KRS.h"
 #include "KPlatform.h"
 #include "KSeq.h"
 #include "KString.h"
@@ -15,6 +16,14 @@
 #include "TarqText.h"
 
 namespace {
+
+// An error to standard error, with the Linux form of the write fence's rule
+// under its refusal.
+void PrintError(const std::string& text) {
+  TarqHost::PrintLine(stderr, text);
+  std::string note = TarqText::FenceNote(text);
+  if (!note.empty()) TarqHost::PrintLine(stderr, note);
+}
 
 // Prints every line the interpreter appends, as it is appended; a line
 // that comes in pieces is converted and written piece by piece.
@@ -150,11 +159,11 @@ bool TarqHost::RunText(const std::string& text) {
     return true;
   } catch (KPErr& e) {
     std::fflush(stdout);
-    PrintLine(stderr, e.AsString(false));
+    PrintError(e.AsString(false));
   } catch (KError& e) {
     std::fflush(stdout);
     KPErr wrapped("DoIt:", e.code, p.PParser(), e.message);
-    PrintLine(stderr, wrapped.AsString(false));
+    PrintError(wrapped.AsString(false));
   } catch (std::bad_alloc&) {
     // The result's text form did not fit in memory; what it used is free
     // again, so the error can be reported and the session goes on.
@@ -227,27 +236,55 @@ std::vector<std::string> TarqHost::Names() {
   return names;
 }
 
+namespace {
+const char* const kUnknownField = "zzzzunknownfield";
+
+// The field listing of the value a sample text gives, on a scratch
+// namespace (empty when the sample fails).
+std::string ListingOfSample(const std::string& sample) {
+  std::string out;
+  KSeq* chain = new KSeq();
+  chain->Append(new KNS(), true);
+  {
+    KParser p(chain, "fields");
+    p.fCmdSet("(" + sample + ") :" + kUnknownField);
+    try {
+      KA result;
+      KT::KTT last = KT::ttUnknown;
+      p.Exec(result, last, nullptr);
+      out = result.AsString(false);
+    } catch (...) {
+    }
+  }
+  KB::ReleaseReachable((*chain)[0]);
+  KB::DoneWith(chain);
+  return out;
+}
+}  // namespace
+
 std::vector<std::string> TarqHost::FieldListings() {
   // One value of each kind a user meets, asked for a field none of them has.
   static const char* const kSamples[] = {"1", "1.5", "'a'", "(1 2)", "1 = 1", "0 #CLOCK", "#NS", "#SYS",
                                          "'p' #PGM {1}; p", ":x"};
   std::vector<std::string> out;
   for (const char* sample : kSamples) {
-    KSeq* chain = new KSeq();
-    chain->Append(new KNS(), true);
-    {
-      KParser p(chain, "fields");
-      p.fCmdSet(std::string("(") + sample + ") :zzzzunknownfield");
-      try {
-        KA result;
-        KT::KTT last = KT::ttUnknown;
-        p.Exec(result, last, nullptr);
-        out.push_back(result.AsString(false));
-      } catch (...) {
-      }
-    }
-    KB::ReleaseReachable((*chain)[0]);
-    KB::DoneWith(chain);
+    std::string listing = ListingOfSample(sample);
+    if (!listing.empty()) out.push_back(listing);
   }
   return out;
 }
+
+std::string TarqHost::FieldListingOfName(const std::string& name) {
+  KB* v = root_->ValPtr(name.c_str());
+  if (!v) return std::string();
+  try {
+    KField f(kUnknownField);
+    KA listing;
+    listing.Owns(v->FieldGet(&f));  // asks the value itself: a program is not run
+    return listing.AsString(false);
+  } catch (...) {
+    return std::string();
+  }
+}
+
+std::string TarqHost::FieldListingOfSample(const std::string& sample) { return ListingOfSample(sample); }

@@ -35,6 +35,11 @@ class TarqHost {
   std::vector<std::string> Names();
   // The field listings of the value kinds (what an unknown field gives).
   std::vector<std::string> FieldListings();
+  // The field listing of the value a root name holds (Windows-1252 name),
+  // read from the value itself (nothing runs); empty when there is none.
+  std::string FieldListingOfName(const std::string& name);
+  // The field listing of the value a literal text gives ("'a'", "1.5", "#SYS").
+  static std::string FieldListingOfSample(const std::string& sample);
 
   // The root namespace's text form (verbose when the switch is on).
   std::string NamespaceText();

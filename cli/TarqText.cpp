@@ -2,6 +2,7 @@
 // (quote, comment, code) of every character that cannot be held.
 #include "TarqText.h"
 
+#include <cctype>
 #include <vector>
 
 #include "KPlatform.h"
@@ -11,6 +12,14 @@ namespace TarqText {
 
 const char* const kReplacedWarning =
     "warning: characters that Windows-1252 cannot hold became \"?\" inside quotes or comments";
+
+const char* const kFenceNote =
+    "(On Linux: scripts may write in a folder named tarq/user, such as ~/tarq/user/, or on a removable device.)";
+
+std::string FenceNote(const std::string& errorText) {
+  static const std::string kRefusal = "Must be removable or contain \"\\tarq\\user\\\"";
+  return errorText.find(kRefusal) != std::string::npos ? kFenceNote : std::string();
+}
 
 namespace {
 
@@ -125,6 +134,93 @@ bool IsOpen(const std::string& text) {
     if ((c == ')' || c == ']' || c == '}') && depth > 0) --depth;
   }
   return depth > 0 || ctx.Inside() == Ctx::quote || ctx.Inside() == Ctx::blockComment;
+}
+
+namespace {
+
+// The top-level pieces of a text that decide whether a control structure
+// still waits for a part: control words, the three kinds of group, and
+// anything else.
+struct Piece {
+  enum Kind { control, paren, index, block, other } kind;
+  std::string word;  // a control word, upper-cased
+};
+
+std::vector<Piece> TopLevelPieces(const std::string& text) {
+  std::vector<Piece> out;
+  ContextTracker ctx;
+  int depth = 0;
+  Ctx before = Ctx::code;
+  for (size_t i = 0; i < text.size(); ++i) {
+    Ctx where = ctx.Step(text, i);
+    char c = text[i];
+    bool opensQuote = where == Ctx::quote && before == Ctx::code;
+    before = ctx.Inside();
+    if (where != Ctx::code) {
+      if (opensQuote && depth == 0) out.push_back({Piece::other, ""});
+      continue;
+    }
+    if (c == '(' || c == '[' || c == '{') {
+      if (depth++ == 0) out.push_back({c == '(' ? Piece::paren : c == '[' ? Piece::index : Piece::block, ""});
+      continue;
+    }
+    if (c == ')' || c == ']' || c == '}') {
+      if (depth > 0) --depth;
+      continue;
+    }
+    if (depth > 0 || c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    if (c == ':') {
+      // A control word: a colon and the letters or symbol characters after
+      // it; ":name" of a field counts as something else.
+      size_t j = i + 1;
+      while (j < text.size() && std::string(" \t\r\n()[]{}'\";").find(text[j]) == std::string::npos) ++j;
+      std::string word = text.substr(i, j - i);
+      for (char& w : word) w = static_cast<char>(std::toupper(static_cast<unsigned char>(w)));
+      static const char* const kWords[] = {":IF", ":ELSEIF", ":ELSE", ":FOR", ":WHILE", ":SELECT", ":DO",
+                                           ":CASE", ":DEFAULT", "::?", "::", ":?", ":@&", ":??", ":^",
+                                           ":+", ":|", ":*"};
+      bool isControl = false;
+      for (const char* k : kWords) isControl = isControl || word == k;
+      out.push_back({isControl ? Piece::control : Piece::other, isControl ? word : ""});
+      i = j - 1;
+      continue;
+    }
+    out.push_back({Piece::other, ""});
+  }
+  return out;
+}
+
+// Control words followed by a test in parentheses, then a block.
+bool TakesTest(const std::string& w) {
+  return w == ":IF" || w == ":ELSEIF" || w == ":FOR" || w == ":WHILE" || w == ":SELECT" || w == ":CASE" ||
+         w == "::?" || w == ":?" || w == ":@&" || w == ":??" || w == ":^" || w == ":|";
+}
+
+}  // namespace
+
+bool NeedsBody(const std::string& text) {
+  std::vector<Piece> p = TopLevelPieces(text);
+  size_t n = p.size();
+  if (n == 0) return false;
+  if (p[n - 1].kind == Piece::control) {
+    // ":WHILE" after ":DO {...}" is optional; alone it still waits for a test.
+    return true;
+  }
+  // The control word and the parts after it, up to the end.
+  size_t k = n;
+  while (k > 0 && (p[k - 1].kind == Piece::paren || p[k - 1].kind == Piece::index)) --k;
+  if (k == 0 || k == n || p[k - 1].kind != Piece::control) return false;
+  const std::string& w = p[k - 1].word;
+  if (!TakesTest(w)) return false;
+  size_t parts = n - k;
+  // ":DO {...} :WHILE (test)" is complete: its While takes no block.
+  if ((w == ":WHILE" || w == ":??") && k >= 3 && p[k - 2].kind == Piece::block && p[k - 3].kind == Piece::control &&
+      (p[k - 3].word == ":DO" || p[k - 3].word == ":+"))
+    return false;
+  bool selectForm = w == ":SELECT" || w == ":^";
+  if (p[k].kind != Piece::paren) return false;
+  if (parts == 1) return true;
+  return selectForm && parts == 2 && p[k + 1].kind == Piece::index;
 }
 
 Decoded FromScriptBytes(const std::string& bytes) {

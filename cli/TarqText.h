@@ -25,6 +25,18 @@ Decoded FromUtf8(const std::string& utf8);
 // quote or "$*" comment open (a host then reads a continuation line).
 bool IsOpen(const std::string& text);
 
+// True when a Windows-1252 text ends in a control structure that still waits
+// for a part: ":WHILE (c)" without its block, ":ELSE" without its block, a
+// ":SELECT (x) [:all]" without its clauses (a host then reads a continuation
+// line, as for an open group).
+bool NeedsBody(const std::string& text);
+
+// The line hosts print under the write fence's refusal (whose text is the
+// system's own and speaks of Windows paths): the rule as it reads on Linux.
+// Empty for any other error text.
+std::string FenceNote(const std::string& errorText);
+extern const char* const kFenceNote;
+
 extern const char* const kReplacedWarning;
 
 }  // namespace TarqText

@@ -105,9 +105,13 @@ int Finish(int status) {
   return status;
 }
 
-int RunBatch(TarqHost& host, const std::string& bytes, bool typed) {
+enum class Source { typed, file, piped };
+
+int RunBatch(TarqHost& host, const std::string& bytes, Source source) {
   InstallBatchInterrupt(host);
-  bool ok = typed ? host.RunTyped(bytes) : host.RunScript(bytes);
+  bool ok = source == Source::typed  ? host.RunTyped(bytes)
+            : source == Source::file ? host.RunScript(bytes)
+                                     : RunPiped(host, bytes);
   KB::SetBreatheHook(nullptr, nullptr);
   return Finish(ok ? 0 : 1);
 }
@@ -162,21 +166,21 @@ int Main(int argc, char** argv) {
     host.PrintOperators();
     if (!haveText && !haveFile) return Finish(0);
   }
-  if (haveText) return RunBatch(host, text, true);
+  if (haveText) return RunBatch(host, text, Source::typed);
   std::string bytes;
   if (haveFile && file != "-") {
     if (IsDirectory(file) || !KPlat::ReadFile(file, bytes)) {
       std::fprintf(stderr, "tarqsh: cannot read %s\n", file.c_str());
       return 2;
     }
-    return RunBatch(host, bytes, false);
+    return RunBatch(host, bytes, Source::file);
   }
   if (!haveFile && isatty(STDIN_FILENO)) return Finish(RunInteractive(host));
   if (!ReadAll(stdin, bytes)) {
     std::fputs("tarqsh: cannot read standard input\n", stderr);
     return 2;
   }
-  return RunBatch(host, bytes, false);
+  return RunBatch(host, bytes, Source::piped);
 }
 
 }  // namespace

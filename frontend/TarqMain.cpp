@@ -5,12 +5,15 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontDialog>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,18 +21,60 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTextBlock>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <type_traits>
 
 #include "KPlatform.h"
+#include "TarqHelp.h"
 #include "Tcf.h"
 #include "TarqHighlight.h"
 
 namespace {
 
-// Builds a control, names it after its role and gives it its hint.
+// What each control does, under its hint in the tooltip (the captions and
+// hints are short; this says what happens).
+const char* WhatItDoes(const char* name) {
+  static const std::pair<const char*, const char*> kWhat[] = {
+      {"sbnParse", "Runs the input line (Return in the line does too)."},
+      {"sbnCP", "Opens a command pane: one more code pane on the same names and output."},
+      {"bnStop", "Stops the script that is running."},
+      {"bnAllClear", "Clears the output pane, the code pane and the input line (asks first when the code is not saved)."},
+      {"bnParseClr", "Clears the input line."},
+      {"sbnGo", "Runs the code pane (Ctrl+Enter does too)."},
+      {"ckAutoClr", "Clears the output pane before each run."},
+      {"sbnScriptLoad", "Loads the script named in the list from the TARQScripts folder into the code pane."},
+      {"sbnScriptOpen", "Chooses a script file to load into the code pane."},
+      {"sbnScriptSave",
+       "Saves the code pane as the script named in the list, in the TARQScripts folder (the previous version "
+       "is kept as NAME.~tf)."},
+      {"sbnScriptSaveAs", "Chooses a file to save the code pane in."},
+      {"cbxScriptHistory", "The name of the script Ld loads and Sv saves; the list shows the TARQScripts folder."},
+      {"sbnScriptFnt", "Chooses the code pane's font."},
+      {"sbnScriptClear", "Clears the code pane (asks first when it is not saved)."},
+      {"sbnPrintScript", "Prints the code pane."},
+      {"sbnFntOut", "Chooses the output pane's font."},
+      {"sbnClear", "Clears the output pane."},
+      {"sbnOutPrint", "Prints the output pane."},
+      {"ckParsing", "Writes a line for every token the interpreter reads."},
+      {"ckTrace", "Writes a line for every value the interpreter works out."},
+      {"ckVerbose", "Shows results with their type and shape."},
+      {"ckComments", "Writes the script's comments to the output as they pass."},
+      {"bnNSC", "Clears every name of the namespace (asks first)."},
+      {"bnNS", "Lists the names of the namespace with their values."},
+      {"bnOps", "Lists the operators and opens the operator help."},
+      {"reScript", "The script. Ctrl+Enter runs it; F1 shows the help of the operator under the cursor."},
+      {"reOut", "What scripts print, their results and their errors."},
+  };
+  for (const auto& [n, what] : kWhat)
+    if (std::string(n) == name) return what;
+  return nullptr;
+}
+
+// Builds a control, names it after its role and gives it its hint, with
+// what it does on the line under it.
 template <class W>
 W* Make(QWidget* parent, const char* name, const QString& caption, const char* hint) {
   W* w = new W(parent);
@@ -37,7 +82,9 @@ W* Make(QWidget* parent, const char* name, const QString& caption, const char* h
   if constexpr (requires { w->setText(caption); }) {
     if (!caption.isEmpty()) w->setText(caption);
   }
-  if (hint) w->setToolTip(QLatin1String(hint));
+  QString tip = hint ? QLatin1String(hint) : QString();
+  if (const char* what = WhatItDoes(name)) tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) + QLatin1String(what);
+  if (!tip.isEmpty()) w->setToolTip(tip);
   if constexpr (std::is_same_v<W, QPushButton>) {
     // Short captions make small buttons.
     w->setMaximumWidth(w->fontMetrics().horizontalAdvance(caption) + 28);
@@ -67,6 +114,15 @@ void TarqScriptBox::showPopup() {
 
 TfmTarq::TfmTarq(QWidget* parent) : QMainWindow(parent) {
   setObjectName(QStringLiteral("fmTarq"));
+  confirm = [this](const QString& question) {
+    return QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+  };
+  chooseFile = [this](bool save, const QString& folder) {
+    const QString filter = QStringLiteral("Tarq scripts (*.tof);;All files (*)");
+    return save ? QFileDialog::getSaveFileName(this, QStringLiteral("Save Script As"), folder, filter)
+                : QFileDialog::getOpenFileName(this, QStringLiteral("Open Script"), folder, filter);
+  };
   BuildControls();
   fSession = new TarqSession(reOut, this);
   connect(fSession, &TarqSession::busyChanged, this, &TfmTarq::OnBusy);
@@ -124,10 +180,13 @@ void TfmTarq::BuildControls() {
   ckAutoClr = Make<QCheckBox>(codeBox, "ckAutoClr", QStringLiteral("Auto Clr"), nullptr);
   ckAutoClr->setChecked(true);
   sbnScriptLoad = Make<QPushButton>(codeBox, "sbnScriptLoad", QStringLiteral("Ld"), "Load Script");
+  sbnScriptOpen = MakeTool(codeBox, "sbnScriptOpen", QStyle::SP_DialogOpenButton, "Open Script...");
   sbnScriptSave = Make<QPushButton>(codeBox, "sbnScriptSave", QStringLiteral("Sv"), "Save Scrpt");
+  sbnScriptSaveAs = MakeTool(codeBox, "sbnScriptSaveAs", QStyle::SP_DialogSaveButton, "Save Script As...");
   cbxScriptHistory = new TarqScriptBox(codeBox);
   cbxScriptHistory->setObjectName(QStringLiteral("cbxScriptHistory"));
-  cbxScriptHistory->setToolTip(QStringLiteral("Script line to parse"));
+  cbxScriptHistory->setToolTip(QStringLiteral("Script line to parse\n") +
+                               QLatin1String(WhatItDoes("cbxScriptHistory")));
   cbxScriptHistory->setEditable(true);
   cbxScriptHistory->setInsertPolicy(QComboBox::NoInsert);
   cbxScriptHistory->addItem(QStringLiteral("Test Script"));
@@ -138,7 +197,8 @@ void TfmTarq::BuildControls() {
   sbnPrintScript = Make<QPushButton>(codeBox, "sbnPrintScript", QStringLiteral("Prt"), "Print Code Pane");
   sbnPrintScript->setEnabled(false);
   for (QWidget* w : {static_cast<QWidget*>(sbnGo), static_cast<QWidget*>(ckAutoClr),
-                     static_cast<QWidget*>(sbnScriptLoad), static_cast<QWidget*>(sbnScriptSave),
+                     static_cast<QWidget*>(sbnScriptLoad), static_cast<QWidget*>(sbnScriptOpen),
+                     static_cast<QWidget*>(sbnScriptSave), static_cast<QWidget*>(sbnScriptSaveAs),
                      static_cast<QWidget*>(cbxScriptHistory), static_cast<QWidget*>(sbnScriptFnt),
                      static_cast<QWidget*>(sbnScriptClear), static_cast<QWidget*>(sbnPrintScript)}) {
     row2->addWidget(w);
@@ -249,10 +309,12 @@ void TfmTarq::BuildControls() {
   connect(bnParseClr, &QPushButton::clicked, edIn, &QLineEdit::clear);
   connect(sbnGo, &QToolButton::clicked, this, &TfmTarq::RunCode);
   connect(sbnScriptLoad, &QPushButton::clicked, this, &TfmTarq::LoadScript);
+  connect(sbnScriptOpen, &QToolButton::clicked, this, &TfmTarq::OpenScript);
   connect(sbnScriptSave, &QPushButton::clicked, this, &TfmTarq::SaveScript);
+  connect(sbnScriptSaveAs, &QToolButton::clicked, this, &TfmTarq::SaveScriptAs);
   connect(cbxScriptHistory, &TarqScriptBox::dropDown, this, &TfmTarq::RefreshScriptList);
   connect(sbnScriptFnt, &QPushButton::clicked, this, &TfmTarq::ChooseCodeFont);
-  connect(sbnScriptClear, &QPushButton::clicked, reScript, &QPlainTextEdit::clear);
+  connect(sbnScriptClear, &QPushButton::clicked, this, &TfmTarq::ClearCode);
   connect(sbnFntOut, &QPushButton::clicked, this, &TfmTarq::ChooseOutputFont);
   connect(sbnClear, &QPushButton::clicked, reOut, &QPlainTextEdit::clear);
   connect(bnNSC, &QPushButton::clicked, this, &TfmTarq::ClearNamespace);
@@ -307,9 +369,31 @@ void TfmTarq::OnBusy(bool busy) {
 }
 
 void TfmTarq::AllClear() {
+  if (!ConfirmDiscardCode()) return;
   reOut->clear();
   reScript->clear();
+  reScript->document()->setModified(false);
   edIn->clear();
+}
+
+void TfmTarq::ClearCode() {
+  if (!ConfirmDiscardCode()) return;
+  reScript->clear();
+  reScript->document()->setModified(false);
+}
+
+bool TfmTarq::CodeUnsaved() const {
+  return reScript->document()->isModified() && !reScript->document()->isEmpty();
+}
+
+bool TfmTarq::ConfirmDiscardCode() {
+  if (!CodeUnsaved()) return true;
+  return confirm(QStringLiteral("The code pane has changes that are not saved. Discard them?"));
+}
+
+void TfmTarq::SetLoadedCode(const QString& text) {
+  reScript->setPlainText(text);
+  reScript->document()->setModified(false);
 }
 
 TfmTcf* TfmTarq::OpenCommandPane() {
@@ -322,16 +406,50 @@ TfmTcf* TfmTarq::OpenCommandPane() {
 
 void TfmTarq::ShowNamespace() { fSession->ShowNamespace(ckVerbose->isChecked()); }
 
-void TfmTarq::ClearNamespace() { fSession->ClearNamespace(); }
+void TfmTarq::ClearNamespace() {
+  if (fSession->HasNames() && !confirm(QStringLiteral("Clear every name in the namespace?"))) return;
+  fSession->ClearNamespace();
+}
 
-void TfmTarq::ShowOperators() {
-  fSession->ShowOperators();
+TarqOpsPanel* TfmTarq::EnsureOpsPanel() {
   if (!fOps) {
     fOps = new TarqOpsPanel(this);
     fOps->setWindowFlags(Qt::Tool);
   }
   fOps->show();
   fOps->raise();
+  return fOps;
+}
+
+void TfmTarq::ShowOperators() {
+  fSession->ShowOperators();
+  EnsureOpsPanel();
+}
+
+bool TfmTarq::ShowHelpAtCursor(QWidget* from) {
+  QString line;
+  int column = 0;
+  if (auto* edit = qobject_cast<QPlainTextEdit*>(from)) {
+    const QTextCursor c = edit->textCursor();
+    line = c.block().text();
+    column = c.positionInBlock();
+  } else if (auto* input = qobject_cast<QLineEdit*>(from)) {
+    line = input->text();
+    column = input->cursorPosition();
+  }
+  // One character per character inside (Windows-1252), so the column holds.
+  const std::string text = TarqSession::ToTarq(line);
+  std::string topic = TarqHelp::TopicAt(text, size_t(column));
+  if (topic.empty() && column > 0) topic = TarqHelp::TopicAt(text, size_t(column - 1));  // just after it
+  if (topic.empty()) {
+    sbrMain->showMessage(QStringLiteral("No operator, control word or directive at the cursor"), 4000);
+    return false;
+  }
+  TarqOpsPanel* panel = EnsureOpsPanel();
+  const QString symbol = TarqSession::FromTarq(topic);
+  if (TarqHelp::FindKeyword(topic) >= 0 || !panel->ShowOperator(symbol))
+    panel->reHelp->setPlainText(TarqSession::FromTarq(TarqHelp::HelpFor(topic)));
+  return true;
 }
 
 // ------------------------------------------------------------------ scripts
@@ -340,17 +458,55 @@ QString TfmTarq::ScriptPath(const QString& name) {
   return QStringLiteral("%1\\%2.tof").arg(QLatin1String(kScriptFolder), name);
 }
 
+QString TfmTarq::ScriptFolder() { return QDir::current().absoluteFilePath(QLatin1String(kScriptFolder)); }
+
+// The file is read before anything is discarded: a name that is no file
+// leaves the code pane as it was.
 void TfmTarq::LoadScript() {
   const QString name = cbxScriptHistory->currentText();
-  reScript->clear();
   std::string bytes;
   if (!KPlat::ReadFile(SysPath(ScriptPath(name)), bytes)) {
     fSession->Append(QStringLiteral("Invalid file"));
     return;
   }
-  reScript->setPlainText(TarqSession::FromFileBytes(bytes));
+  if (!ConfirmDiscardCode()) return;
+  SetLoadedCode(TarqSession::FromFileBytes(bytes));
   fSession->Append(QStringLiteral("File Loaded:"));
   fSession->Append(name);
+}
+
+void TfmTarq::OpenScript() {
+  const QString folder = QDir(ScriptFolder()).exists() ? ScriptFolder() : QDir::currentPath();
+  const QString path = chooseFile(false, folder);
+  if (path.isEmpty()) return;
+  std::string bytes;
+  if (!KPlat::ReadFile(QFile::encodeName(path).toStdString(), bytes)) {
+    fSession->Append(QStringLiteral("Invalid file"));
+    return;
+  }
+  if (!ConfirmDiscardCode()) return;
+  SetLoadedCode(TarqSession::FromFileBytes(bytes));
+  const QFileInfo info(path);
+  // A script of the script folder becomes the name Ld and Sv use.
+  if (info.suffix() == QStringLiteral("tof") && info.absolutePath() == ScriptFolder())
+    cbxScriptHistory->setEditText(info.completeBaseName());
+  fSession->Append(QStringLiteral("File Loaded:"));
+  fSession->Append(path);
+}
+
+void TfmTarq::SaveScriptAs() {
+  if (!QDir(ScriptFolder()).exists()) QDir::current().mkdir(QLatin1String(kScriptFolder));
+  const QString path = chooseFile(true, ScriptFolder());
+  if (path.isEmpty()) return;
+  const QByteArray utf8 = reScript->toPlainText().toUtf8();
+  if (!KPlat::WriteFile(QFile::encodeName(path).toStdString(), std::string(utf8.constData(), size_t(utf8.size())))) {
+    fSession->Append(QStringLiteral("File not Saved:"));
+    fSession->Append(path);
+    return;
+  }
+  reScript->document()->setModified(false);
+  fSession->Append(QStringLiteral("File Saved:"));
+  fSession->Append(path);
 }
 
 void TfmTarq::SaveScript() {
@@ -370,6 +526,7 @@ void TfmTarq::SaveScript() {
     fSession->Append(path);
     return;
   }
+  reScript->document()->setModified(false);
   fSession->Append(QStringLiteral("File Saved:"));
   fSession->Append(path);
 }
@@ -429,6 +586,10 @@ void TfmTarq::closeEvent(QCloseEvent* event) {
     return;
   }
   fCloseWanted = false;
+  if (!ConfirmDiscardCode()) {
+    event->ignore();
+    return;
+  }
   WriteSettings();
   for (TfmTcf* pane : CommandPanes()) pane->close();
   event->accept();
@@ -453,6 +614,10 @@ bool TfmTarq::eventFilter(QObject* watched, QEvent* event) {
     }
     if (key->matches(QKeySequence::Paste)) {
       acPst->trigger();
+      return true;
+    }
+    if (key->key() == Qt::Key_F1 && (watched == reScript || watched == edIn)) {
+      ShowHelpAtCursor(w);
       return true;
     }
     if (watched == reScript && (key->modifiers() & Qt::ControlModifier) &&

@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QMainWindow>
 #include <QPointer>
+#include <functional>
 
 #include "TarqSession.h"
 #include "TarqWidgets.h"
@@ -57,7 +58,9 @@ class TfmTarq : public QMainWindow {
   QToolButton* sbnGo;
   QCheckBox* ckAutoClr;
   QPushButton* sbnScriptLoad;
+  QToolButton* sbnScriptOpen;    // beside "Ld": a file chosen in a dialog
   QPushButton* sbnScriptSave;
+  QToolButton* sbnScriptSaveAs;  // beside "Sv": a file chosen in a dialog
   TarqScriptBox* cbxScriptHistory;
   QPushButton* sbnScriptFnt;
   QPushButton* sbnScriptClear;
@@ -94,6 +97,20 @@ class TfmTarq : public QMainWindow {
   // Where scripts are kept, relative to the current directory.
   static constexpr const char* kScriptFolder = "TARQScripts";
 
+  // Asks whether to go on with something that discards work (a yes/no
+  // question); true to go on. A message box unless replaced (the tests do).
+  std::function<bool(const QString& question)> confirm;
+  // Chooses a file to open (save false) or to save to, starting in `folder`;
+  // empty when cancelled. A file dialog unless replaced.
+  std::function<QString(bool save, const QString& folder)> chooseFile;
+
+  // True when the code pane holds edits that are not saved.
+  bool CodeUnsaved() const;
+  // F1: the help of the operator, control word or directive at the cursor of
+  // the code pane or the input line, in the operator help panel. False (and
+  // a word in the status bar) when nothing there has help.
+  bool ShowHelpAtCursor(QWidget* from);
+
  public slots:
   void RunInput();   // sbnParse: run the input line
   void RunCode();    // sbnGo: run the code pane
@@ -101,7 +118,10 @@ class TfmTarq : public QMainWindow {
   void AllClear();   // bnAllClear: clear output pane, code pane and input line
   TfmTcf* OpenCommandPane();  // sbnCP
   void LoadScript();           // sbnScriptLoad
+  void OpenScript();           // sbnScriptOpen
   void SaveScript();           // sbnScriptSave
+  void SaveScriptAs();         // sbnScriptSaveAs
+  void ClearCode();            // sbnScriptClear
   void RefreshScriptList();    // cbxScriptHistory dropping down
   void ShowNamespace();        // bnNS
   void ClearNamespace();       // bnNSC
@@ -118,6 +138,13 @@ class TfmTarq : public QMainWindow {
 
  private:
   void BuildControls();
+  // Asks before the code pane's unsaved edits are discarded; true to go on.
+  bool ConfirmDiscardCode();
+  // Puts loaded text in the code pane (then nothing in it is unsaved).
+  void SetLoadedCode(const QString& text);
+  // The script folder as an absolute path of the system.
+  static QString ScriptFolder();
+  TarqOpsPanel* EnsureOpsPanel();
   void Run(const QString& text);
   void OnBusy(bool busy);
   void ReadSettings();

@@ -208,6 +208,10 @@ void TarqSession::ReportOutOfMemory() {
 void TarqSession::ReportError(const std::string& text) {
   fLastError = FromTarq(text);
   AppendTarq(text);
+  // The write fence's refusal is the system's text; the rule as it reads on
+  // Linux goes under it.
+  std::string note = TarqText::FenceNote(text);
+  if (!note.empty()) AppendTarq(note);
 }
 
 bool TarqSession::Run(const QString& text, const TarqRunSpec& spec) {
@@ -252,6 +256,11 @@ void TarqSession::ShowNamespace(bool verbose) {
   } catch (std::bad_alloc&) {
     ReportOutOfMemory();
   }
+}
+
+bool TarqSession::HasNames() const {
+  KB* root = fChain ? fChain->Last() : nullptr;
+  return root && root->Count() > 0;
 }
 
 void TarqSession::ClearNamespace() {

@@ -73,6 +73,8 @@ class TarqSession : public QObject {
   void ShowNamespace(bool verbose);
   // Removes every name from the root namespace.
   void ClearNamespace();
+  // True when the root namespace holds any name.
+  bool HasNames() const;
   // Appends the operator listing, one operator per line.
   void ShowOperators();
   // Runs the fixed script-file listing; on success fills `names` with one

@@ -551,6 +551,9 @@ KT::KBR ExecSelect(KPParser* ps, KSeq* rec, KA& value) {
   ReadModes(m, modes);
   KA res;
   res.Owns(new KSeq());
+  // Flow records from clause bodies do not steer the selection: every clause
+  // is tried as the modes say. The first record a body produced still
+  // reaches the enclosing loop or block once the selection is done.
   KT::KBR flow;
   for (int i = 0; i < clauses->Count(); ++i) {
     KB* c = Part(clauses, i);
@@ -571,12 +574,11 @@ KT::KBR ExecSelect(KPParser* ps, KSeq* rec, KA& value) {
       continue;
     }
     KA out;
-    flow = RunText(ps, kind == KT::ctCase ? "case:" : "default:", body, out);
+    KT::KBR bodyFlow = RunText(ps, kind == KT::ctCase ? "case:" : "default:", body, out);
+    if (flow.IsZero()) flow = bodyFlow;
     if (out.Is(KT::tNV)) out.Owns(new KNum(static_cast<int32_t>(i + 1)));
     Append(res, out);
-    // A break, continue or return in a clause body ends the selection and
-    // reaches the enclosing loop or block.
-    if (!flow.IsZero() || modes.firstOnly) break;
+    if (modes.firstOnly) break;
   }
   value = res;
   return flow;

@@ -241,14 +241,6 @@ static void GradeInto(KB* v, bool up, int32_t* out) {
   KB::QSLess cmp = nullptr;
   void* ctx = v;
   switch (v->typen()) {
-    case KT::tBit: {  // a counting sort: the 0 bits, then the 1 bits (up)
-      KBit* b = static_cast<KBit*>(v);
-      int k = 0;
-      for (int pass = 0; pass < 2; ++pass)
-        for (int i = 0; i < n; ++i)
-          if (b->BitGet(i) == (up ? pass == 1 : pass == 0)) out[k++] = i;
-      return;
-    }
     case KT::tNum:
     case KT::tClock:
       if (v->alignmentn() == KT::aInt) {
@@ -293,8 +285,9 @@ void KOps::Grade(KA& value, bool up) {
     return;
   }
   const KT::KTO t = v->typen();
-  if (t != KT::tNum && t != KT::tClock && t != KT::tSeq && t != KT::tSeqEa && t != KT::tString &&
-      t != KT::tBit)
+  // Clock, Num, Seq and String values are graded; a bit vector, like every
+  // other type, is not.
+  if (t != KT::tNum && t != KT::tClock && t != KT::tSeq && t != KT::tSeqEa && t != KT::tString)
     KTHROW(KT::eNotSupp, "type");
   if ((t == KT::tNum || t == KT::tClock) && v->alignmentn() != KT::aInt && v->alignmentn() != KT::aFloat)
     KTHROW(KT::eNotSupp, "type");

@@ -152,5 +152,26 @@ class LongLines(unittest.TestCase):
             col = caret.index(b"^")
             self.assertEqual(shown[col - 2:col + 1], b"'a'", (shown, col))
 
+class PipedCommands(unittest.TestCase):
+    def test_help_and_commands_on_piped_input(self):
+        r = run([], stdin=b")help +\n1 + 2\n)help commands\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr, b"")
+        self.assertIn(b"Operator +", r.stdout)
+        self.assertIn(b"\n3\n", r.stdout)
+        self.assertIn(b")load FILE", r.stdout)
+
+    def test_a_closing_line_inside_an_open_group_is_script(self):
+        r = run(["-"], stdin=b"(1\n) + 2\n")
+        self.assertEqual((r.returncode, r.stdout), (0, b"3\n"), r.stderr)
+
+    def test_quit_ends_the_input_and_an_error_stops_it(self):
+        r = run([], stdin=b"5\n)quit\n6\n")
+        self.assertEqual((r.returncode, r.stdout), (0, b"5\n"))
+        r = run([], stdin=b"1 + 'a'\n)ns\n7\n")
+        self.assertEqual(r.returncode, 1)
+        self.assertNotIn(b"7", r.stdout)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=1)

@@ -2,20 +2,28 @@
 """`make install` in miniature: installs the build tree under a temporary
 prefix and checks that every piece lands where Debian users look for it and
 that the installed tarqsh runs with its installed library."""
-import os, subprocess, sys, tempfile
+import gzip, os, subprocess, sys, tempfile
 
 CMAKE, BUILD, HAVE_GUI = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
 
 with tempfile.TemporaryDirectory() as prefix:
     subprocess.run([CMAKE, "--install", BUILD, "--prefix", prefix], check=True, capture_output=True)
-    expected = ["bin/tarqsh", "lib/libTarqDll.so", "share/applications/tarq.desktop",
-                "share/icons/hicolor/scalable/apps/tarq.svg", "share/man/man1/tarqsh.1",
-                "share/doc/tarq/operators.md"]
+    expected = ["bin/tarqsh", "lib/libTarqDll.so.1", "share/applications/tarq.desktop",
+                "share/icons/hicolor/scalable/apps/tarq.svg", "share/man/man1/tarqsh.1.gz",
+                "share/man/man1/tarq.1.gz", "share/doc/tarq/operators.md", "share/doc/tarq/copyright",
+                "share/doc/tarq/changelog.gz"]
     if HAVE_GUI:
         expected.append("bin/tarq")
     missing = [p for p in expected if not os.path.isfile(os.path.join(prefix, p))]
     if missing:
         sys.exit("not installed: %s" % ", ".join(missing))
+    # The library is versioned: the soname link, the versioned file, and no
+    # unversioned link.
+    if os.path.lexists(os.path.join(prefix, "lib/libTarqDll.so")):
+        sys.exit("the unversioned lib/libTarqDll.so is installed")
+    with gzip.open(os.path.join(prefix, "share/man/man1/tarqsh.1.gz"), "rt") as f:
+        if ".BR tarq (1)" not in f.read():
+            sys.exit("tarqsh(1) does not refer to tarq(1)")
     with open(os.path.join(prefix, "share/applications/tarq.desktop")) as f:
         entry = f.read()
     for line in ("Exec=tarq", "Icon=tarq", "Type=Application"):

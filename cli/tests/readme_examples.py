@@ -8,7 +8,7 @@
 - A ```sh block of one `tarqsh ...` command followed by an ```output block is
   run; a ```sh line `tarqsh -e "TEXT" ... # ...prints RESULT` or
   `echo "TEXT" | tarqsh - # ...prints RESULT` is run too."""
-import re, shlex, subprocess, sys
+import os, re, shlex, subprocess, sys, tempfile
 
 TARQSH, README = sys.argv[1], sys.argv[2]
 
@@ -25,6 +25,10 @@ def run(args, stdin=None):
 
 def main():
     text = open(README, encoding="utf-8").read()
+    # The examples that write files do so in an empty folder of their own,
+    # shared by the blocks in order (a later block reads what an earlier wrote).
+    work = tempfile.TemporaryDirectory()
+    os.chdir(work.name)
     found = blocks(text)
     failures, count = [], 0
 

@@ -134,6 +134,48 @@ class Repl(unittest.TestCase):
         self.s.send(b")verb\t\r")
         self.assertIn(b"Verbose on", self.s.expect(b"tarq> "))
 
+    def test_quit_exit_and_help_typed_bare_say_what_to_type(self):
+        self.s.send(b"quit\r")
+        self.assertIn(b"Use )quit or Ctrl-D", self.s.expect(b"tarq> "))
+        self.s.send(b"exit\r")
+        self.assertIn(b"Use )quit or Ctrl-D", self.s.expect(b"tarq> "))
+        self.s.send(b"help\r")
+        self.assertIn(b"Type )help for the help topics", self.s.expect(b"tarq> "))
+        self.s.send(b"3 => help\r")  # a name of the session is the user's own
+        self.s.expect(b"tarq> ")
+        self.s.send(b"help\r")
+        out = self.s.expect(b"tarq> ")
+        self.assertIn(b"\r\n3\r\n", out)
+        self.assertNotIn(b"Type )help", out)
+
+    def test_control_word_waiting_for_its_block_continues(self):
+        self.s.send(b"0 => i; :WHILE (i < 3)\r")
+        self.s.expect(b"....> ")
+        self.s.send(b"{i + 1 => i}; i\r")
+        out = self.s.expect(b"tarq> ")
+        self.assertIn(b"\r\n3\r\n", out)
+        self.assertNotIn(b"error", out)
+        self.s.send(b":IF (0) {1} :ELSE\r")
+        self.s.expect(b"....> ")
+        self.s.send(b"{2}\r")
+        self.assertIn(b"\r\n2\r\n", self.s.expect(b"tarq> "))
+
+    def test_tab_after_a_colon_offers_the_fields_of_the_value_before_it(self):
+        self.s.send(b"(0 #CLOCK) => when\r")
+        self.s.expect(b"tarq> ")
+        self.s.send(b"when :sp\t\r")  # :split is a clock's field only
+        out = self.s.expect(b"tarq> ")
+        self.assertNotIn(b"error", out)
+        self.s.send(b"'abc' => s\r")
+        self.s.expect(b"tarq> ")
+        self.s.send(b"s :\t\t")  # two Tabs list the candidates
+        listed = self.s.expect(b"tarq> ")
+        self.assertIn(b":typec", listed)
+        self.assertNotIn(b":split", listed)  # a string has no :split
+        self.assertNotIn(b":WHILE", listed)  # nor is a control word offered after a value
+        self.s.send(b"\x15:WH\t (0) {1}\r")  # at the start of a statement control words are
+        self.assertNotIn(b"error", self.s.expect(b"tarq> "))
+
     def test_help_describes_an_operator(self):
         self.s.send(b")help #cos\r")
         out = self.s.expect(b"tarq> ")
@@ -145,6 +187,20 @@ class Repl(unittest.TestCase):
         self.assertIn(b")help OP", self.s.expect(b"tarq> "))
         self.s.send(b")help nosuchthing\r")
         self.assertIn(b"No operator or topic", self.s.expect(b"tarq> "))
+
+    def test_help_for_control_words_directives_and_apropos(self):
+        self.s.send(b")help :for\r")
+        out = self.s.expect(b"tarq> ")
+        self.assertIn(b"Control word :FOR", out)
+        self.assertIn(b"Example: 1 2 3 => x; :FOR (x) {x * 10}", out)
+        self.s.send(b")help $T\r")
+        self.assertIn(b"Directive $T", self.s.expect(b"tarq> "))
+        self.s.send(b")help legend\r")
+        self.assertIn(b"Description prefixes", self.s.expect(b"tarq> "))
+        self.s.send(b")apropos sort\r")
+        out = self.s.expect(b"tarq> ")
+        self.assertIn(b">>>", out)
+        self.assertIn(b"<<<", out)
 
 
 class History(unittest.TestCase):

@@ -72,3 +72,17 @@ TEST(TarqText, OpenGroupsQuotesAndComments) {
   EXPECT_FALSE(IsOpen("{1}\n"));
   EXPECT_FALSE(IsOpen(")"));  // a stray closer is the interpreter's error to report
 }
+
+// A control structure that still waits for its block continues on the next
+// line as an open group does; a complete one (or a field) does not.
+TEST(TarqText, ControlStructureWaitingForAPartNeedsABody) {
+  using TarqText::NeedsBody;
+  for (const char* waiting : {":WHILE (c)", ":while (i < 3)", ":IF (x)", ":IF (x) {1} :ELSE", ":IF (x) {1} ::",
+                              ":IF (x) {1} :ELSEIF (y)", ":FOR (a)", ":SELECT (x)", ":SELECT (x) [:all]",
+                              ":DO", "1 => n; :WHILE (n < 5)", ":?? (c)"})
+    EXPECT_TRUE(NeedsBody(waiting)) << waiting;
+  for (const char* complete : {"", "1 + 2", ":WHILE (c) {1}", ":IF (x) {1} :ELSE {2}", "x :typec",
+                               "(:IF (x))", "':WHILE (c)'", ":DO {1} :WHILE (c)", ":BREAK", ":WHILE (c) {1}; 2",
+                               "$$ :WHILE (c)", ":SELECT (x) [:all] {:CASE (1) {2}}", ":FOR (a) 5"})
+    EXPECT_FALSE(NeedsBody(complete)) << complete;
+}

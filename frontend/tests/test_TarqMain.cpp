@@ -77,6 +77,10 @@ class TestTarqMain : public QObject {
   void editActionsFollowTargets();
   void ctrlEnterRunsCodePane();
   void settingsAreRemembered();
+  void discardingUnsavedCodeAsksFirst();
+  void clearingNamesAsksFirst();
+  void openAndSaveAsUseDialogsInTheScriptFolder();
+  void f1ShowsTheHelpOfWhatIsAtTheCursor();
 
  private:
   void RunCode(const QString& code) {
@@ -84,6 +88,27 @@ class TestTarqMain : public QObject {
     fWin->sbnGo->click();
   }
   QStringList Out() { return Lines(fWin->reOut); }
+  // The questions the window asked, answered with fAnswer; the file the
+  // dialogs "choose".
+  void HookDialogs(TfmTarq* w) {
+    w->confirm = [this](const QString& q) {
+      fQuestions << q;
+      return fAnswer;
+    };
+    w->chooseFile = [this](bool save, const QString& folder) {
+      fDialogs << QStringLiteral("%1 %2").arg(save ? QStringLiteral("save") : QStringLiteral("open"), folder);
+      return fChosen;
+    };
+  }
+  // Types into the code pane as a user does (the pane then holds unsaved edits).
+  void Type(const QString& text) {
+    fWin->reScript->setFocus();
+    fWin->reScript->moveCursor(QTextCursor::End);
+    QTest::keyClicks(fWin->reScript, text);
+  }
+  QStringList fQuestions, fDialogs;
+  bool fAnswer = true;
+  QString fChosen;
 
   std::unique_ptr<QTemporaryDir> fDir;
   QString fOldDir;
@@ -103,6 +128,11 @@ void TestTarqMain::init() {
   QVERIFY(fDir->isValid());
   QVERIFY(QDir::setCurrent(fDir->path()));
   fWin = std::make_unique<TfmTarq>();
+  fQuestions.clear();
+  fDialogs.clear();
+  fAnswer = true;
+  fChosen.clear();
+  HookDialogs(fWin.get());
   fWin->show();
   QVERIFY(QTest::qWaitForWindowExposed(fWin.get()));
 }
@@ -133,7 +163,8 @@ void TestTarqMain::controlsCaptionsAndOrder() {
                       {"edIn", "'Hello World'", ""}, {"bnStop", "&Stop", "Stop execution"},
                       {"bnAllClear", "AC", "All Clear"}, {"bnParseClr", "Clr", "All Clear"}};
   const Ctl row2[] = {{"sbnGo", "", "Go TARQ"}, {"ckAutoClr", "Auto Clr", ""},
-                      {"sbnScriptLoad", "Ld", "Load Script"}, {"sbnScriptSave", "Sv", "Save Scrpt"},
+                      {"sbnScriptLoad", "Ld", "Load Script"}, {"sbnScriptOpen", "", "Open Script..."},
+                      {"sbnScriptSave", "Sv", "Save Scrpt"}, {"sbnScriptSaveAs", "", "Save Script As..."},
                       {"cbxScriptHistory", "", "Script line to parse"},
                       {"sbnScriptFnt", "Fnt", "Script Code Font"},
                       {"sbnScriptClear", "Clr", "Clear Code Pane"},
@@ -150,7 +181,14 @@ void TestTarqMain::controlsCaptionsAndOrder() {
     for (const Ctl* c = begin; c != end; ++c) {
       auto* widget = w.findChild<QWidget*>(QLatin1String(c->name));
       QVERIFY2(widget, c->name);
-      QCOMPARE(widget->toolTip(), QLatin1String(c->hint));
+      // The design's hint first; under it, for every control but the input
+      // line, what the control does.
+      const QString tip = widget->toolTip();
+      if (*c->hint) QVERIFY2(tip.startsWith(QLatin1String(c->hint)), c->name);
+      if (widget != w.edIn) {
+        QVERIFY2(tip.size() > int(qstrlen(c->hint)) + 10, qPrintable(tip));
+        if (*c->hint) QVERIFY2(tip.contains(QChar('\n')), qPrintable(tip));
+      }
       if (auto* b = qobject_cast<QAbstractButton*>(widget)) QCOMPARE(b->text(), QLatin1String(c->caption));
       int x = PosIn(widget, &w).x();
       QVERIFY2(x > lastX, c->name);
@@ -160,8 +198,9 @@ void TestTarqMain::controlsCaptionsAndOrder() {
   checkRow(std::begin(row1), std::end(row1));
   checkRow(std::begin(row2), std::end(row2));
   checkRow(std::begin(row3), std::end(row3));
-  QCOMPARE(w.reScript->toolTip(), QStringLiteral("Code Pane"));
-  QCOMPARE(w.reOut->toolTip(), QStringLiteral("Output Pane"));
+  QVERIFY(w.reScript->toolTip().startsWith(QStringLiteral("Code Pane\n")));
+  QVERIFY(w.reScript->toolTip().contains(QStringLiteral("F1")));
+  QVERIFY(w.reOut->toolTip().startsWith(QStringLiteral("Output Pane\n")));
 
   // Rows: input line, script row, code pane, output row, output pane, status bar.
   const int ys[] = {PosIn(w.edIn, &w).y(), PosIn(w.sbnGo, &w).y(), PosIn(w.reScript, &w).y(),
@@ -201,6 +240,14 @@ void TestTarqMain::errorsArePrinted() {
   out = Out();
   QVERIFY2(out.contains(QStringLiteral("Syntax error")), qPrintable(out.join('|')));
   QVERIFY(AnyLineContains(out, QStringLiteral("=>to symbol only")));
+  // The write fence's refusal keeps the system's text; the rule as it reads
+  // on Linux follows on the next line.
+  RunCode(QStringLiteral("'x.txt' #FILE :create"));
+  out = Out();
+  int refusal = out.indexOf(QStringLiteral("Must be removable or contain \"\\tarq\\user\\\""));
+  QVERIFY2(refusal >= 0, qPrintable(out.join('|')));
+  QVERIFY2(AnyLineContains(out.mid(refusal + 1), QStringLiteral("~/tarq/user/")), qPrintable(out.join('|')));
+  QVERIFY(!QFile::exists(QStringLiteral("x.txt")));
   // The window goes on working.
   RunCode(QStringLiteral("2 + 2"));
   QCOMPARE(Out(), (QStringList{"Result:", "4"}));
@@ -329,11 +376,20 @@ void TestTarqMain::saveTwiceKeepsBackupAndLoads() {
 }
 
 void TestTarqMain::loadMissingScript() {
-  fWin->reScript->setPlainText(QStringLiteral("something"));
+  // The file is opened first: a name that is no file keeps the code pane
+  // (nothing is asked: nothing would be discarded).
+  Type(QStringLiteral("something"));
   fWin->cbxScriptHistory->setEditText(QStringLiteral("NoSuchScript"));
   fWin->sbnScriptLoad->click();
   QCOMPARE(Out().value(Out().size() - 1), QStringLiteral("Invalid file"));
-  QVERIFY(fWin->reScript->toPlainText().isEmpty());
+  QCOMPARE(fWin->reScript->toPlainText(), QStringLiteral("something"));
+  QVERIFY(fQuestions.isEmpty());
+  QVERIFY(fWin->CodeUnsaved());
+  // Likewise a file chosen in the dialog that cannot be read.
+  fChosen = QDir::current().absoluteFilePath(QStringLiteral("gone.tof"));
+  fWin->sbnScriptOpen->click();
+  QCOMPARE(Out().value(Out().size() - 1), QStringLiteral("Invalid file"));
+  QCOMPARE(fWin->reScript->toPlainText(), QStringLiteral("something"));
 }
 
 void TestTarqMain::scriptListRefresh() {
@@ -438,6 +494,128 @@ void TestTarqMain::settingsAreRemembered() {
   QCOMPARE(fWin->reScript->font().pointSize(), f.pointSize());
   QCOMPARE(fWin->size(), QSize(700, 555));
   QSettings().clear();
+}
+
+void TestTarqMain::discardingUnsavedCodeAsksFirst() {
+  // Nothing typed: nothing to lose, nothing asked.
+  fWin->bnAllClear->click();
+  QVERIFY(fQuestions.isEmpty());
+
+  Type(QStringLiteral("1 + 2"));
+  fWin->edIn->setText(QStringLiteral("keep"));
+  fAnswer = false;  // "No": everything stays
+  fWin->bnAllClear->click();
+  QCOMPARE(fQuestions.size(), 1);
+  QVERIFY(fQuestions[0].contains(QStringLiteral("not saved")));
+  QCOMPARE(fWin->reScript->toPlainText(), QStringLiteral("1 + 2"));
+  QCOMPARE(fWin->edIn->text(), QStringLiteral("keep"));
+  fWin->sbnScriptClear->click();
+  QCOMPARE(fQuestions.size(), 2);
+  QCOMPARE(fWin->reScript->toPlainText(), QStringLiteral("1 + 2"));
+  QVERIFY(!fWin->close());  // closing would lose the edits too
+  QCOMPARE(fQuestions.size(), 3);
+  QVERIFY(fWin->isVisible());
+
+  // Loading a script that exists asks before it replaces the edits.
+  QDir().mkdir(QStringLiteral("TARQScripts"));
+  QFile f(QStringLiteral("TARQScripts/Other.tof"));
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  f.write("7 * 6");
+  f.close();
+  fWin->cbxScriptHistory->setEditText(QStringLiteral("Other"));
+  fWin->sbnScriptLoad->click();
+  QCOMPARE(fQuestions.size(), 4);
+  QCOMPARE(fWin->reScript->toPlainText(), QStringLiteral("1 + 2"));
+  fAnswer = true;
+  fWin->sbnScriptLoad->click();
+  QCOMPARE(fWin->reScript->toPlainText(), QStringLiteral("7 * 6"));
+  QVERIFY(!fWin->CodeUnsaved());  // as loaded: clearing it asks nothing
+  fWin->sbnScriptClear->click();
+  QCOMPARE(fQuestions.size(), 5);
+  QVERIFY(fWin->reScript->toPlainText().isEmpty());
+
+  // Saving makes the edits safe.
+  Type(QStringLiteral("'saved'"));
+  fWin->cbxScriptHistory->setEditText(QStringLiteral("Kept"));
+  fWin->sbnScriptSave->click();
+  QVERIFY(!fWin->CodeUnsaved());
+  fWin->bnAllClear->click();
+  QCOMPARE(fQuestions.size(), 5);
+  QVERIFY(fWin->reScript->toPlainText().isEmpty());
+}
+
+void TestTarqMain::clearingNamesAsksFirst() {
+  fWin->bnNSC->click();  // no names: nothing asked
+  QVERIFY(fQuestions.isEmpty());
+  RunCode(QStringLiteral("5 => x"));
+  fAnswer = false;
+  fWin->bnNSC->click();
+  QCOMPARE(fQuestions.size(), 1);
+  QVERIFY(fQuestions[0].contains(QStringLiteral("namespace")));
+  RunCode(QStringLiteral("x"));
+  QCOMPARE(Out(), (QStringList{"Result:", "5"}));
+  fAnswer = true;
+  fWin->bnNSC->click();
+  RunCode(QStringLiteral("x"));
+  QVERIFY(!Out().contains(QStringLiteral("5")));
+}
+
+void TestTarqMain::openAndSaveAsUseDialogsInTheScriptFolder() {
+  const QString folder = QDir::current().absoluteFilePath(QStringLiteral("TARQScripts"));
+  // Save As: the dialog starts in the script folder (made when missing).
+  Type(QStringLiteral("'anywhere'"));
+  fChosen = QDir::current().absoluteFilePath(QStringLiteral("elsewhere.tof"));
+  fWin->sbnScriptSaveAs->click();
+  QCOMPARE(fDialogs.value(0), QStringLiteral("save ") + folder);
+  QCOMPARE(Out().mid(Out().size() - 2), (QStringList{"File Saved:", fChosen}));
+  QFile saved(fChosen);
+  QVERIFY(saved.open(QIODevice::ReadOnly));
+  QCOMPARE(saved.readAll(), QByteArray("'anywhere'"));
+  QVERIFY(!fWin->CodeUnsaved());
+  // Cancelled dialogs do nothing.
+  fChosen.clear();
+  fWin->sbnScriptSaveAs->click();
+  fWin->sbnScriptOpen->click();
+  QCOMPARE(fDialogs.size(), 3);
+  QCOMPARE(fDialogs.value(2), QStringLiteral("open ") + folder);
+  QCOMPARE(fWin->reScript->toPlainText(), QStringLiteral("'anywhere'"));
+  // Open: a script of the folder also becomes the name Ld and Sv use.
+  QFile f(folder + QStringLiteral("/Chosen.tof"));
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  f.write("2 ^ 8");
+  f.close();
+  fChosen = folder + QStringLiteral("/Chosen.tof");
+  fWin->sbnScriptOpen->click();
+  QCOMPARE(fWin->reScript->toPlainText(), QStringLiteral("2 ^ 8"));
+  QCOMPARE(fWin->cbxScriptHistory->currentText(), QStringLiteral("Chosen"));
+  QCOMPARE(Out().mid(Out().size() - 2), (QStringList{"File Loaded:", fChosen}));
+  QVERIFY(fQuestions.isEmpty());
+}
+
+void TestTarqMain::f1ShowsTheHelpOfWhatIsAtTheCursor() {
+  fWin->reScript->setPlainText(QStringLiteral("1 2 3 ->> 2; :WHILE (0) {1}; abc"));
+  QTextCursor c = fWin->reScript->textCursor();
+  c.setPosition(7);  // inside "->>"
+  fWin->reScript->setTextCursor(c);
+  fWin->reScript->setFocus();
+  QTest::keyClick(fWin->reScript, Qt::Key_F1);
+  QVERIFY(fWin->OpsPanel());
+  QVERIFY(fWin->OpsPanel()->isVisible());
+  QVERIFY2(fWin->OpsPanel()->reHelp->toPlainText().startsWith(QStringLiteral("Operator ->>\n")),
+           qPrintable(fWin->OpsPanel()->reHelp->toPlainText()));
+  c.setPosition(15);  // in ":WHILE"
+  fWin->reScript->setTextCursor(c);
+  QTest::keyClick(fWin->reScript, Qt::Key_F1);
+  QVERIFY(fWin->OpsPanel()->reHelp->toPlainText().startsWith(QStringLiteral("Control word :WHILE")));
+  c.setPosition(31);  // in the name "abc": no help, a word in the status bar
+  fWin->reScript->setTextCursor(c);
+  QVERIFY(!fWin->ShowHelpAtCursor(fWin->reScript));
+  QVERIFY(!fWin->sbrMain->currentMessage().isEmpty());
+  // The input line too, with the cursor just after the symbol.
+  fWin->edIn->setText(QStringLiteral("9 #SIN"));
+  fWin->edIn->setCursorPosition(6);
+  QVERIFY(fWin->ShowHelpAtCursor(fWin->edIn));
+  QVERIFY(fWin->OpsPanel()->reHelp->toPlainText().startsWith(QStringLiteral("Operator #SIN")));
 }
 
 QTEST_MAIN(TestTarqMain)
