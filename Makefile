@@ -3,12 +3,14 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
-PACKAGES   := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libedit-dev libpcre2-dev qt6-base-dev xvfb xauth
+PACKAGES   := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libedit-dev libpcre2-dev qt6-base-dev xvfb xauth \
+              nlohmann-json3-dev
 
 PREFIX     ?= /usr/local
 # The host tests (pseudo-terminal, README examples) run under python3; dpkg-dev
-# gives `make package` the dependency scan of the binaries.
-HOST_PACKAGES := python3 dpkg-dev
+# gives `make package` the dependency scan of the binaries; the language server
+# test drives tarq-lsp with Neovim's own client.
+HOST_PACKAGES := python3 dpkg-dev neovim
 
 .PHONY: all deps configure build test test-asan run bench clean install package
 
