@@ -52,6 +52,7 @@ run: build
 bench: build
 	$(BUILD)/bench/tarq_bench
 	$(BUILD)/bench/tarq_workloads
+	$(BUILD)/bench/tarq_check_bench
 
 # Installs under $(PREFIX) (programs, library, desktop entry, man page, reference).
 install: build
