@@ -22,6 +22,7 @@ using KLex::Token;
 namespace {
 
 bool HasNiladic(int op) { return op >= 0 && KOps::fOpsTbl[op].fnN != &KOps::opErrN; }
+bool HasMonadic(int op) { return op >= 0 && KOps::fOpsTbl[op].fnM != &KOps::opErrM; }
 bool HasDyadic(int op) { return op >= 0 && KOps::fOpsTbl[op].fnD != &KOps::opErrD; }
 
 inline bool IsNameChar(char c) {
@@ -88,6 +89,7 @@ class Checker {
   std::string_view TextOf(const Token& t) const { return text_.substr(t.start, t.end - t.start); }
 
   void AddError(KT::KET code, std::string text, uint32_t s, uint32_t e) {
+    if (quiet_) return;
     Diagnostic d;
     d.severity = Severity::Error;
     d.code = code;
@@ -323,6 +325,7 @@ class Checker {
 
   void Statements(const Level& l) {
     size_t prev = kNone;
+    bool fieldsOnly = false;  // the statement so far is fields (":a :b")
     for (size_t i = l.begin; i < l.end;) {
       const Token& t = T(i);
       if (IsTransparent(t)) {
@@ -331,6 +334,7 @@ class Checker {
       }
       size_t next = After(i);
       bool atStart = prev == kNone || PrevIs(prev, Kind::Separator);
+      if (t.kind == Kind::Separator) quiet_ = false;
       switch (t.kind) {
         case Kind::Control:
           next = Control(i, l.end);
@@ -338,7 +342,14 @@ class Checker {
         case Kind::Operator:
           next = Operator(i, l.end, atStart, prev);
           break;
+        case Kind::Open:
+          // An index with nothing to index ("[]" alone is the namespace).
+          if (atStart && t.tt == KT::ttIndex && NextValue(i + 1, l.end) != static_cast<size_t>(t.partner))
+            AddError(KT::eNotSupp, "Type", t.start, t.groupEnd ? t.groupEnd : t.end);
+          break;
         case Kind::Symbol:
+          // A name after fields: a run has no rule to join them.
+          if (fieldsOnly && !Callable(t)) AddError(KT::eSyntax, "?? operator", t.start, t.end);
           // A name glued to "#" is reported as a "#word" instead.
           if (!(i > l.begin && T(i - 1).kind == Kind::Operator && T(i - 1).end == t.start &&
                 text_[T(i - 1).start] == '#'))
@@ -354,12 +365,16 @@ class Checker {
                    "strand (end the statement with \";\")",
                    t.start, e);
       }
+      fieldsOnly = t.kind == Kind::Field && (atStart || fieldsOnly);
+      if (t.kind == Kind::Control && (t.ct == KT::ctBreak || t.ct == KT::ctContinue || t.ct == KT::ctReturn))
+        quiet_ = true;
       if (next <= i) next = i + 1;
       // The last token before `next` (a group's Close, an assignment's
       // target) is the previous sibling for the next one.
       prev = t.kind == Kind::Control ? kStructure : next - 1;
       i = next;
     }
+    quiet_ = false;
   }
 
   void AddRead(const Token& t) {
@@ -383,12 +398,44 @@ class Checker {
   }
 
   size_t Operator(size_t i, size_t end, bool atStart, size_t prev) {
-    if (prev >= kStructure) prev = kNone;
     const Token& t = T(i);
     int op = t.op;
     size_t next = i + 1;
+    // A value stands before the operator (a structure's value counts); after
+    // "=>" and the definitions an operator is read on its own.
+    bool valueBefore = prev != kNone && i != idxTarget_ && !PrevIs(prev, Kind::Separator) &&
+                       !(PrevIs(prev, Kind::Operator) &&
+                         (T(prev).op == KOps::iAssign || T(prev).op == KOps::iIdxAssign ||
+                          T(prev).op == KOps::iPgm || T(prev).op == KOps::iOpUD));
+    if (prev >= kStructure) prev = kNone;
     if (atStart && !HasNiladic(op) && op != KOps::iArgs && op != KOps::iRef) {
       AddError(KT::eNotSupp, "Niladic", t.start, t.end);
+    }
+    // With nothing after it that could be its right operand (the end of the
+    // statement, or a token a run resolves it before: a block, an index, a
+    // control word, another operator), the operator applies to the value
+    // before it alone.
+    if (valueBefore && op != KOps::iAssign && op != KOps::iIdxAssign && op != KOps::iPgm && op != KOps::iOpUD &&
+        op != KOps::iExec && op != KOps::iEach && op != KOps::iRef && !HasMonadic(op)) {
+      size_t n = NextValue(next, end);
+      bool alone = n >= end || T(n).kind == Kind::Separator || T(n).kind == Kind::Control ||
+                   T(n).kind == Kind::Operator ||
+                   (T(n).kind == Kind::Open && (T(n).tt == KT::ttBlock || T(n).tt == KT::ttIndex));
+      if (alone) AddError(KT::eNotSupp, "Monadic", t.start, t.end);
+    }
+    // "=>[i]" needs its target after the index.
+    if (op == KOps::iIdxAssign) {
+      size_t g = NextValue(next, end);
+      if (g < end && IsGroup(g, KT::ttIndex)) {
+        // "v =>[:name] ns" gives the namespace a member of that name, which
+        // a program reads as a name once "#ARGS" brings it in.
+        for (size_t k = g + 1; T(g).partner >= 0 && k < static_cast<size_t>(T(g).partner); ++k)
+          if (T(k).kind == Kind::Field && T(k).depth == T(g).depth + 1 && T(k).end > T(k).start + 1)
+            AddDefinition(TextOf(T(k)).substr(1), T(k).start + 1, T(k).end, DefKind::Assign);
+        size_t n = NextValue(After(g), end);
+        if (n >= end || T(n).kind == Kind::Separator) AddError(KT::eNotSupp, "Type", t.start, t.end);
+        idxTarget_ = n;  // the target, read as a "=>" target is
+      }
     }
     // "#word": an operator named by letters that goes on into a name.
     if (next < end && T(next).start == t.end &&
@@ -444,7 +491,7 @@ class Checker {
     const Token& t = T(i);
     size_t j = NextValue(i + 1, end);
     if (j >= end || T(j).kind == Kind::Separator) {
-      if (prev != kNone && (IsLiteral(T(prev)) || T(prev).kind == Kind::Bulk))
+      if (prev != kNone && (IsLiteral(T(prev)) || T(prev).kind == Kind::Bulk || T(prev).kind == Kind::Field))
         AddError(KT::eTarget, "Type", t.start, t.end);
       return j;
     }
@@ -469,7 +516,13 @@ class Checker {
         AddError(KT::eSyntax, "=>to symbol only", g.start, g.end);
         return After(j);
       case Kind::Operator:
-        if (!HasNiladic(g.op) && g.op != KOps::iRef) AddError(KT::eNotSupp, "Niladic", g.start, g.end);
+        if (g.op == KOps::iRef) {
+          // "=> @.name": a member of the current namespace, that is a name.
+          if (j + 1 < end && T(j + 1).kind == Kind::Field && T(j + 1).start == g.end && T(j + 1).end > g.end + 1)
+            AddDefinition(TextOf(T(j + 1)).substr(1), T(j + 1).start + 1, T(j + 1).end, DefKind::Assign);
+        } else if (!HasNiladic(g.op)) {
+          AddError(KT::eNotSupp, "Niladic", g.start, g.end);
+        }
         return After(j);
       default:
         return j;
@@ -494,6 +547,11 @@ class Checker {
   std::vector<Level> work_;
   std::unordered_set<size_t> selectBodies_;
   std::unordered_set<std::string> callables_;
+  // Set after ":BREAK", ":CONTINUE" or ":RETURN" up to the end of the
+  // statement: a run leaves there, so nothing after it can fail.
+  bool quiet_ = false;
+  // The token after "=>[i]": its target, not an operand.
+  size_t idxTarget_ = SIZE_MAX;
 };
 
 }  // namespace

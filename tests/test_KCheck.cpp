@@ -133,6 +133,15 @@ TEST(KCheck, AssignmentAndNiladicErrors) {
   EXPECT_EQ(Errors("1 => +"), (std::vector<Diag>{{'E', "Not Supported: Niladic", 5, 6}}));
   EXPECT_EQ(Errors("- 3; 1; + 2"),
             (std::vector<Diag>{{'E', "Not Supported: Niladic", 0, 1}, {'E', "Not Supported: Niladic", 8, 9}}));
+  // An operator left alone after a value, where it has no monadic form.
+  EXPECT_EQ(Errors("1 ,=>; 1 #NIL + 2"),
+            (std::vector<Diag>{{'E', "Not Supported: Monadic", 2, 5}, {'E', "Not Supported: Monadic", 9, 13}}));
+  EXPECT_EQ(Errors("x =>[1]; [1] 2"),
+            (std::vector<Diag>{{'E', "Not Supported: Type", 2, 4}, {'E', "Not Supported: Type", 9, 12}}));
+  EXPECT_EQ(Errors(":f x; :g =>"),
+            (std::vector<Diag>{{'E', "Syntax error: ?? operator", 3, 4}, {'E', "Target error: Type", 9, 11}}));
+  // Nothing after a flow word runs.
+  EXPECT_EQ(Errors(":BREAK #NIL ,=>; 1 ,=>"), (std::vector<Diag>{{'E', "Not Supported: Monadic", 19, 22}}));
   // Targets a run accepts: names, fields, member chains, a reference in hand.
   EXPECT_EQ(Errors("1 => x; 2 => :f; 3 => x.y; @ => r; 1 2 r=>; #NIL => z; #ARGS"), std::vector<Diag>{});
 }
@@ -140,7 +149,8 @@ TEST(KCheck, AssignmentAndNiladicErrors) {
 TEST(KCheck, ErrorsMatchWhatARunRaises) {
   // The checker's code and text for a text are those of the run's error.
   TestHost host;
-  for (const char* text : {":IF {1}", "1 => 2", ":ELSE {1}", "1 +- 2", "(1 2", "1 => 'x'", ":DO 3", "- 3"}) {
+  for (const char* text : {":IF {1}", "1 => 2", ":ELSE {1}", "1 +- 2", "(1 2", "1 => 'x'", ":DO 3", "- 3", "1 ,=>",
+                           ":f x", "[1] 2", "1 =>[1]"}) {
     std::vector<Diag> d = Errors(text);
     ASSERT_FALSE(d.empty()) << text;
     std::string ran = host.Run(text);
