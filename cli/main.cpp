@@ -134,6 +134,8 @@ int CheckFiles(int argc, char** argv, int first) {
       status = 2;
       continue;
     }
+    // A byte-order mark is no part of the text (a run drops it too).
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
     KCheck::Report r = KCheck::Check(bytes);
     std::string lines = KCheck::Format(name == "-" ? "<stdin>" : name, bytes, r);
     std::fwrite(lines.data(), 1, lines.size(), stdout);

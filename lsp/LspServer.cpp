@@ -504,6 +504,9 @@ std::vector<json> Server::Handle(const json& msg) {
     }
   } catch (const json::exception& e) {
     if (isRequest) out.push_back(ErrorResponse(id, kInvalidRequest, e.what()));
+  } catch (const std::exception& e) {
+    // Anything else (memory) fails the one message, not the server.
+    if (isRequest) out.push_back(ErrorResponse(id, kInvalidRequest, e.what()));
   }
   (void)kParseError;
   (void)kServerNotInitialized;
