@@ -4,7 +4,8 @@
 // checks the scopes: every character outside blanks gets a scope of the
 // grammar, the "$$" results are comments, and a table of fragments gets the
 // scope it must. Exits 77 (skipped) when node's modules are not installed;
-// TARQ_NODE_MODULES may name the folder that holds them.
+// TARQ_NODE_MODULES may name the folder that holds them ("npm install" in this
+// folder puts them in node_modules beside this file).
 // Usage: textmate_grammar.js GRAMMAR README
 'use strict';
 const fs = require('fs');
