@@ -63,14 +63,14 @@ bool IsNameByte(char c) {
 
 // ------------------------------------------------------------ documents
 
-void Document::Set(std::string text) {
+void Document::Set(std::string text, bool check) {
   text_ = std::move(text);
   lines_.assign(1, 0);
   for (uint32_t k = 0; k < text_.size(); ++k) {
     char c = text_[k];
     if (c == '\n' || (c == '\r' && !(k + 1 < text_.size() && text_[k + 1] == '\n'))) lines_.push_back(k + 1);
   }
-  report_ = KCheck::Check(text_);
+  if (check) Recheck();
 }
 
 void Document::Edit(const json& range, const std::string& with) {
@@ -78,7 +78,7 @@ void Document::Edit(const json& range, const std::string& with) {
   if (b < a) std::swap(a, b);
   std::string t = text_;
   t.replace(a, b - a, with);
-  Set(std::move(t));
+  Set(std::move(t), false);
 }
 
 uint32_t Document::Offset(uint32_t line, uint32_t character) const {
@@ -463,13 +463,19 @@ std::vector<json> Server::Handle(const json& msg) {
       std::string uri = params.at("textDocument").at("uri");
       auto it = docs_.find(uri);
       if (it == docs_.end()) return out;
-      for (const json& c : params.at("contentChanges")) {
-        if (c.contains("range")) {
-          it->second->Edit(c["range"], c.at("text").get<std::string>());
-        } else {
-          it->second->Set(c.at("text").get<std::string>());
+      try {
+        for (const json& c : params.at("contentChanges")) {
+          if (c.contains("range")) {
+            it->second->Edit(c["range"], c.at("text").get<std::string>());
+          } else {
+            it->second->Set(c.at("text").get<std::string>(), false);
+          }
         }
+      } catch (...) {
+        it->second->Recheck();  // the report follows the text, whatever was applied
+        throw;
       }
+      it->second->Recheck();
       out.push_back(Diagnostics(uri));
     } else if (method == "textDocument/didClose") {
       std::string uri = params.at("textDocument").at("uri");

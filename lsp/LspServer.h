@@ -25,9 +25,12 @@ using json = nlohmann::json;
 class Document {
  public:
   explicit Document(std::string text) { Set(std::move(text)); }
-  void Set(std::string text);
-  // Replaces the bytes between two protocol positions.
+  // Takes a new text; `check` false leaves the report to a later Recheck
+  // (several changes of one notification are checked once).
+  void Set(std::string text, bool check = true);
+  // Replaces the bytes between two protocol positions (not checked yet).
   void Edit(const json& range, const std::string& with);
+  void Recheck() { report_ = KCheck::Check(text_); }
   const std::string& Text() const { return text_; }
   const KCheck::Report& Report() const { return report_; }
 

@@ -71,9 +71,19 @@ TEST(LspServer, DiagnosticsOnOpenAndAfterIncrementalEdits) {
       false);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_TRUE(out[0]["params"]["diagnostics"].empty());
+  // Two changes in one notification apply in order: ":IF (x) {1}" becomes
+  // ":WHILE (x) {1}", then the body goes.
+  out = s.Send("textDocument/didChange",
+               {{"textDocument", {{"uri", kUri}, {"version", 3}}},
+                {"contentChanges",
+                 {{{"range", {{"start", Pos(1, 0)}, {"end", Pos(1, 3)}}}, {"text", ":WHILE"}},
+                  {{"range", {{"start", Pos(1, 11)}, {"end", Pos(1, 14)}}}, {"text", ""}}}}},
+               false);
+  ASSERT_EQ(out[0]["params"]["diagnostics"].size(), 1u);
+  EXPECT_EQ(out[0]["params"]["diagnostics"][0]["message"], "Syntax error: need {}");
   // A full replacement.
   out = s.Send("textDocument/didChange",
-               {{"textDocument", {{"uri", kUri}, {"version", 3}}}, {"contentChanges", {{{"text", "1 2 3 + 10 20"}}}}},
+               {{"textDocument", {{"uri", kUri}, {"version", 4}}}, {"contentChanges", {{{"text", "1 2 3 + 10 20"}}}}},
                false);
   ASSERT_EQ(out[0]["params"]["diagnostics"].size(), 1u);
   EXPECT_EQ(out[0]["params"]["diagnostics"][0]["severity"], 2);
