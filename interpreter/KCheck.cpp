@@ -334,7 +334,6 @@ class Checker {
       }
       size_t next = After(i);
       bool atStart = prev == kNone || PrevIs(prev, Kind::Separator);
-      if (t.kind == Kind::Separator) quiet_ = false;
       switch (t.kind) {
         case Kind::Control:
           next = Control(i, l.end);
@@ -548,7 +547,7 @@ class Checker {
   std::unordered_set<size_t> selectBodies_;
   std::unordered_set<std::string> callables_;
   // Set after ":BREAK", ":CONTINUE" or ":RETURN" up to the end of the
-  // statement: a run leaves there, so nothing after it can fail.
+  // level: a run of the text leaves there, so nothing after it can fail.
   bool quiet_ = false;
   // The token after "=>[i]": its target, not an operand.
   size_t idxTarget_ = SIZE_MAX;
