@@ -112,10 +112,16 @@ int Document::TokenAt(uint32_t offset) const {
   const auto& t = report_.lex.tokens;
   // The token holding the offset; at a boundary a name or operator that
   // ends there is preferred (the cursor just after a word names the word).
+  // Tokens stand in text order and do not overlap: only the last two that
+  // start at or before the offset can hold it or end at it.
   int inside = -1, ending = -1;
-  for (size_t i = 0; i < t.size(); ++i) {
-    if (t[i].start <= offset && offset < t[i].end) inside = static_cast<int>(i);
-    if (t[i].end == offset && t[i].end > t[i].start) ending = static_cast<int>(i);
+  auto it = std::upper_bound(t.begin(), t.end(), offset,
+                             [](uint32_t o, const KLex::Token& k) { return o < k.start; });
+  int last = static_cast<int>(it - t.begin()) - 1;
+  for (int i = last; i >= 0 && i >= last - 1; --i) {
+    const KLex::Token& k = t[static_cast<size_t>(i)];
+    if (offset < k.end && inside < 0) inside = i;
+    if (k.end == offset && k.end > k.start && ending < 0) ending = i;
   }
   auto named = [&](int i) {
     return i >= 0 && (t[static_cast<size_t>(i)].kind == Kind::Symbol || t[static_cast<size_t>(i)].kind == Kind::Operator);
@@ -161,9 +167,11 @@ std::string ValueKind(const Document& d, const KCheck::Name& def) {
   if (def.kind == KCheck::DefKind::Program) return "program";
   if (def.kind == KCheck::DefKind::Operator) return "user-defined operator";
   const auto& t = d.Report().lex.tokens;
-  int at = -1;
-  for (size_t i = 0; i < t.size(); ++i)
-    if (t[i].start == def.start && t[i].kind == Kind::Symbol) at = static_cast<int>(i);
+  // Tokens stand in text order: the definition's token by its start.
+  auto it = std::lower_bound(t.begin(), t.end(), def.start,
+                             [](const KLex::Token& k, uint32_t s) { return k.start < s; });
+  if (it == t.end() || it->start != def.start || it->kind != Kind::Symbol) return "";
+  int at = static_cast<int>(it - t.begin());
   if (at < 2 || t[at - 1].kind != Kind::Operator) return "";
   int numbers = 0, quotes = 0, others = 0;
   for (int i = at - 2; i >= 0; --i) {
