@@ -471,21 +471,23 @@ class Checker {
     size_t b = NextValue(a + 1, end);
     if (b >= end || !IsLiteral(T(b)) || LineBreakBetween(T(a).end, T(b).start)) return;
     size_t last = b;
+    int more = 1;
     for (size_t c = NextValue(b + 1, end); c < end && IsLiteral(T(c)) && !LineBreakBetween(T(last).end, T(c).start);
-         c = NextValue(c + 1, end))
+         c = NextValue(c + 1, end)) {
       last = c;
+      ++more;
+    }
     std::string first(TextOf(T(a)));
     std::string rest(text_.substr(T(b).start, T(last).end - T(b).start));
+    std::string all(text_.substr(T(a).start, T(last).end - T(a).start));
     AddWarning("only " + first + " is the right operand of \"" + std::string(TextOf(op)) + "\": " + rest +
-                   " joins its result (write (" + std::string(text_.substr(T(a).start, T(last).end - T(a).start)) +
-                   ") for them all)",
+                   (more > 1 ? " join" : " joins") + " its result (write (" + all + ") for them all)",
                T(a).start, T(last).end);
   }
 
   // "=>": the target must be a name (or a field, a member chain, a control
-  // structure whose value is assigned ...).
-  // Without a target the value read last must be a reference; a literal
-  // never is.
+  // structure whose value is assigned ...). Without a target the value read
+  // last must be a reference; a literal or a field never is.
   size_t Assignment(size_t i, size_t end, size_t prev) {
     const Token& t = T(i);
     size_t j = NextValue(i + 1, end);

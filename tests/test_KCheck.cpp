@@ -180,7 +180,7 @@ TEST(KCheck, Warnings) {
   EXPECT_EQ(Diags("1 + 1;\n2 + 2\n;'f' #PGM {1}; f\n3"), std::vector<Diag>{});
   EXPECT_EQ(Diags("1 2 3 + 10 20 30"),
             (std::vector<Diag>{{'W',
-                                "only 10 is the right operand of \"+\": 20 30 joins its result (write (10 20 30) for "
+                                "only 10 is the right operand of \"+\": 20 30 join its result (write (10 20 30) for "
                                 "them all)",
                                 8, 16}}));
   EXPECT_EQ(Diags("1 2 3 + (10 20 30); 1 + 2 - 3"), std::vector<Diag>{}) ;
