@@ -107,6 +107,21 @@ class Reader {
         Restore();
         t.groupEnd = Off(groupEnd);
         t.end = t.start + 1;
+        if (frames_.size() >= kMaxDepth) {
+          // Deeper than any run goes: the group stays whole (reading every
+          // level again would cost the depth times the text).
+          t.partner = static_cast<int32_t>(out_.tokens.size() + 1);
+          out_.tokens.push_back(t);
+          Token c = t;
+          c.kind = Kind::Close;
+          c.start = t.groupEnd - 1;
+          c.end = t.groupEnd;
+          c.partner = t.partner - 1;
+          c.groupEnd = 0;
+          out_.tokens.push_back(c);
+          ps_.scan = groupEnd;
+          continue;
+        }
         frames_.push_back({ps_.codeEnd, out_.tokens.size()});
         out_.tokens.push_back(t);
         ps_.codeEnd = groupEnd - 1;
@@ -197,6 +212,13 @@ class Reader {
 }  // namespace
 
 Result Read(std::string_view text) {
+  // Offsets are 32 bits, as the tokenizer's token lengths are.
+  if (text.size() >= 0x7FFFFFFFu) {
+    Result r;
+    r.errors.push_back({KT::eValue, "Text too long", 0, 0});
+    r.truncated = true;
+    return r;
+  }
   Reader r(text);
   return r.Run();
 }

@@ -65,6 +65,9 @@ struct Result {
 
 // Reading stops after this many errors (a binary file is not worth more).
 inline constexpr size_t kMaxErrors = 200;
+// Groups nested deeper than this are not expanded (a run stops at depth
+// KT::DepthLimit): such a group is an Open and a Close with nothing between.
+inline constexpr size_t kMaxDepth = 2 * KT::DepthLimit;
 
 // Reads a whole text.
 Result Read(std::string_view text);

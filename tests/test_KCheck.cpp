@@ -230,8 +230,13 @@ TEST(KCheck, NeverRunsTheText) {
 TEST(KCheck, HostileTextsEndQuickly) {
   // Deep nesting costs no stack; many errors stop at the limit.
   std::string deep(3000, '(');
+  deep += "1 2";
   deep += std::string(3000, ')');
-  EXPECT_FALSE(KCheck::Check(deep).HasErrors());
+  KCheck::Report d = KCheck::Check(deep);
+  EXPECT_FALSE(d.HasErrors());
+  // Groups beyond the depth limit stay whole.
+  EXPECT_EQ(d.lex.tokens.size(), 2 * KLex::kMaxDepth + 2);
+  EXPECT_EQ(d.lex.tokens[KLex::kMaxDepth].groupEnd, 3003u + 3000u - KLex::kMaxDepth);
   std::string opens(5000, '(');
   KCheck::Report r = KCheck::Check(opens);
   EXPECT_EQ(r.lex.errors.size(), KLex::kMaxErrors);
