@@ -256,9 +256,12 @@ json Server::Completion(const Document& d, const json& params) {
     add(Utf8(sym), kCompletionOperator, FormsLine(op), OperatorMarkdown(op));
   }
   for (const char* w : kControlWords) add(w, kCompletionKeyword, "", "");
+  // Fields the text uses, written with the selector being typed (":" or ".").
+  std::string selector = !prefix.empty() && prefix[0] == '.' ? "." : ":";
   std::set<std::string> fields;
   for (const KLex::Token& k : d.Report().lex.tokens)
-    if (k.kind == Kind::Field && k.end > k.start + 1) fields.insert(":" + t.substr(k.start + 1, k.end - k.start - 1));
+    if (k.kind == Kind::Field && k.end > k.start + 1 && !(k.start <= at && at <= k.end))  // not the one typed
+      fields.insert(selector + t.substr(k.start + 1, k.end - k.start - 1));
   for (const std::string& f : fields) add(f, kCompletionField, "", "");
   return {{"isIncomplete", false}, {"items", items}};
 }

@@ -105,6 +105,13 @@ TEST(LspServer, HoverCompletionAndSignatures) {
     if (i["label"] == "#COS") cos = true;
   }
   EXPECT_TRUE(cos);
+  // Fields the text uses, with the selector being typed.
+  Session f;
+  f.Open("ns:names; ns.na");
+  json fields = f.At("textDocument/completion", 0, 15)["items"];
+  ASSERT_EQ(fields.size(), 1u);
+  EXPECT_EQ(fields[0]["label"], ".names");
+  EXPECT_EQ(fields[0]["textEdit"]["range"]["start"], Pos(0, 12));
   json sig = s.At("textDocument/signatureHelp", 0, 21);
   ASSERT_TRUE(sig.is_object());
   EXPECT_NE(std::string(sig["signatures"][sig["activeSignature"].get<int>()]["label"]).find("dyadic"),
