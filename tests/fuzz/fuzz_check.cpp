@@ -10,6 +10,12 @@
 // starts none. Texts that could build code at run time (quotes, "$R" texts,
 // "#X", "#EA") are not compared: their strings may hold any shape.
 // TARQ_FUZZ_DIFF_LOG=FILE keeps every difference.
+//
+// Element buffers: as in fuzz_parser, the linker routes the platform's
+// allocator here (--wrap), with the same limits, so a run that asks for
+// gigabytes ends with "Out of memory" instead of taking the fuzzer down.
+#include <malloc.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +34,9 @@
 namespace {
 
 constexpr long kTokenBudget = 150000;
+constexpr size_t kBufferLimit = size_t(16) << 20;
+constexpr size_t kLiveLimit = size_t(96) << 20;
+size_t gLive = 0;  // bytes in live element buffers
 long gBreaths = 0;
 
 void Breathe(void* ctx) {
@@ -90,6 +99,32 @@ bool MayBuildCode(const std::string& text) {
 }
 
 }  // namespace
+
+extern "C" {
+
+void* __wrap__ZN5KPlat8MemAllocEmb(size_t bytes, bool zero) {
+  if (bytes > kBufferLimit || gLive + bytes > kLiveLimit) return nullptr;
+  void* p = zero ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+  if (p) gLive += malloc_usable_size(p);
+  return p;
+}
+
+void* __wrap__ZN5KPlat10MemReallocEPvmmb(void* p, size_t oldBytes, size_t newBytes, bool zeroTail) {
+  size_t had = p ? malloc_usable_size(p) : 0;
+  if (newBytes > kBufferLimit || gLive - had + newBytes > kLiveLimit) return nullptr;
+  void* q = std::realloc(p, newBytes ? newBytes : 1);
+  if (!q) return nullptr;
+  gLive = gLive - had + malloc_usable_size(q);
+  if (zeroTail && newBytes > oldBytes) std::memset(static_cast<char*>(q) + oldBytes, 0, newBytes - oldBytes);
+  return q;
+}
+
+void __wrap__ZN5KPlat7MemFreeEPv(void* p) {
+  if (p) gLive -= malloc_usable_size(p);
+  std::free(p);
+}
+
+}  // extern "C"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
