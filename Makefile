@@ -3,13 +3,15 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
-PACKAGES   := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libedit-dev libpcre2-dev qt6-base-dev xvfb xauth
+PACKAGES   := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libedit-dev libpcre2-dev qt6-base-dev xvfb xauth \
+              nlohmann-json3-dev
 
 PREFIX     ?= /usr/local
 # The host tests (pseudo-terminal, README examples) run under python3; dpkg-dev
 # gives `make package` the dependency scan of the binaries; lintian checks the
-# package (`make lintian`, CI).
-HOST_PACKAGES := python3 dpkg-dev lintian file
+# package (`make lintian`, CI); the language server test drives tarq-lsp with
+# Neovim's own client.
+HOST_PACKAGES := python3 dpkg-dev lintian file neovim
 
 .PHONY: all deps configure build test test-asan run bench clean install package lintian
 
@@ -51,6 +53,7 @@ run: build
 bench: build
 	$(BUILD)/bench/tarq_bench
 	$(BUILD)/bench/tarq_workloads
+	$(BUILD)/bench/tarq_check_bench
 
 # Installs under $(PREFIX) (programs, library, desktop entry, man page, reference).
 install: build

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "KB.h"
+#include "KCheck.h"
 #include "KPlatform.h"
 #include "KQuick.h"
 #include "Repl.h"
@@ -25,11 +26,14 @@ namespace {
 
 const char* const kUsage =
     "usage: tarqsh [-t] [-p] [-v] [-c] [-e TEXT | FILE | -]\n"
+    "       tarqsh --check FILE...\n"
     "       tarqsh --ops | --reference | --help | --version\n"
     "  -e TEXT      run TEXT\n"
     "  FILE         run the script in FILE ('-' reads standard input)\n"
     "  (nothing)    interactive session on a terminal, else read standard input\n"
     "  -t -p -v -c  start with trace, parse, verbose or comments on\n"
+    "  --check      check the shape of each FILE without running it: prints\n"
+    "               file:line:col: error|warning: text; exit 1 on errors\n"
     "  --ops        list the operators\n"
     "  --reference  print the operator reference (Markdown)\n"
     "  --no-direct  run every block through the token loop (for comparing)\n";
@@ -116,6 +120,35 @@ int RunBatch(TarqHost& host, const std::string& bytes, Source source) {
   return Finish(ok ? 0 : 1);
 }
 
+// --check: every file's diagnostics, without running anything. Exit 0 when
+// no file has an error, 1 when one has, 2 when a file cannot be read.
+int CheckFiles(int argc, char** argv, int first) {
+  int status = 0;
+  if (first >= argc) return Usage("--check needs a file");
+  for (int i = first; i < argc; ++i) {
+    std::string name = argv[i];
+    std::string bytes;
+    if (name == "-") {
+      if (!ReadAll(stdin, bytes)) {
+        std::fputs("tarqsh: cannot read standard input\n", stderr);
+        status = 2;
+        continue;
+      }
+    } else if (IsDirectory(name) || !KPlat::ReadFile(name, bytes)) {
+      std::fprintf(stderr, "tarqsh: cannot read %s\n", name.c_str());
+      status = 2;
+      continue;
+    }
+    // A byte-order mark is no part of the text (a run drops it too).
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+    KCheck::Report r = KCheck::Check(bytes);
+    std::string lines = KCheck::Format(name == "-" ? "<stdin>" : name, bytes, r);
+    std::fwrite(lines.data(), 1, lines.size(), stdout);
+    if (r.HasErrors() && status == 0) status = 1;
+  }
+  return Finish(status);
+}
+
 int Main(int argc, char** argv) {
   GuardClosedStdout();
   TarqHost host;
@@ -124,6 +157,7 @@ int Main(int argc, char** argv) {
   std::string file;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    if (a == "--check") return CheckFiles(argc, argv, i + 1);
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       return Finish(0);

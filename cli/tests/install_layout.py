@@ -14,6 +14,12 @@ with tempfile.TemporaryDirectory() as prefix:
                 "share/doc/tarq/changelog.gz"]
     if HAVE_GUI:
         expected.append("bin/tarq")
+    if os.path.isfile(os.path.join(BUILD, "lsp", "tarq-lsp")):
+        expected.append("bin/tarq-lsp")
+    for runtime in ("share/vim/vimfiles", "share/nvim/site"):
+        expected += [runtime + "/" + f for f in ("ftdetect/tarq.vim", "syntax/tarq.vim", "ftplugin/tarq.vim")]
+    expected += ["share/tarq/vscode/package.json", "share/tarq/vscode/syntaxes/tarq.tmLanguage.json",
+                 "share/tarq/vscode/language-configuration.json", "share/tarq/vscode/extension.js"]
     missing = [p for p in expected if not os.path.isfile(os.path.join(prefix, p))]
     if missing:
         sys.exit("not installed: %s" % ", ".join(missing))

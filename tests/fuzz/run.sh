@@ -6,7 +6,9 @@
 # -max_total_time=600). Given file names instead, it re-runs those inputs.
 # TARQ_FUZZ_TARGET=fuzz_image runs the image fuzzer instead (its corpus,
 # seeds and artifacts carry the suffix "-image"); TARQ_FUZZ_TARGET=fuzz_dict
-# the dictionary-file fuzzer (suffix "-dict"). TARQ_FUZZ_DIFF=1 makes the
+# the dictionary-file fuzzer (suffix "-dict"); TARQ_FUZZ_TARGET=fuzz_check the
+# checker (suffix "-check", the parser's seeds; TARQ_FUZZ_CHECK_DIFF=1 also runs
+# each text the checker passes and fails on a shape error). TARQ_FUZZ_DIFF=1 makes the
 # parser fuzzer compare direct runs with the token loop;
 # TARQ_FUZZ_DIFF_LOG=FILE keeps each difference (input and transcripts).
 # The timeout is generous: an endless loop ends by the parser harness's
@@ -21,6 +23,9 @@ sfx=""
 dict="-dict=$build/tarq.dict"
 if [ "$target" = fuzz_image ]; then sfx="-image"; dict=""; fi
 if [ "$target" = fuzz_dict ]; then sfx="-dict"; dict=""; fi
+seeds="$build/seeds$sfx"
+# The checker reads the same texts as the parser: the same seeds.
+if [ "$target" = fuzz_check ]; then sfx="-check"; fi
 mkdir -p "$build/corpus$sfx" "$build/artifacts$sfx" "$build/scratch"
 # Inputs given by name are made absolute before the change of directory.
 if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
@@ -36,7 +41,7 @@ case "${1:-}" in
   -*|"")
     exec "$build/$target" -fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 -detect_leaks=1 \
       -max_total_time=300 -timeout=20 -rss_limit_mb=2048 -malloc_limit_mb=2048 $dict \
-      -artifact_prefix="$build/artifacts$sfx/" -print_final_stats=1 "$@" "$build/corpus$sfx" "$build/seeds$sfx" ;;
+      -artifact_prefix="$build/artifacts$sfx/" -print_final_stats=1 "$@" "$build/corpus$sfx" "$seeds" ;;
   *)
     exec "$build/$target" -detect_leaks=1 -timeout=20 -rss_limit_mb=2048 -malloc_limit_mb=2048 "$@" ;;
 esac

@@ -1,0 +1,2 @@
+" Tarq texts: *.tq
+autocmd BufRead,BufNewFile *.tq setfiletype tarq
