@@ -905,7 +905,23 @@ void KRB::Commit() {
   for (uint32_t n : dirty)
     if (DiskOf(n).slot) WriteNode(n);
   if (headerDirty_) WriteHeader();
-  Flush();
+  if (batch_ == 0) Flush();
+}
+
+KRB::Batch::~Batch() {
+  if (done_) return;
+  --t_.batch_;
+  try {
+    t_.Commit();
+  } catch (...) {
+  }
+}
+
+void KRB::Batch::Done() {
+  if (done_) return;
+  done_ = true;
+  --t_.batch_;
+  t_.Commit();
 }
 
 // The journal is opened (made when missing) at the first commit; making

@@ -167,6 +167,24 @@ class KRB {
   // syncs per change).
   static void SetDurable(bool on);
   static bool Durable();
+  // Makes the changes of its lifetime one unit in the file (one journal,
+  // one round of syncs): for operations made of many stores, removals or
+  // set additions. Done() commits and raises a failure; the destructor
+  // commits whatever Done() did not. Batches nest; only the outermost one
+  // commits. A killed process leaves the file as before the batch or after
+  // it.
+  class Batch {
+   public:
+    explicit Batch(KRB& t) : t_(t) { ++t_.batch_; }
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    void Done();
+
+   private:
+    KRB& t_;
+    bool done_ = false;
+  };
   // Builds a tree from the bytes of a dictionary file without binding it
   // (the checks of Open; for tests and fuzzing).
   static std::unique_ptr<KRB> FromBytes(const std::string& bytes, bool uniqueKeys, bool uniqueAssoc);
@@ -316,6 +334,7 @@ class KRB {
   uint64_t committedEnd_ = 0;
   KPlat::Fd journal_;      // opened at the first commit, kept while bound
   std::string broken_;     // set when a commit failed: changes are refused
+  int batch_ = 0;          // open batches: commits wait for the outermost
   std::unordered_map<uint32_t, FreeSlot> free_;
   std::unordered_map<uint32_t, uint32_t> bySlot_;  // node slot -> node
   std::pair<uint64_t, uint64_t> identity_{0, 0};

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <map>
 #include <random>
@@ -179,6 +180,91 @@ TEST(KRBJournal, KilledChildLeavesEveryReturnedChange) {
     ASSERT_EQ(found, model) << "round " << round << " after " << done << " changes";
   }
   EXPECT_FALSE(KPlat::FileExists(JournalOf(path)));
+}
+
+// A batch is one unit: the file does not change until it is done, and a
+// child killed during a batch leaves all of it or none.
+TEST(KRBJournal, BatchIsOneUnit) {
+  TempDir tmp;
+  std::string path = tmp.File("batch.tqd");
+  std::map<int, std::string> model = Filled(path, 200);
+  {
+    auto t = KRB::Open(path, true, "refused", true, true);
+    const std::string before = ReadAll(path);
+    KRB::Batch outer(*t);
+    {
+      KRB::Batch inner(*t);
+      for (int k = 0; k < 50; ++k) Store(*t, 10000 + k, k);
+      Remove(*t, 0);
+      inner.Done();
+    }
+    EXPECT_EQ(ReadAll(path), before);
+    outer.Done();
+    EXPECT_NE(ReadAll(path), before);
+    EXPECT_EQ(t->Entries(), 249);
+  }
+  model.erase(0);
+  for (int k = 0; k < 50; ++k) model[10000 + k] = ValueText(k);
+  std::map<int, std::string> all = model;
+  for (int k = 0; k < 1000; ++k) all[20000 + k] = ValueText(k);
+  std::mt19937 rng(5);
+  int whole = 0;
+  // Rounds 0 and 1 are not killed before the batch is done: they time it
+  // (round 1 over the free slots round 0 left), and later rounds are killed
+  // at random within 1.5 times that.
+  long batchMicros = 0;
+  for (int round = 0; round < 8; ++round) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(fds[0]);
+      try {
+        auto t = KRB::Open(path, true, "refused", true, true);
+        char c = 'b';
+        if (write(fds[1], &c, 1) != 1) _exit(3);
+        KRB::Batch b(*t);
+        for (int k = 0; k < 1000; ++k) Store(*t, 20000 + k, k);
+        b.Done();
+        c = 'd';
+        if (write(fds[1], &c, 1) != 1) _exit(3);
+        pause();
+      } catch (...) {
+      }
+      _exit(2);
+    }
+    close(fds[1]);
+    char c;
+    ASSERT_EQ(read(fds[0], &c, 1), 1);
+    bool done = false;
+    if (round < 2) {
+      timespec a, b;
+      clock_gettime(CLOCK_MONOTONIC, &a);
+      done = read(fds[0], &c, 1) == 1;
+      clock_gettime(CLOCK_MONOTONIC, &b);
+      batchMicros = (b.tv_sec - a.tv_sec) * 1000000 + (b.tv_nsec - a.tv_nsec) / 1000;
+    } else {
+      usleep(static_cast<useconds_t>(rng() % static_cast<unsigned long>(batchMicros * 3 / 2 + 1)));
+    }
+    kill(child, SIGKILL);
+    done = done || read(fds[0], &c, 1) == 1;
+    close(fds[0]);
+    waitpid(child, nullptr, 0);
+    auto t = KRB::Open(path, true, "refused", true, true);
+    ASSERT_EQ(t->Check(), "");
+    std::map<int, std::string> found = Contents(*t);
+    if (done) {
+      ASSERT_EQ(found, all) << "round " << round;
+    }
+    if (found == all) {
+      ++whole;
+      for (int k = 0; k < 1000; ++k) Remove(*t, 20000 + k);
+    } else {
+      ASSERT_EQ(found, model) << "round " << round;
+    }
+  }
+  EXPECT_GE(whole, 2);  // rounds 0 and 1
 }
 
 // A write that fails half-way (the file size limit) is undone at once:
