@@ -1195,11 +1195,13 @@ std::shared_ptr<KRB> KRB::OpenAt(KPlat::Place&& place, const std::string& sysPat
   return Bind(std::move(fd), &place, sysPath, refusal, uniqueKeys, uniqueAssoc);
 }
 
-// The journal beside a file being bound: its bytes (empty when there is
-// none), and for a writable binding its descriptor in `out`. A journal that
-// cannot be opened for any reason but its absence refuses the binding: it
-// might hold the only way back to a sound file.
-std::string KRB::ReadJournal(KPlat::Place* place, const std::string& sysPath, KPlat::Fd& out) {
+// The journal beside a file of `fileSize` bytes being bound: its header
+// and records (the header alone when the records cannot belong to such a
+// file; empty when there is no journal), and for a writable binding its
+// descriptor in `out`. A journal that cannot be opened for any reason but
+// its absence refuses the binding: it might be the only way back to a
+// sound file.
+std::string KRB::ReadJournal(KPlat::Place* place, const std::string& sysPath, uint64_t fileSize, KPlat::Fd& out) {
   KPlat::Fd fd = place ? KPlat::FdOpenAt(place->dir, place->name + KRBJournal::kSuffix, true, false)
                        : KPlat::FdOpen(sysPath + KRBJournal::kSuffix, false, false);
   if (!fd.Valid()) {
@@ -1208,10 +1210,17 @@ std::string KRB::ReadJournal(KPlat::Place* place, const std::string& sysPath, KP
   }
   int64_t size = KPlat::FdSize(fd);
   if (size < 0) SystemFailure();
-  // Never longer than a header, one record per slot and the file's bytes.
-  if (static_cast<uint64_t>(size) > 2 * kMaxFile) size = 2 * kMaxFile;
-  std::string bytes(static_cast<size_t>(size), '\0');
+  std::string bytes(static_cast<size_t>(std::min<int64_t>(size, KRBJournal::kHeader)), '\0');
   if (!KPlat::FdReadAt(fd, bytes.data(), bytes.size(), 0)) SystemFailure();
+  // The records hold old bytes of distinct slots of the file (at least 24
+  // bytes each, 8 more for the record's own header).
+  if (bytes.size() == KRBJournal::kHeader) {
+    uint64_t body = Get64(bytes.data() + 32);
+    if (body <= 2 * fileSize && body <= static_cast<uint64_t>(size) - KRBJournal::kHeader) {
+      bytes.resize(KRBJournal::kHeader + body);
+      if (!KPlat::FdReadAt(fd, bytes.data() + KRBJournal::kHeader, body, KRBJournal::kHeader)) SystemFailure();
+    }
+  }
   if (place) out = std::move(fd);
   return bytes;
 }
@@ -1241,7 +1250,7 @@ std::shared_ptr<KRB> KRB::Bind(KPlat::Fd fd, KPlat::Place* place, const std::str
   // file is read as the journal restores it (and, when writable, restored
   // once the result has passed the checks).
   KPlat::Fd journal;
-  std::string journalBytes = ReadJournal(place, sysPath, journal);
+  std::string journalBytes = ReadJournal(place, sysPath, bytes.size(), journal);
   KRBJournal::Image j;
   bool hot = KRBJournal::Decode(journalBytes, j) && j.device == id.first && j.inode == id.second &&
              KRBJournal::Apply(j, bytes);

@@ -318,7 +318,8 @@ class KRB {
   // Bound trees.
   static std::shared_ptr<KRB> Bind(KPlat::Fd fd, KPlat::Place* place, const std::string& sysPath,
                                    const std::string& refusal, bool uniqueKeys, bool uniqueAssoc);
-  static std::string ReadJournal(KPlat::Place* place, const std::string& sysPath, KPlat::Fd& out);
+  static std::string ReadJournal(KPlat::Place* place, const std::string& sysPath, uint64_t fileSize,
+                                 KPlat::Fd& out);
   KPlat::Fd fd_;
   KPlat::Place place_;  // where a writable file lies (its directory held open)
   bool writable_ = false;
