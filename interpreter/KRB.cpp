@@ -161,9 +161,6 @@ KRB::~KRB() {
   }
   if (fd_.Valid()) {
     if (writable_) KPlat::FdSync(fd_);
-    // A journal left valid by a failed commit stays for the next binding
-    // to roll back; otherwise it goes (before the lock is released).
-    if (journal_.Valid() && broken_.empty()) KPlat::UnlinkAt(place_.dir, place_.name + KRBJournal::kSuffix);
     auto it = Bindings().find(identity_);
     if (it != Bindings().end() && it->second.expired()) Bindings().erase(it);
   }
@@ -924,18 +921,18 @@ void KRB::Batch::Done() {
   t_.Commit();
 }
 
-// The journal is opened (made when missing) at the first commit; making
-// it durable needs its directory entry synced once.
-bool KRB::OpenJournal() {
-  if (journal_.Valid()) return true;
-  journal_ = KPlat::FdOpenAt(place_.dir, place_.name + KRBJournal::kSuffix, true, true);
-  if (!journal_.Valid()) return false;
+// The journal exists only while a commit applies its slots: it is made,
+// written and made valid, the file is changed, and the journal is removed.
+// Durable, the journal's name is synced before the file is touched and its
+// removal before the commit returns.
+bool KRB::DropJournal() {
+  if (!KPlat::UnlinkAt(place_.dir, place_.name + KRBJournal::kSuffix)) return false;
   return !gDurable || KPlat::FdSyncDir(place_.dir);
 }
 
 // Applies the pending slots as one unit: the old bytes of those that
 // overwrite the file as it was at the last commit go to the journal, the
-// journal is made valid, the file is written, the journal is invalidated.
+// journal is made valid, the file is written, the journal is removed.
 // Slots whose bytes do not change are dropped.
 void KRB::Flush() {
   KRBJournal::Image j;
@@ -955,9 +952,13 @@ void KRB::Flush() {
   }
   if (pending_.empty() && fileEnd_ == committedEnd_) return;
   std::string image = KRBJournal::Encode(j);
-  if (!OpenJournal() || !KPlat::FdWriteAt(journal_, image.data(), image.size(), 0) ||
-      (gDurable && !KPlat::FdSync(journal_)))
-    FailWrite(nullptr);
+  {
+    // Writing never follows a link or goes through a second hard link.
+    KPlat::Fd journal = KPlat::FdOpenAt(place_.dir, place_.name + KRBJournal::kSuffix, true, true);
+    if (!journal.Valid() || !KPlat::FdWriteAt(journal, image.data(), image.size(), 0) ||
+        (gDurable && (!KPlat::FdSync(journal) || !KPlat::FdSyncDir(place_.dir))))
+      FailWrite(nullptr);
+  }
   // Neighbouring slots go out in one write.
   std::string run;
   uint64_t runAt = 0;
@@ -972,17 +973,15 @@ void KRB::Flush() {
     run += it->second;
   }
   if (gDurable && !KPlat::FdSync(fd_)) FailWrite(&j);
-  static const char zeros[sizeof kJournalMagic] = {};
-  if (!KPlat::FdWriteAt(journal_, zeros, sizeof zeros, 0) || (gDurable && !KPlat::FdSync(journal_)))
-    FailWrite(nullptr);
+  if (!DropJournal()) FailWrite(nullptr);
   pending_.clear();
   committedEnd_ = fileEnd_;
 }
 
 // A commit that failed leaves the tree ahead of its file: the tree refuses
-// further changes, and the file is rolled back to the last commit now when
-// possible (the journal, still valid, does it at the next binding
-// otherwise). Raises the system's error.
+// further changes. When the file was being written it is rolled back to
+// the last commit at once if possible; otherwise the journal, whole or
+// torn, is left for the next binding. Raises the system's error.
 void KRB::FailWrite(const KRBJournal::Image* undo) {
   int err = KPlat::LastErrno();
   pending_.clear();
@@ -990,11 +989,7 @@ void KRB::FailWrite(const KRBJournal::Image* undo) {
   if (undo) {
     bool back = true;
     for (const auto& [pos, old] : undo->records) back = back && KPlat::FdWriteAt(fd_, old.data(), old.size(), pos);
-    back = back && TruncateFile(fd_, undo->oldSize) && (!gDurable || KPlat::FdSync(fd_));
-    static const char zeros[sizeof kJournalMagic] = {};
-    if (back && KPlat::FdWriteAt(journal_, zeros, sizeof zeros, 0)) {
-      if (gDurable) KPlat::FdSync(journal_);
-    }
+    if (back && TruncateFile(fd_, undo->oldSize) && (!gDurable || KPlat::FdSync(fd_))) DropJournal();
   }
   errno = err;
   SystemFailure();
@@ -1197,12 +1192,11 @@ std::shared_ptr<KRB> KRB::OpenAt(KPlat::Place&& place, const std::string& sysPat
 
 // The journal beside a file of `fileSize` bytes being bound: its header
 // and records (the header alone when the records cannot belong to such a
-// file; empty when there is no journal), and for a writable binding its
-// descriptor in `out`. A journal that cannot be opened for any reason but
-// its absence refuses the binding: it might be the only way back to a
-// sound file.
-std::string KRB::ReadJournal(KPlat::Place* place, const std::string& sysPath, uint64_t fileSize, KPlat::Fd& out) {
-  KPlat::Fd fd = place ? KPlat::FdOpenAt(place->dir, place->name + KRBJournal::kSuffix, true, false)
+// file; empty when there is no journal). A journal that cannot be opened
+// for any reason but its absence refuses the binding: it might be the only
+// way back to a sound file.
+std::string KRB::ReadJournal(KPlat::Place* place, const std::string& sysPath, uint64_t fileSize) {
+  KPlat::Fd fd = place ? KPlat::FdOpenAt(place->dir, place->name + KRBJournal::kSuffix, false, false)
                        : KPlat::FdOpen(sysPath + KRBJournal::kSuffix, false, false);
   if (!fd.Valid()) {
     if (KPlat::LastErrno() == ENOENT) return std::string();
@@ -1221,7 +1215,6 @@ std::string KRB::ReadJournal(KPlat::Place* place, const std::string& sysPath, ui
       if (!KPlat::FdReadAt(fd, bytes.data() + KRBJournal::kHeader, body, KRBJournal::kHeader)) SystemFailure();
     }
   }
-  if (place) out = std::move(fd);
   return bytes;
 }
 
@@ -1249,8 +1242,7 @@ std::shared_ptr<KRB> KRB::Bind(KPlat::Fd fd, KPlat::Place* place, const std::str
   // A whole journal naming this file means an operation was cut short: the
   // file is read as the journal restores it (and, when writable, restored
   // once the result has passed the checks).
-  KPlat::Fd journal;
-  std::string journalBytes = ReadJournal(place, sysPath, bytes.size(), journal);
+  std::string journalBytes = ReadJournal(place, sysPath, bytes.size());
   KRBJournal::Image j;
   bool hot = KRBJournal::Decode(journalBytes, j) && j.device == id.first && j.inode == id.second &&
              KRBJournal::Apply(j, bytes);
@@ -1265,21 +1257,13 @@ std::shared_ptr<KRB> KRB::Bind(KPlat::Fd fd, KPlat::Place* place, const std::str
   t->identity_ = id;
   if (writable) {
     t->place_ = std::move(*place);
-    t->journal_ = std::move(journal);
     if (hot) {
-      // Until the file is restored the journal must outlive a failure.
-      t->broken_ = "rolling back";
       for (const auto& [pos, old] : j.records)
         if (!KPlat::FdWriteAt(t->fd_, old.data(), old.size(), pos)) SystemFailure();
       if (!TruncateFile(t->fd_, j.oldSize) || (gDurable && !KPlat::FdSync(t->fd_))) SystemFailure();
-      t->broken_.clear();
     }
     // A journal rolled back, torn, or left by another file is spent.
-    static const char zeros[sizeof kJournalMagic] = {};
-    if (t->journal_.Valid() && !journalBytes.empty() &&
-        (!KPlat::FdWriteAt(t->journal_, zeros, std::min(sizeof zeros, journalBytes.size()), 0) ||
-         (gDurable && !KPlat::FdSync(t->journal_))))
-      SystemFailure();
+    if (!journalBytes.empty() && !t->DropJournal()) SystemFailure();
     if (bytes.empty()) t->InitFile();
   }
   t->refusal_ = refusal;

@@ -29,7 +29,7 @@
 // journal beside the file ("<name>-journal", layout in KRBJournal): the old
 // bytes of every slot about to be overwritten and the old file size are
 // written to the journal with a checksum, then the file is changed, then
-// the journal is invalidated. Binding a file whose journal is whole and
+// the journal is removed. Binding a file whose journal is whole and
 // names it rolls the file back first (a read-only binding does so in
 // memory only), so a process killed at any point leaves the file as it was
 // before or after the operation that was running. Durable() adds syncs so
@@ -75,15 +75,16 @@ constexpr uint32_t kSentinelBody = 8;
 }  // namespace KRBLayout
 
 // The rollback journal of a bound file: a 48-byte header (the magic
-// "TqDJrnl1", then six 64-bit little-endian words: the file's device and
+// "TqDJrnl1", then five 64-bit little-endian words: the file's device and
 // inode, its size before the operation, the length of the records, a
 // checksum over the first 40 header bytes and the records), then the
 // records: a 32-bit position, a 32-bit length and that many old bytes of
-// the file. Bytes after the records are ignored (the journal is reused and
-// invalidated by clearing its magic). A journal is applied only when it is
-// whole (checksum), names the file (device and inode), and fits it (the
-// file is at least as long as the old size and every record lies within
-// it); any other journal was never completed, so the file was not touched.
+// the file. Bytes after the records are ignored. The journal exists only
+// while a commit is applied, or after one was cut short. It is applied
+// only when it is whole (checksum), names the file (device and inode) and
+// fits it (the file is at least as long as the old size and every record
+// lies within it); any other journal was never completed, so the file was
+// not touched, and it is removed.
 namespace KRBJournal {
 constexpr char kSuffix[] = "-journal";
 constexpr size_t kHeader = 48;
@@ -161,10 +162,10 @@ class KRB {
   // a change is whole in the file once its operation returns, and the file
   // survives the process being killed at any point, but a power cut or
   // system crash may lose recent changes or leave the file damaged. On: the
-  // journal is synced before the file is overwritten, the file before the
-  // journal is invalidated and the invalidation before the operation
-  // returns, so a change that returned survives a power cut too (three
-  // syncs per change).
+  // journal and its name are synced before the file is overwritten, the
+  // file before the journal is removed and the removal before the
+  // operation returns, so a change that returned survives a power cut too
+  // (four syncs per change).
   static void SetDurable(bool on);
   static bool Durable();
   // Makes the changes of its lifetime one unit in the file (one journal,
@@ -297,7 +298,7 @@ class KRB {
   void Commit();
   void Flush();
   [[noreturn]] void FailWrite(const KRBJournal::Image* undo);
-  bool OpenJournal();
+  bool DropJournal();
   void InitFile();
   void Load(const std::string& bytes);
   friend class KRBCommit;
@@ -318,8 +319,7 @@ class KRB {
   // Bound trees.
   static std::shared_ptr<KRB> Bind(KPlat::Fd fd, KPlat::Place* place, const std::string& sysPath,
                                    const std::string& refusal, bool uniqueKeys, bool uniqueAssoc);
-  static std::string ReadJournal(KPlat::Place* place, const std::string& sysPath, uint64_t fileSize,
-                                 KPlat::Fd& out);
+  static std::string ReadJournal(KPlat::Place* place, const std::string& sysPath, uint64_t fileSize);
   KPlat::Fd fd_;
   KPlat::Place place_;  // where a writable file lies (its directory held open)
   bool writable_ = false;
@@ -333,7 +333,6 @@ class KRB {
   // file's size at the last commit.
   std::map<uint32_t, std::string> pending_;
   uint64_t committedEnd_ = 0;
-  KPlat::Fd journal_;      // opened at the first commit, kept while bound
   std::string broken_;     // set when a commit failed: changes are refused
   int batch_ = 0;          // open batches: commits wait for the outermost
   std::unordered_map<uint32_t, FreeSlot> free_;
