@@ -161,6 +161,9 @@ KRB::~KRB() {
   }
   if (fd_.Valid()) {
     if (writable_) KPlat::FdSync(fd_);
+    // A journal left whole by a failed commit stays for the next binding
+    // to roll back; otherwise it goes (before the lock is released).
+    if (journal_.Valid() && broken_.empty()) DropJournal();
     auto it = Bindings().find(identity_);
     if (it != Bindings().end() && it->second.expired()) Bindings().erase(it);
   }
@@ -921,18 +924,31 @@ void KRB::Batch::Done() {
   t_.Commit();
 }
 
-// The journal exists only while a commit applies its slots: it is made,
-// written and made valid, the file is changed, and the journal is removed.
-// Durable, the journal's name is synced before the file is touched and its
-// removal before the commit returns.
+// The journal is made at the first commit and kept open while the file is
+// bound (a journal made and removed at every commit costs more than the
+// commit itself on some file systems); between commits it is invalid (its
+// magic cleared). Durable, its name is synced when it is made.
+bool KRB::OpenJournal() {
+  if (journal_.Valid()) return true;
+  // Writing never follows a link or goes through a second hard link.
+  journal_ = KPlat::FdOpenAt(place_.dir, place_.name + KRBJournal::kSuffix, true, true);
+  return journal_.Valid() && (!gDurable || KPlat::FdSyncDir(place_.dir));
+}
+
+bool KRB::InvalidateJournal() {
+  static const char zeros[sizeof kJournalMagic] = {};
+  return KPlat::FdWriteAt(journal_, zeros, sizeof zeros, 0) && (!gDurable || KPlat::FdSync(journal_));
+}
+
 bool KRB::DropJournal() {
+  journal_ = KPlat::Fd();
   if (!KPlat::UnlinkAt(place_.dir, place_.name + KRBJournal::kSuffix)) return false;
   return !gDurable || KPlat::FdSyncDir(place_.dir);
 }
 
 // Applies the pending slots as one unit: the old bytes of those that
 // overwrite the file as it was at the last commit go to the journal, the
-// journal is made valid, the file is written, the journal is removed.
+// journal is made valid, the file is written, the journal is invalidated.
 // Slots whose bytes do not change are dropped.
 void KRB::Flush() {
   KRBJournal::Image j;
@@ -952,13 +968,9 @@ void KRB::Flush() {
   }
   if (pending_.empty() && fileEnd_ == committedEnd_) return;
   std::string image = KRBJournal::Encode(j);
-  {
-    // Writing never follows a link or goes through a second hard link.
-    KPlat::Fd journal = KPlat::FdOpenAt(place_.dir, place_.name + KRBJournal::kSuffix, true, true);
-    if (!journal.Valid() || !KPlat::FdWriteAt(journal, image.data(), image.size(), 0) ||
-        (gDurable && (!KPlat::FdSync(journal) || !KPlat::FdSyncDir(place_.dir))))
-      FailWrite(nullptr);
-  }
+  if (!OpenJournal() || !KPlat::FdWriteAt(journal_, image.data(), image.size(), 0) ||
+      (gDurable && !KPlat::FdSync(journal_)))
+    FailWrite(nullptr);
   // Neighbouring slots go out in one write.
   std::string run;
   uint64_t runAt = 0;
@@ -973,7 +985,7 @@ void KRB::Flush() {
     run += it->second;
   }
   if (gDurable && !KPlat::FdSync(fd_)) FailWrite(&j);
-  if (!DropJournal()) FailWrite(nullptr);
+  if (!InvalidateJournal()) FailWrite(nullptr);
   pending_.clear();
   committedEnd_ = fileEnd_;
 }
@@ -981,7 +993,7 @@ void KRB::Flush() {
 // A commit that failed leaves the tree ahead of its file: the tree refuses
 // further changes. When the file was being written it is rolled back to
 // the last commit at once if possible; otherwise the journal, whole or
-// torn, is left for the next binding. Raises the system's error.
+// torn, is left for the next binding to judge. Raises the system's error.
 void KRB::FailWrite(const KRBJournal::Image* undo) {
   int err = KPlat::LastErrno();
   pending_.clear();
@@ -989,7 +1001,7 @@ void KRB::FailWrite(const KRBJournal::Image* undo) {
   if (undo) {
     bool back = true;
     for (const auto& [pos, old] : undo->records) back = back && KPlat::FdWriteAt(fd_, old.data(), old.size(), pos);
-    if (back && TruncateFile(fd_, undo->oldSize) && (!gDurable || KPlat::FdSync(fd_))) DropJournal();
+    if (back && TruncateFile(fd_, undo->oldSize) && (!gDurable || KPlat::FdSync(fd_))) InvalidateJournal();
   }
   errno = err;
   SystemFailure();

@@ -29,11 +29,12 @@
 // journal beside the file ("<name>-journal", layout in KRBJournal): the old
 // bytes of every slot about to be overwritten and the old file size are
 // written to the journal with a checksum, then the file is changed, then
-// the journal is removed. Binding a file whose journal is whole and
-// names it rolls the file back first (a read-only binding does so in
-// memory only), so a process killed at any point leaves the file as it was
-// before or after the operation that was running. Durable() adds syncs so
-// that a power cut does the same (KRB::SetDurable).
+// the journal is invalidated. The journal stays beside the file while it
+// is bound and goes when it is unbound. Binding a file whose journal is
+// whole and names it rolls the file back first (a read-only binding does
+// so in memory only), so a process killed at any point leaves the file as
+// it was before or after the operation that was running. Durable() adds
+// syncs so that a power cut does the same (KRB::SetDurable).
 //
 // Lock. A bound file holds an advisory lock while bound (exclusive for a
 // writable binding, shared for a read-only one); a binding that cannot get
@@ -79,12 +80,12 @@ constexpr uint32_t kSentinelBody = 8;
 // inode, its size before the operation, the length of the records, a
 // checksum over the first 40 header bytes and the records), then the
 // records: a 32-bit position, a 32-bit length and that many old bytes of
-// the file. Bytes after the records are ignored. The journal exists only
-// while a commit is applied, or after one was cut short. It is applied
-// only when it is whole (checksum), names the file (device and inode) and
-// fits it (the file is at least as long as the old size and every record
-// lies within it); any other journal was never completed, so the file was
-// not touched, and it is removed.
+// the file. Bytes after the records are ignored (a journal is reused while
+// its file is bound, and is invalid between commits: its magic cleared).
+// It is applied only when it is whole (checksum), names the file (device
+// and inode) and fits it (the file is at least as long as the old size and
+// every record lies within it); any other journal was never completed, so
+// the file was not touched, and it is removed.
 namespace KRBJournal {
 constexpr char kSuffix[] = "-journal";
 constexpr size_t kHeader = 48;
@@ -162,10 +163,10 @@ class KRB {
   // a change is whole in the file once its operation returns, and the file
   // survives the process being killed at any point, but a power cut or
   // system crash may lose recent changes or leave the file damaged. On: the
-  // journal and its name are synced before the file is overwritten, the
-  // file before the journal is removed and the removal before the
-  // operation returns, so a change that returned survives a power cut too
-  // (four syncs per change).
+  // journal is synced before the file is overwritten, the file before the
+  // journal is invalidated and the invalidation before the operation
+  // returns, so a change that returned survives a power cut too (three
+  // syncs per change).
   static void SetDurable(bool on);
   static bool Durable();
   // Makes the changes of its lifetime one unit in the file (one journal,
@@ -298,6 +299,8 @@ class KRB {
   void Commit();
   void Flush();
   [[noreturn]] void FailWrite(const KRBJournal::Image* undo);
+  bool OpenJournal();
+  bool InvalidateJournal();
   bool DropJournal();
   void InitFile();
   void Load(const std::string& bytes);
@@ -333,6 +336,7 @@ class KRB {
   // file's size at the last commit.
   std::map<uint32_t, std::string> pending_;
   uint64_t committedEnd_ = 0;
+  KPlat::Fd journal_;      // made at the first commit, kept while bound
   std::string broken_;     // set when a commit failed: changes are refused
   int batch_ = 0;          // open batches: commits wait for the outermost
   std::unordered_map<uint32_t, FreeSlot> free_;

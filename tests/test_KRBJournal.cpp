@@ -399,9 +399,11 @@ TEST(KRBJournal, WholeJournalRollsTheFileBack) {
     EXPECT_EQ(Contents(*t), c.model);
     EXPECT_EQ(ReadAll(c.path), c.before);
     EXPECT_FALSE(KPlat::FileExists(JournalOf(c.path)));
-    // Between changes there is no journal, so a listing shows the file alone.
+    // Between changes the journal is kept, invalid.
     Store(*t, 1, 1);
-    EXPECT_FALSE(KPlat::FileExists(JournalOf(c.path)));
+    KRBJournal::Image spent;
+    EXPECT_TRUE(KPlat::FileExists(JournalOf(c.path)));
+    EXPECT_FALSE(KRBJournal::Decode(ReadAll(JournalOf(c.path)), spent));
   }
   EXPECT_FALSE(KPlat::FileExists(JournalOf(c.path)));
   auto t = KRB::Open(c.path, true, "refused", true, true);
