@@ -119,7 +119,24 @@ void WriteSeeds(const char* dir) {
     }
     std::string bytes;
     KPlat::ReadFile(path, bytes);
-    KPlat::WriteFile(std::string(dir) + "/dict-" + std::to_string(n++), bytes);
+    KPlat::WriteFile(std::string(dir) + "/dict-" + std::to_string(n), bytes);
+    // The same file with a journal of each kind; its one record puts back
+    // the header slot as it is, so a whole journal rolls back to a sound file.
+    if (bytes.size() >= 64 && bytes.size() <= 0xFFFF) {
+      std::string material;
+      KB::PutI32(material, static_cast<int32_t>(bytes.size()));
+      KB::PutI32(material, 0);
+      material += static_cast<char>(64);
+      material += bytes.substr(0, 64);
+      for (int mode = 1; mode <= 4; ++mode) {
+        std::string seed(1, static_cast<char>(mode << 5));
+        seed += static_cast<char>(bytes.size() >> 8);
+        seed += static_cast<char>(bytes.size() & 0xFF);
+        KPlat::WriteFile(std::string(dir) + "/journal" + std::to_string(mode) + "-" + std::to_string(n),
+                         seed + bytes + material);
+      }
+    }
+    ++n;
   }
   std::printf("dictionary seeds: %d\n", n);
 }
