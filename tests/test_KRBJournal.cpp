@@ -128,13 +128,13 @@ void Apply(std::map<int, std::string>& model, const Report& r) {
 
 // ------------------------------------------------------------ killed processes
 
-// A child changing a file of a few thousand entries is killed at a random
+// A child changing a file of several hundred entries is killed at a random
 // point, 50 times: the file always opens sound and holds every change the
 // child saw return (the one under way may or may not have happened).
 TEST(KRBJournal, KilledChildLeavesEveryReturnedChange) {
   TempDir tmp;
   std::string path = tmp.File("crash.tqd");
-  std::map<int, std::string> model = Filled(path, 1500);
+  std::map<int, std::string> model = Filled(path, 600);
   std::mt19937 rng(2026);
   for (int round = 0; round < 50; ++round) {
     int fds[2];
@@ -146,7 +146,7 @@ TEST(KRBJournal, KilledChildLeavesEveryReturnedChange) {
       ChildWork(path, fds[1], 7 + static_cast<unsigned>(round));
     }
     close(fds[1]);
-    int wanted = static_cast<int>(rng() % 200), done = 0;
+    int wanted = static_cast<int>(rng() % 150), done = 0;
     std::vector<Report> reports;
     Report r;
     while (done < wanted && read(fds[0], &r, sizeof r) == sizeof r) {
