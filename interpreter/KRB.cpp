@@ -3,6 +3,10 @@
 // check, and its binding to a dictionary file (layout in KRB.h).
 #include "KRB.h"
 
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -37,7 +41,108 @@ std::map<std::pair<uint64_t, uint64_t>, std::weak_ptr<KRB>>& Bindings() {
 
 // The largest file position the 32-bit slot links can address.
 constexpr uint64_t kMaxFile = 0x7FFFFFF0u;
+
+// The highest number a set gives a key: the next one is Nil.
+constexpr int32_t kLastNumber = KT::iNil - 1;
+
+bool gDurable = false;
+
+// Advisory lock on the whole open file, without waiting (flock: held by the
+// open file description, so forked children and other processes conflict,
+// and released when the descriptor closes). False with errno
+// (EWOULDBLOCK when another holder conflicts).
+bool LockFile(const KPlat::Fd& fd, bool exclusive) {
+  for (;;) {
+    if (::flock(fd.Get(), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+// Sets the open file's length.
+bool TruncateFile(const KPlat::Fd& fd, uint64_t size) {
+  for (;;) {
+    if (::ftruncate(fd.Get(), static_cast<off_t>(size)) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+constexpr char kJournalMagic[8] = {'T', 'q', 'D', 'J', 'r', 'n', 'l', '1'};
+
+void Put64(std::string& s, uint64_t v) {
+  for (int i = 0; i < 8; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+uint64_t Get64(const char* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+
+// FNV-1a, 64 bits: catches a journal torn by a killed write.
+uint64_t Checksum(const char* p, size_t n, uint64_t h = 0xCBF29CE484222325ull) {
+  for (size_t i = 0; i < n; ++i) {
+    h ^= static_cast<unsigned char>(p[i]);
+    h *= 0x100000001B3ull;
+  }
+  return h;
+}
 }  // namespace
+
+// ------------------------------------------------------------ journal
+
+std::string KRBJournal::Encode(const Image& j) {
+  std::string out(kJournalMagic, sizeof kJournalMagic);
+  Put64(out, j.device);
+  Put64(out, j.inode);
+  Put64(out, j.oldSize);
+  uint64_t body = 0;
+  for (const auto& r : j.records) body += 8 + r.second.size();
+  Put64(out, body);
+  out.reserve(kHeader + body);
+  std::string records;
+  records.reserve(body);
+  for (const auto& [pos, bytes] : j.records) {
+    PutWord(records, pos);
+    PutWord(records, static_cast<uint32_t>(bytes.size()));
+    records += bytes;
+  }
+  uint64_t sum = Checksum(out.data(), out.size());
+  Put64(out, Checksum(records.data(), records.size(), sum));
+  out += records;
+  return out;
+}
+
+bool KRBJournal::Decode(const std::string& bytes, Image& out) {
+  out = Image();
+  if (bytes.size() < kHeader || std::memcmp(bytes.data(), kJournalMagic, sizeof kJournalMagic) != 0) return false;
+  const char* p = bytes.data();
+  uint64_t body = Get64(p + 32);
+  if (body > bytes.size() - kHeader) return false;
+  if (Checksum(p + kHeader, body, Checksum(p, 40)) != Get64(p + 40)) return false;
+  out.device = Get64(p + 8);
+  out.inode = Get64(p + 16);
+  out.oldSize = Get64(p + 24);
+  for (uint64_t at = 0; at < body;) {
+    if (body - at < 8) return false;
+    uint32_t pos = Word(p + kHeader + at), len = Word(p + kHeader + at + 4);
+    at += 8;
+    if (len > body - at) return false;
+    out.records.emplace_back(pos, std::string(p + kHeader + at, len));
+    at += len;
+  }
+  return true;
+}
+
+bool KRBJournal::Apply(const Image& j, std::string& bytes) {
+  if (bytes.size() < j.oldSize) return false;
+  for (const auto& [pos, old] : j.records)
+    if (pos > j.oldSize || old.size() > j.oldSize - pos) return false;
+  bytes.resize(static_cast<size_t>(j.oldSize));
+  for (const auto& [pos, old] : j.records) bytes.replace(pos, old.size(), old);
+  return true;
+}
+
+void KRB::SetDurable(bool on) { gDurable = on; }
+bool KRB::Durable() { return gDurable; }
 
 // ------------------------------------------------------------ life
 
@@ -56,6 +161,9 @@ KRB::~KRB() {
   }
   if (fd_.Valid()) {
     if (writable_) KPlat::FdSync(fd_);
+    // A journal left whole by a failed commit stays for the next binding
+    // to roll back; otherwise it goes (before the lock is released).
+    if (journal_.Valid() && broken_.empty()) DropJournal();
     auto it = Bindings().find(identity_);
     if (it != Bindings().end() && it->second.expired()) Bindings().erase(it);
   }
@@ -426,6 +534,7 @@ bool KRB::SetAdd(const Item& key) {
   Probe p{key, Item(), false, false};
   uint32_t u = Bound(p, false, true);
   if (u && Cmp(p, u, false) == 0) return false;
+  if (counter_ >= kLastNumber) KTHROW(KT::eValue, "Set numbers exhausted");
   KRBCommit commit(*this);
   Item number = IntItem(counter_ + 1);
   InsertOrdered(key, number, false);
@@ -680,6 +789,7 @@ std::string KRB::Check() const {
 
 void KRB::RequireWritable() const {
   if (Bound() && !writable_) KTHROW(KT::eValue, refusal_);
+  if (!broken_.empty()) KTHROW(KT::eSystem, broken_);
 }
 
 // First fit along the free list from the sentinel: forward for ordinary
@@ -732,7 +842,7 @@ void KRB::WriteSlot(uint32_t pos, uint32_t tag, uint32_t cap, const std::string&
   PutWord(s, cap);
   s += body;
   s.resize(kSlotHeader + cap, '\0');
-  if (!KPlat::FdWriteAt(fd_, s.data(), s.size(), pos)) SystemFailure();
+  pending_[pos] = std::move(s);
 }
 
 void KRB::WriteFree(uint32_t pos) {
@@ -791,10 +901,110 @@ void KRB::Commit() {
   std::vector<uint32_t> dirty;
   dirty.swap(dirty_);
   for (uint32_t n : dirty) D(n).dirty = false;
-  if (!Bound()) return;
+  if (!Bound() || !broken_.empty()) return;
   for (uint32_t n : dirty)
     if (DiskOf(n).slot) WriteNode(n);
   if (headerDirty_) WriteHeader();
+  if (batch_ == 0) Flush();
+}
+
+KRB::Batch::~Batch() {
+  if (done_) return;
+  --t_.batch_;
+  try {
+    t_.Commit();
+  } catch (...) {
+  }
+}
+
+void KRB::Batch::Done() {
+  if (done_) return;
+  done_ = true;
+  --t_.batch_;
+  t_.Commit();
+}
+
+// The journal is made at the first commit and kept open while the file is
+// bound (a journal made and removed at every commit costs more than the
+// commit itself on some file systems); between commits it is invalid (its
+// magic cleared). Durable, its name is synced when it is made.
+bool KRB::OpenJournal() {
+  if (journal_.Valid()) return true;
+  // Writing never follows a link or goes through a second hard link.
+  journal_ = KPlat::FdOpenAt(place_.dir, place_.name + KRBJournal::kSuffix, true, true);
+  return journal_.Valid() && (!gDurable || KPlat::FdSyncDir(place_.dir));
+}
+
+bool KRB::InvalidateJournal() {
+  static const char zeros[sizeof kJournalMagic] = {};
+  return KPlat::FdWriteAt(journal_, zeros, sizeof zeros, 0) && (!gDurable || KPlat::FdSync(journal_));
+}
+
+bool KRB::DropJournal() {
+  journal_ = KPlat::Fd();
+  if (!KPlat::UnlinkAt(place_.dir, place_.name + KRBJournal::kSuffix)) return false;
+  return !gDurable || KPlat::FdSyncDir(place_.dir);
+}
+
+// Applies the pending slots as one unit: the old bytes of those that
+// overwrite the file as it was at the last commit go to the journal, the
+// journal is made valid, the file is written, the journal is invalidated.
+// Slots whose bytes do not change are dropped.
+void KRB::Flush() {
+  KRBJournal::Image j;
+  j.device = identity_.first;
+  j.inode = identity_.second;
+  j.oldSize = committedEnd_;
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (it->first >= committedEnd_) break;
+    std::string old(it->second.size(), '\0');
+    if (!KPlat::FdReadAt(fd_, old.data(), old.size(), it->first)) FailWrite(nullptr);
+    if (old == it->second) {
+      it = pending_.erase(it);
+      continue;
+    }
+    j.records.emplace_back(it->first, std::move(old));
+    ++it;
+  }
+  if (pending_.empty() && fileEnd_ == committedEnd_) return;
+  std::string image = KRBJournal::Encode(j);
+  if (!OpenJournal() || !KPlat::FdWriteAt(journal_, image.data(), image.size(), 0) ||
+      (gDurable && !KPlat::FdSync(journal_)))
+    FailWrite(nullptr);
+  // Neighbouring slots go out in one write.
+  std::string run;
+  uint64_t runAt = 0;
+  for (auto it = pending_.begin();; ++it) {
+    bool end = it == pending_.end();
+    if (!run.empty() && (end || it->first != runAt + run.size())) {
+      if (!KPlat::FdWriteAt(fd_, run.data(), run.size(), static_cast<int64_t>(runAt))) FailWrite(&j);
+      run.clear();
+    }
+    if (end) break;
+    if (run.empty()) runAt = it->first;
+    run += it->second;
+  }
+  if (gDurable && !KPlat::FdSync(fd_)) FailWrite(&j);
+  if (!InvalidateJournal()) FailWrite(nullptr);
+  pending_.clear();
+  committedEnd_ = fileEnd_;
+}
+
+// A commit that failed leaves the tree ahead of its file: the tree refuses
+// further changes. When the file was being written it is rolled back to
+// the last commit at once if possible; otherwise the journal, whole or
+// torn, is left for the next binding to judge. Raises the system's error.
+void KRB::FailWrite(const KRBJournal::Image* undo) {
+  int err = KPlat::LastErrno();
+  pending_.clear();
+  broken_ = "Dictionary file not written: bind it again";
+  if (undo) {
+    bool back = true;
+    for (const auto& [pos, old] : undo->records) back = back && KPlat::FdWriteAt(fd_, old.data(), old.size(), pos);
+    if (back && TruncateFile(fd_, undo->oldSize) && (!gDurable || KPlat::FdSync(fd_))) InvalidateJournal();
+  }
+  errno = err;
+  SystemFailure();
 }
 
 void KRB::InitFile() {
@@ -842,6 +1052,7 @@ void KRB::Load(const std::string& bytes) {
   auto body = [&](uint32_t pos) { return base + pos + kSlotHeader; };
   const uint32_t headSlot = Word(body(0)), sentinel = Word(body(0) + 4);
   counter_ = static_cast<int32_t>(Word(body(0) + 8));
+  if (counter_ < 0 || counter_ > kLastNumber) Damaged("set counter");
 
   // Free list: a cycle through the sentinel, links agreeing both ways.
   auto sIt = slots.find(sentinel);
@@ -957,7 +1168,10 @@ void KRB::Load(const std::string& bytes) {
     if ((nodes_[n].flags & fInt) && nodes_[n].link[lLX]) SetLX(n, nodes_[n].link[lLX]);
   std::string why = Check();
   if (!why.empty()) Damaged(why.c_str());
-  fileEnd_ = size;
+  // Every number a set gave is within its counter.
+  for (uint32_t n = First(); n; n = Next(n))
+    if ((nodes_[n].flags & fRev) && nodes_[n].keyIsInt && nodes_[n].keyInt > counter_) Damaged("set counter");
+  fileEnd_ = committedEnd_ = size;
 }
 
 std::unique_ptr<KRB> KRB::FromBytes(const std::string& bytes, bool uniqueKeys, bool uniqueAssoc) {
@@ -988,6 +1202,34 @@ std::shared_ptr<KRB> KRB::OpenAt(KPlat::Place&& place, const std::string& sysPat
   return Bind(std::move(fd), &place, sysPath, refusal, uniqueKeys, uniqueAssoc);
 }
 
+// The journal beside a file of `fileSize` bytes being bound: its header
+// and records (the header alone when the records cannot belong to such a
+// file; empty when there is no journal). A journal that cannot be opened
+// for any reason but its absence refuses the binding: it might be the only
+// way back to a sound file.
+std::string KRB::ReadJournal(KPlat::Place* place, const std::string& sysPath, uint64_t fileSize) {
+  KPlat::Fd fd = place ? KPlat::FdOpenAt(place->dir, place->name + KRBJournal::kSuffix, false, false)
+                       : KPlat::FdOpen(sysPath + KRBJournal::kSuffix, false, false);
+  if (!fd.Valid()) {
+    if (KPlat::LastErrno() == ENOENT) return std::string();
+    SystemFailure();
+  }
+  int64_t size = KPlat::FdSize(fd);
+  if (size < 0) SystemFailure();
+  std::string bytes(static_cast<size_t>(std::min<int64_t>(size, KRBJournal::kHeader)), '\0');
+  if (!KPlat::FdReadAt(fd, bytes.data(), bytes.size(), 0)) SystemFailure();
+  // The records hold old bytes of distinct slots of the file (at least 24
+  // bytes each, 8 more for the record's own header).
+  if (bytes.size() == KRBJournal::kHeader) {
+    uint64_t body = Get64(bytes.data() + 32);
+    if (body <= 2 * fileSize && body <= static_cast<uint64_t>(size) - KRBJournal::kHeader) {
+      bytes.resize(KRBJournal::kHeader + body);
+      if (!KPlat::FdReadAt(fd, bytes.data() + KRBJournal::kHeader, body, KRBJournal::kHeader)) SystemFailure();
+    }
+  }
+  return bytes;
+}
+
 std::shared_ptr<KRB> KRB::Bind(KPlat::Fd fd, KPlat::Place* place, const std::string& sysPath,
                                const std::string& refusal, bool uniqueKeys, bool uniqueAssoc) {
   bool writable = place != nullptr;
@@ -1000,27 +1242,45 @@ std::shared_ptr<KRB> KRB::Bind(KPlat::Fd fd, KPlat::Place* place, const std::str
   auto found = Bindings().find(id);
   if (found != Bindings().end())
     if (std::shared_ptr<KRB> shared = found->second.lock()) return shared;
+  if (!LockFile(fd, writable)) {
+    if (errno == EWOULDBLOCK) KTHROW(KT::eSystem, "Dictionary file in use by another process");
+    SystemFailure();
+  }
   int64_t size = KPlat::FdSize(fd);
   if (size < 0) SystemFailure();
   if (static_cast<uint64_t>(size) > kMaxFile) KTHROW(KT::eSystem, "Not a dictionary file");
+  std::string bytes(static_cast<size_t>(size), '\0');
+  if (!KPlat::FdReadAt(fd, bytes.data(), bytes.size(), 0)) SystemFailure();
+  // A whole journal naming this file means an operation was cut short: the
+  // file is read as the journal restores it (and, when writable, restored
+  // once the result has passed the checks).
+  std::string journalBytes = ReadJournal(place, sysPath, bytes.size());
+  KRBJournal::Image j;
+  bool hot = KRBJournal::Decode(journalBytes, j) && j.device == id.first && j.inode == id.second &&
+             KRBJournal::Apply(j, bytes);
   auto t = std::make_shared<KRB>(uniqueKeys, uniqueAssoc);
-  if (size == 0) {
+  if (bytes.empty()) {
     if (!writable) KTHROW(KT::eValue, refusal);
-    t->fd_ = std::move(fd);
-    t->writable_ = true;
-    t->InitFile();
   } else {
-    std::string bytes(static_cast<size_t>(size), '\0');
-    if (!KPlat::FdReadAt(fd, bytes.data(), bytes.size(), 0)) SystemFailure();
     t->Load(bytes);
-    t->fd_ = std::move(fd);
-    t->writable_ = writable;
   }
-  if (place) t->place_ = std::move(*place);
+  t->fd_ = std::move(fd);
+  t->writable_ = writable;
+  t->identity_ = id;
+  if (writable) {
+    t->place_ = std::move(*place);
+    if (hot) {
+      for (const auto& [pos, old] : j.records)
+        if (!KPlat::FdWriteAt(t->fd_, old.data(), old.size(), pos)) SystemFailure();
+      if (!TruncateFile(t->fd_, j.oldSize) || (gDurable && !KPlat::FdSync(t->fd_))) SystemFailure();
+    }
+    // A journal rolled back, torn, or left by another file is spent.
+    if (!journalBytes.empty() && !t->DropJournal()) SystemFailure();
+    if (bytes.empty()) t->InitFile();
+  }
   t->refusal_ = refusal;
   // Absolute, so that the bound file stays named when the working directory changes.
   t->path_ = KPlat::NormalPath(sysPath);
-  t->identity_ = id;
   Bindings()[id] = t;
   return t;
 }

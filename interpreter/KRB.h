@@ -23,12 +23,26 @@
 // File. A bound tree mirrors its file: every node also records its node
 // slot, every entry the data slots of its key and value image. The file is
 // read and checked whole when it is opened; after that every change is
-// written through. Each public changing operation ends with Commit: the
-// changed node slots, and the header when the set counter moved, are
-// written, then the file is synced. Data and free slots are written when
-// they are made. The layout is below (KRBLayout).
+// written through. A public changing operation collects the slots it
+// writes (nodes, data, free-list links, the header with the set counter)
+// and ends with Commit, which applies them as one unit through a rollback
+// journal beside the file ("<name>-journal", layout in KRBJournal): the old
+// bytes of every slot about to be overwritten and the old file size are
+// written to the journal with a checksum, then the file is changed, then
+// the journal is invalidated. The journal stays beside the file while it
+// is bound and goes when it is unbound. Binding a file whose journal is
+// whole and names it rolls the file back first (a read-only binding does
+// so in memory only), so a process killed at any point leaves the file as
+// it was before or after the operation that was running. Durable() adds
+// syncs so that a power cut does the same (KRB::SetDurable).
+//
+// Lock. A bound file holds an advisory lock while bound (exclusive for a
+// writable binding, shared for a read-only one); a binding that cannot get
+// it at once is refused, so two processes never change one file unaware
+// of each other. Within a process the same file gives the same tree.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -60,6 +74,32 @@ constexpr uint32_t kHeaderBody = 408;
 constexpr uint32_t kNodeBody = 28;
 constexpr uint32_t kSentinelBody = 8;
 }  // namespace KRBLayout
+
+// The rollback journal of a bound file: a 48-byte header (the magic
+// "TqDJrnl1", then five 64-bit little-endian words: the file's device and
+// inode, its size before the operation, the length of the records, a
+// checksum over the first 40 header bytes and the records), then the
+// records: a 32-bit position, a 32-bit length and that many old bytes of
+// the file. Bytes after the records are ignored (a journal is reused while
+// its file is bound, and is invalid between commits: its magic cleared).
+// It is applied only when it is whole (checksum), names the file (device
+// and inode) and fits it (the file is at least as long as the old size and
+// every record lies within it); any other journal was never completed, so
+// the file was not touched, and it is removed.
+namespace KRBJournal {
+constexpr char kSuffix[] = "-journal";
+constexpr size_t kHeader = 48;
+struct Image {
+  uint64_t device = 0, inode = 0, oldSize = 0;
+  std::vector<std::pair<uint32_t, std::string>> records;  // position, old bytes
+};
+std::string Encode(const Image& j);
+// False unless bytes begin with a whole journal whose checksum agrees.
+bool Decode(const std::string& bytes, Image& out);
+// Rolls file bytes back by a decoded journal; false (bytes unchanged)
+// when the journal does not fit them.
+bool Apply(const Image& j, std::string& bytes);
+}  // namespace KRBJournal
 
 class KRB {
  public:
@@ -111,6 +151,7 @@ class KRB {
   // and checked, and refused with a KError when it is not a sound
   // dictionary file (nothing is written then). `writable` false (outside
   // the write fence) opens for reading only; changes then raise `refusal`.
+  // A file another process holds bound (see Lock above) is refused.
   static std::shared_ptr<KRB> Open(const std::string& sysPath, bool writable, const std::string& refusal,
                                    bool uniqueKeys, bool uniqueAssoc);
   // Binds for writing at a place the caller located (and the fence
@@ -118,6 +159,34 @@ class KRB {
   // the tree keeps for the files it writes beside it.
   static std::shared_ptr<KRB> OpenAt(KPlat::Place&& place, const std::string& sysPath,
                                      const std::string& refusal, bool uniqueKeys, bool uniqueAssoc);
+  // The sync policy of every bound tree in the process. Off (the default):
+  // a change is whole in the file once its operation returns, and the file
+  // survives the process being killed at any point, but a power cut or
+  // system crash may lose recent changes or leave the file damaged. On: the
+  // journal is synced before the file is overwritten, the file before the
+  // journal is invalidated and the invalidation before the operation
+  // returns, so a change that returned survives a power cut too (three
+  // syncs per change).
+  static void SetDurable(bool on);
+  static bool Durable();
+  // Makes the changes of its lifetime one unit in the file (one journal,
+  // one round of syncs): for operations made of many stores, removals or
+  // set additions. Done() commits and raises a failure; the destructor
+  // commits whatever Done() did not. Batches nest; only the outermost one
+  // commits. A killed process leaves the file as before the batch or after
+  // it.
+  class Batch {
+   public:
+    explicit Batch(KRB& t) : t_(t) { ++t_.batch_; }
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    void Done();
+
+   private:
+    KRB& t_;
+    bool done_ = false;
+  };
   // Builds a tree from the bytes of a dictionary file without binding it
   // (the checks of Open; for tests and fuzzing).
   static std::unique_ptr<KRB> FromBytes(const std::string& bytes, bool uniqueKeys, bool uniqueAssoc);
@@ -143,7 +212,8 @@ class KRB {
   // Room for `entries` more entries without moving the nodes again.
   void Reserve(int entries) { nodes_.reserve(nodes_.size() + 2 * static_cast<size_t>(entries)); }
   // Set semantics: adds a key not yet present with the next counter value
-  // and the reverse entry (number, key). False when already present.
+  // and the reverse entry (number, key). False when already present; a
+  // KError when every number below Nil has been given.
   bool SetAdd(KB* key) { return SetAdd(ItemOf(key)); }
   bool SetAdd(const Item& key);
   // Copies a set's entries with the numbers they carry, and its counter,
@@ -227,6 +297,11 @@ class KRB {
   void WriteNode(uint32_t n);
   void WriteHeader();
   void Commit();
+  void Flush();
+  [[noreturn]] void FailWrite(const KRBJournal::Image* undo);
+  bool OpenJournal();
+  bool InvalidateJournal();
+  bool DropJournal();
   void InitFile();
   void Load(const std::string& bytes);
   friend class KRBCommit;
@@ -247,6 +322,7 @@ class KRB {
   // Bound trees.
   static std::shared_ptr<KRB> Bind(KPlat::Fd fd, KPlat::Place* place, const std::string& sysPath,
                                    const std::string& refusal, bool uniqueKeys, bool uniqueAssoc);
+  static std::string ReadJournal(KPlat::Place* place, const std::string& sysPath, uint64_t fileSize);
   KPlat::Fd fd_;
   KPlat::Place place_;  // where a writable file lies (its directory held open)
   bool writable_ = false;
@@ -256,6 +332,13 @@ class KRB {
   uint64_t fileEnd_ = 0;
   uint32_t sentinel_ = 0;
   bool headerDirty_ = false;
+  // Slots written since the last commit (whole slots by position), and the
+  // file's size at the last commit.
+  std::map<uint32_t, std::string> pending_;
+  uint64_t committedEnd_ = 0;
+  KPlat::Fd journal_;      // made at the first commit, kept while bound
+  std::string broken_;     // set when a commit failed: changes are refused
+  int batch_ = 0;          // open batches: commits wait for the outermost
   std::unordered_map<uint32_t, FreeSlot> free_;
   std::unordered_map<uint32_t, uint32_t> bySlot_;  // node slot -> node
   std::pair<uint64_t, uint64_t> identity_{0, 0};
