@@ -8,6 +8,7 @@
 #include "KNS.h"
 #include "KOps.h"
 #include "KParser.h"
+#include "KRB.h"
 #include "KRS.h"
 #include "KPlatform.h"
 #include "KSeq.h"
@@ -177,6 +178,12 @@ bool TarqHost::RunText(const std::string& text) {
     PrintLine(stderr, "Unknown Error");
   }
   return false;
+}
+
+bool TarqHost::SetDictSync(const std::string& mode) {
+  if (mode != "full" && mode != "none") return false;
+  KRB::SetDurable(mode == "full");
+  return true;
 }
 
 std::string TarqHost::NamespaceText() { return root_->AsString(verbose); }

@@ -53,6 +53,9 @@ class TarqHost {
   static std::string ToTerminal(const std::string& s);      // CP-1252 -> UTF-8, LF ends
   // Writes one line and flushes it, so a pipe sees output as it is printed.
   static void PrintLine(std::FILE* f, const std::string& cp1252Line);
+  // The sync policy of file-bound dictionaries by name: "full" (every change
+  // synced before its statement returns) or "none"; false for another name.
+  static bool SetDictSync(const std::string& mode);
   // One line written in pieces, converted as ToTerminal converts a whole
   // line, so a long text form is never copied whole.
   class LineWriter {

@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -36,7 +37,12 @@ const char* const kUsage =
     "               file:line:col: error|warning: text; exit 1 on errors\n"
     "  --ops        list the operators\n"
     "  --reference  print the operator reference (Markdown)\n"
-    "  --no-direct  run every block through the token loop (for comparing)\n";
+    "  --no-direct  run every block through the token loop (for comparing)\n"
+    "  --sync-dicts full|none\n"
+    "               full: every change to a dictionary file reaches the disk\n"
+    "               before the statement returns (survives a power cut);\n"
+    "               none (default, or TARQ_DICT_SYNC): survives the process\n"
+    "               being killed, not a power cut\n";
 
 int Usage(const char* problem) {
   if (problem) std::fprintf(stderr, "tarqsh: %s\n", problem);
@@ -151,6 +157,8 @@ int CheckFiles(int argc, char** argv, int first) {
 
 int Main(int argc, char** argv) {
   GuardClosedStdout();
+  if (const char* sync = std::getenv("TARQ_DICT_SYNC"); sync && !TarqHost::SetDictSync(sync))
+    std::fputs("tarqsh: TARQ_DICT_SYNC takes full or none; none is used\n", stderr);
   TarqHost host;
   std::string text;
   bool haveText = false, haveFile = false, wantOps = false, wantReference = false;
@@ -178,6 +186,9 @@ int Main(int argc, char** argv) {
       host.comments = true;
     } else if (a == "--no-direct") {
       KQuick::enabled = false;
+    } else if (a == "--sync-dicts") {
+      if (i + 1 >= argc || !TarqHost::SetDictSync(argv[i + 1])) return Usage("--sync-dicts takes full or none");
+      ++i;
     } else if (a == "-e") {
       if (i + 1 >= argc) return Usage("-e needs a text");
       if (haveText || haveFile) return Usage("only one script may be given");

@@ -334,10 +334,18 @@ void KDict::StorePair(KB* key, KB* value) {
     Tree().Store(key, value);
 }
 
-// Keys and values pair element by element; one key takes the whole value.
-// The elided index takes a sequence of [key, value] pairs.
+// The stores of one assignment are one unit in a bound file (one journal,
+// one round of syncs); those made before an error stay, as in memory.
 void KDict::IdxAssign(KB* value, KB* index) {
   KA keep(this);
+  KRB::Batch batch(Tree());
+  Assign(value, index);
+  batch.Done();
+}
+
+// Keys and values pair element by element; one key takes the whole value.
+// The elided index takes a sequence of [key, value] pairs.
+void KDict::Assign(KB* value, KB* index) {
   if (index->typen() == KT::tNV) {
     if (value->typen() != KT::tSeq && value->typen() != KT::tSeqEa)
       KTHROW(KT::eValue, "value must be seq of pairs");
@@ -388,5 +396,7 @@ void KDict::Without(KB* index) {
   KA keysHold;
   KSeq* keys = NewSeq(keysHold);
   KeysOf(index, keys, KT::eNotImpl, "Type");
+  KRB::Batch batch(Tree());
   for (int i = 0; i < keys->Count(); ++i) Tree().Remove((*keys)[i]);
+  batch.Done();
 }

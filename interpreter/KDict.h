@@ -56,6 +56,7 @@ class KDict : public KB {
   KDict(KT::KTO type, const std::string* path);
 
  private:
+  void Assign(KB* value, KB* index);  // IdxAssign's work, inside one batch
   bool IsSet() const { return typen() == KT::tSet; }
   void StorePair(KB* key, KB* value);
   KB* TreeListing();

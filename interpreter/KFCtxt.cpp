@@ -10,6 +10,7 @@
 #include "KFile.h"
 #include "KNum.h"
 #include "KPlatform.h"
+#include "KRB.h"
 #include "KSeq.h"
 #include "KString.h"
 #include "Kerror.h"
@@ -466,7 +467,7 @@ KSeq* KFCtxt::ListSys(const std::string& sysDir, const std::string& pattern, boo
   KPlat::ListDir(sysDir, entries);
   for (const KPlat::DirEntry& e : entries) {
     KB::Breathe();
-    if (!KPlat::NameMatches(pattern, e.name)) continue;
+    if (!KPlat::NameMatches(pattern, e.name) || KRB::IsOwnJournal(e.dev, e.ino)) continue;
     if (e.isDir && dirs) {
       Owned<KFCtxt> sub(Sub(e.name, true));
       // A linked directory is not entered: links may form loops.

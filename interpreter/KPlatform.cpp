@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -698,6 +699,7 @@ bool ListDir(const std::string& sysPath, std::vector<DirEntry>& out) {
     struct stat st;
     std::string full = base + name;
     if (lstat(full.c_str(), &st) == 0) {
+      d.dev = st.st_dev, d.ino = st.st_ino;
       d.isLink = S_ISLNK(st.st_mode);
       d.isDir = S_ISDIR(st.st_mode) || (d.isLink && stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
     }
@@ -799,6 +801,20 @@ bool FdWriteAt(const Fd& fd, const void* buf, size_t n, int64_t offset) {
 }
 
 bool FdSync(const Fd& fd) { return ::fdatasync(fd.Get()) == 0; }
+
+bool FdTruncate(const Fd& fd, uint64_t size) {
+  for (;;) {
+    if (::ftruncate(fd.Get(), static_cast<off_t>(size)) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+bool FdLock(const Fd& fd, bool exclusive) {
+  for (;;) {
+    if (::flock(fd.Get(), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
 
 bool FdIdentity(const Fd& fd, uint64_t& device, uint64_t& inode) {
   struct stat st;
@@ -1188,6 +1204,7 @@ bool ListDirFd(const Fd& dir, std::vector<DirEntry>& out) {
     entry.name = name;
     struct stat st;
     if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      entry.dev = st.st_dev, entry.ino = st.st_ino;
       entry.isLink = S_ISLNK(st.st_mode);
       entry.isDir = S_ISDIR(st.st_mode) ||
                     (entry.isLink && fstatat(fd, name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode));

@@ -110,6 +110,7 @@ struct DirEntry {
   std::string name;  // as the system holds it
   bool isDir = false;   // a directory (a link to one counts, see isLink)
   bool isLink = false;
+  uint64_t dev = 0, ino = 0;  // of the entry itself (a link is not followed)
 };
 bool ListDir(const std::string& sysPath, std::vector<DirEntry>& out);
 // Windows-style name pattern ("*", "?"; "*.*" matches every name).
@@ -151,6 +152,13 @@ bool FdReadAt(const Fd& fd, void* buf, size_t n, int64_t offset);
 bool FdWriteAt(const Fd& fd, const void* buf, size_t n, int64_t offset);
 // Forces written data to the device.
 bool FdSync(const Fd& fd);
+// Sets the open file's length.
+bool FdTruncate(const Fd& fd, uint64_t size);
+// An advisory lock on the whole open file, taken without waiting (held by
+// the open file description: other processes and forked children conflict;
+// released when the descriptor closes). False with errno (EWOULDBLOCK when
+// another holder conflicts).
+bool FdLock(const Fd& fd, bool exclusive);
 // The device and inode numbers that identify the open file (false on failure).
 bool FdIdentity(const Fd& fd, uint64_t& device, uint64_t& inode);
 

@@ -3,8 +3,6 @@
 // check, and its binding to a dictionary file (layout in KRB.h).
 #include "KRB.h"
 
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -46,25 +44,6 @@ constexpr uint64_t kMaxFile = 0x7FFFFFF0u;
 constexpr int32_t kLastNumber = KT::iNil - 1;
 
 bool gDurable = false;
-
-// Advisory lock on the whole open file, without waiting (flock: held by the
-// open file description, so forked children and other processes conflict,
-// and released when the descriptor closes). False with errno
-// (EWOULDBLOCK when another holder conflicts).
-bool LockFile(const KPlat::Fd& fd, bool exclusive) {
-  for (;;) {
-    if (::flock(fd.Get(), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return true;
-    if (errno != EINTR) return false;
-  }
-}
-
-// Sets the open file's length.
-bool TruncateFile(const KPlat::Fd& fd, uint64_t size) {
-  for (;;) {
-    if (::ftruncate(fd.Get(), static_cast<off_t>(size)) == 0) return true;
-    if (errno != EINTR) return false;
-  }
-}
 
 constexpr char kJournalMagic[8] = {'T', 'q', 'D', 'J', 'r', 'n', 'l', '1'};
 
@@ -164,6 +143,7 @@ KRB::~KRB() {
     // A journal left whole by a failed commit stays for the next binding
     // to roll back; otherwise it goes (before the lock is released).
     if (journal_.Valid() && broken_.empty()) DropJournal();
+    OwnJournals().erase(journalId_);
     auto it = Bindings().find(identity_);
     if (it != Bindings().end() && it->second.expired()) Bindings().erase(it);
   }
@@ -932,7 +912,18 @@ bool KRB::OpenJournal() {
   if (journal_.Valid()) return true;
   // Writing never follows a link or goes through a second hard link.
   journal_ = KPlat::FdOpenAt(place_.dir, place_.name + KRBJournal::kSuffix, true, true);
-  return journal_.Valid() && (!gDurable || KPlat::FdSyncDir(place_.dir));
+  if (!journal_.Valid()) return false;
+  if (KPlat::FdIdentity(journal_, journalId_.first, journalId_.second)) OwnJournals().insert(journalId_);
+  return !gDurable || KPlat::FdSyncDir(place_.dir);
+}
+
+std::set<std::pair<uint64_t, uint64_t>>& KRB::OwnJournals() {
+  static std::set<std::pair<uint64_t, uint64_t>> journals;
+  return journals;
+}
+
+bool KRB::IsOwnJournal(uint64_t device, uint64_t inode) {
+  return !OwnJournals().empty() && OwnJournals().count({device, inode}) != 0;
 }
 
 bool KRB::InvalidateJournal() {
@@ -942,6 +933,7 @@ bool KRB::InvalidateJournal() {
 
 bool KRB::DropJournal() {
   journal_ = KPlat::Fd();
+  OwnJournals().erase(journalId_);
   if (!KPlat::UnlinkAt(place_.dir, place_.name + KRBJournal::kSuffix)) return false;
   return !gDurable || KPlat::FdSyncDir(place_.dir);
 }
@@ -1001,7 +993,7 @@ void KRB::FailWrite(const KRBJournal::Image* undo) {
   if (undo) {
     bool back = true;
     for (const auto& [pos, old] : undo->records) back = back && KPlat::FdWriteAt(fd_, old.data(), old.size(), pos);
-    if (back && TruncateFile(fd_, undo->oldSize) && (!gDurable || KPlat::FdSync(fd_))) InvalidateJournal();
+    if (back && KPlat::FdTruncate(fd_, undo->oldSize) && (!gDurable || KPlat::FdSync(fd_))) InvalidateJournal();
   }
   errno = err;
   SystemFailure();
@@ -1242,7 +1234,7 @@ std::shared_ptr<KRB> KRB::Bind(KPlat::Fd fd, KPlat::Place* place, const std::str
   auto found = Bindings().find(id);
   if (found != Bindings().end())
     if (std::shared_ptr<KRB> shared = found->second.lock()) return shared;
-  if (!LockFile(fd, writable)) {
+  if (!KPlat::FdLock(fd, writable)) {
     if (errno == EWOULDBLOCK) KTHROW(KT::eSystem, "Dictionary file in use by another process");
     SystemFailure();
   }
@@ -1272,7 +1264,7 @@ std::shared_ptr<KRB> KRB::Bind(KPlat::Fd fd, KPlat::Place* place, const std::str
     if (hot) {
       for (const auto& [pos, old] : j.records)
         if (!KPlat::FdWriteAt(t->fd_, old.data(), old.size(), pos)) SystemFailure();
-      if (!TruncateFile(t->fd_, j.oldSize) || (gDurable && !KPlat::FdSync(t->fd_))) SystemFailure();
+      if (!KPlat::FdTruncate(t->fd_, j.oldSize) || (gDurable && !KPlat::FdSync(t->fd_))) SystemFailure();
     }
     // A journal rolled back, torn, or left by another file is spent.
     if (!journalBytes.empty() && !t->DropJournal()) SystemFailure();

@@ -43,6 +43,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -168,6 +169,10 @@ class KRB {
   // returns, so a change that returned survives a power cut too (three
   // syncs per change).
   static void SetDurable(bool on);
+  // True for the journal of a tree bound in this process (by the device and
+  // inode of a directory entry): listings leave it out, as a script sees a
+  // folder the same whether or not a dictionary in it is bound.
+  static bool IsOwnJournal(uint64_t device, uint64_t inode);
   static bool Durable();
   // Makes the changes of its lifetime one unit in the file (one journal,
   // one round of syncs): for operations made of many stores, removals or
@@ -336,7 +341,9 @@ class KRB {
   // file's size at the last commit.
   std::map<uint32_t, std::string> pending_;
   uint64_t committedEnd_ = 0;
+  static std::set<std::pair<uint64_t, uint64_t>>& OwnJournals();
   KPlat::Fd journal_;      // made at the first commit, kept while bound
+  std::pair<uint64_t, uint64_t> journalId_{0, 0};  // its device and inode
   std::string broken_;     // set when a commit failed: changes are refused
   int batch_ = 0;          // open batches: commits wait for the outermost
   std::unordered_map<uint32_t, FreeSlot> free_;

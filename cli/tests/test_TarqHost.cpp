@@ -2,6 +2,8 @@
 // and the session goes on.
 #include "TarqHost.h"
 
+#include "KRB.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -46,6 +48,16 @@ TEST(TarqHost, ForeignExceptionIsReportedAndTheSessionGoesOn) {
 
 // A line written in pieces reaches the terminal exactly as the whole line
 // does, wherever the pieces are cut (a CR ending one piece, its LF the next).
+// The dictionary sync switch takes its two names and nothing else.
+TEST(TarqHost, DictSyncTakesFullOrNone) {
+  EXPECT_TRUE(TarqHost::SetDictSync("full"));
+  EXPECT_TRUE(KRB::Durable());
+  EXPECT_FALSE(TarqHost::SetDictSync("always"));
+  EXPECT_TRUE(KRB::Durable());
+  EXPECT_TRUE(TarqHost::SetDictSync("none"));
+  EXPECT_FALSE(KRB::Durable());
+}
+
 TEST(TarqHost, LineInPiecesConvertsAsTheWholeLine) {
   const std::string line = "a\r\nb\rc\n\rd\r\r\ne\x80\xE9\r";
   testing::internal::CaptureStdout();
