@@ -3,6 +3,12 @@
 
 #include <QColor>
 #include <QFont>
+#include <QTextDocument>
+
+#include <algorithm>
+#include <string>
+
+#include "KLex.h"
 
 namespace {
 
@@ -14,44 +20,23 @@ const char* const kControlWords[] = {
     ":UNTIL", ":WHILE", ":|", ":~", ":->", ":*", ":+", ":??", ":?", ":@&",
     ":<-", ":^", ":!!", ":!", ":-"};
 
-bool IsLetter(QChar c) {
-  ushort u = c.unicode();
-  return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z');
-}
-bool IsDigit(QChar c) {
-  ushort u = c.unicode();
-  return (u >= '0' && u <= '9') || u == '_';
-}
-bool IsOpChar(QChar c) {
-  return c.unicode() < 128 && QByteArrayView("`,+-<>?~!|=@#%&*^\\/").contains(char(c.unicode()));
-}
-
-// The character at i, or a zero past the end.
 QChar At(const QString& t, int i) { return i < t.size() ? t[i] : QChar(0); }
 
-// End of a numeric literal that starts at i (digits, underscores, a "."
-// not followed by another ".", an exponent "e" followed by a digit, "+"
-// or "_").
-int NumberEnd(const QString& t, int i) {
-  int n = t.size();
-  while (i < n) {
-    QChar c = t[i];
-    if (IsDigit(c)) {
-      ++i;
-    } else if (c == '.' && At(t, i + 1) != '.') {
-      ++i;
-    } else if ((c == 'e' || c == 'E') && (IsDigit(At(t, i + 1)) || At(t, i + 1) == '+')) {
-      i += 2;
-    } else {
-      break;
-    }
+// The colour a token gets; -1 for names, brackets and separators.
+int KindOf(const KLex::Token& t) {
+  switch (t.kind) {
+    case KLex::Kind::Number: return TarqHighlighter::kNumber;
+    case KLex::Kind::Quote:
+    case KLex::Kind::Bulk: return TarqHighlighter::kString;
+    case KLex::Kind::Operator:
+      return KLex::OperatorSymbol(t.op)[0] == '#' ? TarqHighlighter::kNamedOp : TarqHighlighter::kOperator;
+    case KLex::Kind::Control: return TarqHighlighter::kControl;
+    case KLex::Kind::Field: return TarqHighlighter::kField;
+    case KLex::Kind::Directive:
+    case KLex::Kind::Display: return TarqHighlighter::kDirective;
+    case KLex::Kind::Comment: return TarqHighlighter::kComment;
+    default: return -1;
   }
-  return i;
-}
-
-int WordEnd(const QString& t, int i) {
-  while (i < t.size() && (IsLetter(t[i]) || IsDigit(t[i]))) ++i;
-  return i;
 }
 
 }  // namespace
@@ -81,92 +66,40 @@ int TarqHighlighter::ControlWordLength(const QString& text, int pos) {
   return 0;
 }
 
+// One character of the document is one byte of the text read: characters
+// beyond Latin-1 stand in as "?" (they colour as a run would read them only
+// inside quotes and comments, where any character is text).
+void TarqHighlighter::Read() {
+  fText = document()->toPlainText();
+  std::string text(size_t(fText.size()), '?');
+  for (qsizetype i = 0; i < fText.size(); ++i)
+    if (fText[i].unicode() < 256) text[size_t(i)] = char(fText[i].unicode());
+  KLex::Result r = KLex::Read(text);
+  fKinds.assign(text.size() + 1, -1);
+  fStarted.assign(text.size() + 1, 0);
+  for (const KLex::Token& t : r.tokens) {
+    int kind = KindOf(t);
+    if (kind >= 0)
+      for (uint32_t i = t.start; i < t.end && i < text.size(); ++i) fKinds[i] = int8_t(kind);
+    if (t.start < text.size()) ++fStarted[t.start + 1];
+  }
+  for (size_t i = 1; i < fStarted.size(); ++i) fStarted[i] += fStarted[i - 1];
+}
+
 void TarqHighlighter::highlightBlock(const QString& text) {
-  const int n = int(text.size());
-  int i = 0;
-  int state = previousBlockState() < 0 ? sNormal : previousBlockState();
-
-  // Continue a comment or a string from the previous line.
-  if (state == sComment) {
-    int end = int(text.indexOf(QLatin1String("*$")));
-    if (end < 0) {
-      setFormat(0, n, fFormats[kComment]);
-      setCurrentBlockState(sComment);
-      return;
-    }
-    i = end + 2;
-    setFormat(0, i, fFormats[kComment]);
-  } else if (state == sQuote1 || state == sQuote2) {
-    QChar q = state == sQuote1 ? QChar('\'') : QChar('"');
-    int end = int(text.indexOf(q));
-    if (end < 0) {
-      setFormat(0, n, fFormats[kString]);
-      setCurrentBlockState(state);
-      return;
-    }
-    i = end + 1;
-    setFormat(0, i, fFormats[kString]);
+  const int pos = currentBlock().position(), n = int(text.size());
+  // The line being coloured was changed, or lies elsewhere than when the
+  // document was last read, or the document's length changed: read again.
+  if (fKinds.empty() || fText.size() != document()->characterCount() - 1 || QStringView(fText).mid(pos, n) != text)
+    Read();
+  for (int i = 0; i < n && size_t(pos + i) < fKinds.size();) {
+    int kind = fKinds[size_t(pos + i)], start = i;
+    while (i < n && size_t(pos + i) < fKinds.size() && fKinds[size_t(pos + i)] == kind) ++i;
+    if (kind >= 0) setFormat(start, i - start, fFormats[kind]);
   }
-
-  state = sNormal;
-  while (i < n) {
-    QChar c = text[i], c1 = At(text, i + 1);
-    int start = i;
-    if (c == '$') {
-      if (c1 == '$') {  // comment to the end of the line
-        setFormat(i, n - i, fFormats[kComment]);
-        break;
-      }
-      if (c1 == '*' && !(At(text, i + 2) == '*' && At(text, i + 3) != '*')) {
-        int end = int(text.indexOf(QLatin1String("*$"), i + 2));
-        if (end < 0) {
-          setFormat(i, n - i, fFormats[kComment]);
-          state = sComment;
-          break;
-        }
-        i = end + 2;
-        setFormat(start, i - start, fFormats[kComment]);
-        continue;
-      }
-      i += (c1 == '*') ? 3 : (IsLetter(c1) ? 2 : 1);
-      setFormat(start, i - start, fFormats[kDirective]);
-    } else if (c == '\'' || c == '"') {
-      int end = int(text.indexOf(c, i + 1));
-      if (end < 0) {
-        setFormat(i, n - i, fFormats[kString]);
-        state = c == '\'' ? sQuote1 : sQuote2;
-        break;
-      }
-      i = end + 1;
-      setFormat(start, i - start, fFormats[kString]);
-    } else if (IsDigit(c) || (c == '.' && IsDigit(c1))) {
-      i = NumberEnd(text, i + 1);
-      setFormat(start, i - start, fFormats[kNumber]);
-    } else if (IsLetter(c)) {
-      i = WordEnd(text, i);
-    } else if (c == ':') {
-      int len = ControlWordLength(text, i);
-      if (len > 1) {
-        i += len;
-        setFormat(start, i - start, fFormats[kControl]);
-      } else if (IsLetter(c1)) {
-        i = WordEnd(text, i + 1);
-        setFormat(start, i - start, fFormats[kField]);
-      } else {
-        ++i;
-      }
-    } else if (c == '.' && IsLetter(c1)) {
-      i = WordEnd(text, i + 1);
-      setFormat(start, i - start, fFormats[kField]);
-    } else if (c == '#' && IsLetter(c1)) {
-      i = WordEnd(text, i + 1);
-      setFormat(start, i - start, fFormats[kNamedOp]);
-    } else if (IsOpChar(c) || c == '.') {
-      while (i < n && (IsOpChar(text[i]) || text[i] == '.')) ++i;
-      setFormat(start, i - start, fFormats[kOperator]);
-    } else {
-      ++i;
-    }
-  }
-  setCurrentBlockState(state);
+  // The state is how many tokens started before the line's end and what
+  // colours its line break: when an edit above changes either, the lines
+  // below are coloured again.
+  size_t end = std::min(fKinds.size() - 1, size_t(pos + n));
+  setCurrentBlockState(int((fStarted[end] * 16 + (fKinds[end] + 1)) & 0x3FFFFFFF));
 }

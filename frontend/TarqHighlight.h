@@ -1,12 +1,15 @@
-// TarqHighlight: syntax colouring of Tarq text in the code panes. It follows
-// the tokenizer's rules closely enough for colouring: numbers ("_" is the
-// minus sign), quoted strings (which may run over several lines), "#" named
-// operators, punctuation operators, control words (":IF", "::", ":?" ...),
-// field names, "$" directives and comments ("$$" to the end of the line,
-// "$*" ... "*$" over any number of lines).
+// TarqHighlight: syntax colouring of Tarq text in the code panes, from the
+// library's token reader (KLex), so the colours follow exactly what a run
+// reads: numbers ("_" is the minus sign), quoted strings (which may run over
+// several lines), "#" named operators, punctuation operators, control words
+// (":IF", "::", ":?" ...), field names, "$" directives and comments ("$$" to
+// the end of the line, "$*" ... "*$" over any number of lines).
 #pragma once
 #include <QSyntaxHighlighter>
 #include <QTextCharFormat>
+
+#include <cstdint>
+#include <vector>
 
 class TarqHighlighter : public QSyntaxHighlighter {
   Q_OBJECT
@@ -27,8 +30,11 @@ class TarqHighlighter : public QSyntaxHighlighter {
   void highlightBlock(const QString& text) override;
 
  private:
-  // Block states carried from one line to the next.
-  enum State { sNormal = 0, sComment = 1, sQuote1 = 2, sQuote2 = 3 };
+  // Reads the whole document again.
+  void Read();
 
   QTextCharFormat fFormats[kKinds];
+  QString fText;                  // the text fKinds was read from
+  std::vector<int8_t> fKinds;     // the colour kind of every character (-1: none)
+  std::vector<int32_t> fStarted;  // tokens started before each character
 };

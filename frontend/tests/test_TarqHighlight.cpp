@@ -5,6 +5,8 @@
 #include <QTextLayout>
 #include <QtTest>
 
+#include <QTextCursor>
+
 #include "TarqHighlight.h"
 
 namespace {
@@ -33,6 +35,7 @@ class TestTarqHighlight : public QObject {
   void controlWordsAndFields();
   void multiLineCommentsAndStrings();
   void directivesAndDisplay();
+  void editsAboveRecolourBelow();
 
  private:
   // Highlights `text` and checks each (line, column, kind) triple.
@@ -87,6 +90,26 @@ void TestTarqHighlight::multiLineCommentsAndStrings() {
          {1, 5, K::kComment}, {1, 7, K::kNumber}, {2, 0, K::kString}, {2, 4, K::kString},
          {3, 0, K::kString}, {3, 5, K::kString}, {3, 7, K::kNumber}, {3, 9, K::kComment},
          {3, 18, K::kComment}, {4, 0, K::kNumber}});
+}
+
+// An edit above recolours the lines below it: a quote opened on the first
+// line turns the next lines into text until the quote closes.
+void TestTarqHighlight::editsAboveRecolourBelow() {
+  QTextDocument doc;
+  TarqHighlighter h(&doc);
+  doc.setPlainText(QStringLiteral("1\n2\n3' 4"));
+  h.rehighlight();
+  QCOMPARE(KindAt(doc, h, 1, 0), int(K::kNumber));
+  QTextCursor c(&doc);
+  c.movePosition(QTextCursor::Start);
+  c.insertText(QStringLiteral("'"));
+  h.rehighlightBlock(doc.firstBlock());  // as the edited line is coloured again
+  QCOMPARE(KindAt(doc, h, 1, 0), int(K::kString));
+  QCOMPARE(KindAt(doc, h, 2, 0), int(K::kString));
+  QCOMPARE(KindAt(doc, h, 2, 3), int(K::kNumber));
+  c.deletePreviousChar();
+  h.rehighlightBlock(doc.firstBlock());
+  QCOMPARE(KindAt(doc, h, 1, 0), int(K::kNumber));
 }
 
 void TestTarqHighlight::directivesAndDisplay() {
