@@ -103,7 +103,10 @@ void OwnsIfAny(KA& a, KB* v) {
 // alignment: length (KA::ConformLen), number form (KA::ConformNum; two bit
 // vectors become integers), then I meeting F becomes F. False when either
 // side is not numeric afterwards.
-bool ConformArith(KA& l, KA& r) {
+// With `s`, a one-element number meeting a longer number is not stretched
+// (KLoop::StretchOne records it in `s`).
+bool ConformArith(KA& l, KA& r, KLoop::Stretch* s = nullptr) {
+  if (s && KLoop::StretchOne(l, r, *s)) return true;
   KA::ConformLen(l, r);
   KA::ConformNum(l, r);
   if (l.Align() == KT::aBit && r.Align() == KT::aBit) {
@@ -407,8 +410,9 @@ KA& KOps::op2B(KA& l, KA& r) {
   if (r.Is(KT::tNV)) r.Owns(KMakeInt(0));
   if (!l.Is(KT::tBit) && !IsNumOrClock(l)) KTHROW(KT::eValue, "Type");
   const bool clock = l.Is(KT::tClock) || r.Is(KT::tClock);
-  if (!ConformArith(l, r)) KTHROW(KT::eValue, "Type");
-  KLoop::DyadicNum(l, r, KLoop::tplPlus());
+  KLoop::Stretch s;
+  if (!ConformArith(l, r, &s)) KTHROW(KT::eValue, "Type");
+  KLoop::DyadicNumS(l, r, s, KLoop::tplPlus());
   if (clock) ToClock(l);
   return l;
 }
@@ -429,12 +433,13 @@ KA& KOps::op2D(KA& l, KA& r) {
     l = r;
     return op2D(l);
   }
-  if (!IsNumOrClock(l) || !IsNumOrClock(r) || !ConformArith(l, r)) {
+  KLoop::Stretch s;
+  if (!IsNumOrClock(l) || !IsNumOrClock(r) || !ConformArith(l, r, &s)) {
     l.Owns(KMakeInt(KA::Compare(l.value, r.value)));
     return l;
   }
   const bool clock = l.Is(KT::tClock) || r.Is(KT::tClock);
-  KLoop::DyadicNum(l, r, KLoop::tplMinus());
+  KLoop::DyadicNumS(l, r, s, KLoop::tplMinus());
   if (clock) ToClock(l);
   return l;
 }
@@ -444,12 +449,13 @@ KA& KOps::op2A(KA& l, KA& r) {  // times; non-numeric operands leave the left
   if (r.Is(KT::tNV)) r.Owns(KMakeInt(1));
   if (!ConformableAlign(l) || !ConformableAlign(r)) return l;
   KA orig(l);
-  if (!ConformArith(l, r)) {
+  KLoop::Stretch s;
+  if (!ConformArith(l, r, &s)) {
     l = orig;
     return l;
   }
   orig.Clear();  // so an unshared left is worked on in place
-  KLoop::DyadicNum(l, r, KLoop::tplTimes());
+  KLoop::DyadicNumS(l, r, s, KLoop::tplTimes());
   return l;
 }
 
@@ -472,14 +478,20 @@ KA& KOps::op2F(KA& l, KA& r) {
   if (r.Is(KT::tNV)) r.Owns(KMakeFloat(1.0));
   if (!ConformableAlign(l) || !ConformableAlign(r)) return l;
   KA orig(l);
-  if (!ConformArith(l, r)) {
+  KLoop::Stretch s;
+  if (!ConformArith(l, r, &s)) {
     l = orig;
     return l;
   }
   orig.Clear();
-  ToFloat(l);
-  ToFloat(r);
-  KLoop::DyadicFlt(l, r, tplDivide());
+  if (s.on) {  // the stretched copy is private: made Float in place
+    ToFloat(s.left ? r : l);
+    KLoop::StretchToFloat(s);
+  } else {
+    ToFloat(l);
+    ToFloat(r);
+  }
+  KLoop::DyadicFltS(l, r, s, tplDivide());
   return l;
 }
 
@@ -527,9 +539,12 @@ KA& KOps::op5E(KA& l, KA& r) {
   // length is its characters', not its numbers'.
   if (!l.Is(KT::tNum)) l.CoerceTo(KT::tNum, KT::aFloat);
   ToFloat(l);  // a string parses to Int elements when it holds integers
-  if (!ConformArith(l, r)) KTHROW(KT::eValue, "Invalid arguments");
-  if (l.Align() != KT::aFloat || r.Align() != KT::aFloat) KTHROW(KT::eValue, "Left Argument Alignment");
-  KLoop::DyadicFlt(l, r, KLoop::tplPower());
+  KLoop::Stretch s;
+  if (!ConformArith(l, r, &s)) KTHROW(KT::eValue, "Invalid arguments");
+  const bool flt = s.on ? (s.left ? r : l).Align() == KT::aFloat && s.align == KT::aFloat
+                        : l.Align() == KT::aFloat && r.Align() == KT::aFloat;
+  if (!flt) KTHROW(KT::eValue, "Left Argument Alignment");
+  KLoop::DyadicFltS(l, r, s, KLoop::tplPower());
   return l;
 }
 

@@ -16,6 +16,7 @@
 #include "KClock.h"
 #include "KNum.h"
 #include "KOps.h"
+#include "KOpsLoops.h"
 #include "KSeq.h"
 #include "KString.h"
 #include "Kerror.h"
@@ -597,3 +598,89 @@ TEST(KOpsLogic, RefusedOperands) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- one-element operands
+// A one-element number meeting a longer one is used at every position
+// instead of being stretched to a copy. What a script can see must not
+// change: the oracle is the same call with the shortcut off (the short side
+// stretched by KA::ConformLen): the same text and bytes, the same result ID
+// relative to the counter (so the same in-place choice), the same counter
+// movement and reference count, the same error.
+namespace {
+KB* IntArr(std::vector<int32_t> v) {
+  KNum* n = new KNum(KT::aInt, static_cast<int>(v.size()));
+  for (size_t i = 0; i < v.size(); ++i) n->IntPtr()[i] = v[i];
+  return n;
+}
+KB* FltArr(std::vector<double> v) {
+  KNum* n = new KNum(KT::aFloat, static_cast<int>(v.size()));
+  for (size_t i = 0; i < v.size(); ++i) n->FltPtr()[i] = v[i];
+  return n;
+}
+struct Outcome {
+  std::string text, bytes;
+  int32_t resultId, counter, refs;  // an ID below 0 is the left's own (worked in place)
+  std::string error;
+};
+Outcome RunDyadic(KA& (*op)(KA&, KA&), const std::function<KB*()>& mk_l, const std::function<KB*()>& mk_r,
+                  bool sharedL, bool sharedR, bool stretchFirst) {
+  V l(mk_l()), r(mk_r());
+  KA holdL, holdR;
+  if (sharedL) holdL = l;
+  if (sharedR) holdR = r;
+  const int32_t base = KB::fLastID;
+  Outcome o{};
+  try {
+    KLoop::fStretchOne = !stretchFirst;
+    op(l, r);
+    KLoop::fStretchOne = true;
+    o.text = l.value->AsString(true);
+    o.bytes.assign(static_cast<const char*>(l.value->descriptor->data),
+                   static_cast<size_t>(KB::StorageBytes(l.Align(), l.Cnt())));
+    o.resultId = l.value->ID - base;
+    o.refs = l.value->descriptor->refs;
+  } catch (KError& e) {
+    KLoop::fStretchOne = true;
+    o.error = std::to_string(e.code) + e.message;
+  }
+  o.counter = KB::fLastID - base;
+  return o;
+}
+}  // namespace
+
+TEST(KOpsArith, OneElementOperandsAsIfStretched) {
+  const std::vector<std::function<KB*()>> bigs = {
+      [] { return IntArr({1, -7, KT::iNil, 2147483647 - 1, -2147483647, 0, 5, 9, 11}); },
+      [] { return FltArr({1.5, -0.0, KT::fNil, 1e308, -2.5, 0.0, NAN, INFINITY, 3}); },
+  };
+  const std::vector<std::function<KB*()>> ones = {
+      [] { return IntArr({3}); },          [] { return IntArr({KT::iNil}); }, [] { return IntArr({0}); },
+      [] { return IntArr({-2147483647}); }, [] { return FltArr({2.5}); },     [] { return FltArr({KT::fNil}); },
+      [] { return FltArr({0.0}); },        [] { return FltArr({NAN}); },
+  };
+  using Op = KA& (*)(KA&, KA&);
+  const std::vector<std::pair<const char*, Op>> ops = {
+      {"+", &KOps::op2B},       {"-", &KOps::op2D},       {"*", &KOps::op2A},       {"/", &KOps::op2F},
+      {"^", &KOps::op5E},       {"*<", &KOps::op2A3C},    {"*>", &KOps::op2A3E},    {"*=", &KOps::op2A3D},
+      {"*<=", &KOps::op2A3C3D}, {"*>=", &KOps::op2A3E3D},
+  };
+  for (auto& [name, op] : ops)
+    for (size_t b = 0; b < bigs.size(); ++b)
+      for (size_t k = 0; k < ones.size(); ++k)
+        for (int side = 0; side < 2; ++side)
+          for (int shared = 0; shared < 4; ++shared) {
+            const auto& mk_l = side ? ones[k] : bigs[b];
+            const auto& mk_r = side ? bigs[b] : ones[k];
+            const bool sl = shared & 1, sr = shared & 2;
+            const Outcome want = RunDyadic(op, mk_l, mk_r, sl, sr, true);
+            const Outcome got = RunDyadic(op, mk_l, mk_r, sl, sr, false);
+            SCOPED_TRACE(std::string(name) + " big " + std::to_string(b) + " one " + std::to_string(k) +
+                         (side ? " one on the left" : " one on the right") + " shared " + std::to_string(shared));
+            EXPECT_EQ(got.error, want.error);
+            EXPECT_EQ(got.text, want.text);
+            EXPECT_EQ(got.bytes, want.bytes);
+            EXPECT_EQ(got.resultId, want.resultId);
+            EXPECT_EQ(got.counter, want.counter);
+            EXPECT_EQ(got.refs, want.refs);
+          }
+}
