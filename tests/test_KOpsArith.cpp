@@ -19,6 +19,7 @@
 #include "KOpsLoops.h"
 #include "KSeq.h"
 #include "KString.h"
+#include "KSum.h"
 #include "Kerror.h"
 
 namespace {
@@ -683,4 +684,74 @@ TEST(KOpsArith, OneElementOperandsAsIfStretched) {
             EXPECT_EQ(got.counter, want.counter);
             EXPECT_EQ(got.refs, want.refs);
           }
+}
+
+// ---------------------------------------------------------------- exact sums
+// KSum must give the sequential sum from 0.0 bit for bit: the vector path
+// only where it is provably the same, the sequential loop from there on.
+namespace {
+double SeqInt(const std::vector<int32_t>& v) {
+  double s = 0.0;
+  for (int32_t x : v) s += x == KT::iNil ? 0.0 : static_cast<double>(x);
+  return s;
+}
+double SeqFlt(const std::vector<double>& v) {
+  double s = 0.0;
+  for (double x : v) s += x == KT::fNil ? 0.0 : x;
+  return s;
+}
+uint64_t BitsOf(double d) {
+  uint64_t u;
+  std::memcpy(&u, &d, sizeof u);
+  return u;
+}
+}  // namespace
+
+TEST(KSum, IntSumsAreTheSequentialDoubleSum) {
+  std::vector<std::vector<int32_t>> cases = {
+      {}, {KT::iNil}, {5}, {1, KT::iNil, -3}, {-2147483647, -2147483647, 2147483646}};
+  // Magnitudes past 2^53 (4.2 million elements of about 2^31): the running
+  // double rounds, and the vector path must hand over before it does.
+  std::vector<int32_t> big(4300000, 2147483646);
+  for (size_t i = 0; i < big.size(); i += 3) big[i] = -2147483647;
+  for (size_t i = 5; i < big.size(); i += 1000) big[i] = KT::iNil;
+  big[17] = 7;
+  cases.push_back(big);
+  std::vector<int32_t> rising(4300000, 2147483645);  // partial sums pass 2^53 and round
+  rising[4200000] = KT::iNil;
+  cases.push_back(rising);
+  std::vector<int32_t> ramp(100003);
+  for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<int32_t>(i * 2654435761u);
+  cases.push_back(ramp);
+  for (const auto& c : cases)
+    EXPECT_EQ(BitsOf(KSum::SumInt(c.data(), static_cast<int>(c.size()))), BitsOf(SeqInt(c))) << c.size();
+}
+
+TEST(KSum, FloatSumsAreTheSequentialDoubleSum) {
+  const double two52 = 4503599627370496.0, two53 = 2 * two52;
+  std::vector<std::vector<double>> cases = {
+      {}, {KT::fNil}, {-0.0}, {-0.0, -0.0}, {0.1, 0.2, 0.3}, {NAN, 1}, {INFINITY, -INFINITY}, {INFINITY, 1},
+      {two53, 1, 1, 1}, {1, 1, 1, two53}, {two52 + 1, two52 + 1, -1}, {1e300, KT::fNil, -1e300, 1}};
+  // Order-sensitive data: integers whose magnitudes pass 2^53 part way, a
+  // fraction after a long exact run, a NaN and an infinity deep inside.
+  std::vector<double> runs(50000);
+  for (size_t i = 0; i < runs.size(); ++i) runs[i] = (i % 2 ? -1.0 : 1.0) * static_cast<double>(i * 1000003 % 99991);
+  cases.push_back(runs);
+  std::vector<double> past(40000, 3.0e11);
+  past[39999] = 1.0;
+  past[100] = -0.0;
+  past[200] = KT::fNil;
+  cases.push_back(past);
+  std::vector<double> frac(30000, 12345.0);
+  frac[20000] = 0.1;
+  cases.push_back(frac);
+  cases.push_back(std::vector<double>(30000, 0.1));
+  std::vector<double> nan(30000, 2.0);
+  nan[25000] = NAN;
+  cases.push_back(nan);
+  std::vector<double> inf(30000, 2.0);
+  inf[9000] = INFINITY;
+  cases.push_back(inf);
+  for (const auto& c : cases)
+    EXPECT_EQ(BitsOf(KSum::SumFlt(c.data(), static_cast<int>(c.size()))), BitsOf(SeqFlt(c))) << c.size();
 }

@@ -1,0 +1,142 @@
+// KSum: exact sums of Int and Float elements (see KSum.h).
+//
+// The block kernels are built for AVX-512, AVX2 and the baseline with the
+// compiler's function multi-versioning (the loader picks one for the
+// machine); they are written with the compiler's vector types, one vector of
+// eight lanes, so each build of a kernel uses its widest registers.
+#include "KSum.h"
+
+#include <cstring>
+
+#include "Ktypes.h"
+
+namespace {
+
+typedef double v8d __attribute__((vector_size(64)));
+typedef int64_t v8l __attribute__((vector_size(64)));
+typedef int32_t v8i __attribute__((vector_size(32)));
+
+constexpr int kBlock = 8192;           // elements per block: the most work redone
+constexpr double kExact = 9007199254740992.0;  // 2^53
+constexpr int64_t kExactInt = int64_t{1} << 53;
+
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define KSUM_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define KSUM_CLONES
+#endif
+
+// Sum and sum of magnitudes of a block of Int elements, nils as 0, in
+// 64-bit lanes (a block's lanes stay far below 2^63).
+KSUM_CLONES void IntBlock(const int32_t* a, int n, int64_t& sum, int64_t& mag) {
+  v8l s = {}, m = {};
+  const v8i nil = v8i{} + KT::iNil;
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    v8i x;
+    std::memcpy(&x, a + i, sizeof x);
+    x &= ~(x == nil);
+    const v8l w = __builtin_convertvector(x, v8l);
+    const v8l sign = w >> 63;
+    s += w;
+    m += (w ^ sign) - sign;
+  }
+  int64_t ts = 0, tm = 0;
+  for (int k = 0; k < 8; ++k) {
+    ts += s[k];
+    tm += m[k];
+  }
+  for (; i < n; ++i) {
+    const int64_t w = a[i] == KT::iNil ? 0 : a[i];
+    ts += w;
+    tm += w < 0 ? -w : w;
+  }
+  sum = ts;
+  mag = tm;
+}
+
+// Sum and sum of magnitudes of a block of Float elements, nils as 0, and
+// whether every element is an integer (NaN is not; an infinity is, and
+// makes the magnitude infinite). The sums are exact when the magnitudes add
+// up to less than 2^53 and every element is an integer; the caller checks.
+KSUM_CLONES bool FltBlock(const double* a, int n, double& sum, double& mag) {
+  const v8d nil = v8d{} + KT::fNil;
+  const v8d big = v8d{} + 4503599627370496.0;  // 2^52: every double from here up is an integer
+  const v8l absMask = v8l{} + INT64_MAX;
+  v8d s = {}, m = {};
+  v8l integral = v8l{} - 1;
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    v8d x;
+    std::memcpy(&x, a + i, sizeof x);
+    x = reinterpret_cast<v8d>(reinterpret_cast<v8l>(x) & ~(x == nil));
+    const v8d ax = reinterpret_cast<v8d>(reinterpret_cast<v8l>(x) & absMask);
+    integral &= (ax >= big) | ((ax + big) - big == ax);
+    s += x;
+    m += ax;
+  }
+  double ts = 0, tm = 0;
+  bool ok = true;
+  for (int k = 0; k < 8; ++k) {
+    ts += s[k];
+    tm += m[k];
+    ok &= integral[k] != 0;
+  }
+  for (; i < n; ++i) {
+    const double x = a[i] == KT::fNil ? 0.0 : a[i];
+    const double ax = x < 0 ? -x : x;
+    ok &= ax >= 4503599627370496.0 || (ax + 4503599627370496.0) - 4503599627370496.0 == ax;
+    ts += x;
+    tm += ax;
+  }
+  sum = ts;
+  mag = tm;
+  return ok;
+}
+
+}  // namespace
+
+namespace KSum {
+
+double SumInt(const int32_t* a, int n) {
+  int64_t total = 0, mag = 0;
+  int i = 0;
+  // Every partial sum of the sequential loop is an integer of magnitude at
+  // most `mag`: below 2^53 it is exact, and equals the 64-bit running sum.
+  for (; i < n; i += kBlock) {
+    const int len = n - i < kBlock ? n - i : kBlock;
+    int64_t bs, bm;
+    IntBlock(a + i, len, bs, bm);
+    if (mag + bm >= kExactInt) break;
+    total += bs;
+    mag += bm;
+  }
+  double s = static_cast<double>(total);
+  for (; i < n; ++i) {
+    const int32_t v = a[i];
+    s += v == KT::iNil ? 0.0 : static_cast<double>(v);
+  }
+  return s;
+}
+
+double SumFlt(const double* a, int n) {
+  double total = 0, mag = 0;
+  int i = 0;
+  for (; i < n; i += kBlock) {
+    const int len = n - i < kBlock ? n - i : kBlock;
+    double bs, bm;
+    // A block's magnitude of 2^53 or more is computed as at least 2^53 in
+    // any order (rounding is monotone), so the test never passes wrongly.
+    if (!FltBlock(a + i, len, bs, bm) || !(mag + bm < kExact)) break;
+    total += bs;
+    mag += bm;
+  }
+  double s = total;
+  for (; i < n; ++i) {
+    const double v = a[i];
+    s += v == KT::fNil ? 0.0 : v;
+  }
+  return s;
+}
+
+}  // namespace KSum

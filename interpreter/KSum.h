@@ -1,0 +1,19 @@
+// KSum: the plus reduction of numeric elements at memory speed with the
+// exact result of the sequential loop. The language's sum of Int or Float
+// elements is `s = 0.0; for each non-nil x: s += x` in that order; these
+// functions return that double bit for bit. Runs of elements whose sum is
+// provably exact (integers whose magnitudes add up to less than 2^53: every
+// partial sum is then an exactly representable integer, in any order) are
+// added in vector registers; from the first block where that cannot be
+// shown the sequential loop takes over with the exact running value.
+#pragma once
+#include <cstdint>
+
+namespace KSum {
+
+// Sum of the non-nil elements (the Int nil counts as 0).
+double SumInt(const int32_t* a, int n);
+// Sum of the non-nil elements (the Float nil counts as 0).
+double SumFlt(const double* a, int n);
+
+}  // namespace KSum
