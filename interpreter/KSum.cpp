@@ -26,33 +26,22 @@ constexpr int64_t kExactInt = int64_t{1} << 53;
 #define KSUM_CLONES
 #endif
 
-// Sum and sum of magnitudes of a block of Int elements, nils as 0, in
-// 64-bit lanes (a block's lanes stay far below 2^63).
-KSUM_CLONES void IntBlock(const int32_t* a, int n, int64_t& sum, int64_t& mag) {
-  v8l s = {}, m = {};
+// Sum of a block of Int elements, nils as 0, in 64-bit lanes (a block's
+// lanes stay far below 2^63).
+KSUM_CLONES int64_t IntBlock(const int32_t* a, int n) {
+  v8l s = {};
   const v8i nil = v8i{} + KT::iNil;
   int i = 0;
   for (; i + 8 <= n; i += 8) {
     v8i x;
     std::memcpy(&x, a + i, sizeof x);
     x &= ~(x == nil);
-    const v8l w = __builtin_convertvector(x, v8l);
-    const v8l sign = w >> 63;
-    s += w;
-    m += (w ^ sign) - sign;
+    s += __builtin_convertvector(x, v8l);
   }
-  int64_t ts = 0, tm = 0;
-  for (int k = 0; k < 8; ++k) {
-    ts += s[k];
-    tm += m[k];
-  }
-  for (; i < n; ++i) {
-    const int64_t w = a[i] == KT::iNil ? 0 : a[i];
-    ts += w;
-    tm += w < 0 ? -w : w;
-  }
-  sum = ts;
-  mag = tm;
+  int64_t t = 0;
+  for (int k = 0; k < 8; ++k) t += s[k];
+  for (; i < n; ++i) t += a[i] == KT::iNil ? 0 : a[i];
+  return t;
 }
 
 // Sum and sum of magnitudes of a block of Float elements, nils as 0, and
@@ -99,18 +88,15 @@ KSUM_CLONES bool FltBlock(const double* a, int n, double& sum, double& mag) {
 namespace KSum {
 
 double SumInt(const int32_t* a, int n) {
-  int64_t total = 0, mag = 0;
+  // Every partial sum of the sequential loop is an integer; while they stay
+  // below 2^53 in magnitude they are exact and equal the 64-bit running
+  // sum. A block moves the running sum by at most kBlock * 2^31, so a block
+  // that starts below kSafe in magnitude keeps every partial sum exact.
+  constexpr int64_t kSafe = kExactInt - int64_t{kBlock} * (int64_t{1} << 31);
+  int64_t total = 0;
   int i = 0;
-  // Every partial sum of the sequential loop is an integer of magnitude at
-  // most `mag`: below 2^53 it is exact, and equals the 64-bit running sum.
-  for (; i < n; i += kBlock) {
-    const int len = n - i < kBlock ? n - i : kBlock;
-    int64_t bs, bm;
-    IntBlock(a + i, len, bs, bm);
-    if (mag + bm >= kExactInt) break;
-    total += bs;
-    mag += bm;
-  }
+  for (; i < n && total < kSafe && total > -kSafe; i += kBlock)
+    total += IntBlock(a + i, n - i < kBlock ? n - i : kBlock);
   double s = static_cast<double>(total);
   for (; i < n; ++i) {
     const int32_t v = a[i];

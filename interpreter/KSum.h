@@ -1,11 +1,12 @@
 // KSum: the plus reduction of numeric elements at memory speed with the
 // exact result of the sequential loop. The language's sum of Int or Float
 // elements is `s = 0.0; for each non-nil x: s += x` in that order; these
-// functions return that double bit for bit. Runs of elements whose sum is
-// provably exact (integers whose magnitudes add up to less than 2^53: every
-// partial sum is then an exactly representable integer, in any order) are
-// added in vector registers; from the first block where that cannot be
-// shown the sequential loop takes over with the exact running value.
+// functions return that double bit for bit. Blocks of elements whose sum
+// is provably exact (integers whose partial sums stay below 2^53 in
+// magnitude: every partial sum is then an exactly representable integer,
+// in any order of adding) are added in vector registers; from the first
+// block where that cannot be shown the sequential loop takes over with the
+// exact running value.
 #pragma once
 #include <cstdint>
 
