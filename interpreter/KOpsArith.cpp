@@ -808,18 +808,33 @@ KA& KOps::op3C3D(KA& l, KA& r) {
 // the unshared left) bit vector. Bits past the count stay zero.
 KA& KOps::opOpBool(TOpBool code, KA& l, KA& r) {
   if (code < boolAnd || code > boolXor) KTHROW(KT::eNotSupp, "???");
-  KA::ConformLen(l, r);
-  KA::BitConform(l, r);
-  const int n = l.Cnt();
+  // A one-bit vector meeting a longer one is used as a byte of that bit at
+  // every position instead of being stretched (the ID the stretched copy
+  // would take is taken; a stretched left would be worked on in place, so
+  // the result carries that ID).
+  const int nl = l.Cnt(), nr = r.Cnt();
+  const bool oneL = KLoop::fStretchOne && l.Is(KT::tBit) && r.Is(KT::tBit) && nl == 1 && nr >= 2;
+  const bool oneR = KLoop::fStretchOne && l.Is(KT::tBit) && r.Is(KT::tBit) && nr == 1 && nl >= 2;
+  int32_t stretchedId = 0;
+  unsigned one = 0;
+  if (oneL || oneR) {
+    stretchedId = ++KB::fLastID;
+    one = (oneL ? l : r).As<KBit>()->BitGet(0) ? 0xFFu : 0u;
+  } else {
+    KA::ConformLen(l, r);
+    KA::BitConform(l, r);
+  }
+  const int n = oneL ? nr : l.Cnt();
   const int bytes = KB::LenBitsInChars(n);
   const int rbytes = std::min(bytes, KB::LenBitsInChars(r.Cnt()));
   const unsigned char* a = static_cast<const unsigned char*>(l.value->descriptor->data);
   const unsigned char* b = static_cast<const unsigned char*>(r.value->descriptor->data);
-  const bool inPlace = KLoop::Private(l) && a != b;
+  const bool inPlace = !oneL && KLoop::Private(l) && a != b;
   unsigned char* d = inPlace ? static_cast<unsigned char*>(l.value->descriptor->data)
                              : static_cast<unsigned char*>(KB::AllocData(KB::StorageBytes(KT::aBit, n), false));
   for (int i = 0; i < bytes; ++i) {
-    const unsigned x = a[i], y = i < rbytes ? b[i] : 0u;
+    const unsigned x = oneL ? one : a[i];
+    const unsigned y = oneR ? one : oneL ? b[i] : i < rbytes ? b[i] : 0u;
     unsigned v;
     switch (code) {
       case boolAnd: v = x & y; break;
@@ -835,7 +850,8 @@ KA& KOps::opOpBool(TOpBool code, KA& l, KA& r) {
     d[i] = static_cast<unsigned char>(v);
   }
   if (n % 8 != 0) d[bytes - 1] &= KBit::bitLMask[n % 8 - 1];
-  if (!inPlace) l.Owns(new KBit(reinterpret_cast<char*>(d), n, 0));
+  if (oneL) l.Owns(KLoop::WithID(new KBit(reinterpret_cast<char*>(d), n, 0), stretchedId));
+  else if (!inPlace) l.Owns(new KBit(reinterpret_cast<char*>(d), n, 0));
   return l;
 }
 

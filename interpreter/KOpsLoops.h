@@ -380,7 +380,8 @@ struct Stretch {
 
 // A new value takes the ID the stretched copy would have had (the one it
 // was just given is handed back: it is the last one taken).
-inline KNum* WithID(KNum* v, int32_t id) {
+template <class V>
+inline V* WithID(V* v, int32_t id) {
   if (v->ID == KB::fLastID) {
     v->ID = id;
     --KB::fLastID;

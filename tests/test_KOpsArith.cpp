@@ -686,6 +686,33 @@ TEST(KOpsArith, OneElementOperandsAsIfStretched) {
           }
 }
 
+TEST(KOpsArith, OneBitOperandsAsIfStretched) {
+  const std::vector<std::function<KB*()>> bigs = {[] { return B("10110011101"); },
+                                                  [] { return B("1111000011110000"); }};
+  const std::vector<std::function<KB*()>> ones = {[] { return B("1"); }, [] { return B("0"); }};
+  using Op = KA& (*)(KA&, KA&);
+  const std::vector<std::pair<const char*, Op>> ops = {
+      {"~&", &KOps::op7E26}, {"~|", &KOps::op7E7C}, {"^", &KOps::op5E}};
+  for (auto& [name, op] : ops)
+    for (size_t b = 0; b < bigs.size(); ++b)
+      for (size_t k = 0; k < ones.size(); ++k)
+        for (int side = 0; side < 2; ++side)
+          for (int shared = 0; shared < 4; ++shared) {
+            const auto& mk_l = side ? ones[k] : bigs[b];
+            const auto& mk_r = side ? bigs[b] : ones[k];
+            const Outcome want = RunDyadic(op, mk_l, mk_r, shared & 1, shared & 2, true);
+            const Outcome got = RunDyadic(op, mk_l, mk_r, shared & 1, shared & 2, false);
+            SCOPED_TRACE(std::string(name) + " big " + std::to_string(b) + " one " + std::to_string(k) +
+                         (side ? " one on the left" : " one on the right") + " shared " + std::to_string(shared));
+            EXPECT_EQ(got.error, want.error);
+            EXPECT_EQ(got.text, want.text);
+            EXPECT_EQ(got.bytes, want.bytes);
+            EXPECT_EQ(got.resultId, want.resultId);
+            EXPECT_EQ(got.counter, want.counter);
+            EXPECT_EQ(got.refs, want.refs);
+          }
+}
+
 // ---------------------------------------------------------------- exact sums
 // KSum must give the sequential sum from 0.0 bit for bit: the vector path
 // only where it is provably the same, the sequential loop from there on.
