@@ -31,6 +31,14 @@
 #include "Kerror.h"
 #include "Ktypes.h"
 
+// The element loops are built for AVX-512, AVX2 and the baseline (the
+// loader picks one for the machine); sanitizer builds use the baseline.
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define KLOOP_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define KLOOP_CLONES
+#endif
+
 namespace KLoop {
 
 inline constexpr const char* kUnit = "Interpreter/KOps";
@@ -89,7 +97,7 @@ struct tplGT { template <class T> bool operator()(T a, T b) const { return a > b
 
 // ---------------------------------------------------------------- raw loops
 template <class T, class F>
-inline void DyadicInPlace(T* __restrict a, const T* __restrict b, int n, F f) {
+KLOOP_CLONES void DyadicInPlace(T* __restrict a, const T* __restrict b, int n, F f) {
   constexpr T nil = NilOf<T>::v;
   for (int i = 0; i < n; ++i) {
     const T x = a[i], y = b[i];
@@ -99,7 +107,7 @@ inline void DyadicInPlace(T* __restrict a, const T* __restrict b, int n, F f) {
 }
 
 template <class T, class F>
-inline void DyadicInto(T* __restrict out, const T* a, const T* b, int n, F f) {
+KLOOP_CLONES void DyadicInto(T* __restrict out, const T* a, const T* b, int n, F f) {
   constexpr T nil = NilOf<T>::v;
   for (int i = 0; i < n; ++i) {
     const T x = a[i], y = b[i];
@@ -175,7 +183,7 @@ inline void Scan(T* out, const T* a, int n, F f) {
 // The same loops with one operand a single element used at every position
 // (a one-element operand meeting a longer one). `out` may be `a` / `b`.
 template <class T, class F>
-inline void DyadicRightOne(T* out, const T* a, T y, int n, F f) {
+KLOOP_CLONES void DyadicRightOne(T* out, const T* a, T y, int n, F f) {
   constexpr T nil = NilOf<T>::v;
   const bool ynil = y == nil;
   for (int i = 0; i < n; ++i) {
@@ -186,7 +194,7 @@ inline void DyadicRightOne(T* out, const T* a, T y, int n, F f) {
 }
 
 template <class T, class F>
-inline void DyadicLeftOne(T* out, T x, const T* b, int n, F f) {
+KLOOP_CLONES void DyadicLeftOne(T* out, T x, const T* b, int n, F f) {
   constexpr T nil = NilOf<T>::v;
   const bool xnil = x == nil;
   for (int i = 0; i < n; ++i) {
