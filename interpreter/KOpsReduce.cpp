@@ -15,6 +15,7 @@
 #include "KOpsLoops.h"
 #include "KSeq.h"
 #include "KString.h"
+#include "KSum.h"
 #include "Kerror.h"
 
 static const char* const kUnit = "Interpreter/KOps";
@@ -150,6 +151,14 @@ KA& KOps::op5C7C(KA& a) {  // any bit set; words of a string
 
 KA& KOps::op2F2B(KA& a) {
   NeedNumeric(a, "Numeric only");
+  const int n = a.Cnt();
+  if (a.Align() == KT::aInt && n >= 2) {  // the scan loop's result, in vector blocks
+    const int32_t* in = static_cast<const int32_t*>(a.value->descriptor->data);
+    int32_t* out = KLoop::OutFor<int32_t>(a, n);
+    KSum::ScanPlusInt(out, in, n);
+    KLoop::Adopt(a, out, n);
+    return a;
+  }
   KLoop::ScanNum(a, KLoop::tplPlus());
   return a;
 }

@@ -83,6 +83,43 @@ KSUM_CLONES bool FltBlock(const double* a, int n, double& sum, double& mag) {
   return ok;
 }
 
+typedef uint32_t v8u __attribute__((vector_size(32)));
+
+// Running sum of a block, nils as 0, from `start` in 32-bit wrap-around,
+// into `out` (a buffer apart from `a`); true when some running value is the
+// Int nil (the scan loop would then restart from the next element, and the
+// block must be run by that loop instead). Each vector of eight is summed in
+// three shifted adds, then offset by the last running value.
+KSUM_CLONES bool ScanBlock(int32_t* out, const int32_t* a, int n, int32_t start) {
+  const v8u zero = {};
+  const v8u nil = v8u{} + static_cast<uint32_t>(KT::iNil);
+  v8u carry = v8u{} + static_cast<uint32_t>(start);
+  v8u hit = {};
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    v8u x;
+    std::memcpy(&x, a + i, sizeof x);
+    x &= ~reinterpret_cast<v8u>(x == nil);
+    x += __builtin_shuffle(x, zero, v8u{8, 0, 1, 2, 3, 4, 5, 6});
+    x += __builtin_shuffle(x, zero, v8u{8, 8, 0, 1, 2, 3, 4, 5});
+    x += __builtin_shuffle(x, zero, v8u{8, 8, 8, 8, 0, 1, 2, 3});
+    x += carry;
+    hit |= reinterpret_cast<v8u>(x == nil);
+    std::memcpy(out + i, &x, sizeof x);
+    carry = __builtin_shuffle(x, v8u{7, 7, 7, 7, 7, 7, 7, 7});
+  }
+  uint32_t c = carry[0];
+  bool any = false;
+  for (int k = 0; k < 8; ++k) any |= hit[k] != 0;
+  for (; i < n; ++i) {
+    const uint32_t e = static_cast<uint32_t>(a[i]);
+    c += a[i] == KT::iNil ? 0u : e;
+    out[i] = static_cast<int32_t>(c);
+    any |= static_cast<int32_t>(c) == KT::iNil;
+  }
+  return any;
+}
+
 }  // namespace
 
 namespace KSum {
@@ -123,6 +160,39 @@ double SumFlt(const double* a, int n) {
     s += v == KT::fNil ? 0.0 : v;
   }
   return s;
+}
+
+void ScanPlusInt(int32_t* out, const int32_t* a, int n) {
+  if (n < 1) return;
+  constexpr int kScanBlock = 1024;
+  int32_t block[kScanBlock];
+  int32_t acc = a[0];
+  out[0] = acc;
+  int i = 1;
+  while (i < n) {
+    if (acc == KT::iNil) {  // a nil acc takes the element, nil or not
+      acc = a[i];
+      out[i] = acc;
+      ++i;
+      continue;
+    }
+    // From a non-nil acc the running values are acc plus the sums of the
+    // non-nil elements, as long as none of them is the nil.
+    const int len = n - i < kScanBlock ? n - i : kScanBlock;
+    if (!ScanBlock(block, a + i, len, acc)) {
+      std::memcpy(out + i, block, static_cast<size_t>(len) * sizeof(int32_t));
+      acc = block[len - 1];
+    } else {
+      for (int k = i; k < i + len; ++k) {
+        const int32_t e = a[k];
+        if (e != KT::iNil)
+          acc = acc == KT::iNil ? e
+                                : static_cast<int32_t>(static_cast<uint32_t>(acc) + static_cast<uint32_t>(e));
+        out[k] = acc;
+      }
+    }
+    i += len;
+  }
 }
 
 }  // namespace KSum

@@ -17,4 +17,10 @@ double SumInt(const int32_t* a, int n);
 // Sum of the non-nil elements (the Float nil counts as 0).
 double SumFlt(const double* a, int n);
 
+// The running sum of Int elements in 32-bit wrap-around, with the scan
+// loop's nil rule (KOpsLoops.h): acc = a[0]; a nil element repeats acc; a
+// nil acc takes the element; else acc + element. A running value that
+// wraps onto the Int nil is a nil acc like any other. `out` may be `a`.
+void ScanPlusInt(int32_t* out, const int32_t* a, int n);
+
 }  // namespace KSum

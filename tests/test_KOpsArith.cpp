@@ -782,3 +782,38 @@ TEST(KSum, FloatSumsAreTheSequentialDoubleSum) {
   for (const auto& c : cases)
     EXPECT_EQ(BitsOf(KSum::SumFlt(c.data(), static_cast<int>(c.size()))), BitsOf(SeqFlt(c))) << c.size();
 }
+
+// The running sum in vector blocks against the scan loop: leading nils,
+// nils inside, running values that wrap onto the nil (the loop restarts
+// from the next element), in place and into a new buffer.
+TEST(KSum, IntRunningSumIsTheScanLoop) {
+  const int32_t nil = KT::iNil;
+  std::vector<std::vector<int32_t>> cases = {
+      {7}, {nil, nil}, {nil, 3, nil, 4}, {2147483646, 1, 5, nil, 3}, {2147483600, 47, nil, 9, 1},
+      {-2147483647 - 1, -1, 2, 2147483647 - 1, 1}};
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+  for (int len : {9, 17, 1023, 1024, 1025, 5000}) {
+    std::vector<int32_t> v(static_cast<size_t>(len));
+    for (auto& x : v) x = static_cast<int32_t>(next() % 2000) - 1000;
+    cases.push_back(v);
+    for (size_t i = 0; i < v.size(); i += 7) v[i] = nil;
+    cases.push_back(v);
+    for (auto& x : v) x = static_cast<int32_t>(next() >> 1);  // wraps often, lands on the nil rarely
+    cases.push_back(v);
+    // Running values that land on the nil: a start of nil - 100 and steps of 10.
+    std::vector<int32_t> w(static_cast<size_t>(len), 10);
+    w[0] = nil - 100;
+    w[static_cast<size_t>(len / 2)] = nil - 5;
+    cases.push_back(w);
+  }
+  for (const auto& c : cases) {
+    const int n = static_cast<int>(c.size());
+    std::vector<int32_t> want(c.size()), got(c.size()), inPlace = c;
+    KLoop::Scan(want.data(), c.data(), n, KLoop::tplPlus());
+    KSum::ScanPlusInt(got.data(), c.data(), n);
+    KSum::ScanPlusInt(inPlace.data(), inPlace.data(), n);
+    EXPECT_EQ(got, want) << n;
+    EXPECT_EQ(inPlace, want) << n;
+  }
+}
