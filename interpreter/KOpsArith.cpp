@@ -99,6 +99,15 @@ void OwnsIfAny(KA& a, KB* v) {
   if (v) a.Owns(v);
 }
 
+// The counting runs of the range: a, a + 1, ... and a, a - 1, ... (m
+// values, none past the Int range).
+KLOOP_CLONES void CountUp(int32_t* run, int32_t a, int m) {
+  for (int i = 0; i < m; ++i) run[i] = a + i;
+}
+KLOOP_CLONES void CountDown(int32_t* run, int32_t a, int m) {
+  for (int i = 0; i < m; ++i) run[i] = a - i;
+}
+
 // Brings two operands of an arithmetic form to one length and one numeric
 // alignment: length (KA::ConformLen), number form (KA::ConformNum; two bit
 // vectors become integers), then I meeting F becomes F. False when either
@@ -647,11 +656,8 @@ KA& KOps::op2E2E(KA& l, KA& r) {
     std::memcpy(d, NumOf(l)->IntPtr(), sizeof(int32_t) * static_cast<size_t>(nl - 1));
     int32_t* run = d + (nl - 1);
     const int m = static_cast<int>(span) + 1;
-    if (b >= a) {
-      for (int i = 0; i < m; ++i) run[i] = a + i;
-    } else {
-      for (int i = 0; i < m; ++i) run[i] = a - i;
-    }
+    if (b >= a) CountUp(run, a, m);
+    else CountDown(run, a, m);
     l.Owns(new KNum(d, KT::aInt, n, n));
     return l;
   }

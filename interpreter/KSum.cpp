@@ -2,8 +2,8 @@
 //
 // The block kernels are built for AVX-512, AVX2 and the baseline with the
 // compiler's function multi-versioning (the loader picks one for the
-// machine); they are written with the compiler's vector types, one vector of
-// eight lanes, so each build of a kernel uses its widest registers.
+// machine); they are written with the compiler's vector types in vectors
+// of 32 bytes (one AVX2 register, two baseline ones), two at a time.
 #include "KSum.h"
 
 #include <cstring>
@@ -12,9 +12,9 @@
 
 namespace {
 
-typedef double v8d __attribute__((vector_size(64)));
-typedef int64_t v8l __attribute__((vector_size(64)));
-typedef int32_t v8i __attribute__((vector_size(32)));
+typedef double v4d __attribute__((vector_size(32)));
+typedef int64_t v4l __attribute__((vector_size(32)));
+typedef int32_t v4i __attribute__((vector_size(16)));
 
 constexpr int kBlock = 8192;           // elements per block: the most work redone
 constexpr double kExact = 9007199254740992.0;  // 2^53
@@ -29,17 +29,20 @@ constexpr int64_t kExactInt = int64_t{1} << 53;
 // Sum of a block of Int elements, nils as 0, in 64-bit lanes (a block's
 // lanes stay far below 2^63).
 KSUM_CLONES int64_t IntBlock(const int32_t* a, int n) {
-  v8l s = {};
-  const v8i nil = v8i{} + KT::iNil;
+  v4l s0 = {}, s1 = {};
+  const v4i nil = v4i{} + KT::iNil;
   int i = 0;
   for (; i + 8 <= n; i += 8) {
-    v8i x;
-    std::memcpy(&x, a + i, sizeof x);
-    x &= ~(x == nil);
-    s += __builtin_convertvector(x, v8l);
+    v4i x0, x1;
+    std::memcpy(&x0, a + i, sizeof x0);
+    std::memcpy(&x1, a + i + 4, sizeof x1);
+    x0 &= ~(x0 == nil);
+    x1 &= ~(x1 == nil);
+    s0 += __builtin_convertvector(x0, v4l);
+    s1 += __builtin_convertvector(x1, v4l);
   }
-  int64_t t = 0;
-  for (int k = 0; k < 8; ++k) t += s[k];
+  const v4l s = s0 + s1;
+  int64_t t = s[0] + s[1] + s[2] + s[3];
   for (; i < n; ++i) t += a[i] == KT::iNil ? 0 : a[i];
   return t;
 }
@@ -49,26 +52,31 @@ KSUM_CLONES int64_t IntBlock(const int32_t* a, int n) {
 // makes the magnitude infinite). The sums are exact when the magnitudes add
 // up to less than 2^53 and every element is an integer; the caller checks.
 KSUM_CLONES bool FltBlock(const double* a, int n, double& sum, double& mag) {
-  const v8d nil = v8d{} + KT::fNil;
-  const v8d big = v8d{} + 4503599627370496.0;  // 2^52: every double from here up is an integer
-  const v8l absMask = v8l{} + INT64_MAX;
-  v8d s = {}, m = {};
-  v8l integral = v8l{} - 1;
+  const v4d nil = v4d{} + KT::fNil;
+  const v4d big = v4d{} + 4503599627370496.0;  // 2^52: every double from here up is an integer
+  const v4l absMask = v4l{} + INT64_MAX;
+  v4d s0 = {}, s1 = {}, m0 = {}, m1 = {};
+  v4l integral = v4l{} - 1;
   int i = 0;
   for (; i + 8 <= n; i += 8) {
-    v8d x;
-    std::memcpy(&x, a + i, sizeof x);
-    x = reinterpret_cast<v8d>(reinterpret_cast<v8l>(x) & ~(x == nil));
-    const v8d ax = reinterpret_cast<v8d>(reinterpret_cast<v8l>(x) & absMask);
-    integral &= (ax >= big) | ((ax + big) - big == ax);
-    s += x;
-    m += ax;
+    v4d x0, x1;
+    std::memcpy(&x0, a + i, sizeof x0);
+    std::memcpy(&x1, a + i + 4, sizeof x1);
+    x0 = reinterpret_cast<v4d>(reinterpret_cast<v4l>(x0) & ~(x0 == nil));
+    x1 = reinterpret_cast<v4d>(reinterpret_cast<v4l>(x1) & ~(x1 == nil));
+    const v4d a0 = reinterpret_cast<v4d>(reinterpret_cast<v4l>(x0) & absMask);
+    const v4d a1 = reinterpret_cast<v4d>(reinterpret_cast<v4l>(x1) & absMask);
+    integral &= ((a0 >= big) | ((a0 + big) - big == a0)) & ((a1 >= big) | ((a1 + big) - big == a1));
+    s0 += x0;
+    s1 += x1;
+    m0 += a0;
+    m1 += a1;
   }
   double ts = 0, tm = 0;
   bool ok = true;
-  for (int k = 0; k < 8; ++k) {
-    ts += s[k];
-    tm += m[k];
+  for (int k = 0; k < 4; ++k) {
+    ts += s0[k] + s1[k];
+    tm += m0[k] + m1[k];
     ok &= integral[k] != 0;
   }
   for (; i < n; ++i) {
