@@ -514,8 +514,11 @@ KA& KOps::op25(KA& a) {  // fraction part of Float elements
 // Float fmod. Nils are ordinary numbers here.
 KA& KOps::op25(KA& l, KA& r) {
   if (!IsNumT(l) || !IsNumT(r) || l.Cnt() == 0 || r.Cnt() == 0) return l;
-  if (!ConformArith(l, r)) return l;
-  ZipAll(l, r, tplModulo());
+  KLoop::Stretch s;
+  if (!ConformArith(l, r, &s)) return l;
+  if (!s.on) ZipAll(l, r, tplModulo());
+  else if (s.align == KT::aInt) KLoop::DyadicOneT<int32_t, tplModulo, false>(l, r, s, tplModulo());
+  else KLoop::DyadicOneT<double, tplModulo, false>(l, r, s, tplModulo());
   return l;
 }
 
@@ -612,19 +615,39 @@ KA& KOps::op2D2D(KA& l, KA& r) {
 }
 
 // Smaller of / larger of, element by element.
+// The smaller or larger of a one-element operand and each element of the
+// longer (KNum::Smaller / Larger of the stretched operands: always a new
+// value; a nil on either side gives nil).
+template <class T>
+KNum* MinMaxOne(KA& l, KA& r, const KLoop::Stretch& s, bool larger) {
+  const int n = s.n;
+  const KT::KAL al = sizeof(T) == 4 ? KT::aInt : KT::aFloat;
+  T* out = static_cast<T*>(KB::AllocData(KB::StorageBytes(al, n), false));
+  const T* big = static_cast<const T*>((s.left ? r : l).value->descriptor->data);
+  const T one = s.One<T>();
+  auto f = [larger](T x, T y) { return larger ? std::max(x, y) : std::min(x, y); };
+  if (s.left) KLoop::DyadicLeftOne(out, one, big, n, f);
+  else KLoop::DyadicRightOne(out, big, one, n, f);
+  return new KNum(out, al, n, n);
+}
+
 KA& KOps::op3C3C(KA& l, KA& r) {
   if (!IsNumT(l)) KTHROW(KT::eNotImpl, "");
   if (!IsNumT(r)) KTHROW(KT::eValue, "R Type");
-  ConformArith(l, r);
-  OwnsIfAny(l, NumOf(l)->Smaller(r.value));
+  KLoop::Stretch s;
+  ConformArith(l, r, &s);
+  if (s.on) l.Owns(s.align == KT::aInt ? MinMaxOne<int32_t>(l, r, s, false) : MinMaxOne<double>(l, r, s, false));
+  else OwnsIfAny(l, NumOf(l)->Smaller(r.value));
   return l;
 }
 
 KA& KOps::op3E3E(KA& l, KA& r) {
   if (!IsNumT(l)) KTHROW(KT::eNotImpl, "");
   if (!IsNumT(r)) KTHROW(KT::eValue, "R Type");
-  ConformArith(l, r);
-  OwnsIfAny(l, NumOf(l)->Larger(r.value));
+  KLoop::Stretch s;
+  ConformArith(l, r, &s);
+  if (s.on) l.Owns(s.align == KT::aInt ? MinMaxOne<int32_t>(l, r, s, true) : MinMaxOne<double>(l, r, s, true));
+  else OwnsIfAny(l, NumOf(l)->Larger(r.value));
   return l;
 }
 

@@ -182,25 +182,26 @@ inline void Scan(T* out, const T* a, int n, F f) {
 
 // The same loops with one operand a single element used at every position
 // (a one-element operand meeting a longer one). `out` may be `a` / `b`.
-template <class T, class F>
+// Without the nil rule (`kNil` false) every element goes through f.
+template <class T, class F, bool kNil = true>
 KLOOP_CLONES void DyadicRightOne(T* out, const T* a, T y, int n, F f) {
   constexpr T nil = NilOf<T>::v;
-  const bool ynil = y == nil;
+  const bool ynil = kNil && y == nil;
   for (int i = 0; i < n; ++i) {
     const T x = a[i];
     const T r = f(x, y);
-    out[i] = ((x == nil) | ynil) ? nil : r;
+    out[i] = kNil && ((x == nil) | ynil) ? nil : r;
   }
 }
 
-template <class T, class F>
+template <class T, class F, bool kNil = true>
 KLOOP_CLONES void DyadicLeftOne(T* out, T x, const T* b, int n, F f) {
   constexpr T nil = NilOf<T>::v;
-  const bool xnil = x == nil;
+  const bool xnil = kNil && x == nil;
   for (int i = 0; i < n; ++i) {
     const T y = b[i];
     const T r = f(x, y);
-    out[i] = (xnil | (y == nil)) ? nil : r;
+    out[i] = kNil && (xnil | (y == nil)) ? nil : r;
   }
 }
 
@@ -445,7 +446,7 @@ inline void StretchToFloat(Stretch& s) {
 // choice between in place and a new value as it was; a stretched left was
 // the only holder of its copy, so the result is a new value with the copy's
 // ID.
-template <class T, class F>
+template <class T, class F, bool kNil = true>
 inline void DyadicOneT(KA& left, KA& right, const Stretch& s, F f) {
   const int n = s.n;
   const KT::KAL al = sizeof(T) == 4 ? KT::aInt : KT::aFloat;
@@ -453,16 +454,16 @@ inline void DyadicOneT(KA& left, KA& right, const Stretch& s, F f) {
   if (!s.left) {
     T* a = static_cast<T*>(left.value->descriptor->data);
     if (Private(left)) {
-      DyadicRightOne(a, a, one, n, f);
+      DyadicRightOne<T, F, kNil>(a, a, one, n, f);
     } else {
       T* out = static_cast<T*>(KB::AllocData(KB::StorageBytes(al, n), false));
-      DyadicRightOne(out, a, one, n, f);
+      DyadicRightOne<T, F, kNil>(out, a, one, n, f);
       left.Owns(new KNum(out, al, n, n));
     }
   } else {
     const T* b = static_cast<const T*>(right.value->descriptor->data);
     T* out = static_cast<T*>(KB::AllocData(KB::StorageBytes(al, n), false));
-    DyadicLeftOne(out, one, b, n, f);
+    DyadicLeftOne<T, F, kNil>(out, one, b, n, f);
     left.Owns(WithID(new KNum(out, al, n, n), s.id));
   }
 }

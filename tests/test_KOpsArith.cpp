@@ -663,7 +663,8 @@ TEST(KOpsArith, OneElementOperandsAsIfStretched) {
   const std::vector<std::pair<const char*, Op>> ops = {
       {"+", &KOps::op2B},       {"-", &KOps::op2D},       {"*", &KOps::op2A},       {"/", &KOps::op2F},
       {"^", &KOps::op5E},       {"*<", &KOps::op2A3C},    {"*>", &KOps::op2A3E},    {"*=", &KOps::op2A3D},
-      {"*<=", &KOps::op2A3C3D}, {"*>=", &KOps::op2A3E3D},
+      {"*<=", &KOps::op2A3C3D}, {"*>=", &KOps::op2A3E3D}, {"%", &KOps::op25},
+      {"<<", &KOps::op3C3C},    {">>", &KOps::op3E3E},
   };
   for (auto& [name, op] : ops)
     for (size_t b = 0; b < bigs.size(); ++b)
