@@ -100,7 +100,10 @@ KA& KOps::op5C2D(KA& a) {  // alternating from the first: x0 - x1 - x2 ...
 KA& KOps::op5C2B25(KA& a) {
   NeedNumeric(a, "Numeric only");
   KA n(a.CountNotNil());
-  KLoop::ReduceNum(a, KLoop::tplPlus());
+  if (a.Align() == KT::aInt && a.Cnt() >= 2)
+    a.Owns(new KNum(KSum::ReducePlusInt(static_cast<const int32_t*>(a.value->descriptor->data), a.Cnt())));
+  else
+    KLoop::ReduceNum(a, KLoop::tplPlus());
   return op2F(a, n);
 }
 

@@ -170,17 +170,19 @@ double SumFlt(const double* a, int n) {
   return s;
 }
 
-void ScanPlusInt(int32_t* out, const int32_t* a, int n) {
-  if (n < 1) return;
+namespace {
+// The running sum's loop; with `out` null only the last value is kept (the
+// plus reduction, whose nil rule gives the same values).
+int32_t RunPlusInt(int32_t* out, const int32_t* a, int n) {
   constexpr int kScanBlock = 1024;
   int32_t block[kScanBlock];
   int32_t acc = a[0];
-  out[0] = acc;
+  if (out) out[0] = acc;
   int i = 1;
   while (i < n) {
     if (acc == KT::iNil) {  // a nil acc takes the element, nil or not
       acc = a[i];
-      out[i] = acc;
+      if (out) out[i] = acc;
       ++i;
       continue;
     }
@@ -188,7 +190,7 @@ void ScanPlusInt(int32_t* out, const int32_t* a, int n) {
     // non-nil elements, as long as none of them is the nil.
     const int len = n - i < kScanBlock ? n - i : kScanBlock;
     if (!ScanBlock(block, a + i, len, acc)) {
-      std::memcpy(out + i, block, static_cast<size_t>(len) * sizeof(int32_t));
+      if (out) std::memcpy(out + i, block, static_cast<size_t>(len) * sizeof(int32_t));
       acc = block[len - 1];
     } else {
       for (int k = i; k < i + len; ++k) {
@@ -196,11 +198,19 @@ void ScanPlusInt(int32_t* out, const int32_t* a, int n) {
         if (e != KT::iNil)
           acc = acc == KT::iNil ? e
                                 : static_cast<int32_t>(static_cast<uint32_t>(acc) + static_cast<uint32_t>(e));
-        out[k] = acc;
+        if (out) out[k] = acc;
       }
     }
     i += len;
   }
+  return acc;
 }
+}  // namespace
+
+void ScanPlusInt(int32_t* out, const int32_t* a, int n) {
+  if (n >= 1) RunPlusInt(out, a, n);
+}
+
+int32_t ReducePlusInt(const int32_t* a, int n) { return RunPlusInt(nullptr, a, n); }
 
 }  // namespace KSum

@@ -22,5 +22,8 @@ double SumFlt(const double* a, int n);
 // nil acc takes the element; else acc + element. A running value that
 // wraps onto the Int nil is a nil acc like any other. `out` may be `a`.
 void ScanPlusInt(int32_t* out, const int32_t* a, int n);
+// The plus reduction of the element loops (KLoop::Reduce with wrap-around
+// and its nil rule): the running sum's last value. n >= 1.
+int32_t ReducePlusInt(const int32_t* a, int n);
 
 }  // namespace KSum

@@ -784,7 +784,8 @@ TEST(KSum, FloatSumsAreTheSequentialDoubleSum) {
     EXPECT_EQ(BitsOf(KSum::SumFlt(c.data(), static_cast<int>(c.size()))), BitsOf(SeqFlt(c))) << c.size();
 }
 
-// The running sum in vector blocks against the scan loop: leading nils,
+// The running sum in vector blocks against the scan loop (and the plus
+// reduction against the reduction loop): leading nils,
 // nils inside, running values that wrap onto the nil (the loop restarts
 // from the next element), in place and into a new buffer.
 TEST(KSum, IntRunningSumIsTheScanLoop) {
@@ -816,5 +817,6 @@ TEST(KSum, IntRunningSumIsTheScanLoop) {
     KSum::ScanPlusInt(inPlace.data(), inPlace.data(), n);
     EXPECT_EQ(got, want) << n;
     EXPECT_EQ(inPlace, want) << n;
+    EXPECT_EQ(KSum::ReducePlusInt(c.data(), n), KLoop::Reduce(c.data(), n, KLoop::tplPlus())) << n;
   }
 }
