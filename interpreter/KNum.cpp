@@ -15,6 +15,7 @@
 #include "KBit.h"
 #include "KSeq.h"
 #include "KString.h"
+#include "KSum.h"
 #include "Kerror.h"
 
 static const char* const kUnit = "Interpreter/KNum";
@@ -1954,19 +1955,10 @@ static void NoWidth(KB* width) {
 
 KNum* KNum::RedPlus(KB* width) {
   NoWidth(width);
+  // The sequential sum from 0.0 of the non-nil elements, bit for bit.
   double s = 0.0;
-  const int n = Count();
-  if (IsInt()) {
-    for (int i = 0; i < n; ++i) {
-      const int32_t v = IntPtr()[i];
-      s += v == kINil ? 0.0 : static_cast<double>(v);
-    }
-  } else if (IsFlt()) {
-    for (int i = 0; i < n; ++i) {
-      const double v = FltPtr()[i];
-      s += v == kFNil ? 0.0 : v;
-    }
-  }
+  if (IsInt()) s = KSum::SumInt(IntPtr(), Count());
+  else if (IsFlt()) s = KSum::SumFlt(FltPtr(), Count());
   return new KNum(s);
 }
 

@@ -99,11 +99,23 @@ void OwnsIfAny(KA& a, KB* v) {
   if (v) a.Owns(v);
 }
 
+// The counting runs of the range: a, a + 1, ... and a, a - 1, ... (m
+// values, none past the Int range).
+KLOOP_CLONES void CountUp(int32_t* run, int32_t a, int m) {
+  for (int i = 0; i < m; ++i) run[i] = a + i;
+}
+KLOOP_CLONES void CountDown(int32_t* run, int32_t a, int m) {
+  for (int i = 0; i < m; ++i) run[i] = a - i;
+}
+
 // Brings two operands of an arithmetic form to one length and one numeric
 // alignment: length (KA::ConformLen), number form (KA::ConformNum; two bit
 // vectors become integers), then I meeting F becomes F. False when either
 // side is not numeric afterwards.
-bool ConformArith(KA& l, KA& r) {
+// With `s`, a one-element number meeting a longer number is not stretched
+// (KLoop::StretchOne records it in `s`).
+bool ConformArith(KA& l, KA& r, KLoop::Stretch* s = nullptr) {
+  if (s && KLoop::StretchOne(l, r, *s)) return true;
   KA::ConformLen(l, r);
   KA::ConformNum(l, r);
   if (l.Align() == KT::aBit && r.Align() == KT::aBit) {
@@ -407,8 +419,9 @@ KA& KOps::op2B(KA& l, KA& r) {
   if (r.Is(KT::tNV)) r.Owns(KMakeInt(0));
   if (!l.Is(KT::tBit) && !IsNumOrClock(l)) KTHROW(KT::eValue, "Type");
   const bool clock = l.Is(KT::tClock) || r.Is(KT::tClock);
-  if (!ConformArith(l, r)) KTHROW(KT::eValue, "Type");
-  KLoop::DyadicNum(l, r, KLoop::tplPlus());
+  KLoop::Stretch s;
+  if (!ConformArith(l, r, &s)) KTHROW(KT::eValue, "Type");
+  KLoop::DyadicNumS(l, r, s, KLoop::tplPlus());
   if (clock) ToClock(l);
   return l;
 }
@@ -429,12 +442,13 @@ KA& KOps::op2D(KA& l, KA& r) {
     l = r;
     return op2D(l);
   }
-  if (!IsNumOrClock(l) || !IsNumOrClock(r) || !ConformArith(l, r)) {
+  KLoop::Stretch s;
+  if (!IsNumOrClock(l) || !IsNumOrClock(r) || !ConformArith(l, r, &s)) {
     l.Owns(KMakeInt(KA::Compare(l.value, r.value)));
     return l;
   }
   const bool clock = l.Is(KT::tClock) || r.Is(KT::tClock);
-  KLoop::DyadicNum(l, r, KLoop::tplMinus());
+  KLoop::DyadicNumS(l, r, s, KLoop::tplMinus());
   if (clock) ToClock(l);
   return l;
 }
@@ -444,12 +458,13 @@ KA& KOps::op2A(KA& l, KA& r) {  // times; non-numeric operands leave the left
   if (r.Is(KT::tNV)) r.Owns(KMakeInt(1));
   if (!ConformableAlign(l) || !ConformableAlign(r)) return l;
   KA orig(l);
-  if (!ConformArith(l, r)) {
+  KLoop::Stretch s;
+  if (!ConformArith(l, r, &s)) {
     l = orig;
     return l;
   }
   orig.Clear();  // so an unshared left is worked on in place
-  KLoop::DyadicNum(l, r, KLoop::tplTimes());
+  KLoop::DyadicNumS(l, r, s, KLoop::tplTimes());
   return l;
 }
 
@@ -472,14 +487,20 @@ KA& KOps::op2F(KA& l, KA& r) {
   if (r.Is(KT::tNV)) r.Owns(KMakeFloat(1.0));
   if (!ConformableAlign(l) || !ConformableAlign(r)) return l;
   KA orig(l);
-  if (!ConformArith(l, r)) {
+  KLoop::Stretch s;
+  if (!ConformArith(l, r, &s)) {
     l = orig;
     return l;
   }
   orig.Clear();
-  ToFloat(l);
-  ToFloat(r);
-  KLoop::DyadicFlt(l, r, tplDivide());
+  if (s.on) {  // the stretched copy is private: made Float in place
+    ToFloat(s.left ? r : l);
+    KLoop::StretchToFloat(s);
+  } else {
+    ToFloat(l);
+    ToFloat(r);
+  }
+  KLoop::DyadicFltS(l, r, s, tplDivide());
   return l;
 }
 
@@ -493,8 +514,11 @@ KA& KOps::op25(KA& a) {  // fraction part of Float elements
 // Float fmod. Nils are ordinary numbers here.
 KA& KOps::op25(KA& l, KA& r) {
   if (!IsNumT(l) || !IsNumT(r) || l.Cnt() == 0 || r.Cnt() == 0) return l;
-  if (!ConformArith(l, r)) return l;
-  ZipAll(l, r, tplModulo());
+  KLoop::Stretch s;
+  if (!ConformArith(l, r, &s)) return l;
+  if (!s.on) ZipAll(l, r, tplModulo());
+  else if (s.align == KT::aInt) KLoop::DyadicOneT<int32_t, tplModulo, false>(l, r, s, tplModulo());
+  else KLoop::DyadicOneT<double, tplModulo, false>(l, r, s, tplModulo());
   return l;
 }
 
@@ -527,9 +551,12 @@ KA& KOps::op5E(KA& l, KA& r) {
   // length is its characters', not its numbers'.
   if (!l.Is(KT::tNum)) l.CoerceTo(KT::tNum, KT::aFloat);
   ToFloat(l);  // a string parses to Int elements when it holds integers
-  if (!ConformArith(l, r)) KTHROW(KT::eValue, "Invalid arguments");
-  if (l.Align() != KT::aFloat || r.Align() != KT::aFloat) KTHROW(KT::eValue, "Left Argument Alignment");
-  KLoop::DyadicFlt(l, r, KLoop::tplPower());
+  KLoop::Stretch s;
+  if (!ConformArith(l, r, &s)) KTHROW(KT::eValue, "Invalid arguments");
+  const bool flt = s.on ? (s.left ? r : l).Align() == KT::aFloat && s.align == KT::aFloat
+                        : l.Align() == KT::aFloat && r.Align() == KT::aFloat;
+  if (!flt) KTHROW(KT::eValue, "Left Argument Alignment");
+  KLoop::DyadicFltS(l, r, s, KLoop::tplPower());
   return l;
 }
 
@@ -588,19 +615,39 @@ KA& KOps::op2D2D(KA& l, KA& r) {
 }
 
 // Smaller of / larger of, element by element.
+// The smaller or larger of a one-element operand and each element of the
+// longer (KNum::Smaller / Larger of the stretched operands: always a new
+// value; a nil on either side gives nil).
+template <class T>
+KNum* MinMaxOne(KA& l, KA& r, const KLoop::Stretch& s, bool larger) {
+  const int n = s.n;
+  const KT::KAL al = sizeof(T) == 4 ? KT::aInt : KT::aFloat;
+  T* out = static_cast<T*>(KB::AllocData(KB::StorageBytes(al, n), false));
+  const T* big = static_cast<const T*>((s.left ? r : l).value->descriptor->data);
+  const T one = s.One<T>();
+  auto f = [larger](T x, T y) { return larger ? std::max(x, y) : std::min(x, y); };
+  if (s.left) KLoop::DyadicLeftOne(out, one, big, n, f);
+  else KLoop::DyadicRightOne(out, big, one, n, f);
+  return new KNum(out, al, n, n);
+}
+
 KA& KOps::op3C3C(KA& l, KA& r) {
   if (!IsNumT(l)) KTHROW(KT::eNotImpl, "");
   if (!IsNumT(r)) KTHROW(KT::eValue, "R Type");
-  ConformArith(l, r);
-  OwnsIfAny(l, NumOf(l)->Smaller(r.value));
+  KLoop::Stretch s;
+  ConformArith(l, r, &s);
+  if (s.on) l.Owns(s.align == KT::aInt ? MinMaxOne<int32_t>(l, r, s, false) : MinMaxOne<double>(l, r, s, false));
+  else OwnsIfAny(l, NumOf(l)->Smaller(r.value));
   return l;
 }
 
 KA& KOps::op3E3E(KA& l, KA& r) {
   if (!IsNumT(l)) KTHROW(KT::eNotImpl, "");
   if (!IsNumT(r)) KTHROW(KT::eValue, "R Type");
-  ConformArith(l, r);
-  OwnsIfAny(l, NumOf(l)->Larger(r.value));
+  KLoop::Stretch s;
+  ConformArith(l, r, &s);
+  if (s.on) l.Owns(s.align == KT::aInt ? MinMaxOne<int32_t>(l, r, s, true) : MinMaxOne<double>(l, r, s, true));
+  else OwnsIfAny(l, NumOf(l)->Larger(r.value));
   return l;
 }
 
@@ -632,11 +679,8 @@ KA& KOps::op2E2E(KA& l, KA& r) {
     std::memcpy(d, NumOf(l)->IntPtr(), sizeof(int32_t) * static_cast<size_t>(nl - 1));
     int32_t* run = d + (nl - 1);
     const int m = static_cast<int>(span) + 1;
-    if (b >= a) {
-      for (int i = 0; i < m; ++i) run[i] = a + i;
-    } else {
-      for (int i = 0; i < m; ++i) run[i] = a - i;
-    }
+    if (b >= a) CountUp(run, a, m);
+    else CountDown(run, a, m);
     l.Owns(new KNum(d, KT::aInt, n, n));
     return l;
   }
@@ -793,18 +837,33 @@ KA& KOps::op3C3D(KA& l, KA& r) {
 // the unshared left) bit vector. Bits past the count stay zero.
 KA& KOps::opOpBool(TOpBool code, KA& l, KA& r) {
   if (code < boolAnd || code > boolXor) KTHROW(KT::eNotSupp, "???");
-  KA::ConformLen(l, r);
-  KA::BitConform(l, r);
-  const int n = l.Cnt();
+  // A one-bit vector meeting a longer one is used as a byte of that bit at
+  // every position instead of being stretched (the ID the stretched copy
+  // would take is taken; a stretched left would be worked on in place, so
+  // the result carries that ID).
+  const int nl = l.Cnt(), nr = r.Cnt();
+  const bool oneL = KLoop::fStretchOne && l.Is(KT::tBit) && r.Is(KT::tBit) && nl == 1 && nr >= 2;
+  const bool oneR = KLoop::fStretchOne && l.Is(KT::tBit) && r.Is(KT::tBit) && nr == 1 && nl >= 2;
+  int32_t stretchedId = 0;
+  unsigned one = 0;
+  if (oneL || oneR) {
+    stretchedId = ++KB::fLastID;
+    one = (oneL ? l : r).As<KBit>()->BitGet(0) ? 0xFFu : 0u;
+  } else {
+    KA::ConformLen(l, r);
+    KA::BitConform(l, r);
+  }
+  const int n = oneL ? nr : l.Cnt();
   const int bytes = KB::LenBitsInChars(n);
   const int rbytes = std::min(bytes, KB::LenBitsInChars(r.Cnt()));
   const unsigned char* a = static_cast<const unsigned char*>(l.value->descriptor->data);
   const unsigned char* b = static_cast<const unsigned char*>(r.value->descriptor->data);
-  const bool inPlace = KLoop::Private(l) && a != b;
+  const bool inPlace = !oneL && KLoop::Private(l) && a != b;
   unsigned char* d = inPlace ? static_cast<unsigned char*>(l.value->descriptor->data)
                              : static_cast<unsigned char*>(KB::AllocData(KB::StorageBytes(KT::aBit, n), false));
   for (int i = 0; i < bytes; ++i) {
-    const unsigned x = a[i], y = i < rbytes ? b[i] : 0u;
+    const unsigned x = oneL ? one : a[i];
+    const unsigned y = oneR ? one : oneL ? b[i] : i < rbytes ? b[i] : 0u;
     unsigned v;
     switch (code) {
       case boolAnd: v = x & y; break;
@@ -820,7 +879,8 @@ KA& KOps::opOpBool(TOpBool code, KA& l, KA& r) {
     d[i] = static_cast<unsigned char>(v);
   }
   if (n % 8 != 0) d[bytes - 1] &= KBit::bitLMask[n % 8 - 1];
-  if (!inPlace) l.Owns(new KBit(reinterpret_cast<char*>(d), n, 0));
+  if (oneL) l.Owns(KLoop::WithID(new KBit(reinterpret_cast<char*>(d), n, 0), stretchedId));
+  else if (!inPlace) l.Owns(new KBit(reinterpret_cast<char*>(d), n, 0));
   return l;
 }
 

@@ -31,6 +31,14 @@
 #include "Kerror.h"
 #include "Ktypes.h"
 
+// The element loops are built for AVX-512, AVX2 and the baseline (the
+// loader picks one for the machine); sanitizer builds use the baseline.
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define KLOOP_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define KLOOP_CLONES
+#endif
+
 namespace KLoop {
 
 inline constexpr const char* kUnit = "Interpreter/KOps";
@@ -89,7 +97,7 @@ struct tplGT { template <class T> bool operator()(T a, T b) const { return a > b
 
 // ---------------------------------------------------------------- raw loops
 template <class T, class F>
-inline void DyadicInPlace(T* __restrict a, const T* __restrict b, int n, F f) {
+KLOOP_CLONES void DyadicInPlace(T* __restrict a, const T* __restrict b, int n, F f) {
   constexpr T nil = NilOf<T>::v;
   for (int i = 0; i < n; ++i) {
     const T x = a[i], y = b[i];
@@ -99,7 +107,7 @@ inline void DyadicInPlace(T* __restrict a, const T* __restrict b, int n, F f) {
 }
 
 template <class T, class F>
-inline void DyadicInto(T* __restrict out, const T* a, const T* b, int n, F f) {
+KLOOP_CLONES void DyadicInto(T* __restrict out, const T* a, const T* b, int n, F f) {
   constexpr T nil = NilOf<T>::v;
   for (int i = 0; i < n; ++i) {
     const T x = a[i], y = b[i];
@@ -169,6 +177,59 @@ inline void Scan(T* out, const T* a, int n, F f) {
     const T r = f(acc, e);
     acc = (e == nil) ? acc : ((acc == nil) ? e : r);
     out[i] = acc;
+  }
+}
+
+// The same loops with one operand a single element used at every position
+// (a one-element operand meeting a longer one). `out` may be `a` / `b`.
+// Without the nil rule (`kNil` false) every element goes through f.
+template <class T, class F, bool kNil = true>
+KLOOP_CLONES void DyadicRightOne(T* out, const T* a, T y, int n, F f) {
+  constexpr T nil = NilOf<T>::v;
+  const bool ynil = kNil && y == nil;
+  for (int i = 0; i < n; ++i) {
+    const T x = a[i];
+    const T r = f(x, y);
+    out[i] = kNil && ((x == nil) | ynil) ? nil : r;
+  }
+}
+
+template <class T, class F, bool kNil = true>
+KLOOP_CLONES void DyadicLeftOne(T* out, T x, const T* b, int n, F f) {
+  constexpr T nil = NilOf<T>::v;
+  const bool xnil = kNil && x == nil;
+  for (int i = 0; i < n; ++i) {
+    const T y = b[i];
+    const T r = f(x, y);
+    out[i] = kNil && (xnil | (y == nil)) ? nil : r;
+  }
+}
+
+// CompareBits with one side a single element: bit i compares v[i] with
+// `one`, taken as the left operand when `oneLeft`; `bits` holds (n + 7) / 8
+// bytes.
+template <class T, class P>
+inline void CompareBitsOne(unsigned char* bits, const T* v, int n, T one, bool oneLeft, P p) {
+  constexpr T nil = NilOf<T>::v;
+  constexpr int kBlock = 256;
+  const bool onenil = one == nil;
+  unsigned char flag[kBlock];
+  for (int base = 0; base < n; base += kBlock) {
+    const int len = n - base < kBlock ? n - base : kBlock;
+    const T* x = v + base;
+    if (oneLeft)
+      for (int i = 0; i < len; ++i)
+        flag[i] = static_cast<unsigned char>(p(one, x[i]) & (onenil == (x[i] == nil)));
+    else
+      for (int i = 0; i < len; ++i)
+        flag[i] = static_cast<unsigned char>(p(x[i], one) & ((x[i] == nil) == onenil));
+    for (int i = len; i < (len + 7) / 8 * 8; ++i) flag[i] = 0;
+    unsigned char* out = bits + base / 8;
+    for (int k = 0; k < (len + 7) / 8; ++k) {
+      unsigned w = 0;
+      for (int j = 0; j < 8; ++j) w |= static_cast<unsigned>(flag[8 * k + j]) << (7 - j);
+      out[k] = static_cast<unsigned char>(w);
+    }
   }
 }
 
@@ -302,6 +363,138 @@ inline void ScanNum(KA& a, F f) {
   if (a.Cnt() < 2) return;
   if (al == KT::aInt) ScanT<int32_t>(a, f);
   else ScanT<double>(a, f);
+}
+
+// ---------------------------------------------------------------- one-element operands
+// A one-element number meeting a longer number is used as it is instead of
+// being stretched (KA::ConformLen) to a full copy. `Stretch` stands for the
+// copy that is not built: its side, its current alignment and element, the
+// longer operand's count, and the ID the copy would carry. The counter of
+// value IDs moves exactly as the conforming would move it, and a result
+// that would have been the copy (a one-element left, changed in place)
+// carries its ID, so no script can tell the two ways apart.
+struct Stretch {
+  bool on = false;
+  bool left = false;  // the one-element operand is the left
+  int n = 0;          // the longer operand's count
+  int32_t id = 0;
+  KT::KAL align = KT::aNone;
+  int32_t i = 0;
+  double f = 0;
+  template <class T> T One() const {
+    if constexpr (sizeof(T) == 4) return i;
+    else return f;
+  }
+};
+
+// A new value takes the ID the stretched copy would have had (the one it
+// was just given is handed back: it is the last one taken).
+template <class V>
+inline V* WithID(V* v, int32_t id) {
+  if (v->ID == KB::fLastID) {
+    v->ID = id;
+    --KB::fLastID;
+  }
+  return v;
+}
+
+// Takes the place of KA::ConformLen and KA::ConformNum for two numbers of
+// alignment I or F, one with 1 element and the other with 2 or more; false
+// (nothing done) for any other pair. As the conforming would: the copy
+// takes an ID; when the alignments differ the Int side becomes Float (a new
+// value and ID: the copy's Int element converts, the longer side is
+// converted by KA::ConformNum).
+// Off, every pair is conformed by stretching (tests compare the two ways).
+inline bool fStretchOne = true;
+
+inline bool StretchOne(KA& l, KA& r, Stretch& s) {
+  if (!fStretchOne) return false;
+  if (!l.Is(KT::tNum) || !r.Is(KT::tNum)) return false;
+  const KT::KAL la = l.Align(), ra = r.Align();
+  if ((la != KT::aInt && la != KT::aFloat) || (ra != KT::aInt && ra != KT::aFloat)) return false;
+  const int nl = l.Cnt(), nr = r.Cnt();
+  if (nl == 1 && nr >= 2) s.left = true;
+  else if (nr == 1 && nl >= 2) s.left = false;
+  else return false;
+  KA& one = s.left ? l : r;
+  s.n = s.left ? nr : nl;
+  s.align = one.Align();
+  if (s.align == KT::aInt) s.i = *static_cast<const int32_t*>(one.value->descriptor->data);
+  else s.f = *static_cast<const double*>(one.value->descriptor->data);
+  s.id = ++KB::fLastID;
+  if (la != ra) {
+    if (s.align == KT::aInt) {
+      s.f = s.i == KT::iNil ? KT::fNil : static_cast<double>(s.i);
+      s.align = KT::aFloat;
+      s.id = ++KB::fLastID;
+    } else {
+      KA::ConformNum(l, r);
+    }
+  }
+  s.on = true;
+  return true;
+}
+
+// The stretched copy made Float (it is private: converted in place).
+inline void StretchToFloat(Stretch& s) {
+  if (s.align != KT::aInt) return;
+  s.f = s.i == KT::iNil ? KT::fNil : static_cast<double>(s.i);
+  s.align = KT::aFloat;
+}
+
+// DyadicT with a stretched operand: a stretched right leaves the left's
+// choice between in place and a new value as it was; a stretched left was
+// the only holder of its copy, so the result is a new value with the copy's
+// ID.
+template <class T, class F, bool kNil = true>
+inline void DyadicOneT(KA& left, KA& right, const Stretch& s, F f) {
+  const int n = s.n;
+  const KT::KAL al = sizeof(T) == 4 ? KT::aInt : KT::aFloat;
+  const T one = s.One<T>();
+  if (!s.left) {
+    T* a = static_cast<T*>(left.value->descriptor->data);
+    if (Private(left)) {
+      DyadicRightOne<T, F, kNil>(a, a, one, n, f);
+    } else {
+      T* out = static_cast<T*>(KB::AllocData(KB::StorageBytes(al, n), false));
+      DyadicRightOne<T, F, kNil>(out, a, one, n, f);
+      left.Owns(new KNum(out, al, n, n));
+    }
+  } else {
+    const T* b = static_cast<const T*>(right.value->descriptor->data);
+    T* out = static_cast<T*>(KB::AllocData(KB::StorageBytes(al, n), false));
+    DyadicLeftOne<T, F, kNil>(out, one, b, n, f);
+    left.Owns(WithID(new KNum(out, al, n, n), s.id));
+  }
+}
+
+// DyadicNum / DyadicFlt over operands one of which may be stretched.
+template <class F>
+inline void DyadicNumS(KA& left, KA& right, const Stretch& s, F f) {
+  if (!s.on) return DyadicNum(left, right, f);
+  if (s.align == KT::aInt) DyadicOneT<int32_t>(left, right, s, f);
+  else DyadicOneT<double>(left, right, s, f);
+}
+template <class F>
+inline void DyadicFltS(KA& left, KA& right, const Stretch& s, F f) {
+  if (!s.on) return DyadicFlt(left, right, f);
+  if (s.align != KT::aFloat) KTHROW(KT::eValue, "Arguments don't match");
+  DyadicOneT<double>(left, right, s, f);
+}
+
+// CompareNum with a stretched operand: the bit vector is as long as the
+// longer operand.
+template <class P>
+inline void CompareNumS(KA& left, KA& right, const Stretch& s, P p) {
+  if (!s.on) return CompareNum(left, right, p);
+  KA& big = s.left ? right : left;
+  const int n = s.n;
+  unsigned char* bits = static_cast<unsigned char*>(KB::AllocData(KB::StorageBytes(KT::aBit, n), true));
+  if (s.align == KT::aInt)
+    CompareBitsOne(bits, static_cast<const int32_t*>(big.value->descriptor->data), n, s.i, s.left, p);
+  else
+    CompareBitsOne(bits, static_cast<const double*>(big.value->descriptor->data), n, s.f, s.left, p);
+  left.Owns(new KBit(reinterpret_cast<char*>(bits), n, 0));
 }
 
 }  // namespace KLoop

@@ -15,6 +15,7 @@
 #include "KOpsLoops.h"
 #include "KSeq.h"
 #include "KString.h"
+#include "KSum.h"
 #include "Kerror.h"
 
 static const char* const kUnit = "Interpreter/KOps";
@@ -99,7 +100,10 @@ KA& KOps::op5C2D(KA& a) {  // alternating from the first: x0 - x1 - x2 ...
 KA& KOps::op5C2B25(KA& a) {
   NeedNumeric(a, "Numeric only");
   KA n(a.CountNotNil());
-  KLoop::ReduceNum(a, KLoop::tplPlus());
+  if (a.Align() == KT::aInt && a.Cnt() >= 2)
+    a.Owns(new KNum(KSum::ReducePlusInt(static_cast<const int32_t*>(a.value->descriptor->data), a.Cnt())));
+  else
+    KLoop::ReduceNum(a, KLoop::tplPlus());
   return op2F(a, n);
 }
 
@@ -150,6 +154,14 @@ KA& KOps::op5C7C(KA& a) {  // any bit set; words of a string
 
 KA& KOps::op2F2B(KA& a) {
   NeedNumeric(a, "Numeric only");
+  const int n = a.Cnt();
+  if (a.Align() == KT::aInt && n >= 2) {  // the scan loop's result, in vector blocks
+    const int32_t* in = static_cast<const int32_t*>(a.value->descriptor->data);
+    int32_t* out = KLoop::OutFor<int32_t>(a, n);
+    KSum::ScanPlusInt(out, in, n);
+    KLoop::Adopt(a, out, n);
+    return a;
+  }
   KLoop::ScanNum(a, KLoop::tplPlus());
   return a;
 }

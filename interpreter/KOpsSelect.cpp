@@ -91,7 +91,24 @@ KA& ShiftBy(KA& a, int64_t n) {
 // Element-wise marks: both sides conformed in length first, except that a
 // one-element number against a number is compared with every element in
 // place (the same result without building the extended copy).
+bool IsIF(KA& a) { return a.Align() == KT::aInt || a.Align() == KT::aFloat; }
+
 KA& MarkElem(KA& l, KA& r, KT::KMC how) {
+  // A one-element left against a longer number: the right compared with it
+  // under the mirrored mark (what the stretched left gives), and the ID the
+  // stretched copy would have had taken all the same.
+  if (l.Is(KT::tNum) && r.Is(KT::tNum) && l.Cnt() == 1 && r.Cnt() >= 2 && IsIF(l) && IsIF(r)) {
+    KT::KMC mirror = how;
+    switch (how) {
+      case KT::mcLT: mirror = KT::mcGT; break;
+      case KT::mcGT: mirror = KT::mcLT; break;
+      case KT::mcLE: mirror = KT::mcGE; break;
+      case KT::mcGE: mirror = KT::mcLE; break;
+      default: break;
+    }
+    ++KB::fLastID;
+    return Own(l, r.As<KNum>()->MarkElem(l.value, mirror));
+  }
   if (!(l.Is(KT::tNum) && r.Is(KT::tNum) && r.Cnt() == 1 && l.Cnt() >= 1)) KA::ConformLen(l, r);
   switch (l.Type()) {
     case KT::tNum: return Own(l, l.As<KNum>()->MarkElem(r.value, how));
@@ -110,10 +127,13 @@ KA& MarkElem(KA& l, KA& r, KT::KMC how) {
 // string's bits) with 15 "Alignment".
 template <class P>
 KA& MarkCompare(KA& l, KA& r, P p, bool sameAlignment = false) {
-  KA::ConformLen(l, r);
-  KA::ConformNum(l, r);
-  if (sameAlignment && l.Align() != r.Align()) KTHROW(KT::eValue, "Alignment");
-  KLoop::CompareNum(l, r, p);
+  KLoop::Stretch s;
+  if (!KLoop::StretchOne(l, r, s)) {
+    KA::ConformLen(l, r);
+    KA::ConformNum(l, r);
+  }
+  if (!s.on && sameAlignment && l.Align() != r.Align()) KTHROW(KT::eValue, "Alignment");
+  KLoop::CompareNumS(l, r, s, p);
   return l;
 }
 

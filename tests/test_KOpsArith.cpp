@@ -16,8 +16,10 @@
 #include "KClock.h"
 #include "KNum.h"
 #include "KOps.h"
+#include "KOpsLoops.h"
 #include "KSeq.h"
 #include "KString.h"
+#include "KSum.h"
 #include "Kerror.h"
 
 namespace {
@@ -597,3 +599,224 @@ TEST(KOpsLogic, RefusedOperands) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- one-element operands
+// A one-element number meeting a longer one is used at every position
+// instead of being stretched to a copy. What a script can see must not
+// change: the oracle is the same call with the shortcut off (the short side
+// stretched by KA::ConformLen): the same text and bytes, the same result ID
+// relative to the counter (so the same in-place choice), the same counter
+// movement and reference count, the same error.
+namespace {
+KB* IntArr(std::vector<int32_t> v) {
+  KNum* n = new KNum(KT::aInt, static_cast<int>(v.size()));
+  for (size_t i = 0; i < v.size(); ++i) n->IntPtr()[i] = v[i];
+  return n;
+}
+KB* FltArr(std::vector<double> v) {
+  KNum* n = new KNum(KT::aFloat, static_cast<int>(v.size()));
+  for (size_t i = 0; i < v.size(); ++i) n->FltPtr()[i] = v[i];
+  return n;
+}
+struct Outcome {
+  std::string text, bytes;
+  int32_t resultId, counter, refs;  // an ID below 0 is the left's own (worked in place)
+  std::string error;
+};
+Outcome RunDyadic(KA& (*op)(KA&, KA&), const std::function<KB*()>& mk_l, const std::function<KB*()>& mk_r,
+                  bool sharedL, bool sharedR, bool stretchFirst) {
+  V l(mk_l()), r(mk_r());
+  KA holdL, holdR;
+  if (sharedL) holdL = l;
+  if (sharedR) holdR = r;
+  const int32_t base = KB::fLastID;
+  Outcome o{};
+  try {
+    KLoop::fStretchOne = !stretchFirst;
+    op(l, r);
+    KLoop::fStretchOne = true;
+    o.text = l.value->AsString(true);
+    o.bytes.assign(static_cast<const char*>(l.value->descriptor->data),
+                   static_cast<size_t>(KB::StorageBytes(l.Align(), l.Cnt())));
+    o.resultId = l.value->ID - base;
+    o.refs = l.value->descriptor->refs;
+  } catch (KError& e) {
+    KLoop::fStretchOne = true;
+    o.error = std::to_string(e.code) + e.message;
+  }
+  o.counter = KB::fLastID - base;
+  return o;
+}
+}  // namespace
+
+TEST(KOpsArith, OneElementOperandsAsIfStretched) {
+  const std::vector<std::function<KB*()>> bigs = {
+      [] { return IntArr({1, -7, KT::iNil, 2147483647 - 1, -2147483647, 0, 5, 9, 11}); },
+      [] { return FltArr({1.5, -0.0, KT::fNil, 1e308, -2.5, 0.0, NAN, INFINITY, 3}); },
+  };
+  const std::vector<std::function<KB*()>> ones = {
+      [] { return IntArr({3}); },          [] { return IntArr({KT::iNil}); }, [] { return IntArr({0}); },
+      [] { return IntArr({-2147483647}); }, [] { return FltArr({2.5}); },     [] { return FltArr({KT::fNil}); },
+      [] { return FltArr({0.0}); },        [] { return FltArr({NAN}); },
+  };
+  using Op = KA& (*)(KA&, KA&);
+  const std::vector<std::pair<const char*, Op>> ops = {
+      {"+", &KOps::op2B},       {"-", &KOps::op2D},       {"*", &KOps::op2A},       {"/", &KOps::op2F},
+      {"^", &KOps::op5E},       {"*<", &KOps::op2A3C},    {"*>", &KOps::op2A3E},    {"*=", &KOps::op2A3D},
+      {"*<=", &KOps::op2A3C3D}, {"*>=", &KOps::op2A3E3D}, {"%", &KOps::op25},
+      {"<<", &KOps::op3C3C},    {">>", &KOps::op3E3E},
+  };
+  for (auto& [name, op] : ops)
+    for (size_t b = 0; b < bigs.size(); ++b)
+      for (size_t k = 0; k < ones.size(); ++k)
+        for (int side = 0; side < 2; ++side)
+          for (int shared = 0; shared < 4; ++shared) {
+            const auto& mk_l = side ? ones[k] : bigs[b];
+            const auto& mk_r = side ? bigs[b] : ones[k];
+            const bool sl = shared & 1, sr = shared & 2;
+            const Outcome want = RunDyadic(op, mk_l, mk_r, sl, sr, true);
+            const Outcome got = RunDyadic(op, mk_l, mk_r, sl, sr, false);
+            SCOPED_TRACE(std::string(name) + " big " + std::to_string(b) + " one " + std::to_string(k) +
+                         (side ? " one on the left" : " one on the right") + " shared " + std::to_string(shared));
+            EXPECT_EQ(got.error, want.error);
+            EXPECT_EQ(got.text, want.text);
+            EXPECT_EQ(got.bytes, want.bytes);
+            EXPECT_EQ(got.resultId, want.resultId);
+            EXPECT_EQ(got.counter, want.counter);
+            EXPECT_EQ(got.refs, want.refs);
+          }
+}
+
+TEST(KOpsArith, OneBitOperandsAsIfStretched) {
+  const std::vector<std::function<KB*()>> bigs = {[] { return B("10110011101"); },
+                                                  [] { return B("1111000011110000"); }};
+  const std::vector<std::function<KB*()>> ones = {[] { return B("1"); }, [] { return B("0"); }};
+  using Op = KA& (*)(KA&, KA&);
+  const std::vector<std::pair<const char*, Op>> ops = {
+      {"~&", &KOps::op7E26}, {"~|", &KOps::op7E7C}, {"^", &KOps::op5E}};
+  for (auto& [name, op] : ops)
+    for (size_t b = 0; b < bigs.size(); ++b)
+      for (size_t k = 0; k < ones.size(); ++k)
+        for (int side = 0; side < 2; ++side)
+          for (int shared = 0; shared < 4; ++shared) {
+            const auto& mk_l = side ? ones[k] : bigs[b];
+            const auto& mk_r = side ? bigs[b] : ones[k];
+            const Outcome want = RunDyadic(op, mk_l, mk_r, shared & 1, shared & 2, true);
+            const Outcome got = RunDyadic(op, mk_l, mk_r, shared & 1, shared & 2, false);
+            SCOPED_TRACE(std::string(name) + " big " + std::to_string(b) + " one " + std::to_string(k) +
+                         (side ? " one on the left" : " one on the right") + " shared " + std::to_string(shared));
+            EXPECT_EQ(got.error, want.error);
+            EXPECT_EQ(got.text, want.text);
+            EXPECT_EQ(got.bytes, want.bytes);
+            EXPECT_EQ(got.resultId, want.resultId);
+            EXPECT_EQ(got.counter, want.counter);
+            EXPECT_EQ(got.refs, want.refs);
+          }
+}
+
+// ---------------------------------------------------------------- exact sums
+// KSum must give the sequential sum from 0.0 bit for bit: the vector path
+// only where it is provably the same, the sequential loop from there on.
+namespace {
+double SeqInt(const std::vector<int32_t>& v) {
+  double s = 0.0;
+  for (int32_t x : v) s += x == KT::iNil ? 0.0 : static_cast<double>(x);
+  return s;
+}
+double SeqFlt(const std::vector<double>& v) {
+  double s = 0.0;
+  for (double x : v) s += x == KT::fNil ? 0.0 : x;
+  return s;
+}
+uint64_t BitsOf(double d) {
+  uint64_t u;
+  std::memcpy(&u, &d, sizeof u);
+  return u;
+}
+}  // namespace
+
+TEST(KSum, IntSumsAreTheSequentialDoubleSum) {
+  std::vector<std::vector<int32_t>> cases = {
+      {}, {KT::iNil}, {5}, {1, KT::iNil, -3}, {-2147483647, -2147483647, 2147483646}};
+  // Magnitudes past 2^53 (4.2 million elements of about 2^31): the running
+  // double rounds, and the vector path must hand over before it does.
+  std::vector<int32_t> big(4300000, 2147483646);
+  for (size_t i = 0; i < big.size(); i += 3) big[i] = -2147483647;
+  for (size_t i = 5; i < big.size(); i += 1000) big[i] = KT::iNil;
+  big[17] = 7;
+  cases.push_back(big);
+  std::vector<int32_t> rising(4300000, 2147483645);  // partial sums pass 2^53 and round
+  rising[4200000] = KT::iNil;
+  cases.push_back(rising);
+  std::vector<int32_t> ramp(100003);
+  for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<int32_t>(i * 2654435761u);
+  cases.push_back(ramp);
+  for (const auto& c : cases)
+    EXPECT_EQ(BitsOf(KSum::SumInt(c.data(), static_cast<int>(c.size()))), BitsOf(SeqInt(c))) << c.size();
+}
+
+TEST(KSum, FloatSumsAreTheSequentialDoubleSum) {
+  const double two52 = 4503599627370496.0, two53 = 2 * two52;
+  std::vector<std::vector<double>> cases = {
+      {}, {KT::fNil}, {-0.0}, {-0.0, -0.0}, {0.1, 0.2, 0.3}, {NAN, 1}, {INFINITY, -INFINITY}, {INFINITY, 1},
+      {two53, 1, 1, 1}, {1, 1, 1, two53}, {two52 + 1, two52 + 1, -1}, {1e300, KT::fNil, -1e300, 1}};
+  // Order-sensitive data: integers whose magnitudes pass 2^53 part way, a
+  // fraction after a long exact run, a NaN and an infinity deep inside.
+  std::vector<double> runs(50000);
+  for (size_t i = 0; i < runs.size(); ++i) runs[i] = (i % 2 ? -1.0 : 1.0) * static_cast<double>(i * 1000003 % 99991);
+  cases.push_back(runs);
+  std::vector<double> past(40000, 3.0e11);
+  past[39999] = 1.0;
+  past[100] = -0.0;
+  past[200] = KT::fNil;
+  cases.push_back(past);
+  std::vector<double> frac(30000, 12345.0);
+  frac[20000] = 0.1;
+  cases.push_back(frac);
+  cases.push_back(std::vector<double>(30000, 0.1));
+  std::vector<double> nan(30000, 2.0);
+  nan[25000] = NAN;
+  cases.push_back(nan);
+  std::vector<double> inf(30000, 2.0);
+  inf[9000] = INFINITY;
+  cases.push_back(inf);
+  for (const auto& c : cases)
+    EXPECT_EQ(BitsOf(KSum::SumFlt(c.data(), static_cast<int>(c.size()))), BitsOf(SeqFlt(c))) << c.size();
+}
+
+// The running sum in vector blocks against the scan loop (and the plus
+// reduction against the reduction loop): leading nils,
+// nils inside, running values that wrap onto the nil (the loop restarts
+// from the next element), in place and into a new buffer.
+TEST(KSum, IntRunningSumIsTheScanLoop) {
+  const int32_t nil = KT::iNil;
+  std::vector<std::vector<int32_t>> cases = {
+      {7}, {nil, nil}, {nil, 3, nil, 4}, {2147483646, 1, 5, nil, 3}, {2147483600, 47, nil, 9, 1},
+      {-2147483647 - 1, -1, 2, 2147483647 - 1, 1}};
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+  for (int len : {9, 17, 1023, 1024, 1025, 5000}) {
+    std::vector<int32_t> v(static_cast<size_t>(len));
+    for (auto& x : v) x = static_cast<int32_t>(next() % 2000) - 1000;
+    cases.push_back(v);
+    for (size_t i = 0; i < v.size(); i += 7) v[i] = nil;
+    cases.push_back(v);
+    for (auto& x : v) x = static_cast<int32_t>(next() >> 1);  // wraps often, lands on the nil rarely
+    cases.push_back(v);
+    // Running values that land on the nil: a start of nil - 100 and steps of 10.
+    std::vector<int32_t> w(static_cast<size_t>(len), 10);
+    w[0] = nil - 100;
+    w[static_cast<size_t>(len / 2)] = nil - 5;
+    cases.push_back(w);
+  }
+  for (const auto& c : cases) {
+    const int n = static_cast<int>(c.size());
+    std::vector<int32_t> want(c.size()), got(c.size()), inPlace = c;
+    KLoop::Scan(want.data(), c.data(), n, KLoop::tplPlus());
+    KSum::ScanPlusInt(got.data(), c.data(), n);
+    KSum::ScanPlusInt(inPlace.data(), inPlace.data(), n);
+    EXPECT_EQ(got, want) << n;
+    EXPECT_EQ(inPlace, want) << n;
+    EXPECT_EQ(KSum::ReducePlusInt(c.data(), n), KLoop::Reduce(c.data(), n, KLoop::tplPlus())) << n;
+  }
+}
