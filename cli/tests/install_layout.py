@@ -10,7 +10,7 @@ with tempfile.TemporaryDirectory() as prefix:
     subprocess.run([CMAKE, "--install", BUILD, "--prefix", prefix], check=True, capture_output=True)
     expected = ["bin/tarqsh", "lib/libTarqDll.so.1", "share/applications/tarq.desktop",
                 "share/icons/hicolor/scalable/apps/tarq.svg", "share/man/man1/tarqsh.1.gz",
-                "share/man/man1/tarq.1.gz", "share/doc/tarq/operators.md", "share/doc/tarq/copyright",
+                "share/man/man1/tarq.1.gz", "share/man/man1/tarq-lsp.1.gz", "share/doc/tarq/operators.md", "share/doc/tarq/copyright",
                 "share/doc/tarq/changelog.gz"]
     if HAVE_GUI:
         expected.append("bin/tarq")
