@@ -1,10 +1,12 @@
-// The library session: runs, names kept across errors, the sink, and the
+// The library session and completion: runs, names kept across errors, the sink, and the
 // structured error with its range in the text that was run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "KComplete.h"
 #include "KParser.h"
 #include "KSession.h"
 
@@ -157,4 +159,39 @@ TEST(KSession, OperatorsAndFieldListings) {
   EXPECT_FALSE(KSession::FieldListingOfSample("'a'").empty());
   EXPECT_EQ(KSession::FieldListingOfSample("1 + 'x'"), "");
   EXPECT_GE(KSession::FieldListings().size(), 8u);
+}
+
+
+TEST(KComplete, KindsOfWords) {
+  KSession s;
+  ASSERT_TRUE(s.Run("1 => alpha; 2 => alpine; 'x' => beta; #NS => ns; 5 => ns.inner; #NS => ns.sub; 1 => ns.sub.deep").ok);
+  using V = std::vector<std::string>;
+  EXPECT_EQ(KComplete::Candidates(s, "", "al"), (V{"alpha", "alpine"}));
+  EXPECT_EQ(KComplete::Candidates(s, "", "zz"), V{});
+  // "#" operators in any case, spelled as the table spells them.
+  V cos = KComplete::Candidates(s, "1 ", "#co");
+  EXPECT_NE(std::find(cos.begin(), cos.end(), "#COS"), cos.end());
+  for (const std::string& c : cos) EXPECT_EQ(c.substr(0, 3), "#CO");
+  // Control words at the start of a statement, not after a value.
+  EXPECT_EQ(KComplete::Candidates(s, "", ":WHI"), V{":WHILE"});
+  EXPECT_EQ(KComplete::Candidates(s, "1; ", ":wh"), V{":WHILE"});
+  EXPECT_EQ(KComplete::Candidates(s, "beta ", ":WHI"), V{});
+  // The fields of the value a name holds, a literal's, and "v:f" in one word.
+  V fields = KComplete::Candidates(s, "beta ", ":");
+  EXPECT_NE(std::find(fields.begin(), fields.end(), ":typen"), fields.end());
+  EXPECT_EQ(KComplete::Candidates(s, "'a' ", ":typ"), (V{":typec", ":typen"}));
+  EXPECT_EQ(KComplete::Candidates(s, "", "beta:typ"), (V{"beta:typec", "beta:typen"}));
+  // Members of a namespace, at any depth; nothing through a non-namespace.
+  EXPECT_EQ(KComplete::Candidates(s, "", "ns."), (V{"ns.inner", "ns.sub"}));
+  EXPECT_EQ(KComplete::Candidates(s, "", "ns.sub.d"), V{"ns.sub.deep"});
+  EXPECT_EQ(KComplete::Candidates(s, "", "alpha.x"), V{});
+  EXPECT_EQ(KComplete::Candidates(s, "", "1.5"), V{});
+}
+
+TEST(KComplete, WordStartAndListings) {
+  EXPECT_EQ(KComplete::WordStart("1 + ab", 6), 4u);
+  EXPECT_EQ(KComplete::WordStart("(ns.su", 6), 1u);
+  EXPECT_EQ(KComplete::WordStart("x #CO", 5), 2u);
+  EXPECT_EQ(KComplete::WordStart("", 3), 0u);
+  EXPECT_EQ(KComplete::NamesInListings({":, :typeC, :a", ":typec :b"}), (std::vector<std::string>{":a", ":b", ":typec"}));
 }
