@@ -1,4 +1,4 @@
-// The library session and completion: runs, names kept across errors, the sink, and the
+// The library session, completion and the help data: runs, names kept across errors, the sink, and the
 // structured error with its range in the text that was run.
 #include <gtest/gtest.h>
 
@@ -7,8 +7,11 @@
 #include <vector>
 
 #include "KComplete.h"
+#include "KOps.h"
 #include "KParser.h"
 #include "KSession.h"
+#include "TarqHelp.h"
+#include "TarqHelpData.h"
 
 namespace {
 struct Lines : KOutSink {
@@ -194,4 +197,21 @@ TEST(KComplete, WordStartAndListings) {
   EXPECT_EQ(KComplete::WordStart("x #CO", 5), 2u);
   EXPECT_EQ(KComplete::WordStart("", 3), 0u);
   EXPECT_EQ(KComplete::NamesInListings({":, :typeC, :a", ":typec :b"}), (std::vector<std::string>{":a", ":b", ":typec"}));
+}
+
+
+// The help reads what was computed when the library was built: every
+// operator has its states, every example its result, and a help text shows
+// them without running anything.
+TEST(HelpData, CoversTheTableAndTheExamples) {
+  KOps::TblInit();
+  EXPECT_EQ(TarqHelp::Data::kOpStateCount, KOps::nOps);
+  EXPECT_EQ(TarqHelp::Data::kExampleResultCount, TarqHelp::kExampleCount);
+  const std::string plus = TarqHelp::OperatorHelp(TarqHelp::FindOperator("+"));
+  EXPECT_NE(plus.find("dyadic"), std::string::npos);
+  EXPECT_NE(plus.find("Result:  "), std::string::npos);
+  for (int k = 0; k < TarqHelp::kExampleCount; ++k) {
+    if (std::string(TarqHelp::kExamples[k].text) == "0 #COS") EXPECT_STREQ(TarqHelp::Data::kExampleResults[k], "1");
+  }
+  EXPECT_NE(TarqHelp::HelpFor(":WHILE").find("Example: "), std::string::npos);
 }
