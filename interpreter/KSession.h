@@ -79,6 +79,8 @@ class KSession {
   bool Busy() const { return busy_; }
   // The last run's result when kept (null otherwise or after an error).
   KB* Result() const { return result_; }
+  // Lets go of the kept result.
+  void ClearResult() { Forget(); }
 
   KSeq* Chain() const { return chain_; }
   KNS* Root() const { return root_; }
