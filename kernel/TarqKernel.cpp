@@ -11,6 +11,7 @@
 #include "KComplete.h"
 #include "KPlatform.h"
 #include "TarqHelp.h"
+#include "TarqRich.h"
 #include "TarqText.h"
 
 namespace TarqKernel {
@@ -110,9 +111,34 @@ void Interpreter::Breathe(void* self) {
   k->sink_.FlushIfDue();
 }
 
-nl::json Interpreter::execute_request_impl(int execution_counter, const std::string& code, bool silent, bool,
+// The kernel's own commands on a cell's first line: ")help [TOPIC]" and
+// ")apropos WORD" open the pager; ")plot" and ")bar" draw the value of the
+// rest of the cell.
+nl::json Interpreter::execute_request_impl(int execution_counter, const std::string& cell, bool silent, bool,
                                            nl::json, bool) {
   gInterrupt = false;
+  const size_t first = cell.find_first_not_of(" \t\r\n");
+  const size_t lineEnd = cell.find('\n', first == std::string::npos ? 0 : first);
+  std::string command = first == std::string::npos ? std::string() : cell.substr(first, lineEnd == std::string::npos ? std::string::npos : lineEnd - first);
+  while (!command.empty() && (command.back() == ' ' || command.back() == '\r' || command.back() == '\t')) command.pop_back();
+  if (command.compare(0, 5, ")help") == 0 || command.compare(0, 8, ")apropos") == 0) {
+    const bool apropos = command[1] == 'a';
+    std::string topic = command.substr(apropos ? 8 : 5);
+    topic.erase(0, topic.find_first_not_of(' '));
+    topic = TarqText::FromUtf8(topic).text;
+    std::string text = apropos ? TarqHelp::Apropos(topic) : topic.empty() ? TarqHelp::Topics() : TarqHelp::HelpFor(topic);
+    if (text.empty()) text = "No help for " + topic;
+    nl::json page = {{"source", "page"}, {"data", {{"text/plain", ToUtf8(text)}}}, {"start", 0}};
+    return xeus::create_successful_reply(nl::json::array({page}));
+  }
+  TarqRich::Chart chart = TarqRich::Chart::line;
+  bool drawn = false;
+  std::string code = cell;
+  if (command == ")plot" || command == ")bar") {
+    drawn = true;
+    chart = command == ")bar" ? TarqRich::Chart::bar : TarqRich::Chart::line;
+    code = lineEnd == std::string::npos ? std::string() : cell.substr(lineEnd + 1);
+  }
   TarqText::Decoded d = TarqText::FromUtf8(code);
   if (d.invalid) {
     std::vector<std::string> trace = Lines(ToUtf8(d.error));
@@ -146,10 +172,21 @@ nl::json Interpreter::execute_request_impl(int execution_counter, const std::str
     } catch (...) {
       text.clear();
     }
+    std::vector<std::vector<double>> series;
+    if (drawn && TarqRich::Series(session_.Result(), series)) {
+      nl::json data;
+      data["image/svg+xml"] = TarqRich::Svg(series, chart);
+      data["text/plain"] = text;
+      display_data(std::move(data), nl::json::object(), nl::json::object());
+      text.clear();
+    }
+    // A dictionary's text form is empty: its table still shows it.
+    std::string html = drawn && !series.empty() ? std::string() : TarqRich::Html(session_.Result());
     session_.ClearResult();
-    if (!text.empty()) {
+    if (!text.empty() || !html.empty()) {
       nl::json data;
       data["text/plain"] = text;
+      if (!html.empty()) data["text/html"] = html;
       publish_execution_result(execution_counter, std::move(data), nl::json::object());
     }
   }

@@ -35,6 +35,9 @@ class TarqKernelMessages(jkt.KernelTests):
     incomplete_code_samples = ["(1 + 2", "'abc", "{1;", ":WHILE (1)"]
     invalid_code_samples = ["1 + 2)", "}"]
     code_inspect_sample = "#COS"
+    code_page_something = ")help #COS"
+    code_display_data = [{"code": ")plot\n1 4 9 16", "mime": "image/svg+xml"},
+                         {"code": ")bar\n(1 2 3) (3 2 1)", "mime": "image/svg+xml"}]
 
 
 class TarqKernelSession(unittest.TestCase):
@@ -80,6 +83,36 @@ class TarqKernelSession(unittest.TestCase):
         self.assertEqual(reply["content"]["status"], "ok")
         results = [m for m in msgs if m["msg_type"] == "execute_result"]
         self.assertEqual(results[0]["content"]["data"]["text/plain"], "5")
+
+    def result_data(self, code):
+        reply, msgs = self.run_cell(code)
+        self.assertEqual(reply["content"]["status"], "ok", reply["content"])
+        results = [m for m in msgs if m["msg_type"] == "execute_result"]
+        self.assertEqual(len(results), 1)
+        return results[0]["content"]["data"]
+
+    def test_tables(self):
+        data = self.result_data("#NS => n; 1 2 3 => n.a; 'x<y' => n.b; n")
+        self.assertIn("<table>", data["text/html"])
+        self.assertIn("<b>a</b>", data["text/html"])
+        self.assertIn("x&lt;y", data["text/html"])
+        data = self.result_data("#DICT => d; 1 =>['k1'] d; 2 =>['k2'] d; d")
+        self.assertIn("<td style=\"text-align:left\">k2</td><td style=\"text-align:left\">2</td>", data["text/html"])
+        data = self.result_data("#DICT => e; 0 => i; :WHILE (i < 150) {i + 1 => i; i * 2 =>[i] e;}; e")
+        self.assertIn("50 more", data["text/html"])
+        self.assertEqual(data["text/html"].count("<tr>"), 1 + 100 + 1)
+        data = self.result_data("1 2 3")
+        self.assertNotIn("text/html", data)
+
+    def test_charts(self):
+        reply, msgs = self.run_cell(")bar\n(1 2 3) (3 1 2)")
+        shown = [m for m in msgs if m["msg_type"] == "display_data"]
+        self.assertEqual(len(shown), 1)
+        svg = shown[0]["content"]["data"]["image/svg+xml"]
+        self.assertEqual(svg.count("<rect"), 6)
+        self.assertIn(">position</text>", svg)
+        reply, msgs = self.run_cell(")plot\n'not numbers'")
+        self.assertFalse([m for m in msgs if m["msg_type"] == "display_data"])
 
     def test_many_lines_all_arrive(self):
         n = 200000
@@ -167,6 +200,7 @@ class TarqKernelProcess(unittest.TestCase):
                                   stdout=subprocess.PIPE, text=True)
         pid = int(parent.stdout.readline())
         parent.wait(timeout=10)
+        parent.stdout.close()
         deadline = time.monotonic() + 5
         while not ended(pid) and time.monotonic() < deadline:
             time.sleep(0.1)
