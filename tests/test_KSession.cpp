@@ -211,7 +211,9 @@ TEST(HelpData, CoversTheTableAndTheExamples) {
   EXPECT_NE(plus.find("dyadic"), std::string::npos);
   EXPECT_NE(plus.find("Result:  "), std::string::npos);
   for (int k = 0; k < TarqHelp::kExampleCount; ++k) {
-    if (std::string(TarqHelp::kExamples[k].text) == "0 #COS") EXPECT_STREQ(TarqHelp::Data::kExampleResults[k], "1");
+    if (std::string(TarqHelp::kExamples[k].text) == "0 #COS") {
+      EXPECT_STREQ(TarqHelp::Data::kExampleResults[k], "1");
+    }
   }
   EXPECT_NE(TarqHelp::HelpFor(":WHILE").find("Example: "), std::string::npos);
 }
