@@ -134,10 +134,13 @@ nl::json Interpreter::execute_request_impl(int execution_counter, const std::str
   TarqRich::Chart chart = TarqRich::Chart::line;
   bool drawn = false;
   std::string code = cell;
+  std::ptrdiff_t shift = 0;  // characters of the cell before the text run
   if (command == ")plot" || command == ")bar") {
     drawn = true;
     chart = command == ")bar" ? TarqRich::Chart::bar : TarqRich::Chart::line;
     code = lineEnd == std::string::npos ? std::string() : cell.substr(lineEnd + 1);
+    for (size_t i = 0; i < cell.size() - code.size(); ++i)
+      if ((static_cast<unsigned char>(cell[i]) & 0xC0) != 0x80) ++shift;  // UTF-8 lead bytes
   }
   TarqText::Decoded d = TarqText::FromUtf8(code);
   if (d.invalid) {
@@ -159,9 +162,9 @@ nl::json Interpreter::execute_request_impl(int execution_counter, const std::str
     if (!note.empty()) trace.push_back(ToUtf8(note));
     publish_execution_error(ename, evalue, trace);
     nl::json reply = ErrorReply(ename, evalue, trace);
-    if (e.start >= 0) {
-      reply["tarq_range"] = {e.start, e.end};
-    }
+    // Where the error stands in the cell, in characters [start, end), for
+    // a front end that marks it (beside the protocol's fields).
+    if (e.start >= 0) reply["tarq_range"] = {e.start + shift, e.end + shift};
     return reply;
   }
   if (!silent && session_.Result()) {

@@ -113,6 +113,9 @@ class TarqKernelSession(unittest.TestCase):
         self.assertIn(">position</text>", svg)
         reply, msgs = self.run_cell(")plot\n'not numbers'")
         self.assertFalse([m for m in msgs if m["msg_type"] == "display_data"])
+        # The error's range is counted in the whole cell, in characters.
+        reply, _ = self.run_cell(")plot\n'\u00e9' + 1 + 'x'")
+        self.assertEqual(reply["content"]["tarq_range"], [12, 13])  # the "1"
 
     def test_many_lines_all_arrive(self):
         n = 200000
