@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 #include <regex>
+#include <string_view>
 
 #include "KArg.h"
 #include "KNS.h"
@@ -126,9 +127,12 @@ std::string Indent(const std::string& text, const std::string& first, const std:
   return out;
 }
 
-std::string Pad(std::string s, size_t width) {
-  if (s.size() < width) s.append(width - s.size(), ' ');
-  return s;
+// Built at its final size and filled in place: GCC 12 under link-time
+// optimisation misreads the append to a short string as an overflow.
+std::string Pad(std::string_view s, size_t width) {
+  std::string out(std::max(s.size(), width), ' ');
+  std::copy(s.begin(), s.end(), out.begin());
+  return out;
 }
 
 const char* StateText(Form f) {
