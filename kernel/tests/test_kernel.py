@@ -101,6 +101,14 @@ class TarqKernelSession(unittest.TestCase):
         data = self.result_data("#DICT => e; 0 => i; :WHILE (i < 150) {i + 1 => i; i * 2 =>[i] e;}; e")
         self.assertIn("50 more", data["text/html"])
         self.assertEqual(data["text/html"].count("<tr>"), 1 + 100 + 1)
+        html = self.result_data("(.a .b) ((1 'x') (2 'y')) #RS")["text/html"]
+        self.assertIn("<th style=\"text-align:left\">a</th><th style=\"text-align:left\">b</th>", html)
+        self.assertEqual(html.count("<tr>"), 1 + 2)
+        self.assertIn(">y</td>", html)
+        html = self.result_data("#SET => s; 0 =>['b' 'a' 'b'] s; s")["text/html"]
+        self.assertEqual(html.count("<tr>"), 1 + 2)
+        self.assertIn(">Key</th></tr>", html)
+        self.assertIn("<table>", self.result_data("#BAG => b; 1 =>['k'] b; 2 =>['k'] b; b")["text/html"])
         data = self.result_data("1 2 3")
         self.assertNotIn("text/html", data)
 
