@@ -3,8 +3,9 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
-PACKAGES   := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libedit-dev libpcre2-dev qt6-base-dev xvfb xauth \
-              nlohmann-json3-dev
+PACKAGES   := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libedit-dev libpcre2-dev qt6-base-dev xvfb xauth
+# The Jupyter kernel (xeus) and what its tests drive it with.
+PACKAGES   += xeus-dev nlohmann-json3-dev cppzmq-dev python3-jupyter-kernel-test jupyter-client python3-nbconvert
 
 PREFIX     ?= /usr/local
 # The host tests (pseudo-terminal, README examples) run under python3; dpkg-dev

@@ -4,15 +4,9 @@
 #include <cerrno>
 #include <new>
 
-#include "KArg.h"
-#include "KNS.h"
-#include "KOps.h"
 #include "KParser.h"
-#include "KRB.h"
-#include "KRS.h"
 #include "KPlatform.h"
-#include "KSeq.h"
-#include "KString.h"
+#include "KRB.h"
 #include "Kerror.h"
 #include "TarqText.h"
 
@@ -44,14 +38,9 @@ void ReportOutOfMemory() {
 
 }  // namespace
 
-TarqHost::TarqHost() : chain_(new KSeq()), root_(new KNS()) {
-  chain_->Append(root_, true);
-}
+TarqHost::TarqHost() = default;
 
-TarqHost::~TarqHost() {
-  KB::ReleaseReachable(root_);  // frees values that hold each other too
-  KB::DoneWith(chain_);
-}
+TarqHost::~TarqHost() = default;
 
 std::string TarqHost::FromUtf8(const std::string& s) { return KPlat::Utf8ToCp1252(s); }
 
@@ -126,56 +115,24 @@ int TarqHost::StdoutError() {
   return gStdoutErrno;
 }
 
-// Allocation failures anywhere in a run, including while an error is being
-// reported, end the run with error 10.
 bool TarqHost::Run(const std::string& text) {
-  try {
-    return RunText(text);
-  } catch (std::bad_alloc&) {
-    ReportOutOfMemory();
-  } catch (...) {
-    std::fflush(stdout);
-    std::fputs("Unknown Error\n", stderr);
-  }
-  return false;
-}
-
-bool TarqHost::RunText(const std::string& text) {
-  stop = false;
   StdoutSink sink;
-  KParser p(chain_, "root");
-  p.fpTraceSwSet(&trace);
-  p.fpParseSwSet(&parse);
-  p.fpVerboseSwSet(&verbose);
-  p.fpCommentsSwSet(&comments);
-  p.fpStopSwSet(&stop);
-  p.fpOutSet(&sink);
-  p.fCmdSet(text);
-  try {
-    KA result;
-    KT::KTT last = KT::ttUnknown;
-    p.Exec(result, last, nullptr);
-    bool* v = p.fpVerboseSwGet();
-    sink.AppendValue(result.value, v && *v);
-    return true;
-  } catch (KPErr& e) {
-    std::fflush(stdout);
-    PrintError(e.AsString(false));
-  } catch (KError& e) {
-    std::fflush(stdout);
-    KPErr wrapped("DoIt:", e.code, p.PParser(), e.message);
-    PrintError(wrapped.AsString(false));
-  } catch (std::bad_alloc&) {
-    // The result's text form did not fit in memory; what it used is free
-    // again, so the error can be reported and the session goes on.
-    std::fflush(stdout);
-    KPErr wrapped("DoIt:", KT::eSystem, p.PParser(), "Out of memory");
-    PrintLine(stderr, wrapped.AsString(false));
-  } catch (...) {
-    // Anything else (a library or hook failure) is reported as the desktop
-    // program reports it, and the session goes on.
-    std::fflush(stdout);
-    PrintLine(stderr, "Unknown Error");
+  session.SetSink(&sink);
+  KRunOutcome outcome = session.Run(text);
+  session.SetSink(nullptr);
+  if (outcome.ok) return true;
+  std::fflush(stdout);
+  const KRunError& e = outcome.error;
+  if (e.outOfMemory) {
+    ReportOutOfMemory();
+  } else if (e.unknown) {
+    std::fputs("Unknown Error\n", stderr);
+  } else {
+    try {
+      PrintError(e.text);
+    } catch (std::bad_alloc&) {
+      ReportOutOfMemory();
+    }
   }
   return false;
 }
@@ -186,25 +143,12 @@ bool TarqHost::SetDictSync(const std::string& mode) {
   return true;
 }
 
-std::string TarqHost::NamespaceText() { return root_->AsString(verbose); }
+std::string TarqHost::NamespaceText() { return session.NamespaceText(); }
 
-void TarqHost::ClearNamespace() { KB::ReleaseReachable(root_); }
+void TarqHost::ClearNamespace() { session.ClearNamespace(); }
 
 void TarqHost::PrintOperators() {
-  KSeq* chain = new KSeq();
-  chain->Append(new KNS(), true);
-  {
-    KParser p(chain, "Ops:");
-    KA list;
-    KOps::opOps(list);
-    if (KSeq::IsSeq(list.value)) {
-      KSeq* s = static_cast<KSeq*>(list.value);
-      for (int i = 0; i < s->Count(); ++i) PrintLine(stdout, KB::TextOf((*s)[i]));
-    } else {
-      PrintLine(stdout, list.AsString(false));
-    }
-  }
-  KB::DoneWith(chain);
+  for (const std::string& line : KSession::Operators()) PrintLine(stdout, line);
   std::fflush(stdout);
 }
 
@@ -237,61 +181,14 @@ bool TarqHost::RunTyped(const std::string& utf8) {
 
 std::vector<std::string> TarqHost::Names() {
   std::vector<std::string> names;
-  for (int i = 0; i < root_->Count(); ++i) {
-    if (KString* key = root_->KeyPtr(i)) names.push_back(KPlat::Cp1252ToUtf8(KB::TextOf(key)));
-  }
+  for (const std::string& name : session.Names()) names.push_back(KPlat::Cp1252ToUtf8(name));
   return names;
 }
 
-namespace {
-const char* const kUnknownField = "zzzzunknownfield";
+std::vector<std::string> TarqHost::FieldListings() { return KSession::FieldListings(); }
 
-// The field listing of the value a sample text gives, on a scratch
-// namespace (empty when the sample fails).
-std::string ListingOfSample(const std::string& sample) {
-  std::string out;
-  KSeq* chain = new KSeq();
-  chain->Append(new KNS(), true);
-  {
-    KParser p(chain, "fields");
-    p.fCmdSet("(" + sample + ") :" + kUnknownField);
-    try {
-      KA result;
-      KT::KTT last = KT::ttUnknown;
-      p.Exec(result, last, nullptr);
-      out = result.AsString(false);
-    } catch (...) {
-    }
-  }
-  KB::ReleaseReachable((*chain)[0]);
-  KB::DoneWith(chain);
-  return out;
+std::string TarqHost::FieldListingOfName(const std::string& name) { return session.FieldListingOfName(name); }
+
+std::string TarqHost::FieldListingOfSample(const std::string& sample) {
+  return KSession::FieldListingOfSample(sample);
 }
-}  // namespace
-
-std::vector<std::string> TarqHost::FieldListings() {
-  // One value of each kind a user meets, asked for a field none of them has.
-  static const char* const kSamples[] = {"1", "1.5", "'a'", "(1 2)", "1 = 1", "0 #CLOCK", "#NS", "#SYS",
-                                         "'p' #PGM {1}; p", ":x"};
-  std::vector<std::string> out;
-  for (const char* sample : kSamples) {
-    std::string listing = ListingOfSample(sample);
-    if (!listing.empty()) out.push_back(listing);
-  }
-  return out;
-}
-
-std::string TarqHost::FieldListingOfName(const std::string& name) {
-  KB* v = root_->ValPtr(name.c_str());
-  if (!v) return std::string();
-  try {
-    KField f(kUnknownField);
-    KA listing;
-    listing.Owns(v->FieldGet(&f));  // asks the value itself: a program is not run
-    return listing.AsString(false);
-  } catch (...) {
-    return std::string();
-  }
-}
-
-std::string TarqHost::FieldListingOfSample(const std::string& sample) { return ListingOfSample(sample); }

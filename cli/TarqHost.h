@@ -1,15 +1,14 @@
-// TarqHost: what tarqsh keeps between runs (one root namespace inside the
-// namespace chain, the five switches) and how it runs a text: a fresh
-// interpreter per run, its sink lines and the result printed to standard
-// output as they come, errors to standard error. Text crosses the boundary
-// here: UTF-8 in, Windows-1252 inside, UTF-8 with LF line ends out.
+// TarqHost: tarqsh's side of the library session (KSession, which keeps the
+// namespace chain and the five switches between runs): the sink lines and
+// the result printed to standard output as they come, errors to standard
+// error. Text crosses the boundary here: UTF-8 in, Windows-1252 inside,
+// UTF-8 with LF line ends out.
 #pragma once
 #include <cstdio>
 #include <string>
 #include <vector>
 
-class KSeq;
-class KNS;
+#include "KSession.h"
 
 namespace TarqText { struct Decoded; }
 
@@ -20,8 +19,12 @@ class TarqHost {
   TarqHost(const TarqHost&) = delete;
   TarqHost& operator=(const TarqHost&) = delete;
 
-  bool trace = false, parse = false, verbose = false, comments = false;
-  bool stop = false;
+  KSession session;
+  bool& trace = session.trace;
+  bool& parse = session.parse;
+  bool& verbose = session.verbose;
+  bool& comments = session.comments;
+  bool& stop = session.stop;
 
   // Runs one Windows-1252 text; true when it ended without an error.
   bool Run(const std::string& text);
@@ -75,7 +78,4 @@ class TarqHost {
 
  private:
   bool RunDecoded(const TarqText::Decoded& d);
-  bool RunText(const std::string& text);
-  KSeq* chain_;
-  KNS* root_;
 };

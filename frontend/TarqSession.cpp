@@ -91,18 +91,10 @@ QString TarqSession::FromFileBytes(const std::string& raw) {
 // ------------------------------------------------------------------ session
 
 TarqSession::TarqSession(QPlainTextEdit* out, QObject* parent)
-    : QObject(parent), fOut(out), fSink(out) {
-  fChain = new KSeq();
-  fChain->Append(new KNS(), true);
-}
+    : QObject(parent), fOut(out), fSink(out), fChain(fSession.Chain()) {}
 
-TarqSession::~TarqSession() {
-  if (fChain) {
-    if (KB* root = fChain->Last()) KB::ReleaseReachable(root);
-    KB::DoneWith(fChain);
-    fChain = nullptr;
-  }
-}
+// The session releases the root namespace and the chain.
+TarqSession::~TarqSession() = default;
 
 void TarqSession::ClearOutput() { fOut->clear(); }
 
@@ -121,6 +113,88 @@ void TarqSession::BreatheHook(void* ctx) {
   if (timer->elapsed() < kBreathInterval) return;
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   timer->restart();
+}
+
+namespace {
+// What the session's breath needs: the window's clock, the session and the
+// stop flag of the run.
+struct SessionBreath {
+  QElapsedTimer timer;
+  KSession* session;
+  bool* stop;
+};
+}  // namespace
+
+void TarqSession::SessionBreathe(void* ctx) {
+  auto* b = static_cast<SessionBreath*>(ctx);
+  BreatheHook(&b->timer);
+  if (b->stop && *b->stop) b->session->stop = true;
+}
+
+bool TarqSession::RunInSession(const std::string& text, const TarqRunSpec& spec) {
+  if (gRunning) return false;
+  struct Guard {
+    TarqSession* session;
+    explicit Guard(TarqSession* s) : session(s) {
+      gRunning = true;
+      session->SetBusy(true);
+    }
+    ~Guard() {
+      session->fSession.SetBreathe(nullptr, nullptr);
+      session->fSession.SetSink(nullptr);
+      gRunning = false;
+      session->SetBusy(false);
+    }
+  } guard(this);
+
+  SessionBreath breath{QElapsedTimer(), &fSession, spec.stop};
+  breath.timer.start();
+  fSession.SetBreathe(&TarqSession::SessionBreathe, &breath);
+  fSession.SetSink(&fSink);
+  if (spec.stop) *spec.stop = false;
+  fLastError.clear();
+  // Switches not handed over read as off, and what the text does to them is
+  // not kept; the others come back as the text left them.
+  auto in = [](bool* sw) { return sw && *sw; };
+  fSession.trace = in(spec.trace);
+  fSession.parse = in(spec.parse);
+  fSession.verbose = in(spec.verbose);
+  fSession.comments = in(spec.comments);
+  fSession.echoResult = true;
+  try {
+    fSession.resultHeader = spec.resultLine ? "Result:" : "";
+    if (spec.clearFirst) fOut->clear();
+    if (!fWarning.empty()) {
+      Append(QString::fromStdString(fWarning));
+      fWarning.clear();
+    }
+  } catch (std::bad_alloc&) {
+    ReportOutOfMemory();
+    return false;
+  }
+  KRunOutcome outcome = fSession.Run(text);
+  auto out = [](bool* sw, bool value) {
+    if (sw) *sw = value;
+  };
+  out(spec.trace, fSession.trace);
+  out(spec.parse, fSession.parse);
+  out(spec.verbose, fSession.verbose);
+  out(spec.comments, fSession.comments);
+  if (outcome.ok) return true;
+  const KRunError& e = outcome.error;
+  try {
+    if (e.unknown) {
+      // An exception must not cross the event loop: report it and go on.
+      Append(QString::fromLatin1(spec.unknownText));
+    } else if (e.outOfMemory) {
+      ReportOutOfMemory();
+    } else {
+      ReportError(e.text);
+    }
+  } catch (std::bad_alloc&) {
+    ReportOutOfMemory();
+  }
+  return false;
 }
 
 bool TarqSession::Exec(KSeq* chain, const std::string& text, const TarqRunSpec& spec,
@@ -232,7 +306,7 @@ bool TarqSession::Run(const QString& text, const TarqRunSpec& spec) {
     return true;
   }
   if (d.replaced) fWarning = TarqText::kReplacedWarning;
-  Exec(fChain, d.text, spec, nullptr);
+  RunInSession(d.text, spec);
   return true;
 }
 
@@ -265,7 +339,7 @@ bool TarqSession::HasNames() const {
 
 void TarqSession::ClearNamespace() {
   if (gRunning) return;
-  if (KB* root = fChain->Last()) KB::ReleaseReachable(root);
+  fSession.ClearNamespace();
 }
 
 void TarqSession::ShowOperators() {

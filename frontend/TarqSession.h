@@ -1,7 +1,7 @@
-// TarqSession: the desktop program's side of the interpreter boundary. It owns
-// the root namespace and the namespace chain for the life of the main
-// window, runs Tarq text with a fresh KParser per run, and prints results and
-// errors into the output pane. Both the main window and the command panes
+// TarqSession: the desktop program's side of the interpreter boundary. Its
+// library session (KSession) keeps the root namespace and the namespace
+// chain for the life of the main window and runs each text; this class
+// prints results and errors into the output pane. Both the main window and the command panes
 // run through it, so there is one place that converts text (widgets are
 // Unicode, the interpreter Windows-1252), one run guard and one stop hook.
 #pragma once
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "KParser.h"
+#include "KSession.h"
 #include "TarqText.h"
 
 class QPlainTextEdit;
@@ -107,7 +108,11 @@ class TarqSession : public QObject {
   // `wrapName` / `unknownText`. Fills `result` with the non-verbose text
   // form when `result` is given, else prints the result as a Run does.
   bool Exec(KSeq* chain, const std::string& text, const TarqRunSpec& spec, std::string* result);
+  // Runs `text` in the session as `spec` says and prints what it gives.
+  bool RunInSession(const std::string& text, const TarqRunSpec& spec);
   static void BreatheHook(void* ctx);
+  // The session's breath: the window's events, then the stop button's request.
+  static void SessionBreathe(void* ctx);
   // Widget text -> interpreter text, with the boundary checks of TarqText.
   static TarqText::Decoded Decode(const QString& text);
   void ReportError(const std::string& text);
@@ -116,7 +121,8 @@ class TarqSession : public QObject {
 
   QPlainTextEdit* fOut;
   TarqPaneSink fSink;
-  KSeq* fChain = nullptr;
+  KSession fSession;
+  KSeq* fChain = nullptr;  // the session's
   bool fBusy = false;
   QString fLastError;
   std::string fWarning;  // printed once the pane is cleared (characters became "?")

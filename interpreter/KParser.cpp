@@ -177,6 +177,7 @@ KPParser::KPParser(KSeq* c) : chain(c) {
 
 KPParser::KPParser(KPParser* p) : parent(p) {
   BuildClasses();
+  outer = p;
   if (!p) return;
   swComments = p->swComments;
   swParse = p->swParse;
@@ -254,6 +255,18 @@ void KPParser::CmdSet(const char* text, size_t n, bool stripEnds) {
       n = 0;
     }
   }
+  // A top-level text is the host's text; a child's text is part of it when
+  // it is a slice of its parent's buffer (a group, a control structure's
+  // block), else it came from elsewhere (stored code, a value's text).
+  std::ptrdiff_t at = -1;
+  if (!parent) {
+    at = 0;
+  } else if (parent->base >= 0 && parent->code) {
+    const auto t = reinterpret_cast<std::uintptr_t>(text);
+    const auto from = reinterpret_cast<std::uintptr_t>(parent->code);
+    const auto to = reinterpret_cast<std::uintptr_t>(parent->codeEnd);
+    if (t >= from && t <= to && n <= to - t) at = parent->base + static_cast<std::ptrdiff_t>(t - from);
+  }
   char* buf = code;
   if (!buf || codeCap < n + 1) {
     buf = new char[n + 1];
@@ -264,6 +277,7 @@ void KPParser::CmdSet(const char* text, size_t n, bool stripEnds) {
   buf[n] = 0;
   code = buf;
   codeEnd = buf + n;
+  base = at;
   saved = *buf;
   tokenEnd = lineStart = countStart = scan = prevStart = buf;
   token = nullptr;

@@ -105,9 +105,9 @@ class KPParser : public KPosState {
   bool* swVerbose = &KT::swDummy;
 
   // Scanner state (the rest is in KPosState).
-  char* codeEnd = nullptr;    // the buffer's terminating zero
+  // `codeEnd`, the buffer's terminating zero, is in KPosState.
   char* prevStart = nullptr;  // start of the current token
-  char* token = nullptr;      // current token text (null at the end)
+  // `token`, the current token text (null at the end), is in KPosState.
   int tokenLen = 0;
 
   KSeq* chain = nullptr;      // referenced; the last element is the current namespace

@@ -26,13 +26,105 @@ std::string KError::LastError() {
   return KB::Fmt("Err(%d):%s", err, KPlat::ErrorText(err).c_str());
 }
 
-KPErr::KPErr(const std::string&, KT::KET c, KPosState* ps, const std::string& detail)
-    : KB(), code(c) {
-  text = makeMsg(ps) + "\r\n" + KT::TypeErrorToName(c) + "\r\n" + detail;
+KPErr::KPErr(const std::string&, KT::KET c, KPosState* ps, const std::string& what)
+    : KB(), code(c), detail(what) {
+  text = makeMsg(ps) + "\r\n" + KT::TypeErrorToName(c) + "\r\n" + what;
+  Locate(ps);
 }
 
-KPErr::KPErr(const KPErr& o) : KB(), code(o.code), copied(o.copied), extra1(o.extra1), extra2(o.extra2) {
+KPErr::KPErr(const KPErr& o)
+    : KB(), code(o.code), copied(o.copied), extra1(o.extra1), extra2(o.extra2), start(o.start), end(o.end),
+      trail(o.trail), detail(o.detail) {
   text = o.text;
+}
+
+void KPErr::Locate(const KPosState* ps) {
+  std::vector<const KPosState*> levels;  // innermost first
+  for (const KPosState* at = ps; at; at = at->outer) levels.push_back(at);
+  std::vector<std::ptrdiff_t> bases(levels.size(), -1);
+  for (size_t i = levels.size(); i-- > 0;) {
+    bases[i] = levels[i]->base;
+    if (bases[i] < 0 && i + 1 < levels.size() && bases[i + 1] >= 0)
+      bases[i] = Find(levels[i], levels[i + 1], bases[i + 1]);
+  }
+  trail.reserve(levels.size());
+  for (size_t i = levels.size(); i-- > 0;) trail.push_back(LevelOf(levels[i], bases[i]));
+  for (size_t i = trail.size(); i-- > 0;) {
+    if (trail[i].start >= 0) {
+      start = trail[i].start;
+      end = trail[i].end;
+      break;
+    }
+  }
+}
+
+std::ptrdiff_t KPErr::Find(const KPosState* inner, const KPosState* outer, std::ptrdiff_t outerBase) {
+  if (!inner->code || !inner->codeEnd || !outer->code || !outer->codeEnd) return -1;
+  const std::ptrdiff_t n = inner->codeEnd - inner->code;
+  const std::ptrdiff_t hay = outer->codeEnd - outer->code;
+  // Only errors come here, but a huge text is not searched.
+  if (n <= 0 || n > hay || hay > (std::ptrdiff_t(1) << 22)) return -1;
+  // Both buffers hold a terminator at their token's end: read through it.
+  auto at = [](const KPosState* s, std::ptrdiff_t i) {
+    const char* p = s->code + i;
+    return p == s->tokenEnd ? s->saved : *p;
+  };
+  // Found more than once, the copy read last before the outer state's
+  // position is the one running (a block just read, a body defined before
+  // its call).
+  const std::ptrdiff_t readTo = outer->tokenEnd ? outer->tokenEnd - outer->code : hay;
+  std::ptrdiff_t found = -1, before = -1;
+  int count = 0;
+  const char first = at(inner, 0);
+  for (std::ptrdiff_t i = 0; i + n <= hay; ++i) {
+    if (at(outer, i) != first) continue;
+    std::ptrdiff_t k = 1;
+    while (k < n && at(outer, i + k) == at(inner, k)) ++k;
+    if (k < n) continue;
+    ++count;
+    found = i;
+    if (i + n <= readTo) before = i;
+  }
+  if (count > 1) found = before;
+  return found < 0 ? -1 : outerBase + found;
+}
+
+// The same line and column makeMsg prints, read without touching the
+// buffer; the token starts at `token`, or (when the token was put back)
+// after the blank before its end.
+KErrLevel KPErr::LevelOf(const KPosState* ps, std::ptrdiff_t base) {
+  KErrLevel lv;
+  if (!ps) return lv;
+  lv.depth = ps->depth;
+  if (!ps->code || !ps->tokenEnd) {
+    if (base >= 0) lv.start = lv.end = base;
+    return lv;
+  }
+  const char* end = ps->tokenEnd;
+  const char* countFrom = ps->countStart ? ps->countStart : ps->code;
+  const char* scan = ps->scan ? ps->scan : end;
+  if (scan < end) scan = end;
+  if (scan < countFrom) scan = countFrom;
+  int lineNo = 0, col = 0;
+  line(countFrom, scan, lineNo, col);
+  const char* floor = ps->lineStart ? ps->lineStart : ps->code;
+  if (floor < ps->code) floor = ps->code;
+  const char* start = end > floor ? end - 1 : floor;
+  while (start > floor && start[-1] != '\r' && start[-1] != '\n') --start;
+  auto blank = [](char ch) { return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n'; };
+  if (start < end && blank(*start)) ++start;
+  lv.line = lineNo + 1;
+  lv.column = static_cast<int>(end - start);
+  if (base >= 0) {
+    const char* t = ps->token;
+    if (!t || t < ps->code || t >= end) {
+      t = end;
+      while (t > ps->code && !blank(t[-1])) --t;
+    }
+    lv.start = base + (t - ps->code);
+    lv.end = base + (end - ps->code);
+  }
+  return lv;
 }
 
 void KPErr::Prepend(KPosState* ps) { text = makeMsg(ps) + "\r\n" + text; }

@@ -136,6 +136,21 @@ bool IsOpen(const std::string& text) {
   return depth > 0 || ctx.Inside() == Ctx::quote || ctx.Inside() == Ctx::blockComment;
 }
 
+bool HasUnopenedClose(const std::string& text) {
+  ContextTracker ctx;
+  int depth = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (ctx.Step(text, i) != Ctx::code) continue;
+    char c = text[i];
+    if (c == '(' || c == '[' || c == '{') ++depth;
+    if (c == ')' || c == ']' || c == '}') {
+      if (depth == 0) return true;
+      --depth;
+    }
+  }
+  return false;
+}
+
 namespace {
 
 // The top-level pieces of a text that decide whether a control structure

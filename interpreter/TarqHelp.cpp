@@ -1,16 +1,13 @@
-// TarqHelp: operator help, form probing and the generated reference.
+// TarqHelp: operator help and the generated reference, from the operator
+// table and the data computed when the library was built (TarqHelpData).
 #include "TarqHelp.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <cctype>
-#include <map>
+#include <cstring>
 #include <regex>
+#include <string_view>
 
 #include "KArg.h"
 #include "KNS.h"
@@ -20,14 +17,10 @@
 #include "KSeq.h"
 #include "Kerror.h"
 #include "LanguageHelp.h"
+#include "TarqHelpData.h"
 
 namespace TarqHelp {
 namespace {
-
-std::map<int, OpStatus>& Cache() {
-  static std::map<int, OpStatus> cache;
-  return cache;
-}
 
 void EnsureTable() { KOps ops; }
 
@@ -46,114 +39,6 @@ class ScratchChain {
  private:
   KSeq* chain_;
 };
-
-bool RaisesPendingFor(const KError& e, const char* symbol) {
-  std::string prefix = std::string(symbol) + ":";
-  return e.code == KT::eNotImpl && e.message.compare(0, prefix.size(), prefix) == 0;
-}
-
-// Calls one form on empty arguments; pending when it raises error 6 with
-// the operator's own symbol.
-template <class Call>
-Form ProbeForm(bool present, const char* symbol, Call call) {
-  if (!present) return Form::absent;
-  try {
-    call();
-  } catch (KError& e) {
-    return RaisesPendingFor(e, symbol) ? Form::pending : Form::built;
-  } catch (...) {
-  }
-  return Form::built;
-}
-
-// Runs in the child: one status byte per form, three per operator.
-void ProbeInChild(const std::vector<int>& indices, size_t from, int fd) {
-  ScratchChain scratch;
-  KParser parser(scratch.get(), "help");
-  for (size_t k = from; k < indices.size(); ++k) {
-    const KOps::KOpRec& r = KOps::fOpsTbl[indices[k]];
-    char out[3];
-    out[0] = static_cast<char>(ProbeForm(r.fnN != &KOps::opErrN, r.symbol, [&] { KA a; r.fnN(a); }));
-    out[1] = static_cast<char>(ProbeForm(r.fnM != &KOps::opErrM, r.symbol, [&] { KA a; r.fnM(a); }));
-    out[2] = static_cast<char>(ProbeForm(r.fnD != &KOps::opErrD, r.symbol, [&] { KA a, b; r.fnD(a, b); }));
-    if (write(fd, out, 3) != 3) _exit(1);
-  }
-}
-
-// What a child process sent back, and whether it ended normally.
-struct ChildOutput {
-  std::string bytes;
-  bool finished = false;
-};
-
-// Forks a child that runs `work` (which writes to the descriptor it is
-// given) with its standard streams on /dev/null and ten seconds to live.
-// Whatever the child does, the caller's state (its namespace, random seed,
-// collation, open objects) stays untouched, and a crash or hang ends only
-// the child.
-ChildOutput InChild(const std::function<void(int)>& work) {
-  ChildOutput result;
-  int fds[2];
-  if (pipe(fds) != 0) return result;
-  std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return result;
-  }
-  if (pid == 0) {
-    close(fds[0]);
-    int null = open("/dev/null", O_RDWR);
-    if (null >= 0) {
-      dup2(null, STDIN_FILENO);
-      dup2(null, STDOUT_FILENO);
-      dup2(null, STDERR_FILENO);
-    }
-    signal(SIGALRM, SIG_DFL);
-    alarm(10);
-    work(fds[1]);
-    _exit(0);
-  }
-  close(fds[1]);
-  char buf[4096];
-  for (;;) {
-    ssize_t n = read(fds[0], buf, sizeof buf);
-    if (n > 0) {
-      result.bytes.append(buf, static_cast<size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  close(fds[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return result;
-}
-
-void WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) _exit(1);
-    done += static_cast<size_t>(n);
-  }
-}
-
-// Probes indices[from..] in a child; returns the status bytes it sent before
-// it ended (fewer than asked when a form crashed or hung).
-std::string ProbeChild(const std::vector<int>& indices, size_t from) {
-  return InChild([&](int fd) { ProbeInChild(indices, from, fd); }).bytes;
-}
-
-Form FromByte(char c) {
-  return c == 'a' ? Form::absent : c == 'p' ? Form::pending : Form::built;
-}
 
 // The run's error without its position block and without the source
 // location the library appends (":Interpreter/KOps[15]").
@@ -197,6 +82,42 @@ std::string WithLf(const std::string& s) {
   return out;
 }
 
+
+// Runs the text in this process, on a namespace of its own.
+std::string RunExampleHere(const std::string& text) {
+  ScratchChain scratch;
+  CollectSink sink;
+  std::string out;
+  {
+    KParser p(scratch.get(), "help");
+    p.fpOutSet(&sink);
+    // Switches of its own, so that the directives in an example ($T, $V)
+    // show what they do.
+    bool trace = false, parse = false, verbose = false, comments = false, stop = false;
+    p.fpTraceSwSet(&trace);
+    p.fpParseSwSet(&parse);
+    p.fpVerboseSwSet(&verbose);
+    p.fpCommentsSwSet(&comments);
+    p.fpStopSwSet(&stop);
+    p.fCmdSet(text);
+    try {
+      KA result;
+      KT::KTT last = KT::ttUnknown;
+      p.Exec(result, last, nullptr);
+      // A sequence's plain text runs its elements together ("1 23 4 5"):
+      // its verbose form shows each element on a line of its own.
+      bool nested = result.Is(KT::tSeq) || result.Is(KT::tSeqEa);
+      out = sink.text + WithLf(result.AsString(nested || verbose));
+    } catch (KPErr& e) {
+      out = sink.text + ErrorSummary(e.AsString(false));
+    } catch (KError& e) {
+      out = sink.text + ErrorSummary(KT::TypeErrorToName(e.code) + std::string("\n") + e.message);
+    }
+  }
+  return out;
+}
+
+
 std::string Indent(const std::string& text, const std::string& first, const std::string& rest) {
   std::string out = first;
   for (char c : text) {
@@ -206,9 +127,12 @@ std::string Indent(const std::string& text, const std::string& first, const std:
   return out;
 }
 
-std::string Pad(std::string s, size_t width) {
-  if (s.size() < width) s.append(width - s.size(), ' ');
-  return s;
+// Built at its final size and filled in place: GCC 12 under link-time
+// optimisation misreads the append to a short string as an overflow.
+std::string Pad(std::string_view s, size_t width) {
+  std::string out(std::max(s.size(), width), ' ');
+  std::copy(s.begin(), s.end(), out.begin());
+  return out;
 }
 
 const char* StateText(Form f) {
@@ -260,6 +184,26 @@ std::string CodeSpan(const std::string& s) {
   return "`` " + s + " ``";
 }
 
+Form FromByte(char c) {
+  return c == 'a' ? Form::absent : c == 'p' ? Form::pending : Form::built;
+}
+
+// A worked example's result, computed when the library was built.
+std::string ExampleResult(const Example* ex) {
+  const long k = ex - kExamples;
+  if (k < 0 || k >= kExampleCount || k >= Data::kExampleResultCount) return RunExampleHere(ex->text);
+  return Data::kExampleResults[k];
+}
+
+std::string KeywordResult(const TarqLang::Keyword* word) {
+  const long c = word - TarqLang::kControlWords, d = word - TarqLang::kDirectives;
+  if (c >= 0 && c < TarqLang::kControlWordCount && c < Data::kControlWordResultCount && Data::kControlWordResults[c])
+    return Data::kControlWordResults[c];
+  if (d >= 0 && d < TarqLang::kDirectiveCount && d < Data::kDirectiveResultCount && Data::kDirectiveResults[d])
+    return Data::kDirectiveResults[d];
+  return word->example ? RunExampleHere(word->example) : std::string();
+}
+
 }  // namespace
 
 int FindOperator(const std::string& name) {
@@ -293,38 +237,20 @@ std::vector<const Example*> ExamplesOf(const char* symbol) {
   return out;
 }
 
-void Probe(const std::vector<int>& indices) {
-  EnsureTable();
-  std::vector<int> todo;
-  for (int i : indices)
-    if (!Cache().count(i)) todo.push_back(i);
-  size_t from = 0;
-  while (from < todo.size()) {
-    std::string got = ProbeChild(todo, from);
-    size_t whole = got.size() / 3;
-    for (size_t k = 0; k < whole; ++k) {
-      OpStatus& s = Cache()[todo[from + k]];
-      s.niladic = FromByte(got[3 * k]);
-      s.monadic = FromByte(got[3 * k + 1]);
-      s.dyadic = FromByte(got[3 * k + 2]);
-    }
-    from += whole;
-    if (from < todo.size()) {
-      // The child ended inside this operator: a form that crashes or hangs on
-      // empty arguments is at least not a pending one.
-      const KOps::KOpRec& r = KOps::fOpsTbl[todo[from]];
-      OpStatus& s = Cache()[todo[from]];
-      s.niladic = r.fnN != &KOps::opErrN ? Form::built : Form::absent;
-      s.monadic = r.fnM != &KOps::opErrM ? Form::built : Form::absent;
-      s.dyadic = r.fnD != &KOps::opErrD ? Form::built : Form::absent;
-      ++from;
-    }
-  }
-}
+void Probe(const std::vector<int>&) {}
 
 OpStatus Status(int index) {
-  Probe({index});
-  return WithNotes(index, Cache()[index]);
+  EnsureTable();
+  OpStatus s;
+  const char* symbol = KOps::fOpsTbl[index].symbol;
+  for (int i = 0; i < Data::kOpStateCount; ++i) {
+    if (std::strcmp(Data::kOpStates[i].symbol, symbol) != 0) continue;
+    s.niladic = FromByte(Data::kOpStates[i].forms[0]);
+    s.monadic = FromByte(Data::kOpStates[i].forms[1]);
+    s.dyadic = FromByte(Data::kOpStates[i].forms[2]);
+    break;
+  }
+  return WithNotes(index, s);
 }
 
 bool AnyPending(int index) {
@@ -332,48 +258,7 @@ bool AnyPending(int index) {
   return s.niladic == Form::pending || s.monadic == Form::pending || s.dyadic == Form::pending;
 }
 
-namespace {
-
-// Runs the text in this process.
-std::string RunExampleHere(const std::string& text) {
-  ScratchChain scratch;
-  CollectSink sink;
-  std::string out;
-  {
-    KParser p(scratch.get(), "help");
-    p.fpOutSet(&sink);
-    // Switches of its own, so that the directives in an example ($T, $V)
-    // show what they do.
-    bool trace = false, parse = false, verbose = false, comments = false, stop = false;
-    p.fpTraceSwSet(&trace);
-    p.fpParseSwSet(&parse);
-    p.fpVerboseSwSet(&verbose);
-    p.fpCommentsSwSet(&comments);
-    p.fpStopSwSet(&stop);
-    p.fCmdSet(text);
-    try {
-      KA result;
-      KT::KTT last = KT::ttUnknown;
-      p.Exec(result, last, nullptr);
-      // A sequence's plain text runs its elements together ("1 23 4 5"):
-      // its verbose form shows each element on a line of its own.
-      bool nested = result.Is(KT::tSeq) || result.Is(KT::tSeqEa);
-      out = sink.text + WithLf(result.AsString(nested || verbose));
-    } catch (KPErr& e) {
-      out = sink.text + ErrorSummary(e.AsString(false));
-    } catch (KError& e) {
-      out = sink.text + ErrorSummary(KT::TypeErrorToName(e.code) + std::string("\n") + e.message);
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
-std::string RunExample(const std::string& text) {
-  ChildOutput out = InChild([&](int fd) { WriteAll(fd, RunExampleHere(text)); });
-  return out.finished ? out.bytes : "Error: the example did not finish";
-}
+std::string RunExample(const std::string& text) { return RunExampleHere(text); }
 
 std::string FormText(int index, char valence) {
   const KOps::KOpRec& r = KOps::fOpsTbl[index];
@@ -399,7 +284,7 @@ std::string OperatorHelp(int index) {
   for (size_t k = 0; k < examples.size(); ++k) {
     if (k > 0) out += "\n";
     out += std::string("Example: ") + examples[k]->text + "\n";
-    out += Indent(RunExample(examples[k]->text), "Result:  ", "         ");
+    out += Indent(ExampleResult(examples[k]), "Result:  ", "         ");
   }
   if (examples.empty()) out += "No example yet.";
   return out;
@@ -464,7 +349,7 @@ std::string KeywordHelp(int keyword) {
   out += std::string("\n  ") + k.word->summary + "\n" + k.word->text;
   if (k.word->example) {
     out += std::string("\nExample: ") + k.word->example + "\n";
-    out += Indent(RunExample(k.word->example), "Result:  ", "         ");
+    out += Indent(KeywordResult(k.word), "Result:  ", "         ");
   }
   return out;
 }

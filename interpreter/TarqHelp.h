@@ -1,9 +1,10 @@
-// TarqHelp: the operator help both hosts show (")help OP" in tarqsh, the Ops
+// TarqHelp: the operator help every host shows (")help OP" in tarqsh, the Ops
 // list of the desktop program) and the generated reference docs/operators.md.
 // Everything comes from the one operator table: the forms and their texts,
-// whether each form is built (probed at run time: a form that raises error 6
-// with its own symbol is not built), and one worked example per operator,
-// whose result is computed by running it. Texts are Windows-1252 with "\n"
+// whether each form is built (a form that raises error 6 with its own symbol
+// is not), and worked examples with their results. What needs running the
+// interpreter (states, results) was computed when the library was built
+// (TarqHelpData.h), so showing help runs nothing. Texts are Windows-1252 with "\n"
 // line ends, like everything the interpreter produces.
 #pragma once
 #include <string>
@@ -39,15 +40,15 @@ const char* Symbol(int index);
 const char* ExampleOf(const char* symbol);  // the first; null when none is written
 std::vector<const Example*> ExamplesOf(const char* symbol);
 
-// Probes the forms of the operators given (table indices) in a child
-// process, so no form can disturb or crash the caller. Results are cached.
+// The states were found when the library was built: Probe does nothing
+// (kept for hosts that ask before listing).
 void Probe(const std::vector<int>& indices);
-OpStatus Status(int index);  // probes when not cached yet
+OpStatus Status(int index);
 bool AnyPending(int index);
 
-// Runs a Tarq text on a fresh namespace: printed lines, then the result's
-// text form; an error gives its name and message ("(not built yet)" for a
-// form that is not built).
+// Runs a Tarq text on a fresh namespace of its own, in this process:
+// printed lines, then the result's text form; an error gives its name and
+// message ("(not built yet)" for a form that is not built).
 std::string RunExample(const std::string& text);
 
 // The help text of one operator (several lines, no final line end).

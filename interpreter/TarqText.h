@@ -24,6 +24,9 @@ Decoded FromUtf8(const std::string& utf8);
 // True while a Windows-1252 text leaves a parenthesis, bracket, brace,
 // quote or "$*" comment open (a host then reads a continuation line).
 bool IsOpen(const std::string& text);
+// True when a Windows-1252 text closes a parenthesis, bracket or brace that
+// was never opened (outside quotes and comments).
+bool HasUnopenedClose(const std::string& text);
 
 // True when a Windows-1252 text ends in a control structure that still waits
 // for a part: ":WHILE (c)" without its block, ":ELSE" without its block, a
