@@ -32,12 +32,13 @@
 #include "Ktypes.h"
 
 // The element loops are built for AVX-512, AVX2 and the baseline (the
-// loader picks one for the machine); sanitizer builds use the baseline.
+// loader picks one for the machine); sanitizer builds and clang (which
+// cannot clone templates) use the baseline.
 // Each unit keeps its own copies (internal linkage): a program that
 // instantiates the same loops as the library (the unit tests) would
 // otherwise lend the library its resolver, which a library bound at load
 // time cannot take.
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__clang__)
 #define KLOOP_CLONES __attribute__((target_clones("avx512f", "avx2", "default"))) static
 #else
 #define KLOOP_CLONES static

@@ -20,7 +20,7 @@ constexpr int kBlock = 8192;           // elements per block: the most work redo
 constexpr double kExact = 9007199254740992.0;  // 2^53
 constexpr int64_t kExactInt = int64_t{1} << 53;
 
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__clang__)
 #define KSUM_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define KSUM_CLONES
