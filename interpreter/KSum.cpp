@@ -104,6 +104,7 @@ KSUM_CLONES bool ScanBlock(int32_t* out, const int32_t* a, int n, int32_t start)
   v8u carry = v8u{} + static_cast<uint32_t>(start);
   v8u hit = {};
   int i = 0;
+#if !defined(__clang__)  // __builtin_shuffle is GCC's; clang builds (fuzzers) run the scalar loop below
   for (; i + 8 <= n; i += 8) {
     v8u x;
     std::memcpy(&x, a + i, sizeof x);
@@ -116,6 +117,9 @@ KSUM_CLONES bool ScanBlock(int32_t* out, const int32_t* a, int n, int32_t start)
     std::memcpy(out + i, &x, sizeof x);
     carry = __builtin_shuffle(x, v8u{7, 7, 7, 7, 7, 7, 7, 7});
   }
+#else
+  (void)zero, (void)nil;
+#endif
   uint32_t c = carry[0];
   bool any = false;
   for (int k = 0; k < 8; ++k) any |= hit[k] != 0;
