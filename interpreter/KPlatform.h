@@ -50,9 +50,11 @@ bool RemoveFile(const std::string& sysPath);
 // ---------------------------------------------------------------- write fence
 // A path may be written when, after it is made absolute, "." and ".." are
 // removed and the symbolic links of its existing part are resolved, it lies
-// in a folder "tarq/user" (any case) or on a removable block device. A link
-// that cannot be resolved (dangling, a loop) is refused: writing through it
-// would create or change a file the fence never judged.
+// in a folder "tarq/user" (any case) or on a removable block device. The
+// verdicts below come from the walk of `Locate` (see "fenced places"): a
+// dangling link is judged where its target would be made; a path the walk
+// cannot resolve (a loop, past the system's length limit) is refused. These
+// only answer questions; changes go through a Place.
 //
 // The reason text scripts see when the fence refuses.
 extern const char* const kFenceReason;
@@ -64,8 +66,8 @@ bool WriteAllowedSys(const std::string& sysPath, const std::string& sysfsRoot = 
 // For deleting: a link as the last component is judged where it lies, since
 // deleting removes the link itself, never its target.
 bool DeleteAllowedSys(const std::string& sysPath, const std::string& sysfsRoot = "/sys");
-// The absolute, normalised path the fence judges ("" when a link on the way
-// cannot be resolved). A path given with a trailing "/" keeps it.
+// The absolute, normalised path the fence's walk reaches ("" when the walk
+// cannot resolve it). A path given with a trailing "/" keeps it.
 std::string FenceResolve(const std::string& sysPath);
 // The absolute path the system calls of file objects use: like FenceResolve
 // but the last component stays as named (a link is not followed, so it can
