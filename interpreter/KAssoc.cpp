@@ -82,6 +82,7 @@ bool KAssoc::IsAnon() const {
 }
 
 void KAssoc::KeySet(KString* key) {
+  ++KSeq::fScopeEpoch;  // the entry is found under another name now
   KB* k = key;
   if (!k || k == rec()->key) return;
   k->Reference(true);

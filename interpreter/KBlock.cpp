@@ -283,22 +283,34 @@ KT::KBR KBlock::Run(KPParser* ps, KA& a, bool valueUnused) {
     // no namespace at all read the same: "#ARGS" copies nothing).
     a.Clear();
   }
+  KQuick* q = a.Is(KT::tNV) ? Quick(ps) : nullptr;
+  if (!q) return RunFrom(ps, a, 0, 0, nullptr);
+  return RunDirect(ps, q, a, !valueUnused);
+}
+
+KT::KBR KBlock::RunDirect(KPParser* ps, KQuick* q, KA& a, bool wantValue) {
+  KT::KBR flow;
+  KT::KTT last = KT::ttUnknown;
+  size_t resume = 0, line = 0;
+  KB* carry = nullptr;
+  // The text runs with the block's namespace as the chain's virtual top.
+  if (!q->Run(ps, a, wantValue, flow, resume, line, last, carry, Rec()->ns)) {
+    Building<KB> held(carry);
+    return RunFrom(ps, a, resume, line, carry);
+  }
+  CTSet(KT::ctNone);
+  TTSet(last);
+  ps->curTT = KT::ttSeqValue;
+  return flow;
+}
+
+KT::KBR KBlock::RunFrom(KPParser* ps, KA& a, size_t resume, size_t line, KB* carry) {
+  Keep self(this);
   ChainPop pop(ps->chain);
-  ps->chain->Append(own, false);
+  ps->chain->Append(Rec()->ns, false);
   KT::KTT last = KT::ttUnknown;
   KT::KCT ct = KT::ctNone;
-  KT::KBR flow;
-  size_t resume = 0, line = 0;
-  KQuick* q = a.Is(KT::tNV) ? Quick(ps) : nullptr;
-  if (!q) {
-    flow = RunTokens(ps, this, a, 0, 0, nullptr, last, ct);
-  } else {
-    KB* carry = nullptr;
-    if (!q->Run(ps, a, !valueUnused, flow, resume, line, last, carry)) {
-      Building<KB> held(carry);
-      flow = RunTokens(ps, this, a, resume, line, carry, last, ct);
-    }
-  }
+  KT::KBR flow = RunTokens(ps, this, a, resume, line, carry, last, ct);
   CTSet(ct);
   TTSet(last);
   ps->curTT = KT::ttSeqValue;
@@ -310,9 +322,7 @@ int KBlock::Test(KPParser* ps, KB*& named) {
   KQuick* q = Quick(ps);
   if (!q) return -1;
   Keep self(this);
-  ChainPop pop(ps->chain);
-  ps->chain->Append(Rec()->ns, false);
-  return q->Truth(ps, named);
+  return q->Truth(ps, named, Rec()->ns);
 }
 
 KT::KBR KBlock::Call(KPParser* ps, KB* v, KA& a) {

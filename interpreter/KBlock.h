@@ -78,6 +78,13 @@ class KBlock : public KB {  // type 4 "Block", alignment K, one element
   // With `valueUnused` (a loop that drops its body's values) a direct run
   // may leave `a` empty.
   KT::KBR Run(KPParser* ps, KA& a, bool valueUnused = false);
+  // Runs the block's direct form `q` with no argument (the caller has
+  // checked the depth); the token loop takes the text over where `q` hands
+  // it over.
+  KT::KBR RunDirect(KPParser* ps, KQuick* q, KA& a, bool wantValue);
+  // Runs the text in the token loop from a text offset (0: the start),
+  // with `carry` in hand when the statement there is under way.
+  KT::KBR RunFrom(KPParser* ps, KA& a, size_t resume, size_t line, KB* carry);
   // The truth of a test block's value, run with no argument: 1 or 0 when its
   // text runs directly, 2 when the text is a lone name (`named` receives the
   // value, whose truth the caller judges), -1 when it must Run.

@@ -247,6 +247,32 @@ KT::KBR RunText(KPParser* ps, const char* type, KB* text, KA& out) {
   return RunPart(ps, b, out);
 }
 
+// A loop's parts run directly when nothing collects the body's values:
+// the test and body texts run with their blocks' namespaces as the chain's
+// virtual top, and the token loop takes a text over where its direct form
+// hands it over. (The depth error comes from the usual path.)
+bool DirectLoop(KPParser* ps, bool collect) {
+  return !collect && KQuick::enabled && ps->depth + 1 <= KT::DepthLimit;
+}
+
+// The test of a pass: 1 or 0, or 2 with `named` the value to judge.
+int RunTest(KPParser* ps, KBlock* test, bool direct, KA& t, KB*& named) {
+  KQuick* q = test->Quick(ps);
+  int truth = q ? (direct ? q->Truth(ps, named, test->NSGet()) : test->Test(ps, named)) : -1;
+  if (truth >= 0) return truth;
+  RunPart(ps, test, t);
+  named = t.value;
+  return 2;
+}
+
+// The body of a pass whose value nobody collects.
+KT::KBR RunBody(KPParser* ps, KBlock* body, bool direct, KA& out) {
+  KQuick* q = direct ? body->Quick(ps) : nullptr;
+  if (!q) return RunPart(ps, body, out, true);
+  if (!out.Is(KT::tNV)) out.Clear();
+  return body->RunDirect(ps, q, out, false);
+}
+
 void Append(KA& seq, KA& v) {
   static_cast<KSeq*>(seq.value)->Append(v.value, false);
 }
@@ -422,6 +448,36 @@ void Bind(KNS* own, KString* name, KB* v, int i, int* slot) {
   }
 }
 
+// Element i of a number vector written over the loop variable's value in
+// `own`, when that value is a one-element number of the same kind that only
+// its entry holds: what binding a new value would leave, without making
+// one. False when it cannot (the caller binds).
+bool BindInPlace(KNS* own, KString* name, KB* v, int i, int slot) {
+  const KB::KBD* src = v->descriptor;
+  if (src->type != KT::tNum || src->rec || i > src->count || !src->data || slot < 0 || slot >= own->Count())
+    return false;
+  KAssoc* a = own->AssocPtr(slot);
+  KString* k = a->KeyPtr();
+  if (!k || k->typen() != KT::tString || name->typen() != KT::tString || k->Len() != name->Len() ||
+      std::memcmp(k->Str(), name->Str(), static_cast<size_t>(name->Len())) != 0)
+    return false;
+  KB* cur = a->ValPtr();
+  KB::KBD* d = cur->descriptor;
+  if (d->type != KT::tNum || d->align != src->align || d->count != 1 || d->capacity != 1 || !d->data || d->rec ||
+      d->extra != 0 || d->refs != 1 || cur->holds != 1 || cur->mark || cur->exact || cur->direction)
+    return false;
+  if (src->align == KT::aInt) {
+    *static_cast<int32_t*>(d->data) = static_cast<const int32_t*>(src->data)[i - 1];
+  } else if (src->align == KT::aFloat) {
+    *static_cast<double*>(d->data) = static_cast<const double*>(src->data)[i - 1];
+  } else {
+    return false;
+  }
+  cur->level = 0;
+  d->SID = cur->ID;
+  return true;
+}
+
 // For over a namespace (its entries bound together, element i of each) or
 // over a value (bound under the name that holds it in the current
 // namespace, else under "__<id>").
@@ -429,6 +485,7 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
   KB* itrText = Part(rec, 1);
   KB* bodyText = Part(rec, 2);
   bool collect = !valueUnused || Observable(bodyText);
+  const bool direct = DirectLoop(ps, collect);
   ps->ParseLine(":for", "");
   ps->ParseLine("Itr:", TextPtr(itrText));
   KA x;
@@ -439,6 +496,7 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
     value = res;
     return KT::KBR();
   }
+  if (!collect) res.Clear();
   KA itns;
   int count = 0;
   if (x.Is(KT::tNS)) {
@@ -472,14 +530,22 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
     Poll(ps);
     body->CTSet(KT::ctNone);
     body->TTSet(KT::ttUnknown);
+    // A body that runs directly and calls nothing cannot see a loop
+    // variable's value between passes: it takes the next element in place
+    // (the last pass binds a new value, which has the newest ID as the
+    // token loop's would).
+    KQuick* q = direct && i < count ? body->Quick(ps) : nullptr;
+    const bool inPlace = q && q->Pure();
     for (int j = 0; j < names->Count(); ++j) {
       KAssoc* a = names->AssocPtr(j);
       KB* v = a ? a->ValPtr() : nullptr;
       if (!v || v->typen() == KT::tNil) break;
-      Bind(own, a->KeyPtr(), v, i, j < static_cast<int>(slots.size()) ? &slots[static_cast<size_t>(j)] : nullptr);
+      int* slot = j < static_cast<int>(slots.size()) ? &slots[static_cast<size_t>(j)] : nullptr;
+      if (inPlace && slot && BindInPlace(own, a->KeyPtr(), v, i, *slot)) continue;
+      Bind(own, a->KeyPtr(), v, i, slot);
     }
     ps->ParseLine("Blk:", TextPtr(bodyText));
-    flow = RunPart(ps, body, out, !collect);
+    flow = collect ? RunPart(ps, body, out) : RunBody(ps, body, direct, out);
     flow.Decrement();
     if (collect && !out.Is(KT::tNV)) Append(res, out);
     if (flow.kind == 3) {
@@ -501,28 +567,23 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
 KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, bool testFirst, KA& value,
              bool valueUnused) {
   bool collect = !valueUnused || Observable(testText) || Observable(bodyText);
+  const bool direct = DirectLoop(ps, collect);
   KA holdT, holdB;
   KBlock* test = MakeBlock(holdT, "test:", testText);
   KBlock* body = MakeBlock(holdB, bodyType, bodyText);
   KA res;
-  res.Owns(new KSeq());
+  if (collect) res.Owns(new KSeq());
   KA t, out;
   for (bool first = true;; first = false) {
     Poll(ps);
     if (testFirst || !first) {
       ps->ParseLine("Test:", TextPtr(testText));
-      // A direct test answers 1 or 0 itself, or names the value to judge.
       KB* named = nullptr;
-      int direct = test->Test(ps, named);
-      if (direct < 0) {
-        RunPart(ps, test, t);
-        named = t.value;
-        direct = 2;
-      }
-      if (direct == 2 ? !Truth(named) : direct == 0) break;
+      int truth = RunTest(ps, test, direct, t, named);
+      if (truth == 2 ? !Truth(named) : truth == 0) break;
     }
     ps->ParseLine("Blk:", TextPtr(bodyText));
-    KT::KBR flow = RunPart(ps, body, out, !collect);
+    KT::KBR flow = collect ? RunPart(ps, body, out) : RunBody(ps, body, direct, out);
     if (collect) Append(res, out);
     if (flow.kind == 1) break;
     if (flow.kind == 3) {
@@ -663,6 +724,7 @@ KT::KBR KBlock::RunControl(KPParser* ps, KA& value) {
   ps->curCT = KT::ctNone;
   // A structure followed by ";" leaves a value nobody sees, unless a trace,
   // parse listing or pending display prints it.
-  bool unused = ps->NextIsSeparator() && !ps->Tracing() && !ps->Parsing() && ps->displayCount == 0;
+  bool unused = ps->NextIsSeparator() && ps->pendOp < 0 && !ps->Tracing() && !ps->Parsing() &&
+                ps->displayCount == 0;
   return CtlExec(ps, static_cast<KSeq*>(rec.value), value, unused);
 }

@@ -115,7 +115,7 @@ struct KNS::NameIndex {
   const void* data = nullptr;
 };
 
-KNS::~KNS() = default;
+KNS::~KNS() { ++fScopeEpoch; }  // its address may hold another namespace next
 
 // Two names are equal under the collated comparison exactly when their
 // weighted characters and the gaps before them are equal: the key lists
@@ -505,6 +505,7 @@ bool KNS::Replace(int i, KAssoc* a) {
   a->Reference(true);
   KB* old = s[i];
   s[i] = a;
+  ++fScopeEpoch;
   KB::DoneWith(old);
   return true;
 }
@@ -526,6 +527,7 @@ bool KNS::Remove(int i) {
   s[i] = s[n - 1];
   s[n - 1] = nullptr;
   descriptor->count = n - 1;
+  ++fScopeEpoch;
   KB::DoneWith(old);
   return true;
 }

@@ -32,15 +32,36 @@ bool FormOf(int index, uint8_t& op) {
   return false;
 }
 
-// A literal the token loop makes a one-element Int of: one to nine digits.
-bool SmallLiteral(const char* t, int n, int32_t& v) {
-  if (n < 1 || n > 9) return false;
-  v = 0;
-  for (int i = 0; i < n; ++i) {
-    if (t[i] < '0' || t[i] > '9') return false;
-    v = v * 10 + (t[i] - '0');
+// A literal the token loop makes a one-element number of: one to nine
+// digits (an Int), or any number text that parses to one Int or Float (read
+// by the number parser itself, so the value is the token loop's; the probe
+// uses up no ID).
+bool NumberLiteral(const char* t, int n, bool& flt, int32_t& iv, double& fv) {
+  if (n >= 1 && n <= 9) {
+    int32_t v = 0;
+    int i = 0;
+    for (; i < n && t[i] >= '0' && t[i] <= '9'; ++i) v = v * 10 + (t[i] - '0');
+    if (i == n) {
+      flt = false;
+      iv = v;
+      return true;
+    }
   }
-  return true;
+  const int32_t lastID = KB::fLastID;
+  KA probe;
+  probe.Owns(new KNum(t, n));
+  KB::fLastID = lastID;
+  const KB::KBD* d = probe.value->descriptor;
+  if (d->type != KT::tNum || d->count != 1 || !d->data || d->rec) return false;
+  if (d->align == KT::aInt) {
+    flt = false;
+    iv = *static_cast<const int32_t*>(d->data);
+    return iv != KT::iNil;
+  }
+  if (d->align != KT::aFloat) return false;
+  flt = true;
+  fv = *static_cast<const double*>(d->data);
+  return fv == fv && fv != KT::fNil;
 }
 
 bool IsScope(KB* e) {
@@ -132,7 +153,8 @@ std::shared_ptr<KQuick> KQuick::Compile(const char* text, size_t n) {
   auto isTerm = [](const Tok& t) { return !t.member && (t.kind == KT::ttSymbol || t.kind == KT::ttNumber); };
   auto term = [&](const Tok& t, Term& out) -> bool {
     if (!isTerm(t)) return false;
-    if (t.kind == KT::ttNumber) return SmallLiteral(t.text.data(), static_cast<int>(t.text.size()), out.lit);
+    if (t.kind == KT::ttNumber)
+      return NumberLiteral(t.text.data(), static_cast<int>(t.text.size()), out.lit.flt, out.lit.i, out.lit.f);
     out.sym = name(t);
     return true;
   };
@@ -184,73 +206,121 @@ std::shared_ptr<KQuick> KQuick::Compile(const char* text, size_t n) {
 
 // ------------------------------------------------------------ names
 
-KAssoc* KQuick::Locate(KSeq* chain, Sym& s, int& level) {
-  const int n = chain->Count();
-  KB** slots = n ? chain->Slots() : nullptr;
-  const char* name = s.name.c_str();
-  const int len = static_cast<int>(s.name.size());
-  // The place holds while the same namespace stands at the same position
-  // and the entry at the slot is spelt as the name. (Objects are pooled, so
-  // an entry or key at a remembered address proves nothing by itself.)
-  KAssoc* cached = s.ns && s.chainCount == n && slots[s.chainIdx] == s.ns && s.slot < s.ns->Count()
-                       ? static_cast<KAssoc*>(s.ns->Slots()[s.slot])
-                       : nullptr;
-  KString* k = cached ? cached->KeyPtr() : nullptr;
-  if (k && k->typen() == KT::tString && k->Len() == len &&
-      std::memcmp(k->descriptor->data, name, s.name.size()) == 0) {
-    // No namespace inside the cached one may have gained the name.
-    bool clear = true;
-    for (int j = s.chainIdx + 1; clear && j < n; ++j) {
-      KB* e = slots[j];
-      if (!IsScope(e)) return nullptr;
-      if (e->Count() == 0) continue;
-      bool sure = false;
-      clear = static_cast<KNS*>(e)->IndexOfPlain(name, len, sure) < 0 && sure;
+KQuick::Scope::Scope(KSeq* c, KNS* t) : chain(c), top(t) {
+  chainN = c->Count();
+  n = chainN + (t ? 1 : 0);
+}
+
+KAssoc* KQuick::Locate(const Scope& sc, Sym& s, int& level) {
+  // The cached place: no namespace changed since it was found, and the
+  // namespaces from the found one inwards are the same objects (those
+  // further out cannot hide it).
+  if (s.epoch == KSeq::fScopeEpoch && s.n == sc.n) {
+    bool same = true;
+    for (int k = 0; k < s.innerN; ++k) {
+      if (sc.At(s.idx + k) != s.inner[k]) {
+        same = false;
+        break;
+      }
     }
-    if (clear) {
-      level = n - 1 - s.chainIdx;
-      return cached;
+    if (same) {
+      level = s.level;
+      return s.assoc;
     }
   }
   KString* key = s.key.As<KString>();
-  for (int i = n - 1; i >= 0; --i) {
-    if (!IsScope(slots[i])) return nullptr;  // the token loop reports the broken chain
-    KNS* ns = static_cast<KNS*>(slots[i]);
+  for (int i = sc.n - 1; i >= 0; --i) {
+    KB* e = sc.At(i);
+    if (!IsScope(e)) return nullptr;  // the token loop reports the broken chain
+    KNS* ns = static_cast<KNS*>(e);
     int slot = ns->IndexOf(key);
     if (slot < 0) continue;
     KAssoc* a = ns->AssocPtr(slot);
-    s.chainCount = n;
-    s.chainIdx = i;
-    s.ns = ns;
-    s.slot = slot;
-    level = n - 1 - i;
+    level = sc.n - 1 - i;
+    s.assoc = a;
+    s.n = sc.n;
+    s.idx = i;
+    s.level = level;
+    s.innerN = sc.n - i;
+    if (s.innerN <= kInner) {
+      for (int k = 0; k < s.innerN; ++k) s.inner[k] = sc.At(i + k);
+      s.epoch = KSeq::fScopeEpoch;
+    } else {
+      s.epoch = ~uint64_t(0);  // too deep to check cheaply: searched each time
+    }
     return a;
   }
   return nullptr;
 }
 
-KB* KQuick::IntOperand(KSeq* chain, Sym& sym, int& level) {
-  KAssoc* a = Locate(chain, sym, level);
-  if (!a) return nullptr;
+bool KQuick::NumOperand(const Scope& sc, Sym& sym, int& level, Num& out) {
+  KAssoc* a = Locate(sc, sym, level);
+  if (!a) return false;
   KB* v = a->ValPtr();
   const KB::KBD* d = v->descriptor;
-  if (d->type != KT::tNum || d->align != KT::aInt || d->count != 1 || !d->data || v->mark || v->exact ||
-      v->direction)
-    return nullptr;
+  if (d->type != KT::tNum || d->count != 1 || !d->data || v->mark || v->exact || v->direction) return false;
+  if (d->align == KT::aInt) {
+    out.flt = false;
+    out.i = *static_cast<const int32_t*>(d->data);
+  } else if (d->align == KT::aFloat) {
+    out.flt = true;
+    out.f = *static_cast<const double*>(d->data);
+  } else {
+    return false;
+  }
   Stamp(v, level);
-  return v;
+  return true;
 }
 
 // ------------------------------------------------------------ evaluation
 
-bool KQuick::Eval(KSeq* chain, const Stmt& st, Acc& acc) {
+// One element operation on two one-element numbers, as the element loops
+// do it: false when the pair needs the token loop (an Int nil meeting a
+// Float, which the conversion rules decide).
+bool KQuick::Apply(uint8_t op, Num& x, const Num& y, bool& bit) {
+  if (!x.flt && !y.flt) {
+    const int32_t a = x.i, b = y.i;
+    const bool anyNil = a == KT::iNil || b == KT::iNil;
+    switch (op) {
+      case 0: x.i = anyNil ? KT::iNil : KLoop::WAdd(a, b); return true;
+      case 1: x.i = anyNil ? KT::iNil : KLoop::WSub(a, b); return true;
+      case 2: x.i = anyNil ? KT::iNil : KLoop::WMul(a, b); return true;
+      // Comparisons of two one-element numbers compare the elements as
+      // they are (a nil as its sentinel).
+      case 3: bit = a < b; return true;
+      case 4: bit = a <= b; return true;
+      case 5: bit = a > b; return true;
+      case 6: bit = a >= b; return true;
+      case 7: bit = a == b; return true;
+      default: bit = a != b; return true;
+    }
+  }
+  if ((!x.flt && x.i == KT::iNil) || (!y.flt && y.i == KT::iNil)) return false;
+  const double a = x.flt ? x.f : static_cast<double>(x.i);
+  const double b = y.flt ? y.f : static_cast<double>(y.i);
+  const bool anyNil = a == KT::fNil || b == KT::fNil;
+  x.flt = true;
+  switch (op) {
+    case 0: x.f = anyNil ? KT::fNil : a + b; return true;
+    case 1: x.f = anyNil ? KT::fNil : a - b; return true;
+    case 2: x.f = anyNil ? KT::fNil : a * b; return true;
+    case 3: bit = a < b; return true;
+    case 4: bit = a <= b; return true;
+    case 5: bit = a > b; return true;
+    case 6: bit = a >= b; return true;
+    case 7: bit = a == b; return true;
+    default: bit = a != b; return true;
+  }
+}
+
+bool KQuick::Eval(const Scope& sc, const Stmt& st, Acc& acc) {
   if (st.steps.empty()) {
     if (!st.first.sym) {
       acc.num = st.first.lit;
       return true;
     }
     int level = 0;
-    KAssoc* a = Locate(chain, *st.first.sym, level);
+    KAssoc* a = Locate(sc, *st.first.sym, level);
     if (!a) return false;
     KB* v = a->ValPtr();
     KT::KTO t = v->typen();
@@ -259,35 +329,15 @@ bool KQuick::Eval(KSeq* chain, const Stmt& st, Acc& acc) {
     acc.named = v;
     return true;
   }
-  int32_t x = st.first.lit;
-  if (st.first.sym) {
-    KB* v = IntOperand(chain, *st.first.sym, acc.level);
-    if (!v) return false;
-    x = *static_cast<const int32_t*>(v->descriptor->data);
-  }
-  constexpr int32_t nil = KT::iNil;
+  Num x = st.first.lit;
+  if (st.first.sym && !NumOperand(sc, *st.first.sym, acc.level, x)) return false;
   for (const Step& s : st.steps) {
-    int32_t y = s.term.lit;
+    Num y = s.term.lit;
     if (s.term.sym) {
       int level = 0;
-      KB* v = IntOperand(chain, *s.term.sym, level);
-      if (!v) return false;
-      y = *static_cast<const int32_t*>(v->descriptor->data);
+      if (!NumOperand(sc, *s.term.sym, level, y)) return false;
     }
-    const bool anyNil = x == nil || y == nil;
-    switch (s.op) {
-      case opPlus: x = anyNil ? nil : KLoop::WAdd(x, y); break;
-      case opMinus: x = anyNil ? nil : KLoop::WSub(x, y); break;
-      case opTimes: x = anyNil ? nil : KLoop::WMul(x, y); break;
-      // Comparisons of two one-element Ints compare the elements as they
-      // are (a nil as its integer).
-      case opLT: acc.bit = x < y; break;
-      case opLE: acc.bit = x <= y; break;
-      case opGT: acc.bit = x > y; break;
-      case opGE: acc.bit = x >= y; break;
-      case opEQ: acc.bit = x == y; break;
-      case opNE: acc.bit = x != y; break;
-    }
+    if (!Apply(s.op, x, y, acc.bit)) return false;
     if (s.op >= opLT) {
       acc.level = 0;
       acc.isBit = true;
@@ -299,15 +349,15 @@ bool KQuick::Eval(KSeq* chain, const Stmt& st, Acc& acc) {
 
 KB* KQuick::Make(const Acc& acc) {
   if (acc.isBit) return new KBit(acc.bit);
-  KNum* v = new KNum(acc.num);
+  KNum* v = acc.num.flt ? new KNum(acc.num.f) : new KNum(acc.num.i);
   v->level = acc.level;
   return v;
 }
 
-KAssoc* KQuick::Target(KSeq* chain, const Stmt& st) {
+KAssoc* KQuick::Target(const Scope& sc, const Stmt& st) {
   Sym& s = *st.target;
   int level = 0;
-  KAssoc* a = Locate(chain, s, level);
+  KAssoc* a = Locate(sc, s, level);
   if (!a || level > 1) return nullptr;
   KString* k = a->KeyPtr();
   if (!k || k->typen() != KT::tString || k->Len() != static_cast<int>(s.name.size()) ||
@@ -331,12 +381,17 @@ void KQuick::StoreValue(KAssoc* a, KB* v) {
 KB* KQuick::Store(KAssoc* a, const Acc& acc) {
   KB* cur = a->ValPtr();
   KB::KBD* d = cur->descriptor;
-  if (!acc.named && !acc.isBit && d->type == KT::tNum && d->align == KT::aInt && d->count == 1 &&
-      d->capacity == 1 && d->data && !d->rec && d->extra == 0 && d->refs == 1 && cur->holds == 1 && !cur->mark &&
-      !cur->exact && !cur->direction) {
+  const KT::KAL want = acc.num.flt ? KT::aFloat : KT::aInt;
+  if (!acc.named && !acc.isBit && d->type == KT::tNum && d->align == want && d->count == 1 && d->capacity == 1 &&
+      d->data && !d->rec && d->extra == 0 && d->refs == 1 && cur->holds == 1 && !cur->mark && !cur->exact &&
+      !cur->direction) {
     // The stored number is held by its entry alone: it takes the new
     // element instead of being replaced by an equal new value.
-    *static_cast<int32_t*>(d->data) = acc.num;
+    if (acc.num.flt) {
+      *static_cast<double*>(d->data) = acc.num.f;
+    } else {
+      *static_cast<int32_t*>(d->data) = acc.num.i;
+    }
     cur->level = acc.level;
     return cur;
   }
@@ -350,10 +405,10 @@ KB* KQuick::Store(KAssoc* a, const Acc& acc) {
   return a->ValPtr();
 }
 
-KB* KQuick::Operand(KSeq* chain, const Term& t) {
-  if (!t.sym) return new KNum(t.lit);
+KB* KQuick::Operand(const Scope& sc, const Term& t) {
+  if (!t.sym) return t.lit.flt ? new KNum(t.lit.f) : new KNum(t.lit.i);
   int level = 0;
-  KAssoc* a = Locate(chain, *t.sym, level);
+  KAssoc* a = Locate(sc, *t.sym, level);
   if (!a) return nullptr;
   KB* v = a->ValPtr();
   KT::KTO type = v->typen();
@@ -364,20 +419,37 @@ KB* KQuick::Operand(KSeq* chain, const Term& t) {
   return v;
 }
 
-int KQuick::ApplyUD(KPParser* ps, const Stmt& st, KB*& out) {
-  KSeq* chain = ps->chain;
+namespace {
+// Puts a run's virtual top namespace on the chain for real while other
+// code runs (a program or operator sees the chain the token loop gives it).
+struct TopOnChain {
+  KSeq* chain;
+  bool pushed;
+  TopOnChain(KSeq* c, KNS* top) : chain(c), pushed(top != nullptr) {
+    if (pushed) chain->Append(top, false);
+  }
+  ~TopOnChain() {
+    if (pushed) chain->UnAppend(1);
+  }
+  TopOnChain(const TopOnChain&) = delete;
+  TopOnChain& operator=(const TopOnChain&) = delete;
+};
+}  // namespace
+
+int KQuick::ApplyUD(KPParser* ps, const Scope& sc, const Stmt& st, KB*& out) {
   // Operands and operator are read in the order the tokens stand.
-  Building<KB> left(Operand(chain, st.first));
+  Building<KB> left(Operand(sc, st.first));
   if (!left.v) return -1;
   int level = 0;
-  KAssoc* oa = Locate(chain, *st.ud, level);
+  KAssoc* oa = Locate(sc, *st.ud, level);
   if (!oa || oa->ValPtr()->typen() != KT::tOpUD) return -1;
   KB* op = oa->ValPtr();
   Stamp(op, level);
-  Building<KB> right(st.udRight ? Operand(chain, st.right) : nullptr);
+  Building<KB> right(st.udRight ? Operand(sc, st.right) : nullptr);
   if (st.udRight && !right.v) return -1;
   // The token loop applies the operator from a child state one level down.
   if (ps->depth + 2 > KT::DepthLimit) return -1;
+  TopOnChain pushed(ps->chain, sc.top);
   KChild child(ps);
   op->Reference(true);
   Building<KB> keep(op);
@@ -397,10 +469,10 @@ int KQuick::ApplyUD(KPParser* ps, const Stmt& st, KB*& out) {
   return 0;
 }
 
-int KQuick::Call(KPParser* ps, const Stmt& st, KB*& out, KT::KBR& flow) {
+int KQuick::Call(KPParser* ps, const Scope& sc, const Stmt& st, KB*& out, KT::KBR& flow) {
   if (!st.steps.empty() || st.ud || st.target || !st.first.sym) return 0;
   int level = 0;
-  KAssoc* a = Locate(ps->chain, *st.first.sym, level);
+  KAssoc* a = Locate(sc, *st.first.sym, level);
   if (!a) return -1;
   KB* v = a->ValPtr();
   KT::KTO t = v->typen();
@@ -409,6 +481,7 @@ int KQuick::Call(KPParser* ps, const Stmt& st, KB*& out, KT::KBR& flow) {
   // run too deep fails there with that state's position.
   if (ps->depth + 2 > KT::DepthLimit) return -1;
   Stamp(v, level);
+  TopOnChain pushed(ps->chain, sc.top);
   KChild child(ps);
   v->Reference(true);
   Building<KB> keep(v);
@@ -420,9 +493,65 @@ int KQuick::Call(KPParser* ps, const Stmt& st, KB*& out, KT::KBR& flow) {
   return 1;
 }
 
+bool KQuick::Pure() const {
+  if (tail_) return false;
+  for (const Stmt& st : stmts_)
+    if (st.ud || (st.steps.empty() && st.first.sym && !st.target)) return false;
+  return true;
+}
+
+// ------------------------------------------------------------ after a call
+
+namespace {
+
+// What the token loop prints, one level down, once a call made from a
+// direct statement has switched the parse or trace lines on: the lines
+// after the call's token up to where the token loop takes over. `kind`
+// says how the statement goes on: 0 the text ends, 1 a ";" follows, 2 a
+// "=>" follows (the token loop takes over at it).
+void LinesAfterCall(KPParser* ps, KB* v, bool dyadicUD, bool monadicUD, bool afterSeparator, int kind) {
+  const int depth = ps->depth + 1;
+  const bool verbose = ps->Verbose();
+  auto trace = [&](const char* label) {
+    if (ps->Tracing() && v->typen() != KT::tNV)
+      ps->Emit(KB::Fmt("L%d:Trace:%s%s", depth, label, v->AsString(verbose).c_str()));
+  };
+  auto parse = [&](const char* label) {
+    if (ps->Parsing()) ps->Emit(KB::Fmt("L%d:Parse:%s", depth, label));
+  };
+  auto parseVal = [&](const char* label) {
+    if (ps->Parsing() && v->typen() != KT::tNV)
+      ps->Emit(KB::Fmt("L%d:Parse:%s%s", depth, label, v->AsString(verbose).c_str()));
+  };
+  if (monadicUD) {
+    // The operator is applied when the next token ends the expression.
+    if (kind == 1) {
+      parseVal("Separator:");
+      trace("Rslt:");
+      parse("L.Clear:");
+    } else {
+      parse("Null:");
+      if (kind == 2) trace("AL:");
+    }
+    return;
+  }
+  // A program's name, or the right operand of a dyadic operator, is the
+  // token that made the call.
+  if (!dyadicUD && afterSeparator) parseVal("Separator:R=>L:");
+  trace("AL:");
+  if (kind == 1) {
+    trace("Rslt:");
+    parse("L.Clear:");
+  }
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ running
+
 bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t& resume, size_t& line,
-                 KT::KTT& last, KB*& carry) {
-  KSeq* chain = ps->chain;
+                 KT::KTT& last, KB*& carry, KNS* top) {
+  const Scope sc(ps->chain, top);
   const size_t n = stmts_.size();
   for (size_t i = 0; i < n; ++i) {
     const Stmt& st = stmts_[i];
@@ -433,11 +562,29 @@ bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t
       line = st.line;
       return false;
     };
+    // After a call switched the parse or trace lines on, the token loop
+    // runs the rest of the text from the next statement.
+    auto switched = [&]() { return ps->Tracing() || ps->Parsing(); };
+    auto handOverNext = [&]() {
+      if (i + 1 < n) {
+        resume = stmts_[i + 1].resume;
+        line = stmts_[i + 1].line;
+      } else {
+        resume = tailResume_;
+        line = tailLine_;
+      }
+      return false;
+    };
+    const int follows = lastStmt ? 0 : 1;
     KB* made = nullptr;  // one reference to the statement's value
-    int called = Call(ps, st, made, flow);
+    int called = Call(ps, sc, st, made, flow);
     if (called < 0) return handOver();
     if (called > 0) {
       Building<KB> value(made);
+      if (flow.IsZero() && switched()) {
+        LinesAfterCall(ps, made, false, false, i > 0, follows);
+        if (!lastStmt) return handOverNext();
+      }
       if (flow.IsZero() && !lastStmt) continue;
       // A break or continue from inside the program ends the text here.
       if (wantValue || !flow.IsZero()) result = made;
@@ -445,10 +592,12 @@ bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t
       return true;
     }
     if (st.ud) {
-      if (ApplyUD(ps, st, made) < 0) return handOver();
+      if (ApplyUD(ps, sc, st, made) < 0) return handOver();
       Building<KB> value(made);
+      const bool now = switched();
+      if (now) LinesAfterCall(ps, made, st.udRight, !st.udRight, i > 0, st.target ? 2 : follows);
       if (st.target) {
-        KAssoc* a = Target(chain, st);
+        KAssoc* a = now ? nullptr : Target(sc, st);
         if (!a) {
           // The operator ran: the token loop takes over at the "=>" with
           // the operator's value in hand.
@@ -458,14 +607,16 @@ bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t
           return false;
         }
         StoreValue(a, made);
+      } else if (now && !lastStmt) {
+        return handOverNext();
       }
       if (keep) result = made;
       continue;
     }
     Acc acc;
-    if (!Eval(chain, st, acc)) return handOver();
+    if (!Eval(sc, st, acc)) return handOver();
     if (st.target) {
-      KAssoc* a = Target(chain, st);
+      KAssoc* a = Target(sc, st);
       if (!a) return handOver();
       KB* stored = Store(a, acc);
       if (keep) result = stored;
@@ -486,15 +637,16 @@ bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t
   return true;
 }
 
-int KQuick::Truth(KPParser* ps, KB*& named) {
+int KQuick::Truth(KPParser* ps, KB*& named, KNS* top) {
   if (stmts_.size() != 1 || tail_) return -1;
   const Stmt& st = stmts_[0];
   if (st.target || st.ud) return -1;
   Acc acc;
-  if (!Eval(ps->chain, st, acc)) return -1;
+  if (!Eval(Scope(ps->chain, top), st, acc)) return -1;
   if (acc.named) {
     named = acc.named;
     return 2;
   }
-  return acc.isBit ? acc.bit : acc.num != 0;
+  if (acc.isBit) return acc.bit;
+  return acc.num.flt ? acc.num.f != 0.0 : acc.num.i != 0;
 }

@@ -12,8 +12,17 @@
 // done anything: `Run` then names the text offset where the token loop must
 // start (the beginning of that statement, as if a ";" had just been read).
 // It only runs with the parse and trace switches off, so no trace line is
-// ever missing. Integers follow the element rules of the arithmetic family:
-// a nil on either side gives nil, sums wrap in 32 bits.
+// ever missing; when a called program or operator switches one on, the
+// lines the token loop prints after the call are printed and the token
+// loop takes the rest of the text. Numbers follow the element rules of the
+// arithmetic family: a nil on either side gives nil, Int sums wrap in 32
+// bits, an Int meeting a Float is promoted.
+//
+// A text may run with its block's namespace as a virtual top of the chain
+// (`top`), so a loop does not push and pop it on every pass; the chain is
+// only extended for real around a call into other code. Name places are
+// cached per name and kept while no namespace changed (KSeq::fScopeEpoch)
+// and the namespaces from the found one inwards are the same objects.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +32,7 @@
 #include <vector>
 
 #include "KArg.h"
+#include "KNS.h"
 #include "Ktypes.h"
 
 class KPParser;
@@ -47,12 +57,12 @@ class KQuick {
   // the loop resumes with it.
   // Without `wantValue` the text's value is not made (`result` stays empty).
   bool Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t& resume, size_t& line, KT::KTT& last,
-           KB*& carry);
+           KB*& carry, KNS* top = nullptr);
 
   // The truth of a one-statement text without assignment (a loop test):
   // 1 or 0; -1 when the text has to run as usual; 2 when the test is a lone
   // name: `value` receives its value, whose truth is the caller's rule.
-  int Truth(KPParser* ps, KB*& value);
+  int Truth(KPParser* ps, KB*& value, KNS* top = nullptr);
 
   // Whether blocks use direct runs at all (tests compare both ways).
   static inline bool enabled = true;
@@ -61,6 +71,10 @@ class KQuick {
   // token loop takes the rest of the text.
   size_t Statements() const { return stmts_.size(); }
   bool HasTail() const { return tail_; }
+  // Whether every statement runs directly and none can call other code (a
+  // lone name may name a program): such a text cannot see or change
+  // anything but the names it reads and assigns.
+  bool Pure() const;
 
  private:
   // Element operations of the form: the arithmetic three and the six
@@ -68,17 +82,37 @@ class KQuick {
   // lists the operator functions in this order.
   enum Op : uint8_t { opPlus, opMinus, opTimes, opLT, opLE, opGT, opGE, opEQ, opNE };
 
-  // A name with the place it was last found: chain length, position,
-  // namespace and slot. Checked on every use, refreshed on a miss.
+  // The chain a text runs in: the chain's namespaces, then `top` when set.
+  struct Scope {
+    KSeq* chain;
+    KNS* top;
+    int chainN, n;
+    Scope(KSeq* c, KNS* t);
+    // (The chain's slots are read each time: a call may have moved them.)
+    KB* At(int i) const { return i < chainN ? chain->Slots()[i] : static_cast<KB*>(top); }
+  };
+
+  // A name with the place it was last found. The place holds while no
+  // namespace changed since (`epoch`) and the namespaces from the found one
+  // inwards are still `inner` (at most kInner of them, else no cache).
+  static constexpr int kInner = 4;
   struct Sym {
     std::string name;
     KA key;  // the name as a string, for the full search
-    int chainCount = -1, chainIdx = -1, slot = -1;
-    KNS* ns = nullptr;
+    uint64_t epoch = ~uint64_t(0);
+    KAssoc* assoc = nullptr;
+    int n = -1, idx = -1, level = 0, innerN = 0;
+    KB* inner[kInner] = {};
+  };
+  // A number: Int or Float, a nil as its sentinel.
+  struct Num {
+    bool flt = false;
+    int32_t i = 0;
+    double f = 0;
   };
   struct Term {
     Sym* sym = nullptr;  // the name (in syms_), or null for the literal
-    int32_t lit = 0;     // a literal of at most nine digits
+    Num lit;             // a literal that makes a one-element number
   };
   struct Step {
     Op op;
@@ -99,34 +133,35 @@ class KQuick {
   // The computed value of a statement before it is made a value.
   struct Acc {
     KB* named = nullptr;  // a lone name's value (no steps)
-    int32_t num = 0;
+    Num num;
     bool isBit = false, bit = false;  // a comparison gave `bit`
     int level = 0;  // the level a computed number carries (the first name's)
   };
 
-  // Where a name is in the chain now: its association and level, or null.
-  KAssoc* Locate(KSeq* chain, Sym& s, int& level);
-  // The value of a name as an operand, stamped as a lookup stamps it;
-  // null when it is not a one-element Int without flags.
-  KB* IntOperand(KSeq* chain, Sym& sym, int& level);
+  // Where a name is in the scope now: its association and level, or null.
+  KAssoc* Locate(const Scope& sc, Sym& s, int& level);
+  // The value of a name as a number operand, stamped as a lookup stamps
+  // it; false when it is not a one-element Int or Float without flags.
+  bool NumOperand(const Scope& sc, Sym& sym, int& level, Num& out);
   // The value of a term as a user operator's operand: a named plain value
   // (stamped) or a new number; null when the term needs the token loop.
   // The caller owns one reference to the result.
-  KB* Operand(KSeq* chain, const Term& t);
+  KB* Operand(const Scope& sc, const Term& t);
+  static bool Apply(uint8_t op, Num& x, const Num& y, bool& bit);
   // Evaluates a statement's expression; false when it needs the token loop.
-  bool Eval(KSeq* chain, const Stmt& st, Acc& acc);
+  bool Eval(const Scope& sc, const Stmt& st, Acc& acc);
   // A statement that is a lone name of a program or block: runs it.
   // 0 not such a statement, 1 ran, -1 it must go to the token loop.
   // `out` receives the program's value (one reference, or null).
-  int Call(KPParser* ps, const Stmt& st, KB*& out, KT::KBR& flow);
+  int Call(KPParser* ps, const Scope& sc, const Stmt& st, KB*& out, KT::KBR& flow);
   // A statement applying a user-defined operator: 0 it ran (`out` holds the
   // value, one reference), -1 it must go to the token loop before anything
   // ran.
-  int ApplyUD(KPParser* ps, const Stmt& st, KB*& out);
+  int ApplyUD(KPParser* ps, const Scope& sc, const Stmt& st, KB*& out);
   // The target entry of a statement when it takes a value directly: in the
   // run's own namespace or the one around it, spelt as written, holding no
   // reference or code. Stamps the value it holds.
-  KAssoc* Target(KSeq* chain, const Stmt& st);
+  KAssoc* Target(const Scope& sc, const Stmt& st);
   // Stores the accumulator in the target entry; returns the stored value.
   static KB* Store(KAssoc* a, const Acc& acc);
   // Stores a value as the token loop stores a computed value under a name.

@@ -213,16 +213,19 @@ void KSeq::Replace(int i, KB* value, bool adopt) {
   }
   if (!adopt) value->Reference(true);
   Slots()[i] = value;
+  ScopeChanged();
   KB::DoneWith(old);
 }
 
 void KSeq::releaseSlot(int i) {
+  ScopeChanged();
   KB* e = Slots()[i];
   Slots()[i] = nullptr;
   KB::DoneWith(e);
 }
 
 void KSeq::UnAppend(int n) {
+  ScopeChanged();
   if (n <= 0) n = 1;
   if (n > Count()) n = Count();
   for (int k = 0; k < n; ++k) {
@@ -270,6 +273,7 @@ void KSeq::Append(KB* value, bool adopt) {
   }
   if (!adopt) value->Reference(true);
   Slots()[descriptor->count++] = value;
+  ScopeChanged();
 }
 
 void KSeq::AppendEach(KB* seq, bool adopt) {
@@ -662,6 +666,7 @@ void KSeq::Clear() {
   // Elements go one by one so that a failing release cannot leave a slot
   // pointing at a released value.
   while (Count() > 0) UnAppend(Count());
+  ScopeChanged();
   descriptor->Clear();
   descriptor->align = KT::aKB;
   descriptor->elemSize = KT::TypeAlignToElemSz(KT::aKB);

@@ -32,6 +32,16 @@ class KSeq : public KB {
   explicit KSeq(KT::KTO type);     // empty, of a sequence-like type (25, 12, 16 ...)
   ~KSeq() override;
 
+  // Counts every change that can change which association a name finds in
+  // some namespace (an entry added, removed, replaced or renamed, a
+  // namespace cleared or freed). Compiled code that resolved names to
+  // their associations re-resolves them when it moved.
+  static inline uint64_t fScopeEpoch = 0;
+  void ScopeChanged() const {
+    const KT::KTO t = descriptor ? static_cast<KT::KTO>(descriptor->type) : KT::tSeq;
+    if (t == KT::tNS || t == KT::tCV) ++fScopeEpoch;
+  }
+
   // ---- element access (0-based; no copies, no new references)
   KB** Slots() const { return static_cast<KB**>(descriptor->data); }
   int Capacity() const { return descriptor->capacity; }
