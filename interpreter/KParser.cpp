@@ -579,11 +579,11 @@ void EndExpression(KPParser& ps, KTT kind) {
   DisplayCheck(ps);
 }
 
-// The token loop.
-KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
+// Readies the registers for a run: L takes the incoming value (a
+// namespace goes to argNS instead), the kinds start from what stands before
+// the run, nothing is pending.
+void StartRun(KPParser& ps, KA& result) {
   KA& L = ps.L;
-  KT::KBR flow;
-  ps.block = blk;
   // The registers start empty; handles are swapped rather than cleared, so
   // no empty value is made for them (the result handle holds NoValue until
   // the end).
@@ -618,10 +618,164 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
   // it alone: a request that arrived while the parent was running must
   // still stop it.
   if (!ps.parent) *ps.swStop = false;
+}
+
+// Symbol look-ahead: user-defined operators act as operators. Looks the
+// symbol token up (`symVal` receives what it names, `level` how many
+// namespaces out) and gives the kind the token runs as: an operator for a
+// user-defined operator, a recalculation (the token is put back) for one
+// that follows a pending operator, else still a symbol.
+KTT LookAheadSymbol(KPParser& ps, KB*& symVal, int& level) {
+  symVal = Lookup(ps, ps.token, level);
+  KT::KTO t = symVal ? symVal->typen() : KT::tNV;
+  if (ps.member == 0 && (t == KT::tOpUD || t == KT::tPgm)) {
+    ps.ParseLine("UserDefPgm", ps.token);
+    if (ps.pendOp == -1 || t == KT::tPgm) {
+      if (t == KT::tOpUD) {
+        ps.R = symVal;
+        ps.U = symVal;
+        ps.newOp = -2;
+        return ps.curTT = KT::ttOperator;
+      }
+    } else {
+      ps.ParseLine("PutBackToken/DoCalc", ps.token);
+      ps.PutBack();
+      return ps.curTT = KT::ttRecalc;
+    }
+  }
+  return KT::ttSymbol;
+}
+
+// Forced resolution: a pending operator with no right operand (after a
+// control word, a field name or another operator) is applied monadically
+// before a token of kind k is read again.
+bool ForcesResolution(const KPParser& ps, KTT k) {
+  return (k == KT::ttBlock || k == KT::ttControl || k == KT::ttIndex || k == KT::ttOperator) &&
+         ps.newOp != -2 && ps.pendOp != -1 && ps.pendOp != KOps::iAssign && ps.pendOp != KOps::iIdxAssign &&
+         ps.pendOp != KOps::iPgm && ps.pendOp != KOps::iOpUD &&
+         (ps.prevTT == KT::ttControl || ps.prevTT == KT::ttFieldName || ps.prevTT == KT::ttOperator);
+}
+
+// Comments, display marks and switch directives. `lastRaw` is the kind of
+// the token before: a run of display marks counts once.
+void RunDirective(KPParser& ps, KTT k, KTT lastRaw) {
+  switch (k) {
+    case KT::ttComment:
+      ps.ParseLine("Comment:", ps.token);
+      if (ps.Comments() && ps.out) {
+        std::string text(ps.token, static_cast<size_t>(ps.tokenLen));
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        ps.Emit(KB::Fmt("L%d:Comment:%s", ps.depth, text.c_str()));
+      }
+      break;
+    case KT::ttDisplay:
+      if (lastRaw != KT::ttDisplay) {
+        ++ps.displayCount;
+        ps.ParseLine("Display:", ps.token);
+      }
+      break;
+    case KT::ttCommentsOn: *ps.swComments = true; break;
+    case KT::ttCommentsOff: *ps.swComments = false; break;
+    case KT::ttParseOn: *ps.swParse = true; break;
+    case KT::ttParseOff: *ps.swParse = false; break;
+    case KT::ttTraceOn: *ps.swTrace = true; break;
+    case KT::ttTraceOff: *ps.swTrace = false; break;
+    case KT::ttVerboseOn: *ps.swVerbose = true; break;
+    case KT::ttVerboseOff: *ps.swVerbose = false; break;
+    case KT::ttIgnoreD:
+    case KT::ttIgnoreD2:
+    case KT::ttIgnoreS:
+      break;
+    default:
+      ps.ParseLine("Unidentifiable", ps.token);
+      KTHROW(KT::eSyntax, "Report to TARQ");
+  }
+}
+
+// Runs one token of kind k. Blocks, symbols and control words set `flow`
+// (a break, continue or return to pass outwards); the others leave it.
+void RunToken(KPParser& ps, KTT k, KB* symVal, int level, KTT lastRaw, KT::KBR& flow) {
+  switch (k) {
+    case KT::ttUnknown:
+    case KT::ttSeparator:
+    case KT::ttRecalc:
+      EndExpression(ps, k);
+      if (k == KT::ttRecalc) ps.curTT = KT::ttSeqValue;
+      break;
+    case KT::ttNumber:
+      OnNumber(ps);
+      break;
+    case KT::ttQuote:
+    case KT::ttBulk:
+      OnQuote(ps, k);
+      break;
+    case KT::ttParen:
+      OnParen(ps);
+      break;
+    case KT::ttIndex:
+      OnIndex(ps);
+      break;
+    case KT::ttBlock:
+      flow = OnBlock(ps);
+      break;
+    case KT::ttOperator:
+      OnOperator(ps);
+      break;
+    case KT::ttSymbol:
+      flow = OnSymbol(ps, symVal, level);
+      break;
+    case KT::ttFieldName:
+      OnFieldName(ps);
+      break;
+    case KT::ttControl:
+      flow = OnControl(ps);
+      break;
+    default:
+      RunDirective(ps, k, lastRaw);
+      break;
+  }
+}
+
+// After a token: a separator ends the statement (its value is displayed
+// when asked, traced and dropped), any other token traces L.
+void AfterToken(KPParser& ps, KTT k) {
+  KA& L = ps.L;
+  if (!L.value->descriptor) KTHROW(KT::eValue, "Null");
+  if (IsNV(L)) return;
+  ps.curVT = L.Type();
+  if (k == KT::ttSeparator) {
+    DisplayCheck(ps);
+    ps.TraceVal("Rslt:", L.value);
+    ps.ParseLine("L.Clear:", "");
+    L.Clear();
+  } else if (k != KT::ttUnknown && k != KT::ttDisplay) {
+    ps.TraceVal("AL:", L.value);
+  }
+}
+
+// Hands L to the result handle and leaves nothing of the run in the
+// registers: the result is the caller's.
+void FinishRun(KPParser& ps, KA& result, KTT& lastKind) {
+  KA& L = ps.L;
+  if (&result != &L) {
+    std::swap(result.value, L.value);
+    if (!IsNV(L)) L.Clear();
+  }
+  lastKind = ps.curTT;
+  if (!IsNV(ps.R)) ps.R.Clear();
+  if (!IsNV(ps.U)) ps.U.Clear();
+  if (!IsNV(ps.argNS)) ps.argNS.Clear();
+}
+
+// The token loop.
+KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
+  KA& L = ps.L;
+  KT::KBR flow;
+  ps.block = blk;
+  StartRun(ps, result);
   bool first = true;
   KTT beforeTransparent = KT::ttUnknown;
   KTT lastRaw = KT::ttUnknown;
-  KB* symVal = nullptr;  // the value a Symbol token names (see Lookup)
   try {
     for (;;) {
       if (ps.curCT == KT::ctBreak || ps.curCT == KT::ctContinue) break;
@@ -651,123 +805,20 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
       first = false;
       if (beforeTransparent != KT::ttOperator) DisplayCheck(ps);
 
-      // Symbol look-ahead: user-defined operators act as operators.
+      KB* symVal = nullptr;  // the value a Symbol token names (see Lookup)
       int level = 0;
-      bool looked = false;
-      if (k == KT::ttSymbol) {
-        symVal = Lookup(ps, ps.token, level);
-        looked = true;
-        KT::KTO t = symVal ? symVal->typen() : KT::tNV;
-        if (ps.member == 0 && (t == KT::tOpUD || t == KT::tPgm)) {
-          ps.ParseLine("UserDefPgm", ps.token);
-          if (ps.pendOp == -1 || t == KT::tPgm) {
-            if (t == KT::tOpUD) {
-              ps.R = symVal;
-              ps.U = symVal;
-              ps.newOp = -2;
-              k = ps.curTT = KT::ttOperator;
-            }
-          } else {
-            ps.ParseLine("PutBackToken/DoCalc", ps.token);
-            ps.PutBack();
-            k = ps.curTT = KT::ttRecalc;
-          }
-        }
-      }
-      // Forced resolution: a pending operator with no right operand is
-      // applied monadically before this token is read again.
-      if ((k == KT::ttBlock || k == KT::ttControl || k == KT::ttIndex || k == KT::ttOperator) &&
-          ps.newOp != -2 && ps.pendOp != -1 && ps.pendOp != KOps::iAssign && ps.pendOp != KOps::iIdxAssign &&
-          ps.pendOp != KOps::iPgm && ps.pendOp != KOps::iOpUD &&
-          (ps.prevTT == KT::ttControl || ps.prevTT == KT::ttFieldName || ps.prevTT == KT::ttOperator)) {
+      if (k == KT::ttSymbol) k = LookAheadSymbol(ps, symVal, level);
+      if (ForcesResolution(ps, k)) {
         ps.PutBack();
         k = ps.curTT = KT::ttRecalc;
       }
-
-      switch (k) {
-        case KT::ttUnknown:
-        case KT::ttSeparator:
-        case KT::ttRecalc:
-          EndExpression(ps, k);
-          if (k == KT::ttRecalc) ps.curTT = KT::ttSeqValue;
-          break;
-        case KT::ttNumber:
-          OnNumber(ps);
-          break;
-        case KT::ttQuote:
-        case KT::ttBulk:
-          OnQuote(ps, k);
-          break;
-        case KT::ttParen:
-          OnParen(ps);
-          break;
-        case KT::ttIndex:
-          OnIndex(ps);
-          break;
-        case KT::ttBlock:
-          flow = OnBlock(ps);
-          break;
-        case KT::ttOperator:
-          OnOperator(ps);
-          break;
-        case KT::ttSymbol:
-          if (!looked) symVal = Lookup(ps, ps.token, level);
-          flow = OnSymbol(ps, symVal, level);
-          symVal = nullptr;
-          break;
-        case KT::ttFieldName:
-          OnFieldName(ps);
-          break;
-        case KT::ttControl:
-          flow = OnControl(ps);
-          break;
-        case KT::ttComment:
-          ps.ParseLine("Comment:", ps.token);
-          if (ps.Comments() && ps.out) {
-            std::string text(ps.token, static_cast<size_t>(ps.tokenLen));
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-            ps.Emit(KB::Fmt("L%d:Comment:%s", ps.depth, text.c_str()));
-          }
-          break;
-        case KT::ttDisplay:
-          if (lastRaw != KT::ttDisplay) {
-            ++ps.displayCount;
-            ps.ParseLine("Display:", ps.token);
-          }
-          break;
-        case KT::ttCommentsOn: *ps.swComments = true; break;
-        case KT::ttCommentsOff: *ps.swComments = false; break;
-        case KT::ttParseOn: *ps.swParse = true; break;
-        case KT::ttParseOff: *ps.swParse = false; break;
-        case KT::ttTraceOn: *ps.swTrace = true; break;
-        case KT::ttTraceOff: *ps.swTrace = false; break;
-        case KT::ttVerboseOn: *ps.swVerbose = true; break;
-        case KT::ttVerboseOff: *ps.swVerbose = false; break;
-        case KT::ttIgnoreD:
-        case KT::ttIgnoreD2:
-        case KT::ttIgnoreS:
-          break;
-        default:
-          ps.ParseLine("Unidentifiable", ps.token);
-          KTHROW(KT::eSyntax, "Report to TARQ");
-      }
+      RunToken(ps, k, symVal, level, lastRaw, flow);
       lastRaw = k;
       if (transparent) {
         ps.curTT = saveCur;
       }
       if (!flow.IsZero()) break;
-      if (!L.value->descriptor) KTHROW(KT::eValue, "Null");
-      if (!IsNV(L)) {
-        ps.curVT = L.Type();
-        if (k == KT::ttSeparator) {
-          DisplayCheck(ps);
-          ps.TraceVal("Rslt:", L.value);
-          ps.ParseLine("L.Clear:", "");
-          L.Clear();
-        } else if (k != KT::ttUnknown && k != KT::ttDisplay) {
-          ps.TraceVal("AL:", L.value);
-        }
-      }
+      AfterToken(ps, k);
       if (k == KT::ttFlowDone) {
         ps.prevTT = KT::ttControl;
         break;
@@ -782,15 +833,7 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
     // not with the host.
     throw KPErr(ps.name, KT::eSystem, &ps, "Out of memory");
   }
-  if (&result != &L) {
-    std::swap(result.value, L.value);
-    if (!IsNV(L)) L.Clear();
-  }
-  lastKind = ps.curTT;
-  // Nothing of the run stays in the registers: the result is the caller's.
-  if (!IsNV(ps.R)) ps.R.Clear();
-  if (!IsNV(ps.U)) ps.U.Clear();
-  if (!IsNV(ps.argNS)) ps.argNS.Clear();
+  FinishRun(ps, result, lastKind);
   return flow;
 }
 
