@@ -66,7 +66,7 @@ for line in open(os.path.join(root, 'interpreter', 'KOpsList.h'), encoding='utf-
     m = re.match(r'KOP\(\d+, "((?:[^"\\]|\\.)*)"', line)
     if m:
         words.append(m.group(1).encode().decode('unicode_escape'))
-src = open(os.path.join(root, 'interpreter', 'KParser.cpp'), encoding='latin-1').read()
+src = open(os.path.join(root, 'interpreter', 'KTokenizer.cpp'), encoding='latin-1').read()
 words += re.findall(r'\{"(:[^"]*)", \d+, KT::ct', src)
 words += [':IF', ':WHILE', ':FOR', '{', '}', '(', ')', '[', ']', "'", '"', '$', '=>', '=>[', '#OP', '#PGM',
           ';', '.', ':', '_', 'e', '..', '$$', '$*', '*$', '$**', '$C', '$c', '$D', '$d', '$P', '$p',
