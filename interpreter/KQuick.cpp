@@ -211,7 +211,32 @@ KQuick::Scope::Scope(KSeq* c, KNS* t) : chain(c), top(t) {
   n = chainN + (t ? 1 : 0);
 }
 
+bool KQuick::Planned(const Scope& sc) {
+  const int n = sc.chainN;
+  if (planEpoch_ == KSeq::fScopeEpoch && planChain_ == sc.chain && planTop_ == sc.top &&
+      static_cast<int>(planSlots_.size()) == n &&
+      (n == 0 || std::memcmp(planSlots_.data(), sc.chain->Slots(), sizeof(KB*) * static_cast<size_t>(n)) == 0))
+    return planned_ = true;
+  planned_ = false;
+  for (Sym& s : syms_) {
+    int level = 0;
+    if (!Locate(sc, s, level)) {
+      planEpoch_ = ~uint64_t(0);
+      return false;
+    }
+  }
+  planEpoch_ = KSeq::fScopeEpoch;
+  planChain_ = sc.chain;
+  planTop_ = sc.top;
+  planSlots_.assign(sc.chain->Slots(), sc.chain->Slots() + n);
+  return planned_ = true;
+}
+
 KAssoc* KQuick::Locate(const Scope& sc, Sym& s, int& level) {
+  if (planned_) {
+    level = s.level;
+    return s.assoc;
+  }
   // The cached place: no namespace changed since it was found, and the
   // namespaces from the found one inwards are the same objects (those
   // further out cannot hide it).
@@ -552,6 +577,7 @@ void LinesAfterCall(KPParser* ps, KB* v, bool dyadicUD, bool monadicUD, bool aft
 bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t& resume, size_t& line,
                  KT::KTT& last, KB*& carry, KNS* top) {
   const Scope sc(ps->chain, top);
+  Planned(sc);
   const size_t n = stmts_.size();
   for (size_t i = 0; i < n; ++i) {
     const Stmt& st = stmts_[i];
@@ -579,6 +605,7 @@ bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t
     KB* made = nullptr;  // one reference to the statement's value
     int called = Call(ps, sc, st, made, flow);
     if (called < 0) return handOver();
+    if (called > 0) Planned(sc);  // the program may have changed names (or run this text)
     if (called > 0) {
       Building<KB> value(made);
       if (flow.IsZero() && switched()) {
@@ -593,6 +620,7 @@ bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t
     }
     if (st.ud) {
       if (ApplyUD(ps, sc, st, made) < 0) return handOver();
+      Planned(sc);
       Building<KB> value(made);
       const bool now = switched();
       if (now) LinesAfterCall(ps, made, st.udRight, !st.udRight, i > 0, st.target ? 2 : follows);
@@ -642,7 +670,9 @@ int KQuick::Truth(KPParser* ps, KB*& named, KNS* top) {
   const Stmt& st = stmts_[0];
   if (st.target || st.ud) return -1;
   Acc acc;
-  if (!Eval(Scope(ps->chain, top), st, acc)) return -1;
+  const Scope sc(ps->chain, top);
+  Planned(sc);
+  if (!Eval(sc, st, acc)) return -1;
   if (acc.named) {
     named = acc.named;
     return 2;

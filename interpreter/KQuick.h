@@ -140,6 +140,11 @@ class KQuick {
 
   // Where a name is in the scope now: its association and level, or null.
   KAssoc* Locate(const Scope& sc, Sym& s, int& level);
+  // Whether every name of the text has its place in `sc` (found now, or
+  // kept from the last run in the same scope while no namespace changed):
+  // Locate then answers from the places alone. Checked when a run starts
+  // and after every call into other code.
+  bool Planned(const Scope& sc);
   // The value of a name as a number operand, stamped as a lookup stamps
   // it; false when it is not a one-element Int or Float without flags.
   bool NumOperand(const Scope& sc, Sym& sym, int& level, Num& out);
@@ -168,6 +173,14 @@ class KQuick {
   static void StoreValue(KAssoc* a, KB* v);
   // A new value of the accumulator (one reference).
   static KB* Make(const Acc& acc);
+
+  // The scope the places were all found in: the epoch, the chain and its
+  // namespaces, the top. `planned_`: they hold for the current run.
+  bool planned_ = false;
+  uint64_t planEpoch_ = ~uint64_t(0);
+  KSeq* planChain_ = nullptr;
+  KNS* planTop_ = nullptr;
+  std::vector<KB*> planSlots_;
 
   bool tail_ = false;  // the token loop runs the text from tailResume_ on
   size_t tailResume_ = 0, tailLine_ = 0;
