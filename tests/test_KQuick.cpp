@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "KAssoc.h"
 #include "KBlock.h"
 #include "KNS.h"
 #include "KNum.h"
@@ -186,4 +187,74 @@ TEST(KQuickRun, ANewNamespaceAtARememberedAddressIsSearchedAgain) {
   }
   root->Clear();
   KB::DoneWith(chain);
+}
+
+namespace {
+// Runs `q` in `chain` with `top` as the chain's virtual top; the value.
+int32_t RunOn(KQuick& q, KSeq* chain, KNS* top) {
+  KPParser ps(chain);
+  KA result;
+  KT::KBR flow;
+  size_t resume = 0, line = 0;
+  KT::KTT last = KT::ttUnknown;
+  KB* carry = nullptr;
+  EXPECT_TRUE(q.Run(&ps, result, true, flow, resume, line, last, carry, top));
+  return result.Is(KT::tNum) ? static_cast<KNum*>(result.value)->AsInt() : -1;
+}
+}  // namespace
+
+TEST(KQuickRun, NamespaceChangesMoveTheEpochAndValueChangesDoNot) {
+  KA hold;
+  hold.Owns(new KNS());
+  KNS* ns = static_cast<KNS*>(hold.value);
+  KA one;
+  one.Owns(new KNum(static_cast<int32_t>(1)));
+  uint64_t e = KSeq::fScopeEpoch;
+  ns->Put("a", one.value, KT::ntSymbol);
+  EXPECT_NE(KSeq::fScopeEpoch, e) << "a new entry";
+  e = KSeq::fScopeEpoch;
+  ns->Put("a", one.value, KT::ntSymbol);
+  ns->AssocPtr(0)->ValSet(one.value);
+  EXPECT_EQ(KSeq::fScopeEpoch, e) << "a new value for an entry";
+  ns->Remove("a");
+  EXPECT_NE(KSeq::fScopeEpoch, e) << "an entry removed";
+  e = KSeq::fScopeEpoch;
+  KSeq plain;
+  plain.Append(one.value, false);
+  plain.UnAppend(1);
+  EXPECT_EQ(KSeq::fScopeEpoch, e) << "a sequence that is no namespace";
+}
+
+TEST(KQuickRun, AVirtualTopIsSearchedFirstAndANameMadeThereLaterIsFound) {
+  KSeq* chain = new KSeq();
+  KNS* root = new KNS();
+  chain->Append(root, true);
+  KA seven, forty;
+  seven.Owns(new KNum(static_cast<int32_t>(7)));
+  forty.Owns(new KNum(static_cast<int32_t>(40)));
+  root->Put("k", seven.value, KT::ntSymbol);
+  KA topHold;
+  topHold.Owns(new KNS());
+  KNS* top = static_cast<KNS*>(topHold.value);
+  const std::string text = "k + 1";
+  auto q = KQuick::Compile(text.data(), text.size());
+  ASSERT_TRUE(q);
+  EXPECT_EQ(RunOn(*q, chain, top), 8);
+  EXPECT_EQ(RunOn(*q, chain, top), 8);  // from the kept places
+  top->Put("k", forty.value, KT::ntSymbol);
+  EXPECT_EQ(RunOn(*q, chain, top), 41);  // the top now hides the root's k
+  EXPECT_EQ(RunOn(*q, chain, nullptr), 8);  // another scope: searched again
+  EXPECT_EQ(chain->Count(), 1);  // the top never went on the chain
+  root->Clear();
+  KB::DoneWith(chain);
+}
+
+TEST(KQuickRun, FloatsAndMixedOperandsFollowTheElementRules) {
+  Host h;
+  DirectRuns on(true);
+  const std::string direct = h.Run("0.5 => x; 0 => i; :WHILE (i < 4) {x * 2 - i => x; i + 1 => i}; x");
+  DirectRuns off(false);
+  Host t;
+  EXPECT_EQ(direct, t.Run("0.5 => x; 0 => i; :WHILE (i < 4) {x * 2 - i => x; i + 1 => i}; x"));
+  EXPECT_EQ(direct, "Num[R2C1:F]_3");
 }
