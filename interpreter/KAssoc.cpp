@@ -1,6 +1,8 @@
 // KAssoc: associations (name -> value), their text forms, fields and images.
 #include "KAssoc.h"
 
+#include <utility>
+
 #include "KNS.h"
 #include "KNum.h"
 #include "KRB.h"
@@ -116,6 +118,8 @@ void KAssoc::ValSet(KB* v) {
   rec()->val = v;
   KB::DoneWith(cur);
 }
+
+void KAssoc::ValSwap(KAssoc* other) { std::swap(rec()->val, other->rec()->val); }
 
 KB* KAssoc::Both() {
   KSeq* s = new KSeq();

@@ -41,6 +41,8 @@ class KAssoc : public KB {
   KB* Val();                    // the value with one more reference
   KB* ValPtr() const;           // the value (no new reference)
   void ValSet(KB* v);
+  // Exchanges the values of two entries; every count stays as it is.
+  void ValSwap(KAssoc* other);
   KB* Both();                   // new sequence [key, value]
   KB* Size();                   // new integer: count * element size + 28
   KB* Precis();                 // new sequence [key, "Type[A:n#bytes]refs ..."]

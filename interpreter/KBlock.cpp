@@ -288,13 +288,13 @@ KT::KBR KBlock::Run(KPParser* ps, KA& a, bool valueUnused) {
   return RunDirect(ps, q, a, !valueUnused);
 }
 
-KT::KBR KBlock::RunDirect(KPParser* ps, KQuick* q, KA& a, bool wantValue) {
+KT::KBR KBlock::RunDirect(KPParser* ps, KQuick* q, KA& a, bool wantValue, size_t from) {
   KT::KBR flow;
   KT::KTT last = KT::ttUnknown;
   size_t resume = 0, line = 0;
   KB* carry = nullptr;
   // The text runs with the block's namespace as the chain's virtual top.
-  if (!q->Run(ps, a, wantValue, flow, resume, line, last, carry, Rec()->ns)) {
+  if (!q->Run(ps, a, wantValue, flow, resume, line, last, carry, Rec()->ns, from)) {
     Building<KB> held(carry);
     return RunFrom(ps, a, resume, line, carry);
   }

@@ -79,9 +79,9 @@ class KBlock : public KB {  // type 4 "Block", alignment K, one element
   // may leave `a` empty.
   KT::KBR Run(KPParser* ps, KA& a, bool valueUnused = false);
   // Runs the block's direct form `q` with no argument (the caller has
-  // checked the depth); the token loop takes the text over where `q` hands
-  // it over.
-  KT::KBR RunDirect(KPParser* ps, KQuick* q, KA& a, bool wantValue);
+  // checked the depth) from its statement `from`; the token loop takes the
+  // text over where `q` hands it over.
+  KT::KBR RunDirect(KPParser* ps, KQuick* q, KA& a, bool wantValue, size_t from = 0);
   // Runs the text in the token loop from a text offset (0: the start),
   // with `carry` in hand when the statement there is under way.
   KT::KBR RunFrom(KPParser* ps, KA& a, size_t resume, size_t line, KB* carry);

@@ -18,6 +18,7 @@
 #include "KOps.h"
 #include "KParser.h"
 #include "KQuick.h"
+#include "KQuickLoop.h"
 #include "KRS.h"
 #include "KSeq.h"
 #include "KString.h"
@@ -526,6 +527,7 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
   KT::KBR flow;
   std::vector<int> slots(static_cast<size_t>(names->Count()), -1);  // where each name went in `own`
   KA out;
+  std::unique_ptr<KQuickLoop> compiled = direct ? KQuickLoop::Make(ps, nullptr, body) : nullptr;
   for (int i = 1; i <= count; ++i) {
     Poll(ps);
     body->CTSet(KT::ctNone);
@@ -545,7 +547,7 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
       Bind(own, a->KeyPtr(), v, i, slot);
     }
     ps->ParseLine("Blk:", TextPtr(bodyText));
-    flow = collect ? RunPart(ps, body, out) : RunBody(ps, body, direct, out);
+    flow = collect ? RunPart(ps, body, out) : compiled ? compiled->Body(ps, out) : RunBody(ps, body, direct, out);
     flow.Decrement();
     if (collect && !out.Is(KT::tNV)) Append(res, out);
     if (flow.kind == 3) {
@@ -573,17 +575,19 @@ KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, boo
   KBlock* body = MakeBlock(holdB, bodyType, bodyText);
   KA res;
   if (collect) res.Owns(new KSeq());
+  std::unique_ptr<KQuickLoop> compiled = direct ? KQuickLoop::Make(ps, test, body) : nullptr;
   KA t, out;
   for (bool first = true;; first = false) {
     Poll(ps);
     if (testFirst || !first) {
       ps->ParseLine("Test:", TextPtr(testText));
       KB* named = nullptr;
-      int truth = RunTest(ps, test, direct, t, named);
+      int truth = compiled ? compiled->Test(ps) : -1;
+      if (truth < 0) truth = RunTest(ps, test, direct, t, named);
       if (truth == 2 ? !Truth(named) : truth == 0) break;
     }
     ps->ParseLine("Blk:", TextPtr(bodyText));
-    KT::KBR flow = collect ? RunPart(ps, body, out) : RunBody(ps, body, direct, out);
+    KT::KBR flow = collect ? RunPart(ps, body, out) : compiled ? compiled->Body(ps, out) : RunBody(ps, body, direct, out);
     if (collect) Append(res, out);
     if (flow.kind == 1) break;
     if (flow.kind == 3) {

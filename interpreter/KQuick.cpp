@@ -575,11 +575,11 @@ void LinesAfterCall(KPParser* ps, KB* v, bool dyadicUD, bool monadicUD, bool aft
 // ------------------------------------------------------------ running
 
 bool KQuick::Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t& resume, size_t& line,
-                 KT::KTT& last, KB*& carry, KNS* top) {
+                 KT::KTT& last, KB*& carry, KNS* top, size_t from) {
   const Scope sc(ps->chain, top);
   Planned(sc);
   const size_t n = stmts_.size();
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = from; i < n; ++i) {
     const Stmt& st = stmts_[i];
     const bool lastStmt = i + 1 == n && !tail_;  // its value is the text's
     const bool keep = lastStmt && wantValue;

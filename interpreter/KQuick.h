@@ -42,6 +42,12 @@ class KSeq;
 
 class KQuick {
  public:
+  // A number: Int or Float, a nil as its sentinel.
+  struct Num {
+    bool flt = false;
+    int32_t i = 0;
+    double f = 0;
+  };
   // The quick form of a text, or null when some token is outside it (or
   // the text does not scan).
   static std::shared_ptr<KQuick> Compile(const char* text, size_t n);
@@ -56,8 +62,9 @@ class KQuick {
   // `carry` receives the value in hand (one reference, the caller's) and
   // the loop resumes with it.
   // Without `wantValue` the text's value is not made (`result` stays empty).
+  // `from`: the statements before it have run already (compiled, KQuickLoop).
   bool Run(KPParser* ps, KA& result, bool wantValue, KT::KBR& flow, size_t& resume, size_t& line, KT::KTT& last,
-           KB*& carry, KNS* top = nullptr);
+           KB*& carry, KNS* top = nullptr, size_t from = 0);
 
   // The truth of a one-statement text without assignment (a loop test):
   // 1 or 0; -1 when the text has to run as usual; 2 when the test is a lone
@@ -77,6 +84,7 @@ class KQuick {
   bool Pure() const;
 
  private:
+  friend class KQuickLoop;
   // Element operations of the form: the arithmetic three and the six
   // comparisons (a comparison gives a one-bit value). FormOf in KQuick.cpp
   // lists the operator functions in this order.
@@ -103,12 +111,6 @@ class KQuick {
     KAssoc* assoc = nullptr;
     int n = -1, idx = -1, level = 0, innerN = 0;
     KB* inner[kInner] = {};
-  };
-  // A number: Int or Float, a nil as its sentinel.
-  struct Num {
-    bool flt = false;
-    int32_t i = 0;
-    double f = 0;
   };
   struct Term {
     Sym* sym = nullptr;  // the name (in syms_), or null for the literal

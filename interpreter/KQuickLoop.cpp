@@ -1,0 +1,389 @@
+// KQuickLoop: loops compiled from the direct form of their texts (see
+// KQuickLoop.h).
+#include "KQuickLoop.h"
+
+#include <cstring>
+
+#include "KAssoc.h"
+#include "KBlock.h"
+#include "KNS.h"
+#include "KNum.h"
+#include "KParser.h"
+#include "KSeq.h"
+#include "KString.h"
+
+namespace {
+
+bool IsScope(KB* e) {
+  KT::KTO t = e->typen();
+  return t == KT::tNS || t == KT::tCV;
+}
+
+bool IsCode(KT::KTO t) { return t == KT::tBlock || t == KT::tPgm || t == KT::tOpUD; }
+
+// A value found by name is bound, and carries the level it was found at.
+inline void Stamp(KB* v, int level) {
+  v->descriptor->SID = v->ID;
+  v->level = level;
+}
+
+// Where a name is, innermost first: `t2`, `t1` (either may be null), then
+// the chain from its end. Level 0 is the innermost namespace searched.
+bool Find(KSeq* chain, KNS* t1, KNS* t2, KString* key, KAssoc*& a, int& level) {
+  int lvl = 0;
+  for (KNS* t : {t2, t1}) {
+    if (!t) continue;
+    int slot = t->IndexOf(key);
+    if (slot >= 0) {
+      a = t->AssocPtr(slot);
+      level = lvl;
+      return true;
+    }
+    ++lvl;
+  }
+  for (int i = chain->Count() - 1; i >= 0; --i, ++lvl) {
+    KB* e = chain->Slots()[i];
+    if (!IsScope(e)) return false;
+    int slot = static_cast<KNS*>(e)->IndexOf(key);
+    if (slot >= 0) {
+      a = static_cast<KNS*>(e)->AssocPtr(slot);
+      level = lvl;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A one-element Int or Float that nothing but its one holder holds and
+// that carries no flags: a value that may take a new element in place.
+bool PrivateNumber(KB* v) {
+  const KB::KBD* d = v->descriptor;
+  return d->type == KT::tNum && (d->align == KT::aInt || d->align == KT::aFloat) && d->count == 1 &&
+         d->capacity == 1 && d->data && !d->rec && d->extra == 0 && d->refs == 1 && v->holds == 1 && !v->mark &&
+         !v->exact && !v->direction;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ building
+
+std::unique_ptr<KQuickLoop> KQuickLoop::Make(KPParser* ps, KBlock* test, KBlock* body) {
+  if (!KQuick::enabled || ps->Parsing() || ps->Tracing() || ps->depth + 3 > KT::DepthLimit) return nullptr;
+  if (!body->Quick(ps)) return nullptr;
+  std::unique_ptr<KQuickLoop> loop(new KQuickLoop());
+  loop->test_ = test;
+  loop->body_ = body;
+  loop->depth_ = ps->depth;
+  return loop;
+}
+
+bool KQuickLoop::BuildStmt(KPParser* ps, const KQuick::Stmt& st, KNS* t1, KNS* t2, Stmt& out, bool inner) {
+  KSeq* chain = ps->chain;
+  out.src = &st;
+  out.kind = kOther;
+  auto place = [&](const KQuick::Term& t, Place& p) {
+    p.lit = t.lit;
+    if (!t.sym) return true;
+    return Find(chain, t1, t2, t.sym->key.As<KString>(), p.a, p.level);
+  };
+  auto target = [&](KQuick::Sym* sym) {
+    KAssoc* a = nullptr;
+    int level = 0;
+    if (!Find(chain, t1, t2, sym->key.As<KString>(), a, level) || level > 1) return false;
+    KString* k = a->KeyPtr();
+    if (!k || k->typen() != KT::tString || k->Len() != static_cast<int>(sym->name.size()) ||
+        std::memcmp(k->Str(), sym->name.data(), sym->name.size()) != 0)
+      return false;
+    out.target = a;
+    out.targetLevel = level;
+    return true;
+  };
+  // A program or operator whose text is one plain statement, as compiled
+  // for the scope its run gives it (its namespace above the body's).
+  auto callee = [&](KB* v, KNS*& own) -> const KQuick::Stmt* {
+    KBlock* b = static_cast<KBlock*>(v);
+    KQuick* q = b->Quick(ps);
+    if (!q || q->tail_ || q->stmts_.size() != 1) return nullptr;
+    const KQuick::Stmt& cs = q->stmts_[0];
+    if (cs.ud || cs.steps.empty()) return nullptr;
+    own = b->NSGet();
+    out.calleeValue = v;
+    out.calleeMemo = b->Rec()->memo;
+    out.inner = std::make_unique<Text>();
+    out.inner->block = b;
+    out.inner->q = q;
+    return &cs;
+  };
+  if (st.ud) {
+    // `i op => i`: a monadic operator applied to a name, assigned back.
+    if (inner || st.udRight || !st.first.sym || !st.target || st.first.sym->name != st.target->name) return true;
+    if (!place(st.first, out.callee) || !out.callee.a) return true;
+    out.terms.assign(1, out.callee);
+    if (!target(st.target) || out.target != out.terms[0].a) return true;
+    Place op;
+    if (!Find(chain, t1, t2, st.ud->key.As<KString>(), op.a, op.level)) return true;
+    KB* v = op.a->ValPtr();
+    if (v->typen() != KT::tOpUD) return true;
+    KNS* own = nullptr;
+    const KQuick::Stmt* cs = callee(v, own);
+    if (!cs || cs->target) return true;
+    for (const KQuick::Step& s : cs->steps)
+      if (s.op >= KQuick::opLT) return true;  // a bit cannot take the number's place
+    if (own->Count() != 1) return true;
+    KAssoc* l = own->AssocPtr(0);
+    KString* lk = l->KeyPtr();
+    if (!lk || lk->typen() != KT::tString || lk->Len() != 3 || std::memcmp(lk->Str(), "l__", 3) != 0) return true;
+    out.callee = op;
+    out.lArg = l;
+    out.inner->stmts.emplace_back();
+    if (!BuildStmt(ps, *cs, t1, own, out.inner->stmts[0], true) || out.inner->stmts[0].kind != kArith)
+      return true;
+    out.kind = kApply;
+    return true;
+  }
+  if (st.steps.empty() && st.first.sym && !st.target) {
+    // A lone name: a program called, or a value read.
+    Place p;
+    if (!place(st.first, p)) return true;
+    KB* v = p.a->ValPtr();
+    KT::KTO t = v->typen();
+    if (t == KT::tPgm || t == KT::tBlock) {
+      if (inner) return true;
+      KNS* own = nullptr;
+      const KQuick::Stmt* cs = callee(v, own);
+      if (!cs) return true;
+      out.callee = p;
+      out.inner->stmts.emplace_back();
+      if (!BuildStmt(ps, *cs, t1, own, out.inner->stmts[0], true) || out.inner->stmts[0].kind != kArith)
+        return true;
+      out.kind = kCall;
+      return true;
+    }
+    if (IsCode(t)) return true;
+    out.terms.push_back(p);
+    out.kind = kArith;
+    return true;
+  }
+  Place first;
+  if (!place(st.first, first)) return true;
+  out.terms.push_back(first);
+  for (const KQuick::Step& s : st.steps) {
+    Place p;
+    if (!place(s.term, p)) return true;
+    out.terms.push_back(p);
+  }
+  if (st.target && !target(st.target)) return true;
+  out.kind = kArith;
+  return true;
+}
+
+bool KQuickLoop::BuildText(KPParser* ps, KBlock* b, KQuick* q, KNS* t1, KNS* t2, Text& out, bool inner) {
+  out.block = b;
+  out.q = q;
+  out.stmts.clear();
+  out.stmts.resize(q->stmts_.size());
+  for (size_t i = 0; i < q->stmts_.size(); ++i)
+    if (!BuildStmt(ps, q->stmts_[i], t1, t2, out.stmts[i], inner)) return false;
+  return true;
+}
+
+bool KQuickLoop::Build(KPParser* ps) {
+  testText_ = Text();
+  bodyText_ = Text();
+  if (test_) {
+    KQuick* q = test_->Quick(ps);
+    // A test is compiled when it is one statement computing a number or bit.
+    if (q && !BuildText(ps, test_, q, test_->NSGet(), nullptr, testText_, false)) return false;
+    if (!q || q->tail_ || testText_.stmts.size() != 1 || testText_.stmts[0].kind != kArith ||
+        testText_.stmts[0].src->target || testText_.stmts[0].src->steps.empty())
+      testText_.stmts.clear();
+  }
+  KQuick* q = body_->Quick(ps);
+  if (!q) return false;
+  return BuildText(ps, body_, q, body_->NSGet(), nullptr, bodyText_, false);
+}
+
+bool KQuickLoop::Fresh(KPParser* ps) {
+  if (ps->Tracing() || ps->Parsing()) return false;
+  KSeq* chain = ps->chain;
+  const int n = chain->Count();
+  if (built_ && epoch_ == KSeq::fScopeEpoch && static_cast<int>(chainSlots_.size()) == n &&
+      (n == 0 || std::memcmp(chainSlots_.data(), chain->Slots(), sizeof(KB*) * static_cast<size_t>(n)) == 0))
+    return true;
+  built_ = false;
+  if (failed_ == KSeq::fScopeEpoch) return false;
+  if (!Build(ps)) {
+    failed_ = KSeq::fScopeEpoch;
+    return false;
+  }
+  built_ = true;
+  epoch_ = KSeq::fScopeEpoch;
+  chainSlots_.assign(chain->Slots(), chain->Slots() + n);
+  return true;
+}
+
+// ------------------------------------------------------------ running
+
+namespace {
+// A number operand: a literal, or a named one-element Int or Float without
+// flags, stamped as a lookup stamps it.
+inline bool ReadNum(KAssoc* a, int level, const KQuick::Num& lit, KQuick::Num& out) {
+  if (!a) {
+    out = lit;
+    return true;
+  }
+  KB* v = a->ValPtr();
+  const KB::KBD* d = v->descriptor;
+  if (d->type != KT::tNum || d->count != 1 || !d->data || v->mark || v->exact || v->direction) return false;
+  if (d->align == KT::aInt) {
+    out.flt = false;
+    out.i = *static_cast<const int32_t*>(d->data);
+  } else if (d->align == KT::aFloat) {
+    out.flt = true;
+    out.f = *static_cast<const double*>(d->data);
+  } else {
+    return false;
+  }
+  Stamp(v, level);
+  return true;
+}
+}  // namespace
+
+bool KQuickLoop::Arith(const Stmt& s, KQuick::Acc& acc) {
+  const KQuick::Stmt& st = *s.src;
+  const Place& first = s.terms[0];
+  if (st.steps.empty()) {
+    if (!first.a) {
+      acc.num = first.lit;
+      return true;
+    }
+    KB* v = first.a->ValPtr();
+    KT::KTO t = v->typen();
+    if (t != KT::tNum && t != KT::tBit && t != KT::tString) return false;
+    Stamp(v, first.level);
+    acc.named = v;
+    return true;
+  }
+  KQuick::Num x;
+  if (!ReadNum(first.a, first.level, first.lit, x)) return false;
+  if (first.a) acc.level = first.level;
+  const size_t n = st.steps.size();
+  for (size_t k = 0; k < n; ++k) {
+    const Place& p = s.terms[k + 1];
+    KQuick::Num y;
+    if (!ReadNum(p.a, p.level, p.lit, y)) return false;
+    const uint8_t op = st.steps[k].op;
+    if (!KQuick::Apply(op, x, y, acc.bit)) return false;
+    if (op >= KQuick::opLT) {
+      acc.level = 0;
+      acc.isBit = true;
+    }
+  }
+  acc.num = x;
+  return true;
+}
+
+bool KQuickLoop::RunArith(const Stmt& s) {
+  KQuick::Acc acc;
+  if (!Arith(s, acc)) return false;
+  if (!s.target) return true;
+  KB* cur = s.target->ValPtr();
+  KT::KTO t = cur->typen();
+  if (t == KT::tRef || IsCode(t)) return false;
+  Stamp(cur, s.targetLevel);
+  KQuick::Store(s.target, acc);
+  return true;
+}
+
+namespace {
+// Whether the callee stands under its name as compiled, with the same text.
+inline bool SameCallee(KAssoc* a, KB* v, const KTokMemo* memo) {
+  return a->ValPtr() == v && static_cast<KBlock*>(v)->Rec()->memo.get() == memo;
+}
+}  // namespace
+
+bool KQuickLoop::RunCall(const Stmt& s) {
+  if (!SameCallee(s.callee.a, s.calleeValue, s.calleeMemo.get())) return false;
+  // The call stamps the program, then its one statement runs (a failing
+  // statement is run again as usual, which stamps the same).
+  Stamp(s.calleeValue, s.callee.level);
+  if (!RunArith(s.inner->stmts[0])) return false;
+  KBlock* b = s.inner->block;
+  b->CTSet(KT::ctNone);
+  b->TTSet(KT::ttUnknown);
+  return true;
+}
+
+bool KQuickLoop::RunApply(const Stmt& s) {
+  if (!SameCallee(s.callee.a, s.calleeValue, s.calleeMemo.get())) return false;
+  KAssoc* named = s.terms[0].a;  // the operand, which is the target too
+  KAssoc* l = s.lArg;
+  KBlock* op = s.inner->block;
+  KNS* own = op->NSGet();
+  if (own->Count() != 1 || own->AssocPtr(0) != l || l->descriptor->refs != 1) return false;
+  KB* q = named->ValPtr();  // becomes "l__"
+  KB* p = l->ValPtr();      // let go of by "l__": it takes the result
+  if (p == q || !PrivateNumber(q) || !PrivateNumber(p)) return false;
+  // The operand is read and the operator found; the operand is bound as
+  // "l__"; the operator's statement reads it.
+  Stamp(q, s.terms[0].level);
+  Stamp(s.calleeValue, s.callee.level);
+  l->ValSwap(named);
+  q->descriptor->SID = q->ID;
+  KQuick::Acc acc;
+  const auto want = static_cast<KT::KAL>(p->descriptor->align);
+  if (!Arith(s.inner->stmts[0], acc) || acc.named || acc.isBit || (acc.num.flt ? KT::aFloat : KT::aInt) != want) {
+    l->ValSwap(named);  // as it was: the usual run does it all again
+    return false;
+  }
+  // The result is a new value: the one "l__" let go of, with a new ID.
+  p->ID = ++KB::fLastID;
+  if (acc.num.flt) {
+    *static_cast<double*>(p->descriptor->data) = acc.num.f;
+  } else {
+    *static_cast<int32_t*>(p->descriptor->data) = acc.num.i;
+  }
+  p->level = acc.level;
+  p->descriptor->SID = p->ID;
+  // The assignment finds the operand under the target's name first.
+  Stamp(q, s.targetLevel);
+  op->CTSet(KT::ctNone);
+  return true;
+}
+
+int KQuickLoop::Test(KPParser* ps) {
+  if (!Fresh(ps) || testText_.stmts.empty()) return -1;
+  KQuick::Acc acc;
+  if (!Arith(testText_.stmts[0], acc)) return -1;
+  if (acc.isBit) return acc.bit;
+  return acc.num.flt ? acc.num.f != 0.0 : acc.num.i != 0;
+}
+
+KT::KBR KQuickLoop::Body(KPParser* ps, KA& out) {
+  size_t k = 0;
+  if (Fresh(ps)) {
+    const size_t n = bodyText_.stmts.size();
+    for (; k < n; ++k) {
+      const Stmt& s = bodyText_.stmts[k];
+      bool done = false;
+      switch (s.kind) {
+        case kArith: done = RunArith(s); break;
+        case kCall: done = RunCall(s); break;
+        case kApply: done = RunApply(s); break;
+        case kOther: break;
+      }
+      if (!done) break;
+    }
+    if (k == n && !bodyText_.q->tail_) {
+      body_->CTSet(KT::ctNone);
+      body_->TTSet(KT::ttUnknown);
+      ps->curTT = KT::ttSeqValue;
+      return KT::KBR();
+    }
+  }
+  // The rest as a pass that is not compiled runs it.
+  if (!out.Is(KT::tNV)) out.Clear();
+  KQuick* q = body_->Quick(ps);
+  if (!q) return body_->Run(ps, out, true);
+  return body_->RunDirect(ps, q, out, false, q == bodyText_.q ? k : 0);
+}

@@ -1,0 +1,102 @@
+// KQuickLoop: the compiled form of a loop whose test and body have the
+// direct form (KQuick). Every name the texts read or assign is resolved
+// once to its association and level, for the scope each text runs in (the
+// test's and the body's namespaces as the chain's top, and for a program or
+// operator called from the body, its own namespace above the body's); the
+// places hold while no namespace changes (KSeq::fScopeEpoch) and are found
+// again when one did. A pass then reads and writes the values in place.
+//
+// What a pass leaves is what the direct form leaves: the same values under
+// the same names, stamped with the same SID and level, the same reference
+// counts. A program whose text is one plain statement is run in place of
+// its call; a monadic user-defined operator applied to a name and assigned
+// back to it (`i inc => i`) with a one-statement text is run in place too,
+// its operand bound as "l__" and the result in a value of the one the
+// operator let go of (it takes a new ID, as a new value would), so the
+// operator's namespace reads as the token loop leaves it after every pass.
+//
+// A statement the compiled form cannot do exactly (a value of another kind,
+// a nil meeting a Float, a switch on, a call of anything else) runs the
+// rest of the body through KQuick and the token loop, as an uncompiled
+// pass would from that statement; nothing of it has happened before.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "KArg.h"
+#include "KQuick.h"
+#include "Ktypes.h"
+
+class KAssoc;
+class KBlock;
+class KNS;
+class KPParser;
+struct KTokMemo;
+
+class KQuickLoop {
+ public:
+  // The compiled form of a loop over `test` (null: no test) and `body`, or
+  // null when the texts have no direct form.
+  static std::unique_ptr<KQuickLoop> Make(KPParser* ps, KBlock* test, KBlock* body);
+
+  // The truth of the test for this pass, 1 or 0; -1 when the pass must run
+  // it as usual (nothing of it ran).
+  int Test(KPParser* ps);
+  // Runs the body for this pass with no value wanted; the flow record is
+  // the one a statement run the usual way may leave.
+  KT::KBR Body(KPParser* ps, KA& out);
+
+ private:
+  KQuickLoop() = default;
+  struct Place {
+    KAssoc* a = nullptr;  // null: a literal
+    int level = 0;
+    KQuick::Num lit;
+  };
+  enum Kind : uint8_t { kArith, kCall, kApply, kOther };
+  struct Text;
+  struct Stmt {
+    Kind kind = kOther;
+    const KQuick::Stmt* src = nullptr;
+    std::vector<Place> terms;  // the first term, then each step's
+    KAssoc* target = nullptr;
+    int targetLevel = 0;
+    // kCall, kApply: the program or operator, as it was when compiled (its
+    // text's memo is held, so its address cannot come back for another).
+    Place callee;
+    KB* calleeValue = nullptr;
+    std::shared_ptr<KTokMemo> calleeMemo;
+    std::unique_ptr<Text> inner;  // the callee's one statement
+    KAssoc* lArg = nullptr;       // kApply: the operator's "l__" entry
+  };
+  struct Text {
+    KBlock* block = nullptr;
+    KQuick* q = nullptr;
+    std::vector<Stmt> stmts;
+  };
+
+  // Compiles the texts for the scope as it is now; false when they cannot.
+  bool Build(KPParser* ps);
+  bool BuildText(KPParser* ps, KBlock* b, KQuick* q, KNS* t1, KNS* t2, Text& out, bool inner);
+  bool BuildStmt(KPParser* ps, const KQuick::Stmt& st, KNS* t1, KNS* t2, Stmt& out, bool inner);
+  // Whether the places still hold (rebuilt when a namespace changed).
+  bool Fresh(KPParser* ps);
+
+  // A statement of numbers: false when it needs the usual run (nothing of
+  // it happened but stamps a usual run gives again).
+  static bool Arith(const Stmt& s, KQuick::Acc& acc);
+  static bool RunArith(const Stmt& s);
+  bool RunCall(const Stmt& s);
+  bool RunApply(const Stmt& s);
+
+  KBlock* test_ = nullptr;
+  KBlock* body_ = nullptr;
+  Text testText_, bodyText_;
+  bool built_ = false;
+  uint64_t epoch_ = ~uint64_t(0);   // the epoch the places were found in
+  std::vector<KB*> chainSlots_;     // and the chain's namespaces then
+  uint64_t failed_ = ~uint64_t(0);  // the epoch a build failed in
+  int depth_ = 0;
+};
