@@ -579,6 +579,7 @@ KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, boo
   KA t, out;
   for (bool first = true;; first = false) {
     Poll(ps);
+    if (compiled) compiled->Polled();
     if (testFirst || !first) {
       ps->ParseLine("Test:", TextPtr(testText));
       KB* named = nullptr;

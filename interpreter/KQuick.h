@@ -189,3 +189,44 @@ class KQuick {
   std::deque<Sym> syms_;  // handles do not move: a deque keeps them in place
   std::vector<Stmt> stmts_;
 };
+
+// One element operation on two one-element numbers, as the element loops
+// do it: false when the pair needs the token loop (an Int nil meeting a
+// Float, which the conversion rules decide).
+inline bool KQuick::Apply(uint8_t op, Num& x, const Num& y, bool& bit) {
+  if (!x.flt && !y.flt) {
+    const int32_t a = x.i, b = y.i;
+    // Two's-complement wrap-around without undefined behaviour.
+    const uint32_t ua = static_cast<uint32_t>(a), ub = static_cast<uint32_t>(b);
+    const bool anyNil = a == KT::iNil || b == KT::iNil;
+    switch (op) {
+      case 0: x.i = anyNil ? KT::iNil : static_cast<int32_t>(ua + ub); return true;
+      case 1: x.i = anyNil ? KT::iNil : static_cast<int32_t>(ua - ub); return true;
+      case 2: x.i = anyNil ? KT::iNil : static_cast<int32_t>(ua * ub); return true;
+      // Comparisons of two one-element numbers compare the elements as
+      // they are (a nil as its sentinel).
+      case 3: bit = a < b; return true;
+      case 4: bit = a <= b; return true;
+      case 5: bit = a > b; return true;
+      case 6: bit = a >= b; return true;
+      case 7: bit = a == b; return true;
+      default: bit = a != b; return true;
+    }
+  }
+  if ((!x.flt && x.i == KT::iNil) || (!y.flt && y.i == KT::iNil)) return false;
+  const double a = x.flt ? x.f : static_cast<double>(x.i);
+  const double b = y.flt ? y.f : static_cast<double>(y.i);
+  const bool anyNil = a == KT::fNil || b == KT::fNil;
+  x.flt = true;
+  switch (op) {
+    case 0: x.f = anyNil ? KT::fNil : a + b; return true;
+    case 1: x.f = anyNil ? KT::fNil : a - b; return true;
+    case 2: x.f = anyNil ? KT::fNil : a * b; return true;
+    case 3: bit = a < b; return true;
+    case 4: bit = a <= b; return true;
+    case 5: bit = a > b; return true;
+    case 6: bit = a >= b; return true;
+    case 7: bit = a == b; return true;
+    default: bit = a != b; return true;
+  }
+}

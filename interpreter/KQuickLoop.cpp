@@ -56,7 +56,7 @@ bool Find(KSeq* chain, KNS* t1, KNS* t2, KString* key, KAssoc*& a, int& level) {
 
 // A one-element Int or Float that nothing but its one holder holds and
 // that carries no flags: a value that may take a new element in place.
-bool PrivateNumber(KB* v) {
+inline bool PrivateNumber(KB* v) {
   const KB::KBD* d = v->descriptor;
   return d->type == KT::tNum && (d->align == KT::aInt || d->align == KT::aFloat) && d->count == 1 &&
          d->capacity == 1 && d->data && !d->rec && d->extra == 0 && d->refs == 1 && v->holds == 1 && !v->mark &&
@@ -203,13 +203,22 @@ bool KQuickLoop::Build(KPParser* ps) {
   return BuildText(ps, body_, q, body_->NSGet(), nullptr, bodyText_, false);
 }
 
-bool KQuickLoop::Fresh(KPParser* ps) {
+inline bool KQuickLoop::Fresh(KPParser* ps) {
   if (ps->Tracing() || ps->Parsing()) return false;
   KSeq* chain = ps->chain;
   const int n = chain->Count();
-  if (built_ && epoch_ == KSeq::fScopeEpoch && static_cast<int>(chainSlots_.size()) == n &&
-      (n == 0 || std::memcmp(chainSlots_.data(), chain->Slots(), sizeof(KB*) * static_cast<size_t>(n)) == 0))
-    return true;
+  if (built_ && epoch_ == KSeq::fScopeEpoch && static_cast<int>(chainSlots_.size()) == n) {
+    KB* const* now = chain->Slots();
+    int k = 0;
+    while (k < n && now[k] == chainSlots_[static_cast<size_t>(k)]) ++k;
+    if (k == n) return true;
+  }
+  return Rebuild(ps);
+}
+
+bool KQuickLoop::Rebuild(KPParser* ps) {
+  KSeq* chain = ps->chain;
+  const int n = chain->Count();
   built_ = false;
   if (failed_ == KSeq::fScopeEpoch) return false;
   if (!Build(ps)) {
@@ -291,6 +300,17 @@ bool KQuickLoop::RunArith(const Stmt& s) {
   KT::KTO t = cur->typen();
   if (t == KT::tRef || IsCode(t)) return false;
   Stamp(cur, s.targetLevel);
+  KB::KBD* d = cur->descriptor;
+  if (!acc.named && !acc.isBit && PrivateNumber(cur) && d->align == (acc.num.flt ? KT::aFloat : KT::aInt)) {
+    // What KQuick::Store does for a number only its entry holds.
+    if (acc.num.flt) {
+      *static_cast<double*>(d->data) = acc.num.f;
+    } else {
+      *static_cast<int32_t*>(d->data) = acc.num.i;
+    }
+    cur->level = acc.level;
+    return true;
+  }
   KQuick::Store(s.target, acc);
   return true;
 }
@@ -352,7 +372,9 @@ bool KQuickLoop::RunApply(const Stmt& s) {
 }
 
 int KQuickLoop::Test(KPParser* ps) {
+  checked_ = false;
   if (!Fresh(ps) || testText_.stmts.empty()) return -1;
+  checked_ = true;  // nothing can change a place before the body runs
   KQuick::Acc acc;
   if (!Arith(testText_.stmts[0], acc)) return -1;
   if (acc.isBit) return acc.bit;
@@ -361,7 +383,9 @@ int KQuickLoop::Test(KPParser* ps) {
 
 KT::KBR KQuickLoop::Body(KPParser* ps, KA& out) {
   size_t k = 0;
-  if (Fresh(ps)) {
+  const bool fresh = checked_ || Fresh(ps);
+  checked_ = false;
+  if (fresh) {
     const size_t n = bodyText_.stmts.size();
     for (; k < n; ++k) {
       const Stmt& s = bodyText_.stmts[k];

@@ -44,6 +44,8 @@ class KQuickLoop {
   // The truth of the test for this pass, 1 or 0; -1 when the pass must run
   // it as usual (nothing of it ran).
   int Test(KPParser* ps);
+  // The host has breathed: what the test found is checked again.
+  void Polled() { checked_ = false; }
   // Runs the body for this pass with no value wanted; the flow record is
   // the one a statement run the usual way may leave.
   KT::KBR Body(KPParser* ps, KA& out);
@@ -83,6 +85,7 @@ class KQuickLoop {
   bool BuildStmt(KPParser* ps, const KQuick::Stmt& st, KNS* t1, KNS* t2, Stmt& out, bool inner);
   // Whether the places still hold (rebuilt when a namespace changed).
   bool Fresh(KPParser* ps);
+  bool Rebuild(KPParser* ps);
 
   // A statement of numbers: false when it needs the usual run (nothing of
   // it happened but stamps a usual run gives again).
@@ -99,4 +102,5 @@ class KQuickLoop {
   std::vector<KB*> chainSlots_;     // and the chain's namespaces then
   uint64_t failed_ = ~uint64_t(0);  // the epoch a build failed in
   int depth_ = 0;
+  bool checked_ = false;  // the test of this pass found the places fresh
 };
