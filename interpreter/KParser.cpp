@@ -13,6 +13,7 @@
 
 #include "KAssoc.h"
 #include "KBlock.h"
+#include "KFuse.h"
 #include "KNS.h"
 #include "KNum.h"
 #include "KOps.h"
@@ -2301,6 +2302,7 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
         *ps.swStop = false;
         KTHROW(KT::eInterrupt, "Stopped");
       }
+      if (KFuse::AtStatement(ps, first)) continue;  // a fused chain and its sum ran
       KTT saveCur = ps.curTT;
       KTT k = ps.NextToken(ps.member != 0);
       bool transparent = IsTransparent(k);
