@@ -452,9 +452,15 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
         for (int q = 0; q < m; ++q) blk.cf[q] = ToF(blk.ci[q]);
         blk.isF = true;
       }
-      Fill(o, base, m, ti, tf, blk.isF, 0, 0);
-      if (blk.isF) ApplyOp(kind, blk.cf, tf, m);
-      else ApplyOp(kind, blk.ci, ti, m);
+      if (o.vec && blk.isF && !o.isInt) {  // the operand's own elements, not a copy
+        ApplyOp(kind, blk.cf, o.pf + base, m);
+      } else if (o.vec && !blk.isF) {
+        ApplyOp(kind, blk.ci, o.pi + base, m);
+      } else {
+        Fill(o, base, m, ti, tf, blk.isF, 0, 0);
+        if (blk.isF) ApplyOp(kind, blk.cf, tf, m);
+        else ApplyOp(kind, blk.ci, ti, m);
+      }
     }
     sumF = blk.isF;
     if (!scan) {
