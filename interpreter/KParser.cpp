@@ -13,6 +13,7 @@
 
 #include "KAssoc.h"
 #include "KBlock.h"
+#include "KFuse.h"
 #include "KNS.h"
 #include "KNum.h"
 #include "KOps.h"
@@ -355,6 +356,20 @@ bool ReadsOnly(KOps::FnD f) {
   return false;
 }
 
+// Whether a dyadic application only reads its right operand, so a named
+// right operand need not be copied first: "+", "-" and "*" of two Int or
+// two Float numbers of one length, or with one side a single element (no
+// stretching, no conversion touches the right).
+bool ReadsRight(int op, KA& l, KA& r) {
+  static const int plus = KOps::OpIdxGet("+"), minus = KOps::OpIdxGet("-"), times = KOps::OpIdxGet("*");
+  if (op < 0 || (op != plus && op != minus && op != times)) return false;
+  if (r.value->SID() < 0 || l.Type() != KT::tNum || r.Type() != KT::tNum) return false;
+  const KT::KAL al = l.Align();
+  if ((al != KT::aInt && al != KT::aFloat) || r.Align() != al || !r.value->descriptor->data) return false;
+  const int nl = l.Cnt(), nr = r.Cnt();
+  return nl == nr || nl == 1 || nr == 1;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ application
@@ -385,16 +400,27 @@ void KParser::Dyadic(KPParser* ps, KA& l, KA& r, int op) {
   // A comparison only reads its operands and answers a new bit, so a named
   // operand need not be copied first (a reference is still resolved).
   bool readOnly = ReadsOnly(f);
+  // The ID of a named right operand's copy that is not made (ReadsRight):
+  // taken at the copy's turn, and carried afterwards by a one-element value
+  // that takes the copy's place in the register.
+  int32_t copyId = 0;
   if (op == KOps::iCatAssign) {
     Deref(r);
   } else if (!readOnly || r.Is(KT::tRef)) {
-    KA::Reveal(r);
+    if (ReadsRight(op, l, r)) copyId = ++KB::fLastID;
+    else KA::Reveal(r);
   }
   if (!readOnly || l.Is(KT::tRef)) KA::Reveal(l);
   lEach = l.Is(KT::tSeqEa);
   rEach = r.Is(KT::tSeqEa);
   if (!lEach && !rEach) {
     f(l, r);
+    if (copyId) {
+      KNum* stand = new KNum(int32_t{0});  // a value, as the copy was (the register is not empty)
+      stand->ID = copyId;
+      --KB::fLastID;
+      r.Owns(stand);
+    }
     return;
   }
   KSeq* ls = lEach ? static_cast<KSeq*>(l.value) : nullptr;
@@ -784,6 +810,7 @@ KT::KBR RunExec(KPParser& ps, KA& result, KTT& lastKind, KBlock* blk) {
         *ps.swStop = false;
         KTHROW(KT::eInterrupt, "Stopped");
       }
+      if (KFuse::AtStatement(ps, first)) continue;  // a fused chain and its sum ran
       KTT saveCur = ps.curTT;
       KTT k = ps.NextToken(ps.member != 0);
       bool transparent = IsTransparent(k);

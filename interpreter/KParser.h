@@ -23,6 +23,7 @@ class KString;
 class KBlock;
 class KParser;
 class KQuick;
+class KFuse;
 
 // The host's output sink: the interpreter appends whole lines (Windows-1252,
 // may contain CR LF). A line may also come in pieces (Write, then EndLine);
@@ -72,6 +73,8 @@ struct KTokMemo {
   // not yet tried, 1 compiled, -1 the text has none.
   std::shared_ptr<KQuick> quick;
   int8_t quickState = 0;
+  // The fused statement forms of the text (KFuse), made on first use.
+  std::shared_ptr<KFuse> fuse;
 
   explicit KTokMemo(const char* t, size_t n) : text(t, n), at(n + 1, -1) {}
   const Entry* Find(size_t offset) const {

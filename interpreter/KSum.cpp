@@ -6,6 +6,7 @@
 // of 32 bytes (one AVX2 register, two baseline ones), two at a time.
 #include "KSum.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "Ktypes.h"
@@ -136,17 +137,23 @@ KSUM_CLONES bool ScanBlock(int32_t* out, const int32_t* a, int n, int32_t start)
 
 namespace KSum {
 
-double SumInt(const int32_t* a, int n) {
+double SumInt(const int32_t* a, int n) { return SumIntFrom(0.0, a, n); }
+
+double SumIntFrom(double s0, const int32_t* a, int n) {
   // Every partial sum of the sequential loop is an integer; while they stay
   // below 2^53 in magnitude they are exact and equal the 64-bit running
   // sum. A block moves the running sum by at most kBlock * 2^31, so a block
   // that starts below kSafe in magnitude keeps every partial sum exact.
+  // The start value is such a partial sum (an integer).
   constexpr int64_t kSafe = kExactInt - int64_t{kBlock} * (int64_t{1} << 31);
-  int64_t total = 0;
   int i = 0;
-  for (; i < n && total < kSafe && total > -kSafe; i += kBlock)
-    total += IntBlock(a + i, n - i < kBlock ? n - i : kBlock);
-  double s = static_cast<double>(total);
+  double s = s0;
+  if (s0 < static_cast<double>(kSafe) && s0 > -static_cast<double>(kSafe)) {
+    int64_t total = static_cast<int64_t>(s0);
+    for (; i < n && total < kSafe && total > -kSafe; i += kBlock)
+      total += IntBlock(a + i, n - i < kBlock ? n - i : kBlock);
+    s = static_cast<double>(total);
+  }
   for (; i < n; ++i) {
     const int32_t v = a[i];
     s += v == KT::iNil ? 0.0 : static_cast<double>(v);
@@ -154,10 +161,14 @@ double SumInt(const int32_t* a, int n) {
   return s;
 }
 
-double SumFlt(const double* a, int n) {
-  double total = 0, mag = 0;
+double SumFlt(const double* a, int n) { return SumFltFrom(0.0, a, n); }
+
+double SumFltFrom(double s0, const double* a, int n) {
+  // The vector blocks are exact only from an integral start below 2^53.
+  const bool exactStart = s0 == std::trunc(s0) && std::fabs(s0) < kExact;
+  double total = exactStart ? s0 : 0, mag = exactStart ? std::fabs(s0) : 0;
   int i = 0;
-  for (; i < n; i += kBlock) {
+  for (; exactStart && i < n; i += kBlock) {
     const int len = n - i < kBlock ? n - i : kBlock;
     double bs, bm;
     // A block's magnitude of 2^53 or more is computed as at least 2^53 in
@@ -166,7 +177,7 @@ double SumFlt(const double* a, int n) {
     total += bs;
     mag += bm;
   }
-  double s = total;
+  double s = exactStart ? total : s0;
   for (; i < n; ++i) {
     const double v = a[i];
     s += v == KT::fNil ? 0.0 : v;
@@ -177,12 +188,10 @@ double SumFlt(const double* a, int n) {
 namespace {
 // The running sum's loop; with `out` null only the last value is kept (the
 // plus reduction, whose nil rule gives the same values).
-int32_t RunPlusInt(int32_t* out, const int32_t* a, int n) {
+// From position i on, with `acc` the running value before it.
+int32_t RunPlusFrom(int32_t* out, const int32_t* a, int i, int n, int32_t acc) {
   constexpr int kScanBlock = 1024;
   int32_t block[kScanBlock];
-  int32_t acc = a[0];
-  if (out) out[0] = acc;
-  int i = 1;
   while (i < n) {
     if (acc == KT::iNil) {  // a nil acc takes the element, nil or not
       acc = a[i];
@@ -209,6 +218,12 @@ int32_t RunPlusInt(int32_t* out, const int32_t* a, int n) {
   }
   return acc;
 }
+
+int32_t RunPlusInt(int32_t* out, const int32_t* a, int n) {
+  const int32_t acc = a[0];
+  if (out) out[0] = acc;
+  return RunPlusFrom(out, a, 1, n, acc);
+}
 }  // namespace
 
 void ScanPlusInt(int32_t* out, const int32_t* a, int n) {
@@ -216,5 +231,7 @@ void ScanPlusInt(int32_t* out, const int32_t* a, int n) {
 }
 
 int32_t ReducePlusInt(const int32_t* a, int n) { return RunPlusInt(nullptr, a, n); }
+
+int32_t ReducePlusIntFrom(int32_t acc, const int32_t* a, int n) { return RunPlusFrom(nullptr, a, 0, n, acc); }
 
 }  // namespace KSum

@@ -16,6 +16,11 @@ namespace KSum {
 double SumInt(const int32_t* a, int n);
 // Sum of the non-nil elements (the Float nil counts as 0).
 double SumFlt(const double* a, int n);
+// The same loops continued from a running sum `s` (the value the loop held
+// before a[0]): SumInt(a, n) is SumIntFrom(0.0, a, n), and a sum cut into
+// consecutive pieces, each continued from the last, is the whole sum.
+double SumIntFrom(double s, const int32_t* a, int n);
+double SumFltFrom(double s, const double* a, int n);
 
 // The running sum of Int elements in 32-bit wrap-around, with the scan
 // loop's nil rule (KOpsLoops.h): acc = a[0]; a nil element repeats acc; a
@@ -25,5 +30,8 @@ void ScanPlusInt(int32_t* out, const int32_t* a, int n);
 // The plus reduction of the element loops (KLoop::Reduce with wrap-around
 // and its nil rule): the running sum's last value. n >= 1.
 int32_t ReducePlusInt(const int32_t* a, int n);
+// The running sum's last value continued from the running value `acc`
+// (the value held before a[0]); n >= 0.
+int32_t ReducePlusIntFrom(int32_t acc, const int32_t* a, int n);
 
 }  // namespace KSum
