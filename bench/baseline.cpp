@@ -1,6 +1,6 @@
 // Plain C++ programs that do the same work as the Tarq workloads, built with
 // -O2 and ordinary new/malloc, to measure the interpreter against.
-// Usage: tarq_baseline W1|W2|W3|W4|W5|W7|W8|W9|W10|M1, or W6|F1 FILE
+// Usage: tarq_baseline W1|W2|W3|W4|W5|W7|W8|W9|W10|W11|M1, or W6|F1 FILE
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,9 +92,9 @@ int M1() {  // build 1..N, count the elements above N / 2
   return 0;
 }
 
-int W5() {  // one million passes of a counting loop
+int W5() {  // ten million passes of a counting loop
   volatile int i = 0;
-  while (i < 1000000) i = i + 1;
+  while (i < 10000000) i = i + 1;
   std::printf("%d\n", static_cast<int>(i));
   return 0;
 }
@@ -142,10 +142,10 @@ int W6() {
 
 int W7() { return 0; }  // start-up
 
-int W8() {  // one hundred thousand calls of a small function
+int W8() {  // ten million calls of a small function
   int (*volatile inc)(int) = [](int x) { return x + 1; };
   int i = 0;
-  while (i < 100000) i = inc(i);
+  while (i < 10000000) i = inc(i);
   std::printf("%d\n", i);
   return 0;
 }
@@ -163,26 +163,36 @@ int F1() {  // load a whole file with one read, report its size
   return n == st.st_size ? 0 : 1;
 }
 
-int W9() {  // one million passes over the elements of an array, summing
-  int32_t* a = new int32_t[1000000];
-  for (int i = 0; i < 1000000; ++i) a[i] = i + 1;
+int W9() {  // ten million passes over the elements of an array, summing
+  int32_t* a = new int32_t[10000000];
+  for (int i = 0; i < 10000000; ++i) a[i] = i + 1;
   Keep(a);
   volatile int32_t s = 0;
-  for (int i = 0; i < 1000000; ++i) s = static_cast<int32_t>(static_cast<uint32_t>(s) + static_cast<uint32_t>(a[i]));
+  for (int i = 0; i < 10000000; ++i) s = static_cast<int32_t>(static_cast<uint32_t>(s) + static_cast<uint32_t>(a[i]));
   std::printf("%d\n", static_cast<int>(s));
   delete[] a;
   return 0;
 }
 
-int W10() {  // one hundred thousand calls of a routine that keeps a counter
+int W10() {  // one million calls of a routine that keeps a counter
   static int n = 0;
   void (*volatile p)() = [] { n = n + 1; };
   volatile int i = 0;
-  while (i < 100000) {
+  while (i < 1000000) {
     p();
     i = i + 1;
   }
   std::printf("%d\n", n);
+  return 0;
+}
+int W11() {  // ten million passes multiplying a Float
+  volatile double x = 0.5;
+  volatile int i = 0;
+  while (i < 10000000) {
+    x = x * 1.0000001;
+    i = i + 1;
+  }
+  std::printf("%g\n", static_cast<double>(x));
   return 0;
 }
 }  // namespace
@@ -192,7 +202,7 @@ int main(int argc, char** argv) {
   gFile = argc > 2 ? argv[2] : "";
   struct { const char* name; int (*fn)(); } table[] = {
       {"W1", W1}, {"W2", W2}, {"W3", W3}, {"W4", W4}, {"W5", W5}, {"W6", W6},
-      {"W7", W7}, {"W8", W8}, {"W9", W9}, {"W10", W10}, {"M1", M1}, {"F1", F1}};
+      {"W7", W7}, {"W8", W8}, {"W9", W9}, {"W10", W10}, {"W11", W11}, {"M1", M1}, {"F1", F1}};
   for (auto& t : table)
     if (std::strcmp(argv[1], t.name) == 0) return t.fn();
   return 2;
