@@ -138,6 +138,10 @@ bool KQuickLoop::BuildStmt(KPParser* ps, const KQuick::Stmt& st, KNS* t1, KNS* t
     out.inner->stmts.emplace_back();
     if (!BuildStmt(ps, *cs, t1, own, out.inner->stmts[0], true) || out.inner->stmts[0].kind != kArith)
       return true;
+    // While the operator runs, the operand's entry holds what "l__" let go
+    // of: its text may not read that name.
+    for (const Place& p : out.inner->stmts[0].terms)
+      if (p.a == out.target) return true;
     out.kind = kApply;
     return true;
   }
@@ -323,7 +327,7 @@ inline bool SameCallee(KAssoc* a, KB* v, const KTokMemo* memo) {
 }  // namespace
 
 bool KQuickLoop::RunCall(const Stmt& s) {
-  if (!SameCallee(s.callee.a, s.calleeValue, s.calleeMemo.get())) return false;
+  if (!SameCallee(s.callee.a, s.calleeValue, s.calleeMemo.get())) return Stale();
   // The call stamps the program, then its one statement runs (a failing
   // statement is run again as usual, which stamps the same).
   Stamp(s.calleeValue, s.callee.level);
@@ -335,7 +339,7 @@ bool KQuickLoop::RunCall(const Stmt& s) {
 }
 
 bool KQuickLoop::RunApply(const Stmt& s) {
-  if (!SameCallee(s.callee.a, s.calleeValue, s.calleeMemo.get())) return false;
+  if (!SameCallee(s.callee.a, s.calleeValue, s.calleeMemo.get())) return Stale();
   KAssoc* named = s.terms[0].a;  // the operand, which is the target too
   KAssoc* l = s.lArg;
   KBlock* op = s.inner->block;
@@ -369,6 +373,14 @@ bool KQuickLoop::RunApply(const Stmt& s) {
   Stamp(q, s.targetLevel);
   op->CTSet(KT::ctNone);
   return true;
+}
+
+bool KQuickLoop::Stale() {
+  // A program or operator was put under its name again (which changes no
+  // namespace): the texts are compiled again for the next pass.
+  built_ = false;
+  failed_ = ~uint64_t(0);
+  return false;
 }
 
 int KQuickLoop::Test(KPParser* ps) {

@@ -93,6 +93,7 @@ class KQuickLoop {
   static bool RunArith(const Stmt& s);
   bool RunCall(const Stmt& s);
   bool RunApply(const Stmt& s);
+  bool Stale();
 
   KBlock* test_ = nullptr;
   KBlock* body_ = nullptr;
