@@ -449,19 +449,30 @@ void Bind(KNS* own, KString* name, KB* v, int i, int* slot) {
   }
 }
 
+// Where a loop variable's entry was found spelt as its name, and the
+// namespace epoch then: while no namespace changed it is still there.
+struct VarPlace {
+  KAssoc* a = nullptr;
+  uint64_t epoch = ~uint64_t(0);
+};
+
 // Element i of a number vector written over the loop variable's value in
 // `own`, when that value is a one-element number of the same kind that only
 // its entry holds: what binding a new value would leave, without making
 // one. False when it cannot (the caller binds).
-bool BindInPlace(KNS* own, KString* name, KB* v, int i, int slot) {
+bool BindInPlace(KNS* own, KString* name, KB* v, int i, int slot, VarPlace& place) {
   const KB::KBD* src = v->descriptor;
   if (src->type != KT::tNum || src->rec || i > src->count || !src->data || slot < 0 || slot >= own->Count())
     return false;
   KAssoc* a = own->AssocPtr(slot);
-  KString* k = a->KeyPtr();
-  if (!k || k->typen() != KT::tString || name->typen() != KT::tString || k->Len() != name->Len() ||
-      std::memcmp(k->Str(), name->Str(), static_cast<size_t>(name->Len())) != 0)
-    return false;
+  if (place.a != a || place.epoch != KSeq::fScopeEpoch) {
+    KString* k = a->KeyPtr();
+    if (!k || k->typen() != KT::tString || name->typen() != KT::tString || k->Len() != name->Len() ||
+        std::memcmp(k->Str(), name->Str(), static_cast<size_t>(name->Len())) != 0)
+      return false;
+    place.a = a;
+    place.epoch = KSeq::fScopeEpoch;
+  }
   KB* cur = a->ValPtr();
   KB::KBD* d = cur->descriptor;
   if (d->type != KT::tNum || d->align != src->align || d->count != 1 || d->capacity != 1 || !d->data || d->rec ||
@@ -526,8 +537,10 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
   KNS* own = body->NSGet();
   KT::KBR flow;
   std::vector<int> slots(static_cast<size_t>(names->Count()), -1);  // where each name went in `own`
+  std::vector<VarPlace> places(slots.size());
   KA out;
   std::unique_ptr<KQuickLoop> compiled = direct ? KQuickLoop::Make(ps, nullptr, body) : nullptr;
+  bool pureBody = false;  // the body runs directly and calls nothing (its text is the loop's own)
   for (int i = 1; i <= count; ++i) {
     Poll(ps);
     body->CTSet(KT::ctNone);
@@ -536,14 +549,17 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
     // variable's value between passes: it takes the next element in place
     // (the last pass binds a new value, which has the newest ID as the
     // token loop's would).
-    KQuick* q = direct && i < count ? body->Quick(ps) : nullptr;
-    const bool inPlace = q && q->Pure();
+    if (i == 1) {
+      KQuick* q = direct ? body->Quick(ps) : nullptr;
+      pureBody = q && q->Pure();
+    }
+    const bool inPlace = pureBody && i < count && !ps->Tracing() && !ps->Parsing();
     for (int j = 0; j < names->Count(); ++j) {
       KAssoc* a = names->AssocPtr(j);
       KB* v = a ? a->ValPtr() : nullptr;
       if (!v || v->typen() == KT::tNil) break;
       int* slot = j < static_cast<int>(slots.size()) ? &slots[static_cast<size_t>(j)] : nullptr;
-      if (inPlace && slot && BindInPlace(own, a->KeyPtr(), v, i, *slot)) continue;
+      if (inPlace && slot && BindInPlace(own, a->KeyPtr(), v, i, *slot, places[static_cast<size_t>(j)])) continue;
       Bind(own, a->KeyPtr(), v, i, slot);
     }
     ps->ParseLine("Blk:", TextPtr(bodyText));

@@ -193,7 +193,7 @@ class KQuick {
 // One element operation on two one-element numbers, as the element loops
 // do it: false when the pair needs the token loop (an Int nil meeting a
 // Float, which the conversion rules decide).
-inline bool KQuick::Apply(uint8_t op, Num& x, const Num& y, bool& bit) {
+[[gnu::always_inline]] inline bool KQuick::Apply(uint8_t op, Num& x, const Num& y, bool& bit) {
   if (!x.flt && !y.flt) {
     const int32_t a = x.i, b = y.i;
     // Two's-complement wrap-around without undefined behaviour.

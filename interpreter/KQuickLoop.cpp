@@ -178,6 +178,8 @@ bool KQuickLoop::BuildStmt(KPParser* ps, const KQuick::Stmt& st, KNS* t1, KNS* t
   }
   if (st.target && !target(st.target)) return true;
   out.kind = kArith;
+  out.self = out.target && out.terms.size() == 2 && out.terms[0].a == out.target && st.steps[0].op < KQuick::opLT;
+  if (out.self) out.op = st.steps[0].op;
   return true;
 }
 
@@ -297,6 +299,7 @@ bool KQuickLoop::Arith(const Stmt& s, KQuick::Acc& acc) {
 }
 
 bool KQuickLoop::RunArith(const Stmt& s) {
+  if (s.self && RunSelf(s)) return true;
   KQuick::Acc acc;
   if (!Arith(s, acc)) return false;
   if (!s.target) return true;
@@ -316,6 +319,36 @@ bool KQuickLoop::RunArith(const Stmt& s) {
     return true;
   }
   KQuick::Store(s.target, acc);
+  return true;
+}
+
+// `a op b => a` on a number only its entry holds: the element changes in
+// place, stamped as reading it, reading `b`, and assigning leave it. False
+// (nothing done but stamps the general path gives again) otherwise.
+bool KQuickLoop::RunSelf(const Stmt& s) {
+  const Place& a = s.terms[0];
+  KB* v = a.a->ValPtr();
+  if (!PrivateNumber(v)) return false;
+  KB::KBD* d = v->descriptor;
+  KQuick::Num x;
+  const bool flt = d->align == KT::aFloat;
+  x.flt = flt;
+  if (flt) {
+    x.f = *static_cast<const double*>(d->data);
+  } else {
+    x.i = *static_cast<const int32_t*>(d->data);
+  }
+  Stamp(v, a.level);
+  const Place& b = s.terms[1];
+  KQuick::Num y;
+  bool bit = false;
+  if (!ReadNum(b.a, b.level, b.lit, y) || !KQuick::Apply(s.op, x, y, bit) || x.flt != flt) return false;
+  if (flt) {
+    *static_cast<double*>(d->data) = x.f;
+  } else {
+    *static_cast<int32_t*>(d->data) = x.i;
+  }
+  v->level = a.level;  // the level the computed number carries
   return true;
 }
 
@@ -387,6 +420,19 @@ int KQuickLoop::Test(KPParser* ps) {
   checked_ = false;
   if (!Fresh(ps) || testText_.stmts.empty()) return -1;
   checked_ = true;  // nothing can change a place before the body runs
+  const Stmt& st = testText_.stmts[0];
+  if (st.terms.size() == 2) {
+    // One operation: two operands read and stamped, then applied.
+    KQuick::Num x, y;
+    bool bit = false;
+    const Place& a = st.terms[0];
+    const Place& b = st.terms[1];
+    const uint8_t op = st.src->steps[0].op;
+    if (!ReadNum(a.a, a.level, a.lit, x) || !ReadNum(b.a, b.level, b.lit, y) || !KQuick::Apply(op, x, y, bit))
+      return -1;
+    if (op >= KQuick::opLT) return bit;
+    return x.flt ? x.f != 0.0 : x.i != 0;
+  }
   KQuick::Acc acc;
   if (!Arith(testText_.stmts[0], acc)) return -1;
   if (acc.isBit) return acc.bit;

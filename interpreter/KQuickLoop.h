@@ -65,6 +65,10 @@ class KQuickLoop {
     std::vector<Place> terms;  // the first term, then each step's
     KAssoc* target = nullptr;
     int targetLevel = 0;
+    // `a op b => a` with an arithmetic op: the common counter statement,
+    // run without the general path while `a` holds a private number.
+    bool self = false;
+    uint8_t op = 0;
     // kCall, kApply: the program or operator, as it was when compiled (its
     // text's memo is held, so its address cannot come back for another).
     Place callee;
@@ -91,6 +95,7 @@ class KQuickLoop {
   // it happened but stamps a usual run gives again).
   static bool Arith(const Stmt& s, KQuick::Acc& acc);
   static bool RunArith(const Stmt& s);
+  static bool RunSelf(const Stmt& s);
   bool RunCall(const Stmt& s);
   bool RunApply(const Stmt& s);
   bool Stale();
