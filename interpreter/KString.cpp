@@ -280,7 +280,27 @@ const char* KString::Str() const {
 
 std::string KString::Value() const { return std::string(Str(), static_cast<size_t>(Len())); }
 
-char* KString::Buf() { return static_cast<char*>(descriptor->data); }
+char* KString::Buf() {
+  if (descriptor->block) Own();
+  return static_cast<char*>(descriptor->data);
+}
+
+void KString::Own() {
+  KBD* d = descriptor;
+  TextBlock* b = d->block;
+  if (!b) return;
+  if (b->pins > 1) {
+    size_t bytes = StorageBytes(KT::aChar, d->capacity);
+    void* fresh = AllocData(bytes, false);
+    std::memcpy(fresh, d->data, bytes);
+    d->data = fresh;
+    d->block = nullptr;
+    Unpin(b);
+  } else {
+    d->block = nullptr;
+    delete b;  // the buffer stays with the descriptor
+  }
+}
 
 void KString::SetText(const char* p, int n, int capacity) {
   n = std::max(n, 0);
@@ -296,6 +316,7 @@ void KString::SetText(const char* p, int n, int capacity) {
 }
 
 void KString::Reserve(int capacity) {
+  if (descriptor->block) Own();  // never grow a buffer pieces still read
   if (capacity <= descriptor->capacity && descriptor->data) return;
   capacity = std::max(capacity, descriptor->capacity);
   if (capacity <= 0) return;
@@ -901,6 +922,130 @@ int KString::NextWr(KB* value) {
   return R().pos;
 }
 
+// ============================================================ pieces
+
+namespace {
+
+// The spans (start, length) of the pieces of one cut over a pinned text
+// buffer, made into strings one by one on demand. The first kHead spans
+// grow in one array, the rest in chunks of kChunk, so a long cut never
+// copies what it has recorded and needs 8 bytes a piece.
+class PieceSpans final : public KB::Deferred {
+ public:
+  PieceSpans(KB::TextBlock* block, int32_t firstID) : block_(block), firstID_(firstID) {}
+  ~PieceSpans() override {
+    KB::FreeData(head_);
+    for (Span* c : chunks_) KB::FreeData(c);
+    KB::Unpin(block_);
+  }
+  PieceSpans(const PieceSpans&) = delete;
+  PieceSpans& operator=(const PieceSpans&) = delete;
+
+  int Count() const { return n_; }
+
+  void Add(int from, int length) {
+    if (n_ < kHead) {
+      if (n_ == headCap_) {
+        int cap = headCap_ ? headCap_ * 2 : 8;
+        head_ = static_cast<Span*>(KB::ReallocData(head_, sizeof(Span) * static_cast<size_t>(headCap_),
+                                                    sizeof(Span) * static_cast<size_t>(cap), false));
+        headCap_ = cap;
+      }
+      head_[n_] = Span{from, length};
+    } else {
+      int k = n_ - kHead;
+      if ((k & (kChunk - 1)) == 0) {
+        chunks_.reserve(chunks_.size() + 1);
+        chunks_.push_back(static_cast<Span*>(KB::AllocData(sizeof(Span) * kChunk, false)));
+      }
+      chunks_.back()[k & (kChunk - 1)] = Span{from, length};
+    }
+    ++n_;
+  }
+
+  // Piece i as a new string, with the ID it was given when cut.
+  KB* Make(int i) override {
+    Span s = At(i);
+    const char* t = block_ && s.length > 0 ? static_cast<const char*>(block_->data) + s.from : "";
+    int32_t next = KB::fLastID;
+    KString* p = new KString(t, s.length);
+    p->ID = firstID_ + i;
+    KB::fLastID = next;
+    return p;
+  }
+
+ private:
+  struct Span {
+    int32_t from, length;
+  };
+  static constexpr int kHead = 1 << 16;
+  static constexpr int kChunk = 1 << 16;
+  Span At(int i) const {
+    if (i < kHead) return head_[i];
+    int k = i - kHead;
+    return chunks_[static_cast<size_t>(k / kChunk)][k & (kChunk - 1)];
+  }
+  KB::TextBlock* block_;  // one pin, or null for a text without a buffer
+  int32_t firstID_;
+  int n_ = 0;
+  Span* head_ = nullptr;
+  int headCap_ = 0;
+  std::vector<Span*> chunks_;
+};
+
+}  // namespace
+
+// A sequence being cut from one text: made first (its ID before its
+// pieces'), then each piece recorded as a span of the text, taking the next
+// ID as a string made then would. Done hands the sequence over with its
+// pieces deferred; an error before that lets go of all of it.
+class KString::PieceCut {
+ public:
+  explicit PieceCut(KString* text) : text_(text) { Start(); }
+  ~PieceCut() {
+    delete spans_;
+    KB::DoneWith(seq_);
+  }
+  PieceCut(const PieceCut&) = delete;
+  PieceCut& operator=(const PieceCut&) = delete;
+
+  void Add(int from, int to) {
+    spans_->Add(from, to - from);
+    ++KB::fLastID;
+  }
+  KSeq* Done() {
+    KSeq* s = seq_;
+    seq_ = nullptr;
+    if (spans_->Count() > 0) {
+      s->descriptor->count = spans_->Count();
+      s->descriptor->deferred = spans_;
+    } else {
+      delete spans_;
+    }
+    spans_ = nullptr;
+    return s;
+  }
+  // A further sequence over the same text (rows of a CSV text).
+  void Start() {
+    KSeq* s = new KSeq();
+    KB::TextBlock* b = nullptr;
+    try {
+      b = KB::Pin(text_->descriptor);
+      spans_ = new PieceSpans(b, KB::fLastID + 1);
+    } catch (...) {
+      KB::Unpin(b);
+      KB::DoneWith(s);
+      throw;
+    }
+    seq_ = s;
+  }
+
+ private:
+  KString* text_;
+  KSeq* seq_ = nullptr;
+  PieceSpans* spans_ = nullptr;
+};
+
 // ============================================================ words and marks
 
 KSeq* KString::AllWords() {
@@ -1103,12 +1248,12 @@ KBit* KString::MarkElem(KB* o, KT::KMC how) {
 KBit* KString::ToTF() { return new KBit(Str(), Len()); }
 
 KSeq* KString::Segment(KB* by, bool keep) {
-  Building<KSeq> out(new KSeq());
   const char* t = Str();
   int n = Len();
-  auto piece = [&](int from, int to) { out->Append(MakeLike(t + from, to - from), true); };
 
   if (!by || by->typen() == KT::tNV || by->typen() == KT::tNil) {
+    PieceCut out(this);
+    auto piece = [&](int from, int to) { out.Add(from, to); };
     int start = 0;
     for (int i = 0; i < n;) {
       if (U(t[i]) > U('\r') || !IsLineEnd(t[i])) {  // most characters are above CR
@@ -1121,20 +1266,21 @@ KSeq* KString::Segment(KB* by, bool keep) {
       start = i;
     }
     if (start < n) piece(start, n);
-    return out.Release();
+    return out.Done();
   }
 
   if (IsTextValue(by)) {
     // A character set: each of its characters ends a piece.
     ByteSet in(TextOf(by));
+    PieceCut out(this);
     int start = 0;
     for (int i = 0; i < n; ++i) {
       if (!in(t[i])) continue;
-      piece(start, keep ? i + 1 : i);
+      out.Add(start, keep ? i + 1 : i);
       start = i + 1;
     }
-    if (start < n) piece(start, n);
-    return out.Release();
+    if (start < n) out.Add(start, n);
+    return out.Done();
   }
 
   // Marks: a bit mask, or numbers giving the 1-based marked positions.
@@ -1156,18 +1302,17 @@ KSeq* KString::Segment(KB* by, bool keep) {
 }
 
 KSeq* KString::SegmentAt(const std::vector<bool>& marks, KCut how) {
-  Building<KSeq> out(new KSeq());
-  const char* t = Str();
+  PieceCut out(this);
   int n = Len();
   int start = 0;
   for (int i = 0; i < n && static_cast<size_t>(i) < marks.size(); ++i) {
     if (!marks[static_cast<size_t>(i)]) continue;
     int end = how == cutAfter ? i + 1 : i;
-    if (end > start || how == cutDrop) out->Append(MakeLike(t + start, end - start), true);
+    if (end > start || how == cutDrop) out.Add(start, end);
     start = how == cutBefore ? i : i + 1;
   }
-  if (start < n) out->Append(MakeLike(t + start, n - start), true);
-  return out.Release();
+  if (start < n) out.Add(start, n);
+  return out.Done();
 }
 
 // ============================================================ editing
@@ -1615,7 +1760,7 @@ KNum* KString::AsNum() { return new KNum(Str(), Len()); }
 
 KSeq* KString::AsCSV() {
   Building<KSeq> rows(new KSeq());
-  Building<KSeq> row(new KSeq());
+  PieceCut row(this);
   const char* t = Str();
   int n = Len();
   int start = 0;
@@ -1627,18 +1772,18 @@ KSeq* KString::AsCSV() {
     if (c == '"') {
       quoted = !quoted;
     } else if (!quoted && c == ',') {
-      row->Append(MakeLike(t + start, i - start), true);
+      row.Add(start, i);
       start = i + 1;
     } else if (!quoted && IsLineEnd(c)) {
-      row->Append(MakeLike(t + start, i - start), true);
+      row.Add(start, i);
       i += LineEndAt(t, n, i) - 1;
       start = i + 1;
-      rows->Append(row.Release(), true);
-      row.v = new KSeq();
+      rows->Append(row.Done(), true);
+      row.Start();
     }
   }
-  row->Append(MakeLike(t + start, n - start), true);
-  rows->Append(row.Release(), true);
+  row.Add(start, n);
+  rows->Append(row.Done(), true);
   return rows.Release();
 }
 
