@@ -207,11 +207,10 @@ void KB::KBD::Materialize() {
   if (!deferred) return;
   const int n = count;
   KB** slots = static_cast<KB**>(AllocData(StorageBytes(KT::aKB, n), true));
-  int made = 0;
   try {
-    for (; made < n; ++made) slots[made] = deferred->Make(made);
+    deferred->Make(slots, n);
   } catch (...) {
-    for (int i = 0; i < made; ++i) KB::DoneWith(slots[i]);
+    for (int i = 0; i < n; ++i) KB::DoneWith(slots[i]);
     FreeData(slots);
     throw;
   }

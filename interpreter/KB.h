@@ -53,8 +53,9 @@ class KB {
   // holds no reference on any value; KBD::Materialize makes the slots.
   struct Deferred {
     virtual ~Deferred() = default;
-    // A new value (one holder) for element i.
-    virtual KB* Make(int i) = 0;
+    // Fills slots[0, n) with new values (one holder each), in order; on an
+    // error the slots not filled stay null.
+    virtual void Make(KB** slots, int n) = 0;
   };
 
   struct KBD {

@@ -926,16 +926,18 @@ int KString::NextWr(KB* value) {
 
 namespace {
 
-// The spans (start, length) of the pieces of one cut over a pinned text
-// buffer, made into strings one by one on demand. The first kHead spans
-// grow in one array, the rest in chunks of kChunk, so a long cut never
-// copies what it has recorded and needs 8 bytes a piece.
+// The spans of the pieces of one cut over a pinned text buffer, made into
+// strings when the slots are first used. A cut gives its pieces in text
+// order without overlap, so each is recorded as two variable-length numbers
+// (7 bits a byte): its gap after the end of the piece before and its length;
+// most pieces take two bytes. The bytes go into chunks that never move
+// (the first small, growing to kChunk), so a long cut copies nothing it has
+// recorded.
 class PieceSpans final : public KB::Deferred {
  public:
   PieceSpans(KB::TextBlock* block, int32_t firstID) : block_(block), firstID_(firstID) {}
   ~PieceSpans() override {
-    KB::FreeData(head_);
-    for (Span* c : chunks_) KB::FreeData(c);
+    for (const Chunk& c : chunks_) KB::FreeData(c.bytes);
     KB::Unpin(block_);
   }
   PieceSpans(const PieceSpans&) = delete;
@@ -943,54 +945,72 @@ class PieceSpans final : public KB::Deferred {
 
   int Count() const { return n_; }
 
+  // A piece [from, from + length) at or after the end of the one before.
   void Add(int from, int length) {
-    if (n_ < kHead) {
-      if (n_ == headCap_) {
-        int cap = headCap_ ? headCap_ * 2 : 8;
-        head_ = static_cast<Span*>(KB::ReallocData(head_, sizeof(Span) * static_cast<size_t>(headCap_),
-                                                    sizeof(Span) * static_cast<size_t>(cap), false));
-        headCap_ = cap;
-      }
-      head_[n_] = Span{from, length};
-    } else {
-      int k = n_ - kHead;
-      if ((k & (kChunk - 1)) == 0) {
-        chunks_.reserve(chunks_.size() + 1);
-        chunks_.push_back(static_cast<Span*>(KB::AllocData(sizeof(Span) * kChunk, false)));
-      }
-      chunks_.back()[k & (kChunk - 1)] = Span{from, length};
-    }
+    if (chunks_.empty() || chunks_.back().size - chunks_.back().used < kMaxEntry) Grow();
+    Chunk& c = chunks_.back();
+    uint8_t* p = Put(Put(c.bytes + c.used, static_cast<uint32_t>(from - end_)), static_cast<uint32_t>(length));
+    c.used = static_cast<int>(p - c.bytes);
+    end_ = from + length;
     ++n_;
   }
 
-  // Piece i as a new string, with the ID it was given when cut.
-  KB* Make(int i) override {
-    Span s = At(i);
-    const char* t = block_ && s.length > 0 ? static_cast<const char*>(block_->data) + s.from : "";
-    int32_t next = KB::fLastID;
-    KString* p = new KString(t, s.length);
-    p->ID = firstID_ + i;
-    KB::fLastID = next;
-    return p;
+  // Every piece as a new string, with the ID it was given when cut.
+  void Make(KB** slots, int n) override {
+    struct KeepNextID {
+      int32_t next = KB::fLastID;
+      ~KeepNextID() { KB::fLastID = next; }
+    } keep;
+    const char* base = block_ ? static_cast<const char*>(block_->data) : "";
+    int i = 0;
+    uint32_t end = 0;
+    for (const Chunk& c : chunks_) {
+      const uint8_t* p = c.bytes;
+      const uint8_t* stop = c.bytes + c.used;
+      while (p < stop && i < n) {
+        uint32_t from = end + Get(p);
+        uint32_t length = Get(p);
+        KString* s = new KString(length ? base + from : "", static_cast<int>(length));
+        s->ID = firstID_ + i;
+        slots[i++] = s;
+        end = from + length;
+      }
+    }
   }
 
  private:
-  struct Span {
-    int32_t from, length;
+  struct Chunk {
+    uint8_t* bytes;
+    int size;
+    int used;
   };
-  static constexpr int kHead = 1 << 16;
+  static constexpr int kFirst = 64;
   static constexpr int kChunk = 1 << 16;
-  Span At(int i) const {
-    if (i < kHead) return head_[i];
-    int k = i - kHead;
-    return chunks_[static_cast<size_t>(k / kChunk)][k & (kChunk - 1)];
+  static constexpr int kMaxEntry = 10;  // two numbers of at most 5 bytes
+  static uint8_t* Put(uint8_t* p, uint32_t v) {
+    for (; v >= 0x80; v >>= 7) *p++ = static_cast<uint8_t>(v | 0x80);
+    *p++ = static_cast<uint8_t>(v);
+    return p;
   }
+  static uint32_t Get(const uint8_t*& p) {
+    uint32_t v = 0;
+    for (int shift = 0;; shift += 7) {
+      uint8_t b = *p++;
+      v |= static_cast<uint32_t>(b & 0x7F) << shift;
+      if (!(b & 0x80)) return v;
+    }
+  }
+  void Grow() {
+    int size = chunks_.empty() ? kFirst : std::min(chunks_.back().size * 2, kChunk);
+    chunks_.reserve(chunks_.size() + 1);
+    chunks_.push_back(Chunk{static_cast<uint8_t*>(KB::AllocData(static_cast<size_t>(size), false)), size, 0});
+  }
+
   KB::TextBlock* block_;  // one pin, or null for a text without a buffer
   int32_t firstID_;
   int n_ = 0;
-  Span* head_ = nullptr;
-  int headCap_ = 0;
-  std::vector<Span*> chunks_;
+  int end_ = 0;  // the end of the last piece
+  std::vector<Chunk> chunks_;
 };
 
 }  // namespace
