@@ -947,10 +947,15 @@ class PieceSpans final : public KB::Deferred {
 
   // A piece [from, from + length) at or after the end of the one before.
   void Add(int from, int length) {
-    if (chunks_.empty() || chunks_.back().size - chunks_.back().used < kMaxEntry) Grow();
-    Chunk& c = chunks_.back();
-    uint8_t* p = Put(Put(c.bytes + c.used, static_cast<uint32_t>(from - end_)), static_cast<uint32_t>(length));
-    c.used = static_cast<int>(p - c.bytes);
+    if (!cur_ || cur_ > limit_) Grow();
+    uint32_t gap = static_cast<uint32_t>(from - end_), len = static_cast<uint32_t>(length);
+    if ((gap | len) < 0x80) {  // the common case: one byte each
+      cur_[0] = static_cast<uint8_t>(gap);
+      cur_[1] = static_cast<uint8_t>(len);
+      cur_ += 2;
+    } else {
+      cur_ = Put(Put(cur_, gap), len);
+    }
     end_ = from + length;
     ++n_;
   }
@@ -964,6 +969,7 @@ class PieceSpans final : public KB::Deferred {
     const char* base = block_ ? static_cast<const char*>(block_->data) : "";
     int i = 0;
     uint32_t end = 0;
+    if (!chunks_.empty()) chunks_.back().used = static_cast<int>(cur_ - chunks_.back().bytes);
     for (const Chunk& c : chunks_) {
       const uint8_t* p = c.bytes;
       const uint8_t* stop = c.bytes + c.used;
@@ -1003,14 +1009,20 @@ class PieceSpans final : public KB::Deferred {
   void Grow() {
     int size = chunks_.empty() ? kFirst : std::min(chunks_.back().size * 2, kChunk);
     chunks_.reserve(chunks_.size() + 1);
-    chunks_.push_back(Chunk{static_cast<uint8_t*>(KB::AllocData(static_cast<size_t>(size), false)), size, 0});
+    uint8_t* bytes = static_cast<uint8_t*>(KB::AllocData(static_cast<size_t>(size), false));
+    if (!chunks_.empty()) chunks_.back().used = static_cast<int>(cur_ - chunks_.back().bytes);
+    chunks_.push_back(Chunk{bytes, size, 0});
+    cur_ = bytes;
+    limit_ = bytes + size - kMaxEntry;
   }
 
   KB::TextBlock* block_;  // one pin, or null for a text without a buffer
   int32_t firstID_;
   int n_ = 0;
   int end_ = 0;  // the end of the last piece
-  std::vector<Chunk> chunks_;
+  std::vector<Chunk> chunks_;  // the last one's `used` is brought up to date by Grow and Make
+  uint8_t* cur_ = nullptr;     // where the next piece goes in the last chunk
+  uint8_t* limit_ = nullptr;   // the last place with room for a whole entry (null: no chunk yet)
 };
 
 }  // namespace
