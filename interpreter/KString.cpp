@@ -1316,6 +1316,9 @@ KSeq* KString::Segment(KB* by, bool keep) {
   }
 
   // Marks: a bit mask, or numbers giving the 1-based marked positions.
+  // This form numbers one value more than the others before its pieces (the
+  // ID taken here), as it always has: the IDs a script sees stay the same.
+  ++KB::fLastID;
   std::vector<bool> marks(static_cast<size_t>(n), false);
   if (by->typen() == KT::tBit) {
     KBit* m = static_cast<KBit*>(by);
