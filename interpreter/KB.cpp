@@ -153,12 +153,21 @@ void KB::KBD::Set(void* d, KT::KTO t, KT::KAL a, int n, int cap) {
 }
 
 void KB::KBD::Clear() {
+  if (deferred) {  // deferred elements hold no value: nothing to release
+    delete deferred;
+    deferred = nullptr;
+  }
   if (data) {  // most descriptors cleared are empty ones (NoValue)
     if (align == KT::aKB) {
       KB** e = static_cast<KB**>(data);
       for (int i = 0; i < count; ++i) KB::DoneWith(e[i]);
     }
-    FreeData(data);
+    if (block) {
+      Unpin(block);
+      block = nullptr;
+    } else {
+      FreeData(data);
+    }
     data = nullptr;
   }
   if (rec) {
@@ -171,6 +180,8 @@ void KB::KBD::Clear() {
 
 KB::KBD& KB::KBD::operator=(const KBD& o) {
   if (this == &o || (data && data == o.data)) return *this;
+  // A copy holds its own references to the elements: they are made first.
+  if (o.deferred) const_cast<KBD&>(o).Materialize();
   Clear();
   capacity = o.capacity;
   count = o.count;
@@ -190,6 +201,36 @@ KB::KBD& KB::KBD::operator=(const KBD& o) {
   }
   rec = o.rec ? o.rec->Clone() : nullptr;
   return *this;
+}
+
+void KB::KBD::Materialize() {
+  if (!deferred) return;
+  const int n = count;
+  KB** slots = static_cast<KB**>(AllocData(StorageBytes(KT::aKB, n), true));
+  try {
+    deferred->Make(slots, n);
+  } catch (...) {
+    for (int i = 0; i < n; ++i) KB::DoneWith(slots[i]);
+    FreeData(slots);
+    throw;
+  }
+  delete deferred;
+  deferred = nullptr;
+  data = slots;
+  capacity = n;
+}
+
+KB::TextBlock* KB::Pin(KBD* d) {
+  if (!d || !d->data) return nullptr;
+  if (!d->block) d->block = new TextBlock{1, d->data};
+  ++d->block->pins;
+  return d->block;
+}
+
+void KB::Unpin(TextBlock* b) {
+  if (!b || --b->pins > 0) return;
+  FreeData(b->data);
+  delete b;
 }
 
 KB::KBD* KB::KBD::Clone() const {
@@ -281,6 +322,8 @@ bool KB::EQV(KB* o) {
   if (!o || typen() != o->typen() || Count() != o->Count() || alignmentn() != o->alignmentn()) return false;
   size_t bytes = static_cast<size_t>(Count()) * static_cast<size_t>(descriptor->elemSize > 0 ? descriptor->elemSize : 0);
   if (bytes == 0) return true;
+  descriptor->Materialize();
+  o->descriptor->Materialize();
   return std::memcmp(descriptor->data, o->descriptor->data, bytes) == 0;
 }
 

@@ -34,6 +34,30 @@ class KB {
     virtual void Held(std::vector<KB*>&) const {}
   };
 
+  // A text buffer shared by a string's descriptor and the sequences of
+  // pieces cut from it. Every sharer holds one pin; the last unpin frees the
+  // buffer. A string writes only into a buffer it holds alone: its writers
+  // take their own copy first (copy on write, KString::Own).
+  struct TextBlock {
+    int32_t pins = 1;
+    void* data = nullptr;
+  };
+  // Pins the text buffer of d (making its block on first use); null when d
+  // has no buffer.
+  struct KBD;
+  static TextBlock* Pin(KBD* d);
+  static void Unpin(TextBlock* b);
+
+  // Elements of a sequence not made yet. A descriptor with deferred elements
+  // has alignment K, count elements, no slots (data null, capacity 0) and
+  // holds no reference on any value; KBD::Materialize makes the slots.
+  struct Deferred {
+    virtual ~Deferred() = default;
+    // Fills slots[0, n) with new values (one holder each), in order; on an
+    // error the slots not filled stay null.
+    virtual void Make(KB** slots, int n) = 0;
+  };
+
   struct KBD {
     int32_t refs = 1;
     int32_t capacity = 0;
@@ -45,6 +69,8 @@ class KB {
     uint8_t align = KT::aNone;
     uint8_t type = KT::tNV;
     int32_t SID = -1;
+    TextBlock* block = nullptr;   // set when data is a pinned, shared text buffer
+    Deferred* deferred = nullptr;  // set while the K elements are not made
 
     KBD() = default;
     explicit KBD(KT::KTO t) : type(t) {}
@@ -59,6 +85,9 @@ class KB {
     void Set(void* d, KT::KTO t, KT::KAL a, int n, int cap);
     // Frees the data (releasing K elements); capacity, count, size 0, SID -1.
     void Clear();
+    // Makes the slots of deferred elements (nothing when there are none).
+    // On failure the elements stay deferred.
+    void Materialize();
     void Reference(bool) { ++refs; }
     void DeReference(bool) { --refs; }
     KBD& operator=(const KBD& o);  // deep copy by alignment

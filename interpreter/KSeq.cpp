@@ -86,7 +86,9 @@ KSeq::~KSeq() {
   // a long chain of sequences does not recurse once per level, and the
   // stack grows with the nesting, never with the element count (a release
   // after running out of memory must not need more memory).
-  if (!descriptor || descriptor->refs > std::max(holds, 1) || descriptor->align != KT::aKB) return;
+  // Deferred elements are no values: the descriptor's Clear drops them.
+  if (!descriptor || descriptor->refs > std::max(holds, 1) || descriptor->align != KT::aKB || descriptor->deferred)
+    return;
   struct Run {
     KB** slots;
     int left;
@@ -104,7 +106,7 @@ KSeq::~KSeq() {
       KB* v = cur.slots[--cur.left];
       KSeq* s = IsSeq(v) ? static_cast<KSeq*>(v) : nullptr;
       if (s && s->holds <= 1 && s->descriptor && s->descriptor->refs <= 1 && s->descriptor->align == KT::aKB &&
-          s->descriptor->count > 0) {
+          s->descriptor->count > 0 && !s->descriptor->deferred) {
         try {
           outer.push_back(cur);
           cur = take(s->descriptor);
@@ -228,6 +230,7 @@ void KSeq::UnAppend(int n) {
   ScopeChanged();
   if (n <= 0) n = 1;
   if (n > Count()) n = Count();
+  descriptor->Materialize();  // the slots must exist before the count drops
   for (int k = 0; k < n; ++k) {
     int last = Count() - 1;
     descriptor->count = last;  // the slot leaves the sequence before its element goes
@@ -245,6 +248,7 @@ KSeq& KSeq::operator+=(KB* value) {
 // ------------------------------------------------------------ structure
 
 void KSeq::addSlots(int n) {
+  descriptor->Materialize();  // growth works on made slots
   int64_t cap = descriptor->capacity;
   int64_t want = n <= 0 ? cap + std::max<int64_t>(cap / 5, 1) : static_cast<int64_t>(Count()) + n;
   if (want <= cap) return;
@@ -262,6 +266,14 @@ void KSeq::Append(KB* value, bool adopt) {
   if (!value) {
     value = new KNV();
     adopt = true;
+  }
+  if (descriptor->deferred) {
+    try {
+      descriptor->Materialize();
+    } catch (...) {
+      if (adopt) KB::DoneWith(value);
+      throw;
+    }
   }
   if (Count() >= descriptor->capacity) {
     try {

@@ -15,6 +15,10 @@
 //    replacing an element lets go of it (KB::DoneWith).
 //  - Growth (addSlots): n == 0 grows a full sequence by max(capacity / 5, 1)
 //    slots; n > 0 makes room for count + n slots.
+//  - The elements may be deferred (KB::Deferred, the pieces of a cut text):
+//    the descriptor then has the count but no slots, and Slots() makes them
+//    on first use. Code that reads descriptor->data of a sequence directly
+//    must Materialize first (or treat a null data as holding no value).
 //  - Recursive walks (text forms, Depth, images) stop with 10 "too deep"
 //    below KT::DepthLimit levels of nesting.
 #pragma once
@@ -43,7 +47,15 @@ class KSeq : public KB {
   }
 
   // ---- element access (0-based; no copies, no new references)
-  KB** Slots() const { return static_cast<KB**>(descriptor->data); }
+  // The slots; deferred elements (pieces of a cut text) are made first, so
+  // every access to a slot sees a value.
+  KB** Slots() const {
+    if (descriptor->deferred) descriptor->Materialize();
+    return static_cast<KB**>(descriptor->data);
+  }
+  // True while the elements are spans of a text not made into values yet
+  // (the count is known; a text form or any slot access makes them).
+  bool IsDeferred() const { return descriptor->deferred != nullptr; }
   int Capacity() const { return descriptor->capacity; }
   KB* First() const;                // null when empty
   KB* Last() const;                 // null when empty

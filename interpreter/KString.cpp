@@ -280,7 +280,27 @@ const char* KString::Str() const {
 
 std::string KString::Value() const { return std::string(Str(), static_cast<size_t>(Len())); }
 
-char* KString::Buf() { return static_cast<char*>(descriptor->data); }
+char* KString::Buf() {
+  if (descriptor->block) Own();
+  return static_cast<char*>(descriptor->data);
+}
+
+void KString::Own() {
+  KBD* d = descriptor;
+  TextBlock* b = d->block;
+  if (!b) return;
+  if (b->pins > 1) {
+    size_t bytes = StorageBytes(KT::aChar, d->capacity);
+    void* fresh = AllocData(bytes, false);
+    std::memcpy(fresh, d->data, bytes);
+    d->data = fresh;
+    d->block = nullptr;
+    Unpin(b);
+  } else {
+    d->block = nullptr;
+    delete b;  // the buffer stays with the descriptor
+  }
+}
 
 void KString::SetText(const char* p, int n, int capacity) {
   n = std::max(n, 0);
@@ -296,6 +316,7 @@ void KString::SetText(const char* p, int n, int capacity) {
 }
 
 void KString::Reserve(int capacity) {
+  if (descriptor->block) Own();  // never grow a buffer pieces still read
   if (capacity <= descriptor->capacity && descriptor->data) return;
   capacity = std::max(capacity, descriptor->capacity);
   if (capacity <= 0) return;
@@ -901,6 +922,162 @@ int KString::NextWr(KB* value) {
   return R().pos;
 }
 
+// ============================================================ pieces
+
+namespace {
+
+// The spans of the pieces of one cut over a pinned text buffer, made into
+// strings when the slots are first used. A cut gives its pieces in text
+// order without overlap, so each is recorded as two variable-length numbers
+// (7 bits a byte): its gap after the end of the piece before and its length;
+// most pieces take two bytes. The bytes go into chunks that never move
+// (the first small, growing to kChunk), so a long cut copies nothing it has
+// recorded.
+class PieceSpans final : public KB::Deferred {
+ public:
+  PieceSpans(KB::TextBlock* block, int32_t firstID) : block_(block), firstID_(firstID) {}
+  ~PieceSpans() override {
+    for (const Chunk& c : chunks_) KB::FreeData(c.bytes);
+    KB::Unpin(block_);
+  }
+  PieceSpans(const PieceSpans&) = delete;
+  PieceSpans& operator=(const PieceSpans&) = delete;
+
+  int Count() const { return n_; }
+
+  // A piece [from, from + length) at or after the end of the one before.
+  void Add(int from, int length) {
+    if (!cur_ || cur_ > limit_) Grow();
+    uint32_t gap = static_cast<uint32_t>(from - end_), len = static_cast<uint32_t>(length);
+    if ((gap | len) < 0x80) {  // the common case: one byte each
+      cur_[0] = static_cast<uint8_t>(gap);
+      cur_[1] = static_cast<uint8_t>(len);
+      cur_ += 2;
+    } else {
+      cur_ = Put(Put(cur_, gap), len);
+    }
+    end_ = from + length;
+    ++n_;
+  }
+
+  // Every piece as a new string, with the ID it was given when cut.
+  void Make(KB** slots, int n) override {
+    struct KeepNextID {
+      int32_t next = KB::fLastID;
+      ~KeepNextID() { KB::fLastID = next; }
+    } keep;
+    const char* base = block_ ? static_cast<const char*>(block_->data) : "";
+    int i = 0;
+    uint32_t end = 0;
+    if (!chunks_.empty()) chunks_.back().used = static_cast<int>(cur_ - chunks_.back().bytes);
+    for (const Chunk& c : chunks_) {
+      const uint8_t* p = c.bytes;
+      const uint8_t* stop = c.bytes + c.used;
+      while (p < stop && i < n) {
+        uint32_t from = end + Get(p);
+        uint32_t length = Get(p);
+        KString* s = new KString(length ? base + from : "", static_cast<int>(length));
+        s->ID = firstID_ + i;
+        slots[i++] = s;
+        end = from + length;
+      }
+    }
+  }
+
+ private:
+  struct Chunk {
+    uint8_t* bytes;
+    int size;
+    int used;
+  };
+  static constexpr int kFirst = 64;
+  static constexpr int kChunk = 1 << 16;
+  static constexpr int kMaxEntry = 10;  // two numbers of at most 5 bytes
+  static uint8_t* Put(uint8_t* p, uint32_t v) {
+    for (; v >= 0x80; v >>= 7) *p++ = static_cast<uint8_t>(v | 0x80);
+    *p++ = static_cast<uint8_t>(v);
+    return p;
+  }
+  static uint32_t Get(const uint8_t*& p) {
+    uint32_t v = 0;
+    for (int shift = 0;; shift += 7) {
+      uint8_t b = *p++;
+      v |= static_cast<uint32_t>(b & 0x7F) << shift;
+      if (!(b & 0x80)) return v;
+    }
+  }
+  void Grow() {
+    int size = chunks_.empty() ? kFirst : std::min(chunks_.back().size * 2, kChunk);
+    chunks_.reserve(chunks_.size() + 1);
+    uint8_t* bytes = static_cast<uint8_t*>(KB::AllocData(static_cast<size_t>(size), false));
+    if (!chunks_.empty()) chunks_.back().used = static_cast<int>(cur_ - chunks_.back().bytes);
+    chunks_.push_back(Chunk{bytes, size, 0});
+    cur_ = bytes;
+    limit_ = bytes + size - kMaxEntry;
+  }
+
+  KB::TextBlock* block_;  // one pin, or null for a text without a buffer
+  int32_t firstID_;
+  int n_ = 0;
+  int end_ = 0;  // the end of the last piece
+  std::vector<Chunk> chunks_;  // the last one's `used` is brought up to date by Grow and Make
+  uint8_t* cur_ = nullptr;     // where the next piece goes in the last chunk
+  uint8_t* limit_ = nullptr;   // the last place with room for a whole entry (null: no chunk yet)
+};
+
+}  // namespace
+
+// A sequence being cut from one text: made first (its ID before its
+// pieces'), then each piece recorded as a span of the text, taking the next
+// ID as a string made then would. Done hands the sequence over with its
+// pieces deferred; an error before that lets go of all of it.
+class KString::PieceCut {
+ public:
+  explicit PieceCut(KString* text) : text_(text) { Start(); }
+  ~PieceCut() {
+    delete spans_;
+    KB::DoneWith(seq_);
+  }
+  PieceCut(const PieceCut&) = delete;
+  PieceCut& operator=(const PieceCut&) = delete;
+
+  void Add(int from, int to) {
+    spans_->Add(from, to - from);
+    ++KB::fLastID;
+  }
+  KSeq* Done() {
+    KSeq* s = seq_;
+    seq_ = nullptr;
+    if (spans_->Count() > 0) {
+      s->descriptor->count = spans_->Count();
+      s->descriptor->deferred = spans_;
+    } else {
+      delete spans_;
+    }
+    spans_ = nullptr;
+    return s;
+  }
+  // A further sequence over the same text (rows of a CSV text).
+  void Start() {
+    KSeq* s = new KSeq();
+    KB::TextBlock* b = nullptr;
+    try {
+      b = KB::Pin(text_->descriptor);
+      spans_ = new PieceSpans(b, KB::fLastID + 1);
+    } catch (...) {
+      KB::Unpin(b);
+      KB::DoneWith(s);
+      throw;
+    }
+    seq_ = s;
+  }
+
+ private:
+  KString* text_;
+  KSeq* seq_ = nullptr;
+  PieceSpans* spans_ = nullptr;
+};
+
 // ============================================================ words and marks
 
 KSeq* KString::AllWords() {
@@ -1103,12 +1280,12 @@ KBit* KString::MarkElem(KB* o, KT::KMC how) {
 KBit* KString::ToTF() { return new KBit(Str(), Len()); }
 
 KSeq* KString::Segment(KB* by, bool keep) {
-  Building<KSeq> out(new KSeq());
   const char* t = Str();
   int n = Len();
-  auto piece = [&](int from, int to) { out->Append(MakeLike(t + from, to - from), true); };
 
   if (!by || by->typen() == KT::tNV || by->typen() == KT::tNil) {
+    PieceCut out(this);
+    auto piece = [&](int from, int to) { out.Add(from, to); };
     int start = 0;
     for (int i = 0; i < n;) {
       if (U(t[i]) > U('\r') || !IsLineEnd(t[i])) {  // most characters are above CR
@@ -1121,23 +1298,27 @@ KSeq* KString::Segment(KB* by, bool keep) {
       start = i;
     }
     if (start < n) piece(start, n);
-    return out.Release();
+    return out.Done();
   }
 
   if (IsTextValue(by)) {
     // A character set: each of its characters ends a piece.
     ByteSet in(TextOf(by));
+    PieceCut out(this);
     int start = 0;
     for (int i = 0; i < n; ++i) {
       if (!in(t[i])) continue;
-      piece(start, keep ? i + 1 : i);
+      out.Add(start, keep ? i + 1 : i);
       start = i + 1;
     }
-    if (start < n) piece(start, n);
-    return out.Release();
+    if (start < n) out.Add(start, n);
+    return out.Done();
   }
 
   // Marks: a bit mask, or numbers giving the 1-based marked positions.
+  // This form numbers one value more than the others before its pieces (the
+  // ID taken here), as it always has: the IDs a script sees stay the same.
+  ++KB::fLastID;
   std::vector<bool> marks(static_cast<size_t>(n), false);
   if (by->typen() == KT::tBit) {
     KBit* m = static_cast<KBit*>(by);
@@ -1156,18 +1337,17 @@ KSeq* KString::Segment(KB* by, bool keep) {
 }
 
 KSeq* KString::SegmentAt(const std::vector<bool>& marks, KCut how) {
-  Building<KSeq> out(new KSeq());
-  const char* t = Str();
+  PieceCut out(this);
   int n = Len();
   int start = 0;
   for (int i = 0; i < n && static_cast<size_t>(i) < marks.size(); ++i) {
     if (!marks[static_cast<size_t>(i)]) continue;
     int end = how == cutAfter ? i + 1 : i;
-    if (end > start || how == cutDrop) out->Append(MakeLike(t + start, end - start), true);
+    if (end > start || how == cutDrop) out.Add(start, end);
     start = how == cutBefore ? i : i + 1;
   }
-  if (start < n) out->Append(MakeLike(t + start, n - start), true);
-  return out.Release();
+  if (start < n) out.Add(start, n);
+  return out.Done();
 }
 
 // ============================================================ editing
@@ -1615,7 +1795,7 @@ KNum* KString::AsNum() { return new KNum(Str(), Len()); }
 
 KSeq* KString::AsCSV() {
   Building<KSeq> rows(new KSeq());
-  Building<KSeq> row(new KSeq());
+  PieceCut row(this);
   const char* t = Str();
   int n = Len();
   int start = 0;
@@ -1627,18 +1807,18 @@ KSeq* KString::AsCSV() {
     if (c == '"') {
       quoted = !quoted;
     } else if (!quoted && c == ',') {
-      row->Append(MakeLike(t + start, i - start), true);
+      row.Add(start, i);
       start = i + 1;
     } else if (!quoted && IsLineEnd(c)) {
-      row->Append(MakeLike(t + start, i - start), true);
+      row.Add(start, i);
       i += LineEndAt(t, n, i) - 1;
       start = i + 1;
-      rows->Append(row.Release(), true);
-      row.v = new KSeq();
+      rows->Append(row.Done(), true);
+      row.Start();
     }
   }
-  row->Append(MakeLike(t + start, n - start), true);
-  rows->Append(row.Release(), true);
+  row.Add(start, n);
+  rows->Append(row.Done(), true);
   return rows.Release();
 }
 

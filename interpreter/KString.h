@@ -13,6 +13,9 @@
 //  - Positions are 0-based inside the class: pos is the index of the next
 //    character to read forward, -1 before the first character. After every
 //    move the state is normalised (SizeSeekPos).
+//  - The buffer may be shared with sequences of pieces cut from the text
+//    (KB::TextBlock): every writer goes through Buf() or Reserve(), which
+//    give the descriptor a buffer of its own first.
 //  - Methods documented as "new" return a value with one holder that the
 //    caller owns; "in place" methods change the shared text (Fix first when
 //    the change must not be seen by other holders).
@@ -198,6 +201,10 @@ class KString : public KB {
   // or is dropped (cutDrop, where two marks in a row leave an empty piece).
   enum KCut : uint8_t { cutBefore, cutAfter, cutDrop };
   KSeq* SegmentAt(const std::vector<bool>& marks, KCut how);
+  // The cuts return their pieces deferred: spans of this text's buffer,
+  // which they pin, made into strings (with the IDs reserved for them when
+  // cut) only when a slot is first used.
+  class PieceCut;
 
   // Editing (new strings unless "in place").
   KString* DLE(KB* set);
@@ -252,7 +259,12 @@ class KString : public KB {
   void SizeSeekPos();              // normalises the stream state
   void SetText(const char* p, int n, int capacity);
   void Reserve(int capacity);      // in place, keeps the text
-  char* Buf();                     // writable text (may be null when empty)
+  // Writable text (may be null when empty): the buffer is made the
+  // descriptor's own first (Own), so no piece cut from it sees the write.
+  char* Buf();
+  // Copy on write: a buffer still pinned by pieces cut from it is replaced
+  // by a copy; one nothing else pins any more is taken back as it is.
+  void Own();
   KString* MakeLike(const char* p, int n);  // a new string (type 29)
   KString* ReadSpan(int from, int to);
   void BeginForward();
