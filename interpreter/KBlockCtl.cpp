@@ -248,13 +248,9 @@ KT::KBR RunText(KPParser* ps, const char* type, KB* text, KA& out) {
   return RunPart(ps, b, out);
 }
 
-// A loop's parts run directly when nothing collects the body's values:
-// the test and body texts run with their blocks' namespaces as the chain's
-// virtual top, and the token loop takes a text over where its direct form
-// hands it over. (The depth error comes from the usual path.)
-bool DirectLoop(KPParser* ps, bool collect) {
-  return !collect && KQuick::enabled && ps->depth + 1 <= KT::DepthLimit;
-}
+// A loop's parts run directly (compiled, KQuickLoop) unless the depth is at
+// its limit: the depth error comes from the usual path.
+bool DirectLoop(KPParser* ps) { return KQuick::enabled && ps->depth + 1 <= KT::DepthLimit; }
 
 // The test of a pass: 1 or 0, or 2 with `named` the value to judge.
 int RunTest(KPParser* ps, KBlock* test, bool direct, KA& t, KB*& named) {
@@ -497,7 +493,7 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
   KB* itrText = Part(rec, 1);
   KB* bodyText = Part(rec, 2);
   bool collect = !valueUnused || Observable(bodyText);
-  const bool direct = DirectLoop(ps, collect);
+  const bool direct = DirectLoop(ps);
   ps->ParseLine(":for", "");
   ps->ParseLine("Itr:", TextPtr(itrText));
   KA x;
@@ -563,7 +559,7 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
       Bind(own, a->KeyPtr(), v, i, slot);
     }
     ps->ParseLine("Blk:", TextPtr(bodyText));
-    flow = collect ? RunPart(ps, body, out) : compiled ? compiled->Body(ps, out) : RunBody(ps, body, direct, out);
+    flow = compiled ? compiled->Body(ps, out, collect) : collect ? RunPart(ps, body, out) : RunBody(ps, body, direct, out);
     flow.Decrement();
     if (collect && !out.Is(KT::tNV)) Append(res, out);
     if (flow.kind == 3) {
@@ -585,7 +581,7 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
 KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, bool testFirst, KA& value,
              bool valueUnused) {
   bool collect = !valueUnused || Observable(testText) || Observable(bodyText);
-  const bool direct = DirectLoop(ps, collect);
+  const bool direct = DirectLoop(ps);
   KA holdT, holdB;
   KBlock* test = MakeBlock(holdT, "test:", testText);
   KBlock* body = MakeBlock(holdB, bodyType, bodyText);
@@ -604,7 +600,8 @@ KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, boo
       if (truth == 2 ? !Truth(named) : truth == 0) break;
     }
     ps->ParseLine("Blk:", TextPtr(bodyText));
-    KT::KBR flow = collect ? RunPart(ps, body, out) : compiled ? compiled->Body(ps, out) : RunBody(ps, body, direct, out);
+    KT::KBR flow =
+        compiled ? compiled->Body(ps, out, collect) : collect ? RunPart(ps, body, out) : RunBody(ps, body, direct, out);
     if (collect) Append(res, out);
     if (flow.kind == 1) break;
     if (flow.kind == 3) {

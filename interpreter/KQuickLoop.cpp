@@ -298,11 +298,24 @@ bool KQuickLoop::Arith(const Stmt& s, KQuick::Acc& acc) {
   return true;
 }
 
-bool KQuickLoop::RunArith(const Stmt& s) {
-  if (s.self && RunSelf(s)) return true;
+bool KQuickLoop::RunArith(const Stmt& s, KA* value) {
+  if (s.self && RunSelf(s)) {
+    if (value) *value = s.target->ValPtr();
+    return true;
+  }
   KQuick::Acc acc;
   if (!Arith(s, acc)) return false;
-  if (!s.target) return true;
+  if (!s.target) {
+    // The statement's value, as the direct form makes it when it is wanted.
+    if (value) {
+      if (acc.named) {
+        *value = acc.named;
+      } else {
+        value->Owns(KQuick::Make(acc));
+      }
+    }
+    return true;
+  }
   KB* cur = s.target->ValPtr();
   KT::KTO t = cur->typen();
   if (t == KT::tRef || IsCode(t)) return false;
@@ -316,9 +329,11 @@ bool KQuickLoop::RunArith(const Stmt& s) {
       *static_cast<int32_t*>(d->data) = acc.num.i;
     }
     cur->level = acc.level;
+    if (value) *value = cur;
     return true;
   }
-  KQuick::Store(s.target, acc);
+  KB* stored = KQuick::Store(s.target, acc);
+  if (value) *value = stored;
   return true;
 }
 
@@ -359,12 +374,12 @@ inline bool SameCallee(KAssoc* a, KB* v, const KTokMemo* memo) {
 }
 }  // namespace
 
-bool KQuickLoop::RunCall(const Stmt& s) {
+bool KQuickLoop::RunCall(const Stmt& s, KA* value) {
   if (!SameCallee(s.callee.a, s.calleeValue, s.calleeMemo.get())) return Stale();
   // The call stamps the program, then its one statement runs (a failing
   // statement is run again as usual, which stamps the same).
   Stamp(s.calleeValue, s.callee.level);
-  if (!RunArith(s.inner->stmts[0])) return false;
+  if (!RunArith(s.inner->stmts[0], value)) return false;
   KBlock* b = s.inner->block;
   b->CTSet(KT::ctNone);
   b->TTSet(KT::ttUnknown);
@@ -439,24 +454,32 @@ int KQuickLoop::Test(KPParser* ps) {
   return acc.num.flt ? acc.num.f != 0.0 : acc.num.i != 0;
 }
 
-KT::KBR KQuickLoop::Body(KPParser* ps, KA& out) {
+KT::KBR KQuickLoop::Body(KPParser* ps, KA& out, bool want) {
+  // A value left from the last pass goes first (a namespace would be taken
+  // for an argument by the usual run).
+  if (!out.Is(KT::tNV)) out.Clear();
   size_t k = 0;
   const bool fresh = checked_ || Fresh(ps);
   checked_ = false;
   if (fresh) {
     const size_t n = bodyText_.stmts.size();
+    const bool tail = bodyText_.q->tail_;
     for (; k < n; ++k) {
       const Stmt& s = bodyText_.stmts[k];
+      KA* value = want && !tail && k + 1 == n ? &out : nullptr;  // the text's value
       bool done = false;
       switch (s.kind) {
-        case kArith: done = RunArith(s); break;
-        case kCall: done = RunCall(s); break;
-        case kApply: done = RunApply(s); break;
+        case kArith: done = RunArith(s, value); break;
+        case kCall: done = RunCall(s, value); break;
+        case kApply:
+          done = RunApply(s);
+          if (done && value) *value = s.target->ValPtr();
+          break;
         case kOther: break;
       }
       if (!done) break;
     }
-    if (k == n && !bodyText_.q->tail_) {
+    if (k == n && !tail) {
       body_->CTSet(KT::ctNone);
       body_->TTSet(KT::ttUnknown);
       ps->curTT = KT::ttSeqValue;
@@ -464,8 +487,7 @@ KT::KBR KQuickLoop::Body(KPParser* ps, KA& out) {
     }
   }
   // The rest as a pass that is not compiled runs it.
-  if (!out.Is(KT::tNV)) out.Clear();
   KQuick* q = body_->Quick(ps);
-  if (!q) return body_->Run(ps, out, true);
-  return body_->RunDirect(ps, q, out, false, q == bodyText_.q ? k : 0);
+  if (!q) return body_->Run(ps, out, !want);
+  return body_->RunDirect(ps, q, out, want, q == bodyText_.q ? k : 0);
 }

@@ -46,9 +46,10 @@ class KQuickLoop {
   int Test(KPParser* ps);
   // The host has breathed: what the test found is checked again.
   void Polled() { checked_ = false; }
-  // Runs the body for this pass with no value wanted; the flow record is
-  // the one a statement run the usual way may leave.
-  KT::KBR Body(KPParser* ps, KA& out);
+  // Runs the body for this pass; with `want` `out` receives its value (the
+  // loop collects it). The flow record is the one a statement run the
+  // usual way may leave.
+  KT::KBR Body(KPParser* ps, KA& out, bool want);
 
  private:
   KQuickLoop() = default;
@@ -94,9 +95,11 @@ class KQuickLoop {
   // A statement of numbers: false when it needs the usual run (nothing of
   // it happened but stamps a usual run gives again).
   static bool Arith(const Stmt& s, KQuick::Acc& acc);
-  static bool RunArith(const Stmt& s);
+  // With `value`, the statement's value goes there (as the direct form
+  // gives the text's value when it is wanted).
+  static bool RunArith(const Stmt& s, KA* value = nullptr);
   static bool RunSelf(const Stmt& s);
-  bool RunCall(const Stmt& s);
+  bool RunCall(const Stmt& s, KA* value = nullptr);
   bool RunApply(const Stmt& s);
   bool Stale();
 
