@@ -27,7 +27,8 @@
 // with direct runs switched off (KQuick::enabled), in a namespace of its
 // own, and the transcripts (output lines, results and errors, with the
 // "__<id>" names of anonymous values blanked, since direct runs make fewer
-// values) must be equal unless the token budget stopped either.
+// values) must be equal unless the token budget stopped either or the token
+// loop ran out of memory.
 //
 // Element buffers: the linker routes KPlat::MemAlloc / MemRealloc / MemFree
 // here (--wrap). Each buffer is one exact-size heap block, so the sanitizers
@@ -200,6 +201,10 @@ void CompareDirectRuns(const std::string& text, const Switches& sw) {
   std::string again = Transcript(text, sw);
   KQuick::enabled = true;
   if (tokens != again || tokens.find("(budget)") != std::string::npos) return;
+  // A fused statement needs no memory for its range and temporaries, so
+  // under this harness's memory limit it may succeed where the token loop
+  // runs out (as it would not with the memory a host has).
+  if (tokens.find("Out of memory") != std::string::npos) return;
   if (direct == tokens || direct.find("(budget)") != std::string::npos) return;
   // The transcripts may hold any byte: written whole, to standard error and
   // (since a fork-mode job's log goes with it) to TARQ_FUZZ_DIFF_LOG.
