@@ -224,6 +224,12 @@ bool Truth(KB* v) {
 
 const char* TextPtr(KB* v) { return v->typen() == KT::tString ? static_cast<KString*>(v)->Str() : ""; }
 
+// A parse line naming a record's text (the text is only looked at when the
+// parse lines are on: loops pass here twice a pass).
+inline void ParseText(KPParser* ps, const char* label, KB* text) {
+  if (ps->Parsing()) ps->ParseLine(label, TextPtr(text));
+}
+
 // A block of the given role over a record's text; the handle owns it.
 KBlock* MakeBlock(KA& hold, const char* type, KB* text) {
   KBlock* b = new KBlock(type);
@@ -374,11 +380,11 @@ KT::KBR ExecIf(KPParser* ps, KSeq* rec, KA& value) {
     KSeq* clause = static_cast<KSeq*>(c);
     KB* test = Part(clause, 1);
     KB* body = Part(clause, 2);
-    ps->ParseLine("Test:", TextPtr(test));
+    ParseText(ps, "Test:", test);
     KA t;
     RunText(ps, ":if:test:", test, t);
     if (!Truth(t.value)) continue;
-    ps->ParseLine("Blk:", TextPtr(body));
+    ParseText(ps, "Blk:", body);
     KT::KBR flow = RunText(ps, "if:exec", body, value);
     ps->curCT = KT::ctNone;
     return flow;
@@ -495,7 +501,7 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
   bool collect = !valueUnused || Observable(bodyText);
   const bool direct = DirectLoop(ps);
   ps->ParseLine(":for", "");
-  ps->ParseLine("Itr:", TextPtr(itrText));
+  ParseText(ps, "Itr:", itrText);
   KA x;
   RunText(ps, "for:itr", itrText, x);
   KA res;
@@ -558,7 +564,7 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
       if (inPlace && slot && BindInPlace(own, a->KeyPtr(), v, i, *slot, places[static_cast<size_t>(j)])) continue;
       Bind(own, a->KeyPtr(), v, i, slot);
     }
-    ps->ParseLine("Blk:", TextPtr(bodyText));
+    ParseText(ps, "Blk:", bodyText);
     flow = compiled ? compiled->Body(ps, out, collect) : collect ? RunPart(ps, body, out) : RunBody(ps, body, direct, out);
     flow.Decrement();
     if (collect && !out.Is(KT::tNV)) Append(res, out);
@@ -593,13 +599,13 @@ KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, boo
     Poll(ps);
     if (compiled) compiled->Polled();
     if (testFirst || !first) {
-      ps->ParseLine("Test:", TextPtr(testText));
+      ParseText(ps, "Test:", testText);
       KB* named = nullptr;
       int truth = compiled ? compiled->Test(ps) : -1;
       if (truth < 0) truth = RunTest(ps, test, direct, t, named);
       if (truth == 2 ? !Truth(named) : truth == 0) break;
     }
-    ps->ParseLine("Blk:", TextPtr(bodyText));
+    ParseText(ps, "Blk:", bodyText);
     KT::KBR flow =
         compiled ? compiled->Body(ps, out, collect) : collect ? RunPart(ps, body, out) : RunBody(ps, body, direct, out);
     if (collect) Append(res, out);
@@ -620,10 +626,10 @@ KT::KBR ExecSelect(KPParser* ps, KSeq* rec, KA& value) {
   if (!KSeq::IsSeq(list)) KTHROW(KT::eValue, "Control type");
   KSeq* clauses = static_cast<KSeq*>(list);
   ps->ParseLine(":Select", "");
-  ps->ParseLine("Selector:", TextPtr(selText));
+  ParseText(ps, "Selector:", selText);
   KA s;
   RunText(ps, "selector:", selText, s);
-  ps->ParseLine("Modelist:", TextPtr(modeText));
+  ParseText(ps, "Modelist:", modeText);
   KA m;
   RunText(ps, "select:ml:", modeText, m);
   Modes modes;
@@ -641,14 +647,14 @@ KT::KBR ExecSelect(KPParser* ps, KSeq* rec, KA& value) {
     KB* body = nullptr;
     if (kind == KT::ctCase) {
       KB* test = Part(clause, 1);
-      ps->ParseLine("Case:", TextPtr(test));
+      ParseText(ps, "Case:", test);
       KA cv;
       RunText(ps, "case:", test, cv);
       if (!Matches(s, cv, modes)) continue;
       body = Part(clause, 2);
     } else if (kind == KT::ctDefault) {
       body = Part(clause, 1);
-      ps->ParseLine("Default:", TextPtr(body));
+      ParseText(ps, "Default:", body);
     } else {
       continue;
     }

@@ -179,7 +179,7 @@ bool KQuickLoop::BuildStmt(KPParser* ps, const KQuick::Stmt& st, KNS* t1, KNS* t
   if (st.target && !target(st.target)) return true;
   out.kind = kArith;
   out.self = out.target && out.terms.size() == 2 && out.terms[0].a == out.target && st.steps[0].op < KQuick::opLT;
-  if (out.self) out.op = st.steps[0].op;
+  if (!st.steps.empty()) out.op = st.steps[0].op;
   return true;
 }
 
@@ -214,7 +214,8 @@ inline bool KQuickLoop::Fresh(KPParser* ps) {
   KSeq* chain = ps->chain;
   const int n = chain->Count();
   if (built_ && epoch_ == KSeq::fScopeEpoch && static_cast<int>(chainSlots_.size()) == n) {
-    KB* const* now = chain->Slots();
+    // (A chain's slots are never deferred: read them without the check.)
+    KB* const* now = static_cast<KB* const*>(chain->descriptor->data);
     int k = 0;
     while (k < n && now[k] == chainSlots_[static_cast<size_t>(k)]) ++k;
     if (k == n) return true;
@@ -442,7 +443,7 @@ int KQuickLoop::Test(KPParser* ps) {
     bool bit = false;
     const Place& a = st.terms[0];
     const Place& b = st.terms[1];
-    const uint8_t op = st.src->steps[0].op;
+    const uint8_t op = st.op;
     if (!ReadNum(a.a, a.level, a.lit, x) || !ReadNum(b.a, b.level, b.lit, y) || !KQuick::Apply(op, x, y, bit))
       return -1;
     if (op >= KQuick::opLT) return bit;

@@ -69,7 +69,7 @@ class KQuickLoop {
     // `a op b => a` with an arithmetic op: the common counter statement,
     // run without the general path while `a` holds a private number.
     bool self = false;
-    uint8_t op = 0;
+    uint8_t op = 0;  // the first step's operation
     // kCall, kApply: the program or operator, as it was when compiled (its
     // text's memo is held, so its address cannot come back for another).
     Place callee;
