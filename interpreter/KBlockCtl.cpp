@@ -595,8 +595,21 @@ KT::KBR Loop(KPParser* ps, KB* testText, KB* bodyText, const char* bodyType, boo
   if (collect) res.Owns(new KSeq());
   std::unique_ptr<KQuickLoop> compiled = direct ? KQuickLoop::Make(ps, test, body) : nullptr;
   KA t, out;
+  // Passes that compile run in the compiled form's own loop; a pass it
+  // gives back goes on here (the host has breathed for it).
+  const bool passes = compiled && testFirst && !collect;
   for (bool first = true;; first = false) {
-    Poll(ps);
+    if (passes) {
+      KT::KBR flow;
+      const int r = compiled->Passes(ps, &Poll, out, flow);
+      if (r == 0) break;
+      if (r == 1) {
+        value = res;
+        return flow;
+      }
+    } else {
+      Poll(ps);
+    }
     if (compiled) compiled->Polled();
     if (testFirst || !first) {
       ParseText(ps, "Test:", testText);

@@ -455,10 +455,123 @@ int KQuickLoop::Test(KPParser* ps) {
   return acc.num.flt ? acc.num.f != 0.0 : acc.num.i != 0;
 }
 
+int KQuickLoop::Passes(KPParser* ps, PollFn poll, KA& out, KT::KBR& flow) {
+  bool polled = false;
+  for (;;) {
+    if (!polled) poll(ps);
+    polled = false;
+    checked_ = false;
+    const int truth = Test(ps);
+    if (truth < 0) return 2;
+    if (truth == 0) return 0;
+    KT::KBR f = Body(ps, out, false);
+    if (f.kind == 1) return 0;
+    if (f.kind == 3) {
+      flow = f;
+      return 1;
+    }
+    if (!f.IsZero() || !bodyDone_) continue;
+    // A pass ran compiled from end to end: the next ones may run raw.
+    size_t k = 0;
+    const int r = RawPasses(ps, poll, k);
+    if (r == 0) return 0;
+    if (r == 2) {
+      polled = true;
+    } else if (r == 3) {
+      KQuick* q = body_->Quick(ps);
+      if (!q || q != bodyText_.q) return 2;  // cannot happen: nothing switched
+      f = body_->RunDirect(ps, q, out, false, k);
+      if (f.kind == 1) return 0;
+      if (f.kind == 3) {
+        flow = f;
+        return 1;
+      }
+    }
+  }
+}
+
+bool KQuickLoop::RawCells() {
+  rawCells_.clear();
+  if (testText_.stmts.size() != 1 || bodyText_.q->tail_ || bodyText_.stmts.empty()) return false;
+  const Stmt& t = testText_.stmts[0];
+  if (t.terms.size() != 2 || t.op < KQuick::opLT) return false;
+  auto cell = [&](const Place& p, bool target) {
+    Cell c;
+    if (!p.a) {
+      c.value = p.lit;
+      c.flt = p.lit.flt;
+      rawCells_.push_back(c);
+      return true;
+    }
+    KB* v = p.a->ValPtr();
+    const KB::KBD* d = v->descriptor;
+    if (target ? !PrivateNumber(v)
+               : (d->type != KT::tNum || d->count != 1 || !d->data || v->mark || v->exact || v->direction ||
+                  (d->align != KT::aInt && d->align != KT::aFloat)))
+      return false;
+    c.lit = false;
+    c.flt = d->align == KT::aFloat;
+    c.data = d->data;
+    rawCells_.push_back(c);
+    return true;
+  };
+  if (!cell(t.terms[0], false) || !cell(t.terms[1], false)) return false;
+  for (const Stmt& s : bodyText_.stmts) {
+    if (s.kind != kArith || !s.self) return false;
+    if (!cell(s.terms[0], true) || !cell(s.terms[1], false)) return false;
+  }
+  return true;
+}
+
+namespace {
+inline void LoadCell(const void* data, bool flt, KQuick::Num& out) {
+  out.flt = flt;
+  if (flt) {
+    out.f = *static_cast<const double*>(data);
+  } else {
+    out.i = *static_cast<const int32_t*>(data);
+  }
+}
+}  // namespace
+
+int KQuickLoop::RawPasses(KPParser* ps, PollFn poll, size_t& k) {
+  if (!RawCells()) return -1;
+  const Cell* cells = rawCells_.data();
+  const size_t n = bodyText_.stmts.size();
+  const uint8_t testOp = testText_.stmts[0].op;
+  const uint64_t epoch = KSeq::fScopeEpoch;
+  for (;;) {
+    poll(ps);
+    // Nothing a raw pass does changes a namespace or a switch; the host's
+    // breath should not either, but a pass that finds one changed goes on
+    // the usual way.
+    if (KSeq::fScopeEpoch != epoch || ps->Tracing() || ps->Parsing()) return 2;
+    KQuick::Num x, y;
+    bool bit = false;
+    if (cells[0].lit) x = cells[0].value; else LoadCell(cells[0].data, cells[0].flt, x);
+    if (cells[1].lit) y = cells[1].value; else LoadCell(cells[1].data, cells[1].flt, y);
+    if (!KQuick::Apply(testOp, x, y, bit)) return 2;
+    if (!bit) return 0;
+    for (k = 0; k < n; ++k) {
+      const Cell& a = cells[2 + 2 * k];
+      const Cell& b = cells[3 + 2 * k];
+      LoadCell(a.data, a.flt, x);
+      if (b.lit) y = b.value; else LoadCell(b.data, b.flt, y);
+      if (!KQuick::Apply(bodyText_.stmts[k].op, x, y, bit) || x.flt != a.flt) return 3;
+      if (a.flt) {
+        *static_cast<double*>(a.data) = x.f;
+      } else {
+        *static_cast<int32_t*>(a.data) = x.i;
+      }
+    }
+  }
+}
+
 KT::KBR KQuickLoop::Body(KPParser* ps, KA& out, bool want) {
   // A value left from the last pass goes first (a namespace would be taken
   // for an argument by the usual run).
   if (!out.Is(KT::tNV)) out.Clear();
+  bodyDone_ = false;
   size_t k = 0;
   const bool fresh = checked_ || Fresh(ps);
   checked_ = false;
@@ -481,6 +594,7 @@ KT::KBR KQuickLoop::Body(KPParser* ps, KA& out, bool want) {
       if (!done) break;
     }
     if (k == n && !tail) {
+      bodyDone_ = true;
       body_->CTSet(KT::ctNone);
       body_->TTSet(KT::ttUnknown);
       ps->curTT = KT::ttSeqValue;

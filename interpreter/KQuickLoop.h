@@ -41,6 +41,14 @@ class KQuickLoop {
   // null when the texts have no direct form.
   static std::unique_ptr<KQuickLoop> Make(KPParser* ps, KBlock* test, KBlock* body);
 
+  // Whole passes of a loop that tests first and collects nothing, run while
+  // they compile: each lets the host breathe (`poll`), tests, runs the body.
+  // 0: the test or a break ended the loop; 1: a return travels on in
+  // `flow`; 2: this pass must go on the usual way, its host having breathed
+  // and nothing else of it having run.
+  using PollFn = void (*)(KPParser*);
+  int Passes(KPParser* ps, PollFn poll, KA& out, KT::KBR& flow);
+
   // The truth of the test for this pass, 1 or 0; -1 when the pass must run
   // it as usual (nothing of it ran).
   int Test(KPParser* ps);
@@ -84,6 +92,26 @@ class KQuickLoop {
     std::vector<Stmt> stmts;
   };
 
+  // A number a raw pass reads or writes: a literal, or the element of a
+  // value that stays the same object pass after pass.
+  struct Cell {
+    bool lit = true;
+    bool flt = false;
+    KQuick::Num value;   // the literal
+    void* data = nullptr;
+  };
+  // Raw passes: the test is one comparison and every body statement is
+  // `a op b => a` on a number only its entry holds. The values are then the
+  // same objects in every pass and each pass stamps them as the last one
+  // did, so passes after a compiled one read and write the elements alone.
+  // 0: the test ended the loop; 2: this pass goes on the usual way before
+  // its test (the host has breathed); 3: it goes on from body statement
+  // `k` (the test was true, the statements before `k` ran); -1: no raw
+  // passes now.
+  int RawPasses(KPParser* ps, PollFn poll, size_t& k);
+  bool RawCells();
+  std::vector<Cell> rawCells_;  // test's two, then each body statement's target and operand
+
   // Compiles the texts for the scope as it is now; false when they cannot.
   bool Build(KPParser* ps);
   bool BuildText(KPParser* ps, KBlock* b, KQuick* q, KNS* t1, KNS* t2, Text& out, bool inner);
@@ -112,4 +140,5 @@ class KQuickLoop {
   uint64_t failed_ = ~uint64_t(0);  // the epoch a build failed in
   int depth_ = 0;
   bool checked_ = false;  // the test of this pass found the places fresh
+  bool bodyDone_ = false;  // the last body ran compiled from end to end
 };
