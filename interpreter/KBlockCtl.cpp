@@ -544,7 +544,29 @@ KT::KBR ExecFor(KPParser* ps, KSeq* rec, KA& value, bool valueUnused) {
   std::unique_ptr<KQuickLoop> compiled = direct ? KQuickLoop::Make(ps, nullptr, body) : nullptr;
   bool pureBody = false;  // the body runs directly and calls nothing (its text is the loop's own)
   for (int i = 1; i <= count; ++i) {
-    Poll(ps);
+    // Raw passes over one vector, once a pass has bound the variable in
+    // place; the last pass binds a new value the usual way.
+    bool polled = false;
+    if (compiled && pureBody && !collect && names->Count() == 1 && places[0].a && i < count) {
+      size_t k = 0;
+      KB* src = names->ValPtr(0);
+      const int r = src ? compiled->ForPasses(ps, &Poll, places[0].a, src, i, count - 1, k) : -1;
+      if (r == 3) {
+        // The pass goes on from statement k the usual way.
+        flow = compiled->Rest(ps, out, k);
+        flow.Decrement();
+        if (flow.kind == 3) {
+          value = res;
+          return flow;
+        }
+        bool stop = flow.kind == 1;
+        flow = KT::KBR();
+        if (stop) break;
+        continue;
+      }
+      polled = r == 2;
+    }
+    if (!polled) Poll(ps);
     body->CTSet(KT::ctNone);
     body->TTSet(KT::ttUnknown);
     // A body that runs directly and calls nothing cannot see a loop

@@ -478,9 +478,7 @@ int KQuickLoop::Passes(KPParser* ps, PollFn poll, KA& out, KT::KBR& flow) {
     if (r == 2) {
       polled = true;
     } else if (r == 3) {
-      KQuick* q = body_->Quick(ps);
-      if (!q || q != bodyText_.q) return 2;  // cannot happen: nothing switched
-      f = body_->RunDirect(ps, q, out, false, k);
+      f = Rest(ps, out, k);
       if (f.kind == 1) return 0;
       if (f.kind == 3) {
         flow = f;
@@ -490,11 +488,10 @@ int KQuickLoop::Passes(KPParser* ps, PollFn poll, KA& out, KT::KBR& flow) {
   }
 }
 
-bool KQuickLoop::RawCells() {
+bool KQuickLoop::RawCells(bool withTest) {
   rawCells_.clear();
-  if (testText_.stmts.size() != 1 || bodyText_.q->tail_ || bodyText_.stmts.empty()) return false;
-  const Stmt& t = testText_.stmts[0];
-  if (t.terms.size() != 2 || t.op < KQuick::opLT) return false;
+  if (!built_ || !bodyText_.q || bodyText_.q->tail_ || bodyText_.stmts.empty()) return false;
+  if (withTest && testText_.stmts.size() != 1) return false;
   auto cell = [&](const Place& p, bool target) {
     Cell c;
     if (!p.a) {
@@ -515,7 +512,11 @@ bool KQuickLoop::RawCells() {
     rawCells_.push_back(c);
     return true;
   };
-  if (!cell(t.terms[0], false) || !cell(t.terms[1], false)) return false;
+  if (withTest) {
+    const Stmt& t = testText_.stmts[0];
+    if (t.terms.size() != 2 || t.op < KQuick::opLT) return false;
+    if (!cell(t.terms[0], false) || !cell(t.terms[1], false)) return false;
+  }
   for (const Stmt& s : bodyText_.stmts) {
     if (s.kind != kArith || !s.self) return false;
     if (!cell(s.terms[0], true) || !cell(s.terms[1], false)) return false;
@@ -535,7 +536,7 @@ inline void LoadCell(const void* data, bool flt, KQuick::Num& out) {
 }  // namespace
 
 int KQuickLoop::RawPasses(KPParser* ps, PollFn poll, size_t& k) {
-  if (!RawCells()) return -1;
+  if (!RawCells(true)) return -1;
   const Cell* cells = rawCells_.data();
   const size_t n = bodyText_.stmts.size();
   const uint8_t testOp = testText_.stmts[0].op;
@@ -565,6 +566,53 @@ int KQuickLoop::RawPasses(KPParser* ps, PollFn poll, size_t& k) {
       }
     }
   }
+}
+
+KT::KBR KQuickLoop::Rest(KPParser* ps, KA& out, size_t k) {
+  if (!out.Is(KT::tNV)) out.Clear();
+  // Nothing has switched a line on since the raw pass looked: the direct
+  // form the statements were compiled from takes the rest.
+  return body_->RunDirect(ps, bodyText_.q, out, false, k);
+}
+
+int KQuickLoop::ForPasses(KPParser* ps, PollFn poll, KAssoc* var, KB* src, int& i, int last, size_t& k) {
+  if (!Fresh(ps) || !RawCells(false)) return -1;
+  const KB::KBD* sd = src->descriptor;
+  KB* cur = var->ValPtr();
+  if (sd->type != KT::tNum || sd->rec || !sd->data || sd->count < last || !PrivateNumber(cur) ||
+      cur->descriptor->align != sd->align)
+    return -1;
+  const bool flt = sd->align == KT::aFloat;
+  void* into = cur->descriptor->data;
+  const Cell* cells = rawCells_.data();
+  const size_t n = bodyText_.stmts.size();
+  const uint64_t epoch = KSeq::fScopeEpoch;
+  for (; i <= last; ++i) {
+    poll(ps);
+    if (KSeq::fScopeEpoch != epoch || ps->Tracing() || ps->Parsing()) return 2;
+    // The element in place, as BindInPlace leaves it (level 0, SID the ID,
+    // both as the last pass left them).
+    if (flt) {
+      *static_cast<double*>(into) = static_cast<const double*>(sd->data)[i - 1];
+    } else {
+      *static_cast<int32_t*>(into) = static_cast<const int32_t*>(sd->data)[i - 1];
+    }
+    KQuick::Num x, y;
+    bool bit = false;
+    for (k = 0; k < n; ++k) {
+      const Cell& a = cells[2 * k];
+      const Cell& b = cells[2 * k + 1];
+      LoadCell(a.data, a.flt, x);
+      if (b.lit) y = b.value; else LoadCell(b.data, b.flt, y);
+      if (!KQuick::Apply(bodyText_.stmts[k].op, x, y, bit) || x.flt != a.flt) return 3;
+      if (a.flt) {
+        *static_cast<double*>(a.data) = x.f;
+      } else {
+        *static_cast<int32_t*>(a.data) = x.i;
+      }
+    }
+  }
+  return 0;
 }
 
 KT::KBR KQuickLoop::Body(KPParser* ps, KA& out, bool want) {
@@ -601,8 +649,11 @@ KT::KBR KQuickLoop::Body(KPParser* ps, KA& out, bool want) {
       return KT::KBR();
     }
   }
-  // The rest as a pass that is not compiled runs it.
+  // The rest as a pass that is not compiled runs it: from statement k of
+  // the direct form compiled from (nothing run compiled switches a line
+  // on), or the whole text the usual way when nothing ran.
+  if (k > 0) return body_->RunDirect(ps, bodyText_.q, out, want, k);
   KQuick* q = body_->Quick(ps);
   if (!q) return body_->Run(ps, out, !want);
-  return body_->RunDirect(ps, q, out, want, q == bodyText_.q ? k : 0);
+  return body_->RunDirect(ps, q, out, want, 0);
 }

@@ -49,6 +49,18 @@ class KQuickLoop {
   using PollFn = void (*)(KPParser*);
   int Passes(KPParser* ps, PollFn poll, KA& out, KT::KBR& flow);
 
+  // Raw passes of a For over one vector of numbers (see RawPasses), from
+  // pass `i` up to pass `last`, each taking its element into `var`'s value
+  // in place; `i` is the next pass when it returns. 0: passes up to `last`
+  // ran; 2: pass `i` goes on the usual way (the host has breathed, nothing
+  // else ran); 3: it goes on from body statement `k` (the element is bound,
+  // the statements before `k` ran); -1: no raw passes now.
+  int ForPasses(KPParser* ps, PollFn poll, KAssoc* var, KB* src, int& i, int last, size_t& k);
+
+  // The rest of a body from statement `k` on, run the usual way (after raw
+  // passes gave a pass back there).
+  KT::KBR Rest(KPParser* ps, KA& out, size_t k);
+
   // The truth of the test for this pass, 1 or 0; -1 when the pass must run
   // it as usual (nothing of it ran).
   int Test(KPParser* ps);
@@ -109,7 +121,7 @@ class KQuickLoop {
   // `k` (the test was true, the statements before `k` ran); -1: no raw
   // passes now.
   int RawPasses(KPParser* ps, PollFn poll, size_t& k);
-  bool RawCells();
+  bool RawCells(bool withTest);
   std::vector<Cell> rawCells_;  // test's two, then each body statement's target and operand
 
   // Compiles the texts for the scope as it is now; false when they cannot.
