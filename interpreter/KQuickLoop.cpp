@@ -56,7 +56,7 @@ bool Find(KSeq* chain, KNS* t1, KNS* t2, KString* key, KAssoc*& a, int& level) {
 
 // A one-element Int or Float that nothing but its one holder holds and
 // that carries no flags: a value that may take a new element in place.
-inline bool PrivateNumber(KB* v) {
+[[gnu::always_inline]] inline bool PrivateNumber(KB* v) {
   const KB::KBD* d = v->descriptor;
   return d->type == KT::tNum && (d->align == KT::aInt || d->align == KT::aFloat) && d->count == 1 &&
          d->capacity == 1 && d->data && !d->rec && d->extra == 0 && d->refs == 1 && v->holds == 1 && !v->mark &&
@@ -235,6 +235,9 @@ bool KQuickLoop::Rebuild(KPParser* ps) {
   built_ = true;
   epoch_ = KSeq::fScopeEpoch;
   chainSlots_.assign(chain->Slots(), chain->Slots() + n);
+  rawWhile_ = RawShape(true);
+  rawFor_ = RawShape(false);
+  rawWait_ = 0;
   return true;
 }
 
@@ -393,7 +396,7 @@ bool KQuickLoop::RunApply(const Stmt& s) {
   KAssoc* l = s.lArg;
   KBlock* op = s.inner->block;
   KNS* own = op->NSGet();
-  if (own->Count() != 1 || own->AssocPtr(0) != l || l->descriptor->refs != 1) return false;
+  if (own->Count() != 1 || own->Slots()[0] != l || l->descriptor->refs != 1) return false;
   KB* q = named->ValPtr();  // becomes "l__"
   KB* p = l->ValPtr();      // let go of by "l__": it takes the result
   if (p == q || !PrivateNumber(q) || !PrivateNumber(p)) return false;
@@ -470,7 +473,7 @@ int KQuickLoop::Passes(KPParser* ps, PollFn poll, KA& out, KT::KBR& flow) {
       flow = f;
       return 1;
     }
-    if (!f.IsZero() || !bodyDone_) continue;
+    if (!f.IsZero() || !bodyDone_ || !rawWhile_) continue;
     // A pass ran compiled from end to end: the next ones may run raw.
     size_t k = 0;
     const int r = RawPasses(ps, poll, k);
@@ -488,10 +491,23 @@ int KQuickLoop::Passes(KPParser* ps, PollFn poll, KA& out, KT::KBR& flow) {
   }
 }
 
+bool KQuickLoop::RawShape(bool withTest) const {
+  if (!bodyText_.q || bodyText_.q->tail_ || bodyText_.stmts.empty()) return false;
+  for (const Stmt& s : bodyText_.stmts)
+    if (s.kind != kArith || !s.self) return false;
+  if (!withTest) return true;
+  return testText_.stmts.size() == 1 && testText_.stmts[0].terms.size() == 2 &&
+         testText_.stmts[0].op >= KQuick::opLT;
+}
+
 bool KQuickLoop::RawCells(bool withTest) {
   rawCells_.clear();
-  if (!built_ || !bodyText_.q || bodyText_.q->tail_ || bodyText_.stmts.empty()) return false;
-  if (withTest && testText_.stmts.size() != 1) return false;
+  if (!built_ || !(withTest ? rawWhile_ : rawFor_)) return false;
+  // Values that do not qualify now are looked at again some passes later.
+  if (rawWait_ > 0) {
+    --rawWait_;
+    return false;
+  }
   auto cell = [&](const Place& p, bool target) {
     Cell c;
     if (!p.a) {
@@ -512,16 +528,17 @@ bool KQuickLoop::RawCells(bool withTest) {
     rawCells_.push_back(c);
     return true;
   };
+  bool ok = true;
   if (withTest) {
     const Stmt& t = testText_.stmts[0];
-    if (t.terms.size() != 2 || t.op < KQuick::opLT) return false;
-    if (!cell(t.terms[0], false) || !cell(t.terms[1], false)) return false;
+    ok = cell(t.terms[0], false) && cell(t.terms[1], false);
   }
-  for (const Stmt& s : bodyText_.stmts) {
-    if (s.kind != kArith || !s.self) return false;
-    if (!cell(s.terms[0], true) || !cell(s.terms[1], false)) return false;
+  for (size_t k = 0; ok && k < bodyText_.stmts.size(); ++k) {
+    const Stmt& s = bodyText_.stmts[k];
+    ok = cell(s.terms[0], true) && cell(s.terms[1], false);
   }
-  return true;
+  if (!ok) rawWait_ = 64;
+  return ok;
 }
 
 namespace {

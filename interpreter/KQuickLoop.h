@@ -122,6 +122,10 @@ class KQuickLoop {
   // passes now.
   int RawPasses(KPParser* ps, PollFn poll, size_t& k);
   bool RawCells(bool withTest);
+  // Whether the compiled texts have the raw form (with a test: a While's).
+  bool RawShape(bool withTest) const;
+  bool rawWhile_ = false, rawFor_ = false;
+  int rawWait_ = 0;  // compiled passes before values are looked at again
   std::vector<Cell> rawCells_;  // test's two, then each body statement's target and operand
 
   // Compiles the texts for the scope as it is now; false when they cannot.
