@@ -149,9 +149,21 @@ bool Locate(KPParser& ps, const std::string& name, Opd& o) {
 
 // Whether the token loop's lookup of this token would use its memo's place
 // (and so not touch the parse state's key): the place still holds.
-bool CachedPlace(KPParser& ps, size_t at, const std::string& name) {
+// The memo's entries are found by the scan position each token was read
+// from (the end of the one before, blanks not yet skipped): the walk goes
+// from `from`, where the token loop starts reading, to the token at `at`.
+bool CachedPlace(KPParser& ps, size_t from, size_t at, const std::string& name) {
   if (!ps.memo) return false;
-  const KTokMemo::Entry* c = ps.memo->Find(at);
+  const KTokMemo::Entry* c = nullptr;
+  for (size_t pos = from; pos < ps.memo->at.size();) {
+    const KTokMemo::Entry* e = ps.memo->Find(pos);
+    if (!e || e->start < 0 || static_cast<size_t>(e->start) > at || static_cast<size_t>(e->resume) <= pos) break;
+    if (static_cast<size_t>(e->start) == at) {
+      c = e;
+      break;
+    }
+    pos = static_cast<size_t>(e->resume);
+  }
   if (!c || !c->ns) return false;
   KSeq* chain = ps.chain;
   const int n = chain ? chain->Count() : 0;
@@ -480,10 +492,10 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
   // One operand into p.R as the token loop puts it there: the lookup (the
   // key when the token loop would search, the stamp), or the literal.
   // `at0` is where p's text starts in the statement's text.
-  auto operandIn = [&](KPParser& p, Opd& o, KB* s, size_t at0, bool rangeEnd) {
+  auto operandIn = [&](KPParser& p, Opd& o, KB* s, size_t from, size_t at0, bool rangeEnd) {
     KA& r = p.R;
     if (o.term->name) {
-      if (!CachedPlace(p, o.term->at - at0, o.term->text)) p.Key(o.term->text.c_str());
+      if (!CachedPlace(p, from, o.term->at - at0, o.term->text)) p.Key(o.term->text.c_str());
       o.value->descriptor->SID = o.value->ID;
       o.value->level = o.level;
       r = s;
@@ -515,7 +527,7 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
     if (!c.savedState.L.Is(KT::tNV)) c.savedState.L.Clear();
     c.member = c.colon = 0;
     for (size_t q = 0; q < in.size(); ++q) {
-      operandIn(c, in[q], groupStand[static_cast<size_t>(gi)][q], g.open + 1, false);
+      operandIn(c, in[q], groupStand[static_cast<size_t>(gi)][q], 0, g.open + 1, false);
       if (q == 0) c.L = c.R;
       else KParser::Dyadic(&c, c.L, c.R, g.steps[q - 1].op);
     }
@@ -533,7 +545,7 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
       if (o.term->group >= 0) {
         groupIn(o.term->group);
       } else {
-        operandIn(ps, o, outerStand[k], 0, range && k == 1);
+        operandIn(ps, o, outerStand[k], at, 0, range && k == 1);
         if (o.term->name) lastName = &o;
       }
       if (k == 0) L = R;
