@@ -149,9 +149,21 @@ bool Locate(KPParser& ps, const std::string& name, Opd& o) {
 
 // Whether the token loop's lookup of this token would use its memo's place
 // (and so not touch the parse state's key): the place still holds.
-bool CachedPlace(KPParser& ps, size_t at, const std::string& name) {
+// The memo's entries are found by the scan position each token was read
+// from (the end of the one before, blanks not yet skipped): the walk goes
+// from `from`, where the token loop starts reading, to the token at `at`.
+bool CachedPlace(KPParser& ps, size_t from, size_t at, const std::string& name) {
   if (!ps.memo) return false;
-  const KTokMemo::Entry* c = ps.memo->Find(at);
+  const KTokMemo::Entry* c = nullptr;
+  for (size_t pos = from; pos < ps.memo->at.size();) {
+    const KTokMemo::Entry* e = ps.memo->Find(pos);
+    if (!e || e->start < 0 || static_cast<size_t>(e->start) > at || static_cast<size_t>(e->resume) <= pos) break;
+    if (static_cast<size_t>(e->start) == at) {
+      c = e;
+      break;
+    }
+    pos = static_cast<size_t>(e->resume);
+  }
   if (!c || !c->ns) return false;
   KSeq* chain = ps.chain;
   const int n = chain ? chain->Count() : 0;
@@ -224,6 +236,55 @@ void ApplyOp(char kind, T* c, const T* b, int n) {
 
 }  // namespace
 
+namespace {
+
+// The characters a group's inside may hold: names, plain numbers, blanks
+// and the three operators (so no group, quote, block, "$" or line break).
+bool GroupChar(char c) {
+  return IsLetterC(c) || IsDigitC(c) || IsBlankC(c) || c == '_' || c == '.' || c == '+' || c == '-' || c == '*';
+}
+
+// The group whose "(" stands at `b`: its inside as a first term and at
+// least one step; `i` moves past its ")". False for anything else.
+bool ReadGroup(const Reader& r, size_t b, size_t& i, KFuse::Group& g) {
+  size_t close = b + 1;
+  while (close < r.n && r.At(close) != ')') {
+    if (!GroupChar(r.At(close))) return false;
+    ++close;
+  }
+  if (close >= r.n) return false;
+  const char after = r.At(close + 1);
+  if (!(after == 0 || after == ';' || IsBlankC(after))) return false;
+  const Reader in{r.text, close, r.cutAt, r.cut};
+  size_t j = b + 1;
+  auto word = [&](std::string& w, size_t& at) {
+    in.Skip(j);
+    at = j;
+    j = in.WordEnd(j);
+    w = in.Word(at, j);
+    return !w.empty();
+  };
+  std::string w;
+  size_t at = 0;
+  if (!word(w, at) || !MakeTerm(w, at, g.first)) return false;
+  for (;;) {
+    if (!word(w, at)) break;
+    KFuse::Step s;
+    if (w != "+" && w != "-" && w != "*") return false;
+    s.kind = w[0];
+    s.op = KOps::OpIdxGet(w.c_str());
+    if (s.op < 0 || !word(w, at) || !MakeTerm(w, at, s.t)) return false;
+    g.steps.push_back(s);
+  }
+  if (g.steps.empty()) return false;
+  g.open = b;
+  g.len = close + 1 - b;
+  i = close + 1;
+  return true;
+}
+
+}  // namespace
+
 std::shared_ptr<KFuse::Form> KFuse::Compile(const char* text, size_t n, size_t at, char cut, size_t cutAt) {
   Reader r{text, n, cutAt, cut};
   auto form = std::make_shared<Form>();
@@ -235,9 +296,24 @@ std::shared_ptr<KFuse::Form> KFuse::Compile(const char* text, size_t n, size_t a
     w = r.Word(b, i);
     return !w.empty();
   };
+  // An operand: a name, a literal or a group.
+  auto operand = [&](Term& t) {
+    if (!r.Skip(i)) return false;
+    if (r.At(i) == '(') {
+      Group g;
+      if (!ReadGroup(r, i, i, g)) return false;
+      t.at = g.open;
+      t.group = static_cast<int>(form->groups.size());
+      form->groups.push_back(std::move(g));
+      return true;
+    }
+    std::string w;
+    size_t b = 0;
+    return word(w, b) && MakeTerm(w, b, t);
+  };
   std::string w;
   size_t b = 0;
-  if (!word(w, b) || !MakeTerm(w, b, form->first)) return nullptr;
+  if (!operand(form->first)) return nullptr;
   for (;;) {
     if (!word(w, b)) return nullptr;
     if (w == "\\+" || w == "/+") {
@@ -251,10 +327,10 @@ std::shared_ptr<KFuse::Form> KFuse::Compile(const char* text, size_t n, size_t a
     }
     Step s;
     if (w == "+" || w == "-" || w == "*") s.kind = w[0];
-    else if (w == ".." && form->steps.empty()) s.kind = '.';
+    else if (w == ".." && form->steps.empty() && form->first.group < 0) s.kind = '.';
     else return nullptr;
     s.op = KOps::OpIdxGet(w.c_str());
-    if (s.op < 0 || !word(w, b) || !MakeTerm(w, b, s.t)) return nullptr;
+    if (s.op < 0 || !operand(s.t) || (s.kind == '.' && s.t.group >= 0)) return nullptr;
     form->steps.push_back(s);
   }
   if (form->redOp < 0 || (form->lastOp < 0 && form->redOp != KOps::OpIdxGet("\\+"))) return nullptr;
@@ -280,13 +356,13 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
     return false;
   const size_t at = static_cast<size_t>(ps.scan - ps.code);
   const size_t n = static_cast<size_t>(ps.codeEnd - ps.code);
-  // The statement must start with a letter, digit or "_" (a quick test
-  // before any form is looked for).
+  // The statement must start with a letter, digit, "_" or "(" (a quick
+  // test before any form is looked for).
   {
     const char* p = ps.scan;
     while (p < ps.codeEnd && IsBlankC(p == ps.tokenEnd ? ps.saved : *p)) ++p;
     const char c = p == ps.tokenEnd ? ps.saved : (p < ps.codeEnd ? *p : 0);
-    if (!IsLetterC(c) && !IsDigitC(c) && c != '_') return false;
+    if (!IsLetterC(c) && !IsDigitC(c) && c != '_' && c != '(') return false;
   }
   std::shared_ptr<Form> form;
   const size_t cutAt = ps.tokenEnd ? static_cast<size_t>(ps.tokenEnd - ps.code) : n + 1;
@@ -302,16 +378,20 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
   }
   if (!form) return false;
 
-  // The operands, resolved and checked; nothing is changed yet.
+  // The operands, resolved and checked; nothing is changed yet. A group
+  // operand is Int when all its operands are, a vector when one is.
   const size_t steps = form->steps.size();
+  if (!form->groups.empty() && ps.depth + 1 > KT::DepthLimit) return false;
+  for (const Group& g : form->groups)  // the groups' texts are read from the buffer: no cut inside
+    if (ps.tokenEnd && ps.tokenEnd > ps.code + g.open && ps.tokenEnd < ps.code + g.open + g.len) return false;
   std::vector<Opd> ops(steps + 1);
+  std::vector<std::vector<Opd>> gops(form->groups.size());
   int64_t len = -1;
   const bool range = steps > 0 && form->steps[0].kind == '.';
-  for (size_t k = 0; k <= steps; ++k) {
-    Opd& o = ops[k];
-    o.term = k == 0 ? &form->first : &form->steps[k - 1].t;
-    if (o.term->name) {
-      if (!Locate(ps, o.term->text, o)) return false;
+  auto resolve = [&](const Term* t, Opd& o) {
+    o.term = t;
+    if (t->name) {
+      if (!Locate(ps, t->text, o)) return false;
       KB* v = o.value;
       if (v->typen() != KT::tNum || v->mark || !v->descriptor || v->descriptor->rec) return false;
       KNum* num = static_cast<KNum*>(v);
@@ -329,9 +409,26 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
         len = c;
       }
     } else {
-      o.isInt = o.term->isInt;
-      o.i = o.term->i;
-      o.f = o.term->f;
+      o.isInt = t->isInt;
+      o.i = t->i;
+      o.f = t->f;
+    }
+    return true;
+  };
+  for (size_t k = 0; k <= steps; ++k) {
+    const Term* t = k == 0 ? &form->first : &form->steps[k - 1].t;
+    if (t->group < 0) {
+      if (!resolve(t, ops[k])) return false;
+      continue;
+    }
+    const Group& g = form->groups[static_cast<size_t>(t->group)];
+    std::vector<Opd>& in = gops[static_cast<size_t>(t->group)];
+    in.resize(g.steps.size() + 1);
+    ops[k].term = t;
+    for (size_t q = 0; q < in.size(); ++q) {
+      if (!resolve(q == 0 ? &g.first : &g.steps[q - 1].t, in[q])) return false;
+      ops[k].isInt = ops[k].isInt && in[q].isInt;
+      ops[k].vec = ops[k].vec || in[q].vec;
     }
   }
   int32_t rangeA = 0, rangeB = 0;
@@ -348,13 +445,12 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
 
   // The token loop's own calls, on two-element stand-ins for the vectors:
   // they take the value IDs, make the result value and set its level.
-  std::vector<KB*> stand(steps + 1, nullptr);
+  std::vector<KB*> stand;
   const int32_t id0 = KB::fLastID;
-  for (size_t k = 0; k <= steps; ++k) {
-    Opd& o = ops[k];
-    if (!o.term->name) continue;
+  auto makeStand = [&](Opd& o, bool rangeEnd) -> KB* {
+    if (!o.term->name) return nullptr;
     KNum* s;
-    if (range && k == 1) {
+    if (rangeEnd) {
       s = new KNum(rangeB >= rangeA ? rangeA + 1 : rangeA - 1);
     } else if (o.vec) {
       if (o.isInt) {
@@ -374,8 +470,14 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
     s->descriptor->SID = o.value->ID;  // bound, as a named value is
     s->level = o.level;
     s->Reference(true);  // the namespace's hold
-    stand[k] = s;
-  }
+    stand.push_back(s);
+    return s;
+  };
+  std::vector<KB*> outerStand(steps + 1, nullptr);
+  std::vector<std::vector<KB*>> groupStand(gops.size());
+  for (size_t k = 0; k <= steps; ++k) outerStand[k] = ops[k].term->group < 0 ? makeStand(ops[k], range && k == 1) : nullptr;
+  for (size_t g = 0; g < gops.size(); ++g)
+    for (Opd& o : gops[g]) groupStand[g].push_back(makeStand(o, false));
   KB::fLastID = id0;
   KA& L = ps.L;
   KA& R = ps.R;
@@ -387,21 +489,64 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
         s = nullptr;
       }
   };
+  // One operand into p.R as the token loop puts it there: the lookup (the
+  // key when the token loop would search, the stamp), or the literal.
+  // `at0` is where p's text starts in the statement's text.
+  auto operandIn = [&](KPParser& p, Opd& o, KB* s, size_t from, size_t at0, bool rangeEnd) {
+    KA& r = p.R;
+    if (o.term->name) {
+      if (!CachedPlace(p, from, o.term->at - at0, o.term->text)) p.Key(o.term->text.c_str());
+      o.value->descriptor->SID = o.value->ID;
+      o.value->level = o.level;
+      r = s;
+    } else if (rangeEnd) {
+      r.Owns(new KNum(rangeB >= rangeA ? rangeA + 1 : rangeA - 1));
+    } else {
+      r.Owns(NumberLiteral(o.term->text.data(), static_cast<int>(o.term->text.size())));
+    }
+  };
+  // A group as the token loop runs it: R emptied, a child parse state over
+  // the inside, its start, its steps, and its result handed to R.
+  auto groupIn = [&](int gi) {
+    const Group& g = form->groups[static_cast<size_t>(gi)];
+    std::vector<Opd>& in = gops[static_cast<size_t>(gi)];
+    R.Clear();
+    KChild child(&ps);
+    KPParser& c = *child;
+    c.CmdSetMemo(ps.code + g.open, g.len, true, nullptr);
+    c.block = ps.block;
+    if (!c.L.Is(KT::tNV)) c.L.Clear();
+    std::swap(c.L.value, R.value);
+    if (!c.R.Is(KT::tNV)) c.R.Clear();
+    c.curTT = c.prevTT = c.L.Is(KT::tNV) ? KT::ttUnknown : KT::ttSeqValue;
+    c.curCT = KT::ctNone;
+    c.newOp = c.pendOp = -1;
+    c.curVT = c.prevVT = c.L.Type();
+    c.displayCount = 0;
+    c.savedState.active = false;
+    if (!c.savedState.L.Is(KT::tNV)) c.savedState.L.Clear();
+    c.member = c.colon = 0;
+    for (size_t q = 0; q < in.size(); ++q) {
+      operandIn(c, in[q], groupStand[static_cast<size_t>(gi)][q], 0, g.open + 1, false);
+      if (q == 0) c.L = c.R;
+      else KParser::Dyadic(&c, c.L, c.R, g.steps[q - 1].op);
+    }
+    // The end of the child's run.
+    std::swap(R.value, c.L.value);
+    if (!c.L.Is(KT::tNV)) c.L.Clear();
+    if (!c.R.Is(KT::tNV)) c.R.Clear();
+    if (!c.U.Is(KT::tNV)) c.U.Clear();
+    if (!c.argNS.Is(KT::tNV)) c.argNS.Clear();
+  };
   const Opd* lastName = nullptr;
   try {
     for (size_t k = 0; k <= steps; ++k) {
       Opd& o = ops[k];
-      if (o.term->name) {
-        // The lookup: the key when the token loop would search, the stamp.
-        if (!CachedPlace(ps, o.term->at, o.term->text)) ps.Key(o.term->text.c_str());
-        o.value->descriptor->SID = o.value->ID;
-        o.value->level = o.level;
-        R = stand[k];
-        lastName = &o;
-      } else if (range && k == 1) {
-        R.Owns(new KNum(rangeB >= rangeA ? rangeA + 1 : rangeA - 1));
+      if (o.term->group >= 0) {
+        groupIn(o.term->group);
       } else {
-        R.Owns(NumberLiteral(o.term->text.data(), static_cast<int>(o.term->text.size())));
+        operandIn(ps, o, outerStand[k], at, 0, range && k == 1);
+        if (o.term->name) lastName = &o;
       }
       if (k == 0) L = R;
       else KParser::Dyadic(&ps, L, R, form->steps[k - 1].op);
@@ -417,16 +562,39 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
     KTHROW(KT::eSystem, "Fused statement");
 
   // The pass itself.
-  Block blk;
+  Block blk, gblk;
   int32_t ti[kBlock];
   double tf[kBlock];
-  bool anyF = false;
-  for (const Opd& o : ops) anyF = anyF || !o.isInt;
   double sum = 0;
   int32_t accI = 0;
   double accF = 0;
   bool sumF = false;  // the running sum's alignment (Int until a Float is met)
   const bool scan = form->lastOp >= 0;
+  // One operand applied to the block `b` (promoted to Float when the
+  // operand is the first Float of its chain).
+  auto applyTo = [&](Block& b, const Opd& o, char kind, int64_t base, int m) {
+    if (!b.isF && !o.isInt) {
+      for (int q = 0; q < m; ++q) b.cf[q] = ToF(b.ci[q]);
+      b.isF = true;
+    }
+    if (o.vec && b.isF && !o.isInt) {  // the operand's own elements, not a copy
+      ApplyOp(kind, b.cf, o.pf + base, m);
+    } else if (o.vec && !b.isF) {
+      ApplyOp(kind, b.ci, o.pi + base, m);
+    } else {
+      Fill(o, base, m, ti, tf, b.isF, 0, 0);
+      if (b.isF) ApplyOp(kind, b.cf, tf, m);
+      else ApplyOp(kind, b.ci, ti, m);
+    }
+  };
+  // A group's elements [base, base + m) into `b`.
+  auto groupOf = [&](Block& b, int gi, int64_t base, int m) {
+    const Group& g = form->groups[static_cast<size_t>(gi)];
+    const std::vector<Opd>& in = gops[static_cast<size_t>(gi)];
+    b.isF = !in[0].isInt;
+    Fill(in[0], base, m, b.ci, b.cf, b.isF, 0, 0);
+    for (size_t q = 1; q < in.size(); ++q) applyTo(b, in[q], g.steps[q - 1].kind, base, m);
+  };
   for (int64_t base = 0; base < len; base += kBlock) {
     const int m = static_cast<int>(len - base < kBlock ? len - base : kBlock);
     blk.isF = false;
@@ -440,6 +608,9 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
         for (int q = 0; q < m; ++q) blk.ci[q] = s0 - q;
       }
       k = 2;
+    } else if (ops[0].term->group >= 0) {
+      groupOf(blk, ops[0].term->group, base, m);
+      k = 1;
     } else {
       blk.isF = !ops[0].isInt;
       Fill(ops[0], base, m, blk.ci, blk.cf, blk.isF, 0, 0);
@@ -448,19 +619,23 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
     for (; k <= steps; ++k) {
       const Opd& o = ops[k];
       const char kind = form->steps[k - 1].kind;
-      if (!blk.isF && !o.isInt) {
+      if (o.term->group < 0) {
+        applyTo(blk, o, kind, base, m);
+        continue;
+      }
+      // The group's value, then the operator over both (Int meeting Float
+      // is promoted on either side).
+      groupOf(gblk, o.term->group, base, m);
+      if (!blk.isF && gblk.isF) {
         for (int q = 0; q < m; ++q) blk.cf[q] = ToF(blk.ci[q]);
         blk.isF = true;
       }
-      if (o.vec && blk.isF && !o.isInt) {  // the operand's own elements, not a copy
-        ApplyOp(kind, blk.cf, o.pf + base, m);
-      } else if (o.vec && !blk.isF) {
-        ApplyOp(kind, blk.ci, o.pi + base, m);
-      } else {
-        Fill(o, base, m, ti, tf, blk.isF, 0, 0);
-        if (blk.isF) ApplyOp(kind, blk.cf, tf, m);
-        else ApplyOp(kind, blk.ci, ti, m);
+      if (blk.isF && !gblk.isF) {
+        for (int q = 0; q < m; ++q) gblk.cf[q] = ToF(gblk.ci[q]);
+        gblk.isF = true;
       }
+      if (blk.isF) ApplyOp(kind, blk.cf, gblk.cf, m);
+      else ApplyOp(kind, blk.ci, gblk.ci, m);
     }
     sumF = blk.isF;
     if (!scan) {
@@ -478,7 +653,6 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
       }
     }
   }
-  (void)anyF;
   // The value the stand-ins made takes the pass's element.
   KNum* res = static_cast<KNum*>(L.value);
   if (!scan) {

@@ -6,7 +6,11 @@
 // its last element "/+ ->", then the end of the statement (";", the end of
 // the text or a further operator). Operands are names and number literals;
 // "a .. b" of two Int scalars as the first pair is a range that is counted
-// out block by block and never made.
+// out block by block and never made. An operand may also be a group, "("
+// and ")" around a chain of at least one such operator over names and
+// literals (no group inside it, nothing else): the token loop runs its
+// inside in a child parse state before the operator that takes it, so its
+// steps run here, on the stand-ins, in a real child state as well.
 //
 // Contract: the statement ends exactly as the token loop would leave it
 // after the sum (the same value, ID and level in hand, the same counter of
@@ -47,14 +51,21 @@ class KFuse {
     bool isInt = true;         // a literal's alignment and element
     int32_t i = 0;
     double f = 0;
+    int group = -1;            // a group: its index in the form's groups
   };
   struct Step {
     int op = -1;  // operator index
     char kind = 0;  // '+', '-', '*', '.' (range)
     Term t;
   };
+  struct Group {
+    size_t open = 0, len = 0;  // the text from "(" through ")"
+    Term first;
+    std::vector<Step> steps;   // at least one
+  };
   struct Form {
     Term first;
+    std::vector<Group> groups;
     std::vector<Step> steps;
     int redOp = -1, lastOp = -1;  // "\+", or "/+" with "->"
     size_t end = 0;               // text offset after the last token taken
