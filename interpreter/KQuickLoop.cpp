@@ -237,6 +237,17 @@ bool KQuickLoop::Rebuild(KPParser* ps) {
   chainSlots_.assign(chain->Slots(), chain->Slots() + n);
   rawWhile_ = RawShape(true);
   rawFor_ = RawShape(false);
+  rawApply_ = false;
+  if (testText_.stmts.size() == 1 && testText_.stmts[0].terms.size() == 2 && testText_.stmts[0].op >= KQuick::opLT &&
+      bodyText_.stmts.size() == 1 && !bodyText_.q->tail_ && bodyText_.stmts[0].kind == kApply) {
+    const Stmt& b = bodyText_.stmts[0];
+    const Stmt& in = b.inner->stmts[0];
+    // The operator's statement: one operation on "l__" and a literal.
+    rawApply_ = in.terms.size() == 2 && in.terms[0].a == b.lArg && !in.terms[1].a && in.op < KQuick::opLT;
+    // The test reads the operand's name or values that stay put.
+    for (const Place& p : testText_.stmts[0].terms)
+      if (p.a == b.lArg) rawApply_ = false;
+  }
   rawWait_ = 0;
   return true;
 }
@@ -473,7 +484,22 @@ int KQuickLoop::Passes(KPParser* ps, PollFn poll, KA& out, KT::KBR& flow) {
       flow = f;
       return 1;
     }
-    if (!f.IsZero() || !bodyDone_ || !rawWhile_) continue;
+    if (!f.IsZero() || !bodyDone_) continue;
+    if (rawApply_) {
+      const int r = RawApplyPasses(ps, poll);
+      if (r == 0) return 0;
+      polled = r == 2;
+      if (r == 3) {
+        f = Rest(ps, out, 0);
+        if (f.kind == 1) return 0;
+        if (f.kind == 3) {
+          flow = f;
+          return 1;
+        }
+      }
+      continue;
+    }
+    if (!rawWhile_) continue;
     // A pass ran compiled from end to end: the next ones may run raw.
     size_t k = 0;
     const int r = RawPasses(ps, poll, k);
@@ -590,6 +616,95 @@ KT::KBR KQuickLoop::Rest(KPParser* ps, KA& out, size_t k) {
   // Nothing has switched a line on since the raw pass looked: the direct
   // form the statements were compiled from takes the rest.
   return body_->RunDirect(ps, bodyText_.q, out, false, k);
+}
+
+int KQuickLoop::RawApplyPasses(KPParser* ps, PollFn poll) {
+  const Stmt& t = testText_.stmts[0];
+  const Stmt& b = bodyText_.stmts[0];
+  const Stmt& in = b.inner->stmts[0];
+  KAssoc* named = b.terms[0].a;
+  KAssoc* l = b.lArg;
+  KNS* own = b.inner->block->NSGet();
+  // What the compiled pass checks, once: the callee, "l__" alone and held
+  // by the namespace alone, both values private numbers of one kind.
+  if (!SameCallee(b.callee.a, b.calleeValue, b.calleeMemo.get()) || own->Count() != 1 || own->Slots()[0] != l ||
+      l->descriptor->refs != 1)
+    return -1;
+  KB* cur = named->ValPtr();  // the name's value
+  KB* prev = l->ValPtr();     // "l__"'s value, which takes the next result
+  if (cur == prev || !PrivateNumber(cur) || !PrivateNumber(prev) || cur->descriptor->align != prev->descriptor->align)
+    return -1;
+  const bool flt = cur->descriptor->align == KT::aFloat;
+  // The test's operands: the name's value, or cells that stay put.
+  Cell tc[2];
+  for (int j = 0; j < 2; ++j) {
+    const Place& p = t.terms[static_cast<size_t>(j)];
+    if (!p.a) {
+      tc[j].value = p.lit;
+    } else if (p.a != named) {
+      KB* v = p.a->ValPtr();
+      const KB::KBD* d = v->descriptor;
+      if (d->type != KT::tNum || d->count != 1 || !d->data || v->mark || v->exact || v->direction ||
+          (d->align != KT::aInt && d->align != KT::aFloat) || v == cur || v == prev)
+        return -1;
+      tc[j].lit = false;
+      tc[j].flt = d->align == KT::aFloat;
+      tc[j].data = d->data;
+    }
+  }
+  const int tLevel0 = t.terms[0].level, tLevel1 = t.terms[1].level;
+  const int targetLevel = b.targetLevel, lLevel = in.terms[0].level;
+  const KQuick::Num lit = in.terms[1].lit;
+  const uint8_t testOp = t.op, op = in.op;
+  const uint64_t epoch = KSeq::fScopeEpoch;
+  for (;;) {
+    poll(ps);
+    if (KSeq::fScopeEpoch != epoch || ps->Tracing() || ps->Parsing() || named->ValPtr() != cur || l->ValPtr() != prev)
+      return 2;
+    // The test reads the name's value as a lookup does: stamped.
+    KQuick::Num x, y, v;
+    bool bit = false;
+    LoadCell(cur->descriptor->data, flt, v);
+    if (t.terms[0].a == named) {
+      x = v;
+      cur->level = tLevel0;
+    } else if (tc[0].lit) {
+      x = tc[0].value;
+    } else {
+      LoadCell(tc[0].data, tc[0].flt, x);
+    }
+    if (t.terms[1].a == named) {
+      y = v;
+      cur->level = tLevel1;
+    } else if (tc[1].lit) {
+      y = tc[1].value;
+    } else {
+      LoadCell(tc[1].data, tc[1].flt, y);
+    }
+    if (!KQuick::Apply(testOp, x, y, bit)) return 2;  // the usual test stamps again
+    if (!bit) return 0;
+    // The operator's statement on the value bound as "l__".
+    KQuick::Num r = v;
+    // A result of another kind, or a nil meeting a Float: the body runs
+    // the usual way (the test ran and stamped as the usual test does).
+    if (!KQuick::Apply(op, r, lit, bit) || r.flt != flt) return 3;
+    // The pass as the compiled one leaves it: the name's value bound as
+    // "l__" (stamped by the lookups, last by the assignment), the result in
+    // the value "l__" let go of, as a new value.
+    l->ValSwap(named);
+    prev->ID = ++KB::fLastID;
+    if (flt) {
+      *static_cast<double*>(prev->descriptor->data) = r.f;
+    } else {
+      *static_cast<int32_t*>(prev->descriptor->data) = r.i;
+    }
+    prev->level = lLevel;  // the level of "l__", the statement's first name
+    prev->descriptor->SID = prev->ID;
+    cur->level = targetLevel;
+    KB* next = prev;
+    prev = cur;
+    cur = next;
+  }
 }
 
 int KQuickLoop::ForPasses(KPParser* ps, PollFn poll, KAssoc* var, KB* src, int& i, int last, size_t& k) {

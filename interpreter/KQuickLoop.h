@@ -121,6 +121,13 @@ class KQuickLoop {
   // `k` (the test was true, the statements before `k` ran); -1: no raw
   // passes now.
   int RawPasses(KPParser* ps, PollFn poll, size_t& k);
+  // Raw passes of `i op => i` alone (a one-statement monadic operator): the
+  // name's value and the operator's "l__" change places every pass, so the
+  // two objects are followed by hand and stamped as a compiled pass stamps
+  // them; the result takes a new ID. 0 and 2 as RawPasses; 3: the body
+  // runs the usual way this pass (the test was true); -1: no raw passes.
+  int RawApplyPasses(KPParser* ps, PollFn poll);
+  bool rawApply_ = false;
   bool RawCells(bool withTest);
   // Whether the compiled texts have the raw form (with a test: a While's).
   bool RawShape(bool withTest) const;
