@@ -15,6 +15,9 @@
 // operator let go of (it takes a new ID, as a new value would), so the
 // operator's namespace reads as the token loop leaves it after every pass.
 //
+// After a compiled pass, loops of the simplest forms run raw passes (see
+// RawPasses): the elements alone are read and written, once per breath.
+//
 // A statement the compiled form cannot do exactly (a value of another kind,
 // a nil meeting a Float, a switch on, a call of anything else) runs the
 // rest of the body through KQuick and the token loop, as an uncompiled
