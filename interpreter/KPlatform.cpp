@@ -25,6 +25,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 namespace KPlat {
 
@@ -77,12 +78,13 @@ struct LargeCache {
 };
 LargeCache gCache;
 
-// Whether marking a fresh mapping for huge pages can stall its first touch:
-// under the kernel's defrag modes "always", "madvise" and "defer+madvise" a
-// fault in a region marked MADV_HUGEPAGE compacts memory synchronously
-// (seen here: single runs of a 40 MB workload taking 0.12 s to 10 s longer).
-// Without the mark the kernel still gives huge pages where THP is "always".
-bool HugePagesStall() {
+// Whether a fresh mapping of `bytes` is marked for huge pages. Under the
+// kernel's defrag modes "always", "madvise" and "defer+madvise" a fault in a
+// marked region that finds no free 2 MiB block compacts memory first, on the
+// faulting thread (seen here: single runs of a 40 MB workload 0.1 s to 10 s
+// longer); so there the mark is only given while the kernel holds enough
+// free blocks of 2 MiB and more (/proc/buddyinfo) to serve the mapping.
+bool DefragStalls() {
   static const bool stall = [] {
     std::FILE* f = std::fopen("/sys/kernel/mm/transparent_hugepage/defrag", "r");
     if (!f) return false;
@@ -99,6 +101,34 @@ bool HugePagesStall() {
   return stall;
 }
 
+// Free blocks of 2 MiB the kernel holds (orders 9 and 10 of 4 KiB pages).
+size_t FreeHugeBlocks() {
+  std::FILE* f = std::fopen("/proc/buddyinfo", "r");
+  if (!f) return 0;
+  size_t blocks = 0;
+  char line[512];
+  while (std::fgets(line, sizeof line, f)) {
+    const char* zone = std::strstr(line, "zone");
+    if (!zone) continue;
+    std::istringstream in(zone + 4);
+    std::string name;
+    in >> name;
+    if (name == "DMA") continue;  // not for user pages
+    std::vector<unsigned long> counts;
+    unsigned long c = 0;
+    while (in >> c) counts.push_back(c);
+    if (counts.size() > 9) blocks += counts[9];
+    if (counts.size() > 10) blocks += 2 * counts[10];
+  }
+  std::fclose(f);
+  return blocks;
+}
+
+bool MarkHuge(size_t bytes) {
+  if (!DefragStalls()) return true;
+  return FreeHugeBlocks() * kHuge >= bytes + (size_t(64) << 20);  // and some to spare
+}
+
 void* MapLarge(size_t bytes, bool zero) {
   size_t want = (bytes + kHeader + kHuge - 1) / kHuge * kHuge;
   size_t got = 0;
@@ -107,7 +137,7 @@ void* MapLarge(size_t bytes, bool zero) {
   if (fresh) {
     base = mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) return nullptr;
-    if (!HugePagesStall()) madvise(base, want, MADV_HUGEPAGE);
+    if (MarkHuge(want)) madvise(base, want, MADV_HUGEPAGE);
     got = want;
   }
   Header* h = static_cast<Header*>(base);
