@@ -280,21 +280,7 @@ KAssoc* KQuick::Locate(const Scope& sc, Sym& s, int& level) {
 
 bool KQuick::NumOperand(const Scope& sc, Sym& sym, int& level, Num& out) {
   KAssoc* a = Locate(sc, sym, level);
-  if (!a) return false;
-  KB* v = a->ValPtr();
-  const KB::KBD* d = v->descriptor;
-  if (d->type != KT::tNum || d->count != 1 || !d->data || v->mark || v->exact || v->direction) return false;
-  if (d->align == KT::aInt) {
-    out.flt = false;
-    out.i = *static_cast<const int32_t*>(d->data);
-  } else if (d->align == KT::aFloat) {
-    out.flt = true;
-    out.f = *static_cast<const double*>(d->data);
-  } else {
-    return false;
-  }
-  Stamp(v, level);
-  return true;
+  return a && ReadNumber(a->ValPtr(), level, out);
 }
 
 // ------------------------------------------------------------ evaluation

@@ -71,6 +71,11 @@ class KQuick {
   // name: `value` receives its value, whose truth is the caller's rule.
   int Truth(KPParser* ps, KB*& value, KNS* top = nullptr);
 
+  // The value as a number operand: a one-element Int or Float without
+  // flags, stamped as a lookup stamps it (bound, found at `level`); false,
+  // unstamped, for any other value.
+  static bool ReadNumber(KB* v, int level, Num& out);
+
   // Whether blocks use direct runs at all (tests compare both ways).
   static inline bool enabled = true;
 
@@ -229,4 +234,21 @@ class KQuick {
     case 7: bit = a == b; return true;
     default: bit = a != b; return true;
   }
+}
+
+inline bool KQuick::ReadNumber(KB* v, int level, Num& out) {
+  KB::KBD* d = v->descriptor;
+  if (d->type != KT::tNum || d->count != 1 || !d->data || v->mark || v->exact || v->direction) return false;
+  if (d->align == KT::aInt) {
+    out.flt = false;
+    out.i = *static_cast<const int32_t*>(d->data);
+  } else if (d->align == KT::aFloat) {
+    out.flt = true;
+    out.f = *static_cast<const double*>(d->data);
+  } else {
+    return false;
+  }
+  d->SID = v->ID;
+  v->level = level;
+  return true;
 }

@@ -262,20 +262,7 @@ inline bool ReadNum(KAssoc* a, int level, const KQuick::Num& lit, KQuick::Num& o
     out = lit;
     return true;
   }
-  KB* v = a->ValPtr();
-  const KB::KBD* d = v->descriptor;
-  if (d->type != KT::tNum || d->count != 1 || !d->data || v->mark || v->exact || v->direction) return false;
-  if (d->align == KT::aInt) {
-    out.flt = false;
-    out.i = *static_cast<const int32_t*>(d->data);
-  } else if (d->align == KT::aFloat) {
-    out.flt = true;
-    out.f = *static_cast<const double*>(d->data);
-  } else {
-    return false;
-  }
-  Stamp(v, level);
-  return true;
+  return KQuick::ReadNumber(a->ValPtr(), level, out);
 }
 }  // namespace
 
