@@ -73,7 +73,6 @@ std::unique_ptr<KQuickLoop> KQuickLoop::Make(KPParser* ps, KBlock* test, KBlock*
   std::unique_ptr<KQuickLoop> loop(new KQuickLoop());
   loop->test_ = test;
   loop->body_ = body;
-  loop->depth_ = ps->depth;
   return loop;
 }
 

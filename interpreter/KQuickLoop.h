@@ -164,7 +164,6 @@ class KQuickLoop {
   uint64_t epoch_ = ~uint64_t(0);   // the epoch the places were found in
   std::vector<KB*> chainSlots_;     // and the chain's namespaces then
   uint64_t failed_ = ~uint64_t(0);  // the epoch a build failed in
-  int depth_ = 0;
   bool checked_ = false;  // the test of this pass found the places fresh
   bool bodyDone_ = false;  // the last body ran compiled from end to end
 };
