@@ -11,6 +11,7 @@
 #include "KOps.h"
 #include "KOpsLoops.h"
 #include "KParser.h"
+#include "KParserImpl.h"
 #include "KQuick.h"
 #include "KSeq.h"
 #include "KString.h"
@@ -26,17 +27,6 @@ inline bool IsLetterC(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c 
 inline bool IsDigitC(char c) { return c >= '0' && c <= '9'; }
 inline bool IsBlankC(char c) { return c == ' ' || c == '\t'; }
 inline bool IsOpChar(char c) { return c != 0 && std::strchr("`,+-<>?~!|=@#%&*^\\/", c) != nullptr; }
-
-// The literal as the token loop makes it (a small integer directly).
-KB* NumberLiteral(const char* t, int n) {
-  if (n >= 1 && n <= 9) {
-    int32_t v = 0;
-    int i = 0;
-    for (; i < n && t[i] >= '0' && t[i] <= '9'; ++i) v = v * 10 + (t[i] - '0');
-    if (i == n) return new KNum(v);
-  }
-  return new KNum(t, n);
-}
 
 // A word of the statement: [b, e) between blanks, ";" or the end.
 struct Reader {
@@ -97,7 +87,7 @@ bool MakeTerm(const std::string& w, size_t at, KFuse::Term& t) {
   if (!IsNumber(w)) return false;
   // The literal is read here once; making it takes no value ID.
   const int32_t id = KB::fLastID;
-  KB* v = NumberLiteral(w.data(), static_cast<int>(w.size()));
+  KB* v = KParserImpl::NumberLiteral(w.data(), static_cast<int>(w.size()));
   KB::fLastID = id;
   KNum* num = static_cast<KNum*>(v);
   bool ok = v->typen() == KT::tNum && v->Count() == 1 && (num->IsInt() || num->IsFlt());
@@ -502,7 +492,7 @@ bool KFuse::AtStatement(KPParser& ps, bool& first) {
     } else if (rangeEnd) {
       r.Owns(new KNum(rangeB >= rangeA ? rangeA + 1 : rangeA - 1));
     } else {
-      r.Owns(NumberLiteral(o.term->text.data(), static_cast<int>(o.term->text.size())));
+      r.Owns(KParserImpl::NumberLiteral(o.term->text.data(), static_cast<int>(o.term->text.size())));
     }
   };
   // A group as the token loop runs it: R emptied, a child parse state over

@@ -59,6 +59,11 @@ void RefOfValue(KPParser& ps, KA& l);
 // Stores L's pieces for "=>[": L = (value, index, target).
 void IdxAssignFromL(KPParser& ps, KA& target);
 
+// A numeric literal as the token loop makes it (a new value, one reference):
+// at most nine decimal digits directly as a one-element Int, anything else
+// through KNum's parser. Fused statements make their literals with it too.
+KB* NumberLiteral(const char* t, int n);
+
 // The token handlers: each folds the current token into L (R holds the
 // token's value), with prevTT and pendOp telling what stood before it.
 void OnNumber(KPParser& ps);

@@ -234,19 +234,6 @@ void JoinComputed(KPParser& ps) {
 
 // ------------------------------------------------------------ token kinds
 
-// A numeric literal. A run of at most nine decimal digits, the common case,
-// is built directly: it is the one-element integer array KNum's parser makes
-// of it. Anything else goes through that parser.
-KB* NumberLiteral(const char* t, int n) {
-  if (n >= 1 && n <= 9) {
-    int32_t v = 0;
-    int i = 0;
-    for (; i < n && t[i] >= '0' && t[i] <= '9'; ++i) v = v * 10 + (t[i] - '0');
-    if (i == n) return new KNum(v);
-  }
-  return new KNum(t, n);
-}
-
 // A number written beside a number strand that only the parser holds joins
 // it in place (the buffer grows geometrically), so a line of n numbers
 // costs O(n); the result is the one catenation would make.
@@ -263,6 +250,16 @@ bool AppendToStrand(KA& L, KA& R) {
 }
 
 }  // namespace
+
+KB* KParserImpl::NumberLiteral(const char* t, int n) {
+  if (n >= 1 && n <= 9) {
+    int32_t v = 0;
+    int i = 0;
+    for (; i < n && t[i] >= '0' && t[i] <= '9'; ++i) v = v * 10 + (t[i] - '0');
+    if (i == n) return new KNum(v);
+  }
+  return new KNum(t, n);
+}
 
 void KParserImpl::OnNumber(KPParser& ps) {
   KA& L = ps.L;
